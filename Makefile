@@ -1,0 +1,32 @@
+# Two entry points: `make demo` (Release build, converts the shipped example)
+# and `make test` (Debug build with AddressSanitizer and UBSan, all tests).
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+DEBUG_DIR ?= build/debug
+RELEASE_DIR ?= build/release
+
+.PHONY: all setup debug release test demo bench clean
+
+all: release
+
+setup:
+	@sh scripts/setup.sh
+
+debug: setup
+	cmake -S . -B $(DEBUG_DIR) -DCMAKE_BUILD_TYPE=Debug -DLOGRAVEN_SANITIZE=ON
+	cmake --build $(DEBUG_DIR) -j $(JOBS)
+
+release: setup
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DLOGRAVEN_TESTS=OFF
+	cmake --build $(RELEASE_DIR) -j $(JOBS)
+
+test: debug
+	cd $(DEBUG_DIR) && ctest --output-on-failure -j $(JOBS)
+
+demo: release
+	sh examples/demo.sh $(RELEASE_DIR)
+
+bench: release
+	sh bench/run.sh $(RELEASE_DIR)
+
+clean:
+	rm -rf build

@@ -1,0 +1,58 @@
+// Diagnostics: one line per event on standard error.
+//
+// A line is "MM-DD HH:MM:SS.mmm  pid   tid L message": local time with
+// milliseconds, the process id and the kernel thread id right-aligned in five
+// characters, the level letter, then the printf-style message.  Lines are cut
+// at 510 characters, terminated by a newline and written with one write(2).
+//
+// Filtering happens at the call site: the LOG_* macros test the level before
+// they evaluate their arguments, so a filtered message costs one comparison.
+#pragma once
+
+#include <cstdint>
+
+enum : uint32_t {
+  ZF_LOG_VERBOSE = 1,
+  ZF_LOG_DEBUG = 2,
+  ZF_LOG_INFO = 3,
+  ZF_LOG_WARN = 4,
+  ZF_LOG_ERROR = 5,
+  ZF_LOG_FATAL = 6,
+};
+
+// Output level: messages below it are dropped.  0 until the command line has
+// been parsed, so everything passes.
+extern int32_t _zf_log_global_output_lvl;
+
+// Formats and emits one line at `lvl` (no filtering here).  `tag` is always
+// null in this program.
+void _zf_log_write(uint32_t lvl, const char* tag, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+void zf_log_set_output_level(int32_t lvl);
+
+// Receives a finished line (without newline, at most 510 characters).
+using zf_log_output_fn = void (*)(const char* line, int len);
+
+// The program's only output: appends a newline and writes the line to file
+// descriptor 2 in one call.
+void zf_log_out_stderr_callback(const char* line, int len);
+
+// Replaces the output (tests capture lines this way).  Null restores stderr.
+void zf_log_set_output_callback(zf_log_output_fn fn);
+
+// Maps the verbosity option (0..5) to an output level; -1 when out of range.
+int32_t zf_log_verbosity_to_level(int64_t verbosity);
+
+#define ZF_LOG_AT(lvl, ...)                                        \
+  do {                                                             \
+    if (static_cast<int32_t>(lvl) >= _zf_log_global_output_lvl)    \
+      _zf_log_write((lvl), nullptr, __VA_ARGS__);                  \
+  } while (0)
+
+#define LOG_VERBOSE(...) ZF_LOG_AT(ZF_LOG_VERBOSE, __VA_ARGS__)
+#define LOG_DEBUG(...) ZF_LOG_AT(ZF_LOG_DEBUG, __VA_ARGS__)
+#define LOG_INFO(...) ZF_LOG_AT(ZF_LOG_INFO, __VA_ARGS__)
+#define LOG_WARN(...) ZF_LOG_AT(ZF_LOG_WARN, __VA_ARGS__)
+#define LOG_ERROR(...) ZF_LOG_AT(ZF_LOG_ERROR, __VA_ARGS__)
+#define LOG_FATAL(...) ZF_LOG_AT(ZF_LOG_FATAL, __VA_ARGS__)

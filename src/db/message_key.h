@@ -1,0 +1,26 @@
+// Message keys: the 32-bit key under which a database stores a message.  Bit 31
+// marks an extended (29-bit) CAN identifier.  Every key in the program comes
+// from these three functions.
+#pragma once
+
+#include <cstdint>
+
+// Extended (low byte of `extended` non-zero): (id & 0x1FFFFFFF) | 0x80000000;
+// standard: id & 0x7FF.
+constexpr uint32_t cDB_can_id2key(uint32_t id, uint32_t extended) {
+  return (extended & 0xFFu) != 0 ? ((id & 0x1FFFFFFFu) | 0x80000000u) : (id & 0x7FFu);
+}
+
+// J1939: an extended identifier keeps its parameter group: PDU1 (PF < 240)
+// id & 0x03FF0000, PDU2 id & 0x03FFFF00 (priority, source and for PDU1 the
+// destination dropped), then keyed as extended.  A standard identifier keys
+// as a CAN standard identifier.
+constexpr uint32_t cDB_can_pgn_id2key(uint32_t id, uint32_t extended) {
+  if ((extended & 0xFFu) == 0) return cDB_can_id2key(id, 0);
+  uint32_t pf = (id >> 16) & 0xFFu;
+  uint32_t pgn = pf < 240 ? (id & 0x03FF0000u) : (id & 0x03FFFF00u);
+  return cDB_can_id2key(pgn, 1);
+}
+
+// LIN: the 6-bit frame identifier.
+constexpr uint32_t cDB_lin_id2key(uint32_t id) { return id & 0x3Fu; }

@@ -1,0 +1,120 @@
+// Read-ahead buffer: a window of `capacity` bytes over an inner stream.  Reads
+// and seeks inside the window never touch the inner stream.
+#include <cstring>
+#include <new>
+
+#include "io/io.h"
+
+namespace {
+
+class BufferStream final : public cIO {
+ public:
+  BufferStream(cIO* inner, std::unique_ptr<cIO> owned, std::unique_ptr<uint8_t[]> storage,
+               uint8_t* window, int64_t capacity)
+      : inner_(inner), owned_(std::move(owned)), storage_(std::move(storage)),
+        window_(window), capacity_(capacity) {}
+  ~BufferStream() override { close(); }
+
+  int64_t read(void* dst, int64_t n) override {
+    if (n <= 0) return n == 0 ? 0 : -1;
+    auto* out = static_cast<uint8_t*>(dst);
+    int64_t done = 0;
+    while (done < n) {
+      if (position_ >= fill_) {
+        if (!refill(start_ + position_)) break;
+      }
+      int64_t take = std::min(fill_ - position_, n - done);
+      std::memcpy(out + done, window_ + position_, static_cast<size_t>(take));
+      position_ += take;
+      done += take;
+    }
+    return done;
+  }
+
+  int64_t tell() override { return start_ + position_; }
+
+  int64_t seek(int64_t offset, int32_t origin) override {
+    int64_t target;
+    switch (origin) {
+      case kSeekSet: target = offset; break;
+      case kSeekCur: target = start_ + position_ + offset; break;
+      case kSeekEnd:
+        if (inner_ == nullptr || inner_->seek(offset, kSeekEnd) < 0) return -1;
+        target = inner_->tell();
+        break;
+      default: return -1;
+    }
+    if (target < 0) return -1;
+    if (target >= start_ && target <= start_ + fill_) {
+      position_ = target - start_;
+      return target;
+    }
+    if (refill(target)) return target;
+    if (inner_ != nullptr && target == inner_->getSize()) {
+      start_ = target;
+      fill_ = 0;
+      position_ = 0;
+      return target;
+    }
+    return start_ + position_;
+  }
+
+  int32_t close() override {
+    if (owned_) {
+      int32_t r = cIO_close(owned_);
+      if (r != 0) return r;
+    }
+    inner_ = nullptr;
+    return 0;
+  }
+
+ private:
+  // Loads the window at inner offset `at`; false (window unchanged) when the
+  // inner stream yields nothing there.
+  bool refill(int64_t at) {
+    if (inner_ == nullptr) return false;
+    if (inner_->seek(at, kSeekSet) != at) return false;
+    int64_t got = inner_->read(window_, capacity_);
+    if (got < 1) return false;
+    start_ = at;
+    fill_ = got;
+    position_ = 0;
+    return true;
+  }
+
+  cIO* inner_;
+  std::unique_ptr<cIO> owned_;
+  std::unique_ptr<uint8_t[]> storage_;
+  uint8_t* window_;
+  int64_t capacity_;
+  int64_t fill_ = 0;
+  int64_t position_ = 0;
+  int64_t start_ = 0;
+};
+
+std::unique_ptr<cIO> makeAlloc(cIO* inner, std::unique_ptr<cIO> owned, int64_t size) {
+  if (inner == nullptr || size < 1) return nullptr;
+  int64_t capacity = (size + 7) & ~int64_t{7};
+  std::unique_ptr<uint8_t[]> storage(new (std::nothrow) uint8_t[static_cast<size_t>(capacity)]);
+  if (!storage) return nullptr;
+  uint8_t* window = storage.get();
+  return std::make_unique<BufferStream>(inner, std::move(owned), std::move(storage), window,
+                                        capacity);
+}
+
+}  // namespace
+
+std::unique_ptr<cIO> cIO_bufferAlloc_ctor(std::unique_ptr<cIO> inner, int64_t size) {
+  cIO* raw = inner.get();
+  return makeAlloc(raw, std::move(inner), size);
+}
+
+std::unique_ptr<cIO> cIO_bufferAlloc_ctor(cIO* inner, int64_t size) {
+  return makeAlloc(inner, nullptr, size);
+}
+
+std::unique_ptr<cIO> cIO_buffer_ctor(cIO* inner, std::span<uint8_t> window) {
+  if (inner == nullptr || window.empty()) return nullptr;
+  return std::make_unique<BufferStream>(inner, nullptr, nullptr, window.data(),
+                                        static_cast<int64_t>(window.size()));
+}

@@ -1,0 +1,114 @@
+// Byte streams: one interface over files, read-ahead buffers, growable memory,
+// windows onto other streams and filters (CRC-32, decompression).  Streams
+// stack: a buffer over a file, a window over a buffer, and so on.
+//
+// Every operation returns a signed count or position; negative means failure.
+// A kind that lacks an operation inherits the default, which returns kMissing
+// (-2) without doing anything.  Seek origins are 0 start, 1 current, 2 end.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+class cIO {
+ public:
+  static constexpr int64_t kMissing = -2;
+  static constexpr int32_t kSeekSet = 0;
+  static constexpr int32_t kSeekCur = 1;
+  static constexpr int32_t kSeekEnd = 2;
+
+  cIO() = default;
+  cIO(const cIO&) = delete;
+  cIO& operator=(const cIO&) = delete;
+  virtual ~cIO() = default;
+
+  // Reads up to `n` bytes into `dst`; returns the count read (0 at the end).
+  virtual int64_t read(void* /*dst*/, int64_t /*n*/) { return kMissing; }
+  // Writes `n` bytes from `src`; returns the count written.
+  virtual int64_t write(const void* /*src*/, int64_t /*n*/) { return kMissing; }
+  // Current position.
+  virtual int64_t tell() { return kMissing; }
+  // Moves to `offset` from `origin`; returns the new position.
+  virtual int64_t seek(int64_t /*offset*/, int32_t /*origin*/) { return kMissing; }
+  // Releases what the stream holds (closes files, owned inner streams).
+  // 0 on success; on failure the stream stays usable for another attempt.
+  // The destructor closes a stream that was not closed.
+  virtual int32_t close() { return 0; }
+
+  // Stores tell() in *location; false for a null location.
+  bool pushLocation(int64_t* location);
+  // Seeks from the start to *location; true only if it got exactly there.
+  bool popLocation(const int64_t* location);
+  // Size of the stream (seek to the end and back); negative on failure.
+  int64_t getSize();
+};
+
+// Closes `stream` and, on success, destroys it.  Null yields 0.
+int32_t cIO_close(std::unique_ptr<cIO>& stream);
+
+// Copies `source` to `destination` in 4096-byte steps until a read returns
+// less than 1.  Write results are ignored.  Null streams: nothing happens.
+void cIO_cat(cIO* source, cIO* destination);
+
+// File stream: mode 0 read ("rb"), 1 write ("wb", truncating), 2 read and
+// write an existing file ("r+b").  Null on failure.  A seek from the start to
+// the current position is answered without touching the file.
+std::unique_ptr<cIO> cIO_file_open(const char* path, int mode);
+
+// Read-ahead buffer over `inner` with a window of `size` bytes (raised to a
+// multiple of 8).  The owning form closes `inner` on close; the borrowing form
+// requires `inner` to outlive the buffer.  Null when the window cannot be
+// allocated or size < 1.
+std::unique_ptr<cIO> cIO_bufferAlloc_ctor(std::unique_ptr<cIO> inner, int64_t size);
+std::unique_ptr<cIO> cIO_bufferAlloc_ctor(cIO* inner, int64_t size);
+// Same over a caller-supplied window, which must outlive the stream.
+std::unique_ptr<cIO> cIO_buffer_ctor(cIO* inner, std::span<uint8_t> window);
+
+// Growable memory stream.  Capacity grows 2, 4, 8, ...; seeking from the end
+// past the size extends the stream with zero bytes; a seek past the capacity
+// fails.  Writes return -1 when memory runs out.
+class cIO_memoryAlloc final : public cIO {
+ public:
+  int64_t read(void* dst, int64_t n) override;
+  int64_t write(const void* src, int64_t n) override;
+  int64_t tell() override { return static_cast<int64_t>(position_); }
+  int64_t seek(int64_t offset, int32_t origin) override;
+  int32_t close() override;
+
+  // The bytes written so far; valid until the next write or close.
+  std::span<const uint8_t> data() const { return {bytes_.data(), size_}; }
+  uint64_t capacity() const { return bytes_.size(); }
+
+ private:
+  std::vector<uint8_t> bytes_;  // size() is the capacity
+  uint64_t size_ = 0;
+  uint64_t position_ = 0;
+};
+std::unique_ptr<cIO_memoryAlloc> cIO_memoryAlloc_ctor();
+
+// Window onto [start, end) of `inner` (end < 1: up to the inner end).  Seeks
+// are clamped into the window; reads and writes stop at its end.  `inner` is
+// borrowed and must outlive the window.  Construction seeks inner to start.
+std::unique_ptr<cIO> cIO_scoped_ctor(cIO* inner, int64_t start, int64_t end);
+
+// One step of the reflected CRC-32 (polynomial 0xEDB88320).
+uint32_t update_crc_32(uint32_t crc, uint8_t byte);
+
+// Pass-through that runs every byte read or written through CRC-32.  The
+// register starts at 0xFFFFFFFF and is returned without final inversion
+// (CRC-32/JAMCRC).  No tell or seek.  `inner` is borrowed.
+class cIO_crc32 final : public cIO {
+ public:
+  explicit cIO_crc32(cIO* inner) : inner_(inner) {}
+  int64_t read(void* dst, int64_t n) override;
+  int64_t write(const void* src, int64_t n) override;
+  uint32_t getCRC() const { return crc_; }
+
+ private:
+  cIO* inner_;
+  uint32_t crc_ = 0xFFFFFFFFu;
+};
+std::unique_ptr<cIO_crc32> cIO_crc32_ctor(cIO* inner);
+inline uint32_t cIO_crc32_getCRC(const cIO_crc32& stream) { return stream.getCRC(); }

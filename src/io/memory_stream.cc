@@ -1,0 +1,73 @@
+// Growable memory stream.
+#include <cstring>
+#include <new>
+
+#include "io/io.h"
+
+int64_t cIO_memoryAlloc::read(void* dst, int64_t n) {
+  if (n < 0) return -1;
+  if (position_ >= size_) return 0;
+  uint64_t take = std::min<uint64_t>(static_cast<uint64_t>(n), size_ - position_);
+  std::memcpy(dst, bytes_.data() + position_, take);
+  position_ += take;
+  return static_cast<int64_t>(take);
+}
+
+int64_t cIO_memoryAlloc::write(const void* src, int64_t n) {
+  if (n < 0) return -1;
+  uint64_t need = static_cast<uint64_t>(n);
+  uint64_t capacity = bytes_.size();
+  if (capacity - position_ < need) {
+    while (capacity - position_ < need) {
+      if (capacity > (uint64_t{1} << 62)) return -1;
+      capacity = capacity == 0 ? 2 : capacity * 2;
+    }
+    try {
+      bytes_.resize(capacity);
+    } catch (const std::bad_alloc&) {
+      return -1;
+    } catch (const std::length_error&) {
+      return -1;
+    }
+  }
+  if (need > 0) std::memcpy(bytes_.data() + position_, src, need);
+  position_ += need;
+  if (position_ > size_) size_ = position_;
+  return n;
+}
+
+int64_t cIO_memoryAlloc::seek(int64_t offset, int32_t origin) {
+  int64_t target;
+  switch (origin) {
+    case kSeekSet: target = offset; break;
+    case kSeekCur: target = static_cast<int64_t>(position_) + offset; break;
+    case kSeekEnd: {
+      target = static_cast<int64_t>(size_) + offset;
+      if (target > static_cast<int64_t>(size_)) {
+        // Extend with zero bytes from the old size up to the target.
+        static const uint8_t kZeros[512] = {};
+        position_ = size_;
+        while (static_cast<int64_t>(position_) < target) {
+          int64_t piece = std::min<int64_t>(512, target - static_cast<int64_t>(position_));
+          if (write(kZeros, piece) != piece) return -1;
+        }
+      }
+      break;
+    }
+    default: return -1;
+  }
+  if (target < 0 || static_cast<uint64_t>(target) > bytes_.size()) return -1;
+  position_ = static_cast<uint64_t>(target);
+  return target;
+}
+
+int32_t cIO_memoryAlloc::close() {
+  std::vector<uint8_t>().swap(bytes_);
+  size_ = 0;
+  position_ = 0;
+  return 0;
+}
+
+std::unique_ptr<cIO_memoryAlloc> cIO_memoryAlloc_ctor() {
+  return std::unique_ptr<cIO_memoryAlloc>(new (std::nothrow) cIO_memoryAlloc());
+}
