@@ -1,0 +1,121 @@
+// Time-ordered merge of the bus frames of an MDF file.
+//
+// A logger file keeps its bus events in several data groups (CAN data frames,
+// remote frames, error frames, LIN frames, possibly per channel), each in its
+// own time order.  cMdfParallelIter reads every data group through its own
+// frame container and always delivers the pending message with the earliest
+// time stamp, shifted to absolute time (seconds since 1970-01-01 UTC plus the
+// header's time-zone and daylight-saving offsets).
+//
+// The merge keeps a binary heap of containers keyed by their pending time
+// stamp; every container reuses one message and the record buffers of its
+// reader, so delivering a message allocates nothing once buffers have grown.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "bus/bus_msg.h"
+#include "mdf/mdf_decoders.h"
+
+class cMdfBlock_ID;
+class cMdfBlock_DG;
+
+// Where a container's records come from: normally one data group of the
+// block tree (cMdfRecordSource_dataGroup); tests substitute their own.
+class cMdfRecordSource {
+ public:
+  virtual ~cMdfRecordSource() = default;
+  // Goes back to the first record.
+  virtual void rewind() = 0;
+  // The next record, or null at the end of the records (also after any read
+  // failure; the end is final until rewind).  The view stays valid until the
+  // next call.
+  virtual const cMdfRecordView* next() = 0;
+};
+
+// Records of `dataGroup`, read with cMdfBlock_DG_at.  The data group is
+// borrowed and must outlive the source.  Never null.
+std::unique_ptr<cMdfRecordSource> cMdfRecordSource_dataGroup(const cMdfBlock_DG& dataGroup);
+
+// Frame container: reads records from its source and decodes each with the
+// record's decoder into one reused message.
+class cMdfBusMsgContainer {
+ public:
+  explicit cMdfBusMsgContainer(std::unique_ptr<cMdfRecordSource> source);
+  cMdfBusMsgContainer(const cMdfBusMsgContainer&) = delete;
+  cMdfBusMsgContainer& operator=(const cMdfBusMsgContainer&) = delete;
+
+  // Rewinds and steps to the first message; null when there is none.
+  cBusMsg* begin();
+  // Steps to the next message; null at the end.  A record that its decoder
+  // refuses is skipped (never delivered, never ends the container early).
+  // Once at the end, stays there until begin().
+  cBusMsg* next();
+  // The message of the last step, or null at the end.  Owned by the
+  // container, valid until its next step.
+  cBusMsg* current() { return atEnd_ ? nullptr : &msg_; }
+
+ private:
+  std::unique_ptr<cMdfRecordSource> source_;
+  cBusMsg msg_;
+  bool atEnd_ = true;
+};
+
+// Container for `dataGroup` (borrowed; must outlive the container).
+std::unique_ptr<cMdfBusMsgContainer> cMdfBusMsgContainer_ctor(const cMdfBlock_DG& dataGroup);
+
+// A position in a container: its current message (null at the end).
+struct cMdfBusMsgContainer_iter {
+  cBusMsg* msg = nullptr;
+  cMdfBusMsgContainer* container = nullptr;
+};
+
+// Orders two iterators by time stamp: negative when a's message is earlier,
+// positive when later, 0 when equal.  An iterator without a message orders
+// after one with; a NaN time stamp orders after every number.
+int cMdfBusMsgContainer_iter_cmp(const cMdfBusMsgContainer_iter& a,
+                                 const cMdfBusMsgContainer_iter& b);
+
+// The merge over all containers of a file.
+class cMdfParallelIter {
+ public:
+  // Merges `containers` (taken over; empty ones are released at once),
+  // adding `startOffset` seconds to every delivered time stamp.  The first
+  // message is current afterwards.  Messages with equal time stamps come out
+  // in container order.
+  cMdfParallelIter(std::vector<std::unique_ptr<cMdfBusMsgContainer>> containers,
+                   double startOffset);
+  cMdfParallelIter(const cMdfParallelIter&) = delete;
+  cMdfParallelIter& operator=(const cMdfParallelIter&) = delete;
+
+  // The message delivered last, with its absolute time stamp, or null when
+  // the merge is exhausted.  Owned by its container; valid until next().
+  cBusMsg* current() { return current_; }
+  // Makes the next message current (null when all containers are exhausted;
+  // further calls change nothing).  Returns current().
+  cBusMsg* next();
+
+  double startOffset() const { return startOffset_; }
+
+ private:
+  struct Pending {
+    double timeStamp;  // before the start offset is added
+    uint32_t order;    // container index: equal time stamps keep file order
+    cMdfBusMsgContainer* container;
+  };
+  static bool later(const Pending& a, const Pending& b);
+  void deliverTop();
+
+  std::vector<std::unique_ptr<cMdfBusMsgContainer>> containers_;
+  std::vector<Pending> heap_;  // min-heap by (timeStamp, order)
+  cBusMsg* current_ = nullptr;
+  double startOffset_ = 0.0;
+};
+
+// The merge of every data group of the file behind `id`: start offset =
+// header start time (ns) * 1e-9 + (time-zone + daylight-saving minutes) * 60,
+// whatever the header's time flags say.  Null when there is no header block.
+// The block tree must outlive the merge.
+std::unique_ptr<cMdfParallelIter> cMdfParallelIter_ctor(const cMdfBlock_ID& id);
