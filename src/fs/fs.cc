@@ -1,0 +1,111 @@
+#include "fs/fs.h"
+
+#include <algorithm>
+
+bool cFs_csset_dirent_key_cmp(const std::string& a, const std::string& b) {
+  return std::strcmp(a.c_str(), b.c_str()) < 0;
+}
+
+cFS::cFS(std::string_view root, std::unique_ptr<cFSBackend> backend)
+    : root_(root), backend_(backend ? std::move(backend) : std::make_unique<cFSBackend>()) {}
+
+std::unique_ptr<cFS> cFS_ctor(std::string_view root) {
+  return std::make_unique<cFS>(root, nullptr);
+}
+
+std::string cFS::fullPath(std::string_view path) const {
+  if (path.empty()) return root_;
+  if (root_.empty()) return std::string(path);
+  std::string full;
+  full.reserve(root_.size() + 1 + path.size());
+  full.append(root_).append("/").append(path);
+  return full;
+}
+
+bool cFS::stat(std::string_view path, cFSStat* out) const {
+  if (out == nullptr) return false;
+  return backend_->stat(fullPath(path), out);
+}
+
+void cFS::ls(std::string_view path, cFSListing* out) const {
+  if (out == nullptr) return;
+  cFSListing found;
+  backend_->ls(fullPath(path), &found);
+  for (auto& [name, st] : found) {
+    std::string key = name;
+    // Backends that report full paths get them cut back to root-relative
+    // names.  Bare names (no "/") are never touched, so a file whose name
+    // merely starts with the root's text keeps its name.
+    if (!root_.empty() && key.find('/') != std::string::npos &&
+        key.compare(0, root_.size(), root_) == 0) {
+      key.erase(0, root_.size());
+      if (!key.empty() && key.front() == '/') key.erase(0, 1);
+    }
+    out->emplace(std::move(key), st);
+  }
+}
+
+void cFS::ls_recursive(std::string_view path, cFSListing* out) const {
+  if (out == nullptr) return;
+  std::vector<std::pair<uint64_t, uint64_t>> ancestors;
+  cFSStat self;
+  if (stat(path, &self) && self.inode != 0) ancestors.emplace_back(self.device, self.inode);
+  lsRecursive(path, out, &ancestors);
+}
+
+void cFS::lsRecursive(std::string_view path, cFSListing* out,
+                      std::vector<std::pair<uint64_t, uint64_t>>* ancestors) const {
+  cFSListing entries;
+  ls(path, &entries);
+  for (const auto& [name, st] : entries) {
+    std::string child(path);
+    if (!child.empty()) child.push_back('/');
+    child.append(name);
+    if (st.type != cFSType::kFile && st.type != cFSType::kDir) continue;
+    out->emplace(child, st);
+    if (st.type != cFSType::kDir) continue;
+    std::pair<uint64_t, uint64_t> id{st.device, st.inode};
+    if (st.inode != 0 && std::find(ancestors->begin(), ancestors->end(), id) != ancestors->end())
+      continue;  // a link back to a folder above: listed, not entered again
+    ancestors->push_back(id);
+    lsRecursive(child, out, ancestors);
+    ancestors->pop_back();
+  }
+}
+
+bool cFS::mkdir(std::string_view path) const {
+  cFSStat st;
+  if (!stat(path, &st)) return false;
+  if (st.type == cFSType::kDir) return true;
+  if (st.type != cFSType::kMissing) return false;
+  return backend_->mkdir(fullPath(path));
+}
+
+bool cFS::mkdirs(std::string_view path) const {
+  // The prefix joins the non-empty parts with single slashes, so that the
+  // levels are root/a, root/a/b (and a, a/b with an empty root, never /a).
+  std::string prefix;
+  size_t pos = 0;
+  while (pos <= path.size()) {
+    size_t end = path.find('/', pos);
+    if (end == std::string_view::npos) end = path.size();
+    if (end > pos) {
+      if (!prefix.empty()) prefix.push_back('/');
+      prefix.append(path.substr(pos, end - pos));
+      if (!mkdir(prefix)) return false;
+    }
+    pos = end + 1;
+  }
+  return true;
+}
+
+bool cFS::remove(std::string_view path) const { return backend_->rm(fullPath(path)); }
+
+std::unique_ptr<cIO> cFS::open(std::string_view path, int flags) const {
+  return backend_->open(fullPath(path), flags);
+}
+
+void cFS::relativeToAbsolutePath(std::string_view path, std::string* out) const {
+  if (out == nullptr || path == "..") return;
+  out->append(fullPath(path));
+}

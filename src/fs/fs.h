@@ -1,0 +1,155 @@
+// Access to a directory tree: a file-system object is a root path plus a
+// backend that performs stat, list, make-directory, remove and open.  Every
+// path handed to an operation is relative to the root; the object composes the
+// full path (root + "/" + path) before it calls the backend.
+//
+// Two backends exist: the operating system (cFS_os_ctor) and a do-nothing one
+// (cFS_ctor) whose operations all fail.  Next to the object there are pure
+// path helpers (file name, base name, extension, parent folder) that return
+// views into their argument, and three operating-system helpers (current
+// directory, absolute-path test, path normalisation).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "io/io.h"
+
+// What a path names.  The numbers are part of the walker's contract.
+enum class cFSType : uint32_t {
+  kOther = 0,    // exists but is neither a regular file nor a directory
+  kFile = 1,     // regular file
+  kDir = 2,      // directory
+  kMissing = 3,  // does not exist
+};
+
+// Result of a stat.  `size` is the byte size of a regular file, else 0.
+// `device` and `inode` identify the object (0 when the backend has none); the
+// walkers use them to notice folders that loop back to a parent.
+struct cFSStat {
+  cFSType type = cFSType::kOther;
+  uint64_t size = 0;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+};
+
+// Byte-wise comparison of entry names as zero-terminated strings (strcmp
+// order: "B.mf4" before "a.mf4", "a" before "a.b").
+bool cFs_csset_dirent_key_cmp(const std::string& a, const std::string& b);
+struct cFsDirentLess {
+  bool operator()(const std::string& a, const std::string& b) const {
+    return cFs_csset_dirent_key_cmp(a, b);
+  }
+};
+
+// A listing: entry name -> stat record, in byte-wise name order.  Adding a
+// name that is already present keeps the existing entry.
+using cFSListing = std::map<std::string, cFSStat, cFsDirentLess>;
+
+// Backend operations on full paths.  The defaults are the do-nothing backend:
+// stat fails, ls adds nothing, mkdir and rm fail, open yields no stream.
+class cFSBackend {
+ public:
+  cFSBackend() = default;
+  cFSBackend(const cFSBackend&) = delete;
+  cFSBackend& operator=(const cFSBackend&) = delete;
+  virtual ~cFSBackend() = default;
+
+  // True and *out filled on success; false leaves *out unchanged.
+  virtual bool stat(const std::string& /*fullPath*/, cFSStat* /*out*/) { return false; }
+  // Adds the entries of the directory (bare names) to *out.
+  virtual void ls(const std::string& /*fullPath*/, cFSListing* /*out*/) {}
+  virtual bool mkdir(const std::string& /*fullPath*/) { return false; }
+  virtual bool rm(const std::string& /*fullPath*/) { return false; }
+  // flags: bit 0 read, bit 1 write.  Null on failure.
+  virtual std::unique_ptr<cIO> open(const std::string& /*fullPath*/, int /*flags*/) {
+    return nullptr;
+  }
+};
+
+class cFS {
+ public:
+  static constexpr int kRead = 1;
+  static constexpr int kWrite = 2;
+
+  // `backend` null means the do-nothing backend.  The root is stored as given.
+  cFS(std::string_view root, std::unique_ptr<cFSBackend> backend);
+  cFS(const cFS&) = delete;
+  cFS& operator=(const cFS&) = delete;
+
+  const std::string& root() const { return root_; }
+
+  // Stat of root/path.  Missing is a success (type kMissing); false only when
+  // the query itself fails (out unchanged) or `out` is null.
+  [[nodiscard]] bool stat(std::string_view path, cFSStat* out) const;
+
+  // Adds the files and directories of root/path to *out.  An unreadable or
+  // missing directory adds nothing.  Entries whose names are paths beginning
+  // with the root are made relative to it.
+  void ls(std::string_view path, cFSListing* out) const;
+
+  // Adds every file and directory below root/path, named relative to the root
+  // (path + "/" + name), as one flat ordered listing.
+  void ls_recursive(std::string_view path, cFSListing* out) const;
+
+  // True when root/path is a directory afterwards (mode 0700 when created);
+  // false when something else is in the way or creation fails.
+  [[nodiscard]] bool mkdir(std::string_view path) const;
+  // Creates every level of the "/"-separated path; empty parts are skipped.
+  // True when every level exists afterwards (an empty path: true).
+  [[nodiscard]] bool mkdirs(std::string_view path) const;
+
+  // Removes a file or an empty directory; false on failure.
+  [[nodiscard]] bool remove(std::string_view path) const;
+
+  // Opens root/path; flags bit 0 read, bit 1 write (read+write needs an
+  // existing file, write alone truncates).  Null on failure or no flag.
+  std::unique_ptr<cIO> open(std::string_view path, int flags) const;
+
+  // Appends the full path of `path` to *out; the path ".." appends nothing.
+  void relativeToAbsolutePath(std::string_view path, std::string* out) const;
+
+ private:
+  std::string fullPath(std::string_view path) const;
+  // `ancestors` holds the (device, inode) of the folders above `path`, so
+  // that a symbolic link back to one of them is not followed again.
+  void lsRecursive(std::string_view path, cFSListing* out,
+                   std::vector<std::pair<uint64_t, uint64_t>>* ancestors) const;
+
+  std::string root_;
+  std::unique_ptr<cFSBackend> backend_;
+};
+
+// Object with the do-nothing backend.
+std::unique_ptr<cFS> cFS_ctor(std::string_view root);
+// Object with the operating-system backend; null unless `root` is an existing
+// directory.
+std::unique_ptr<cFS> cFS_os_ctor(std::string_view root);
+
+// Path helpers: pure, no file access; the result views `path`.
+// Text after the last "/" (all of it without "/"; empty when it ends in "/").
+std::string_view cFS_getFileName(std::string_view path);
+// Of the file name, the text after its last "." (the whole name without ".";
+// empty when it ends in ".").
+std::string_view cFS_getExtension(std::string_view path);
+// File name without "." and extension; a name without "." has an empty base
+// name, a name ending in "." keeps its full text.
+std::string_view cFS_getBaseName(std::string_view path);
+// Prefix up to and including the last "/"; empty without "/".
+std::string_view cFS_getParentFolder(std::string_view path);
+
+// Current working directory into *out; false on failure (*out then empty).
+[[nodiscard]] bool cFS_os_getCwd(std::string* out);
+// Length at least 1 and a leading "/".
+bool cFS_os_isPathAbsolute(std::string_view path);
+// In place: "\" -> "/", "//" -> "/" (one pass), relative paths made absolute
+// against the current directory, then a trailing "/" added to a directory and
+// removed from a regular file.  "." and ".." are not resolved.  Logs "Could
+// not stat path %s" when the path cannot be queried.
+void cFS_os_normalizePath(std::string* path);
