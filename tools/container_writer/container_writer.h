@@ -53,7 +53,7 @@ class cHeatshrinkBitWriter {
 
  private:
   std::vector<uint8_t> out_;
-  uint32_t pending_ = 0;  // bits not yet flushed, right-aligned
+  uint64_t pending_ = 0;  // bits not yet flushed, right-aligned
   unsigned pendingCount_ = 0;
   uint8_t windowBits_;
   uint8_t lookaheadBits_;
