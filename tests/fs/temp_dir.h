@@ -1,0 +1,65 @@
+// Test helper: a fresh folder under /tmp, removed with its contents at the
+// end of the test, plus small file helpers.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/lograven_test_XXXXXX";
+    const char* made = ::mkdtemp(tmpl);
+    path_ = made ? made : "";
+  }
+  ~TempDir() {
+    std::error_code ec;
+    // Restore permissions that a test may have taken away, then remove.
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             path_, std::filesystem::directory_options::skip_permission_denied, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0700);
+    }
+    ::chmod(path_.c_str(), 0700);
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  // Absolute path without trailing "/".
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+
+  // Writes `content` to path()/rel, creating parent folders.
+  void write(const std::string& rel, const std::string& content) const {
+    std::filesystem::path p = std::filesystem::path(path_) / rel;
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+  }
+  void mkdir(const std::string& rel) const {
+    std::filesystem::create_directories(std::filesystem::path(path_) / rel);
+  }
+
+ private:
+  std::string path_;
+};
+
+// Changes the working directory for the lifetime of the object.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const std::string& dir) : old_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~ScopedCwd() {
+    std::error_code ec;
+    std::filesystem::current_path(old_, ec);
+  }
+
+ private:
+  std::filesystem::path old_;
+};
