@@ -1,17 +1,182 @@
-// Pass-through until the reassembly sessions land.
 #include "bus/bus_layer_tp.h"
 
-struct cBusLayerTp::State {};
+#include <new>
 
-cBusLayerTp::cBusLayerTp(cBusLayer* next) : next_(next), state_(std::make_unique<State>()) {}
+#include "app/log.h"
+#include "db/message_key.h"
+
+namespace {
+
+constexpr uint32_t kKeyConnection = cDB_can_pgn_id2key(0xEC0000, 1);    // TP.CM
+constexpr uint32_t kKeyDataTransfer = cDB_can_pgn_id2key(0xEB0000, 1);  // TP.DT
+constexpr uint8_t kRequestToSend = 0x10;
+constexpr uint8_t kBroadcastAnnounce = 0x20;
+// Finished sessions kept for reuse, so that steady traffic allocates nothing.
+constexpr size_t kMaxSpareSessions = 32;
+
+std::unique_ptr<cBusTp> makeSession(uint32_t tpType) {
+  switch (tpType) {
+    case kTpTypeJ1939: return cJ1939Tp_ctor();
+    case kTpTypeNmeaFastPacket: return cNmeaTp_ctor();
+    case kTpTypeIsoTp:
+    case kTpTypeMux: return cIsoTp_ctor(0);  // a MUXTP message travels as ISO-TP
+    default: return nullptr;
+  }
+}
+
+bool isSupported(uint32_t tpType) {
+  return tpType == kTpTypeJ1939 || tpType == kTpTypeNmeaFastPacket || tpType == kTpTypeIsoTp ||
+         tpType == kTpTypeMux;
+}
+
+uint32_t typeOf(const cBusMsg& msg) { return static_cast<uint32_t>(msg.type); }
+
+}  // namespace
+
+cBusLayerTp::cBusLayerTp(cBusLayer* next) : next_(next) { spare_.reserve(kMaxSpareSessions); }
 cBusLayerTp::~cBusLayerTp() = default;
 
-bool cBusLayerTp::addConfig(uint32_t, uint8_t, uint32_t, uint32_t) { return true; }
-const cBusLayerTpStatistics& cBusLayerTp::getStatistics() { return statistics_; }
-bool cBusLayerTp::newMsg(cBusMsg& msg) { return next_ != nullptr && next_->newMsg(msg); }
+bool cBusLayerTp::addConfig(uint32_t databaseKind, uint8_t channel, uint32_t key,
+                            uint32_t tpType) {
+  cBusMsgType type =
+      databaseKind == 3 ? cBusMsgType::BUS_MSG_LIN_FRAME : cBusMsgType::BUS_MSG_CAN_DATA_FRAME;
+  try {
+    config_.try_emplace(Key{static_cast<uint32_t>(type), channel, key}, tpType);
+  } catch (const std::bad_alloc&) {
+    LOG_ERROR("Failed to configure TP message (channel: %u, key: %X)", channel, key);
+    return false;
+  }
+  if (databaseKind == 2) j1939Channels_.set(channel);
+  return true;
+}
+
+const cBusLayerTpStatistics& cBusLayerTp::getStatistics() {
+  statistics_.unfinished = sessions_.size();
+  return statistics_;
+}
+
+uint32_t cBusLayerTp::lookupKey(const cBusMsg& msg) const {
+  if (msg.type == cBusMsgType::BUS_MSG_LIN_FRAME) return cDB_lin_id2key(msg.id);
+  if (msg.can.ide && j1939Channels_.test(msg.channel)) {
+    uint32_t key = cDB_can_pgn_id2key(msg.id, 1);
+    return key == kKeyDataTransfer ? kKeyConnection : key;
+  }
+  return cDB_can_id2key(msg.id, msg.can.ide);
+}
+
+bool cBusLayerTp::newMsg(cBusMsg& msg) {
+  if (msg.type != cBusMsgType::BUS_MSG_CAN_DATA_FRAME &&
+      msg.type != cBusMsgType::BUS_MSG_LIN_FRAME) {
+    return next_ != nullptr && next_->newMsg(msg);
+  }
+  auto cfg = config_.find(Key{typeOf(msg), msg.channel, lookupKey(msg)});
+  if (cfg == config_.end()) return next_ != nullptr && next_->newMsg(msg);
+  const uint32_t tpType = cfg->second;
+
+  if (msg.type == cBusMsgType::BUS_MSG_LIN_FRAME) {
+    return handle(msg, Key{typeOf(msg), msg.channel, cDB_lin_id2key(msg.id)}, tpType);
+  }
+  uint32_t sessionKey = cDB_can_id2key(msg.id, msg.can.ide);
+  if (tpType == kTpTypeJ1939) {
+    uint32_t pgnKey = cDB_can_pgn_id2key(msg.id, msg.can.ide);
+    // Clear to send, end-of-message acknowledgement and abort belong to the
+    // other direction of a transfer: nothing to collect.
+    if (pgnKey == kKeyConnection &&
+        (msg.data.empty() || (msg.data[0] != kRequestToSend && msg.data[0] != kBroadcastAnnounce))) {
+      return true;
+    }
+    // Data frames join the session of their announcement (same priority,
+    // destination and source).
+    if (pgnKey == kKeyDataTransfer) sessionKey = (sessionKey & ~0x00FF0000u) | 0x00EC0000u;
+  }
+  return handle(msg, Key{typeOf(msg), msg.channel, sessionKey}, tpType);
+}
+
+bool cBusLayerTp::handle(cBusMsg& msg, const Key& sessionKey, uint32_t tpType) {
+  if (!isSupported(tpType)) {
+    LOG_ERROR("Unsupported transport protocol");
+    return true;
+  }
+  for (;;) {
+    auto it = sessions_.find(sessionKey);
+    const bool fresh = it == sessions_.end();
+    if (fresh) {
+      it = openSession(sessionKey, tpType);
+      if (it == sessions_.end()) {
+        LOG_ERROR("Failed to initialize TP session");
+        return true;
+      }
+    } else if (it->second.delivering) {
+      // Tunnelled back onto the key of the message that carried it.
+      LOG_INFO("TP error (time: %f, id: 0x%X)", msg.timeStamp, msg.id);
+      return true;
+    }
+    switch (it->second.tp->parse(msg)) {
+      case cBusTpResult::InProgress: return true;
+      case cBusTpResult::Complete: return deliver(msg, it);
+      case cBusTpResult::Error: break;
+    }
+    LOG_INFO("TP error (time: %f, id: 0x%X)", msg.timeStamp, msg.id);
+    ++statistics_.failed;
+    // A frame that opens a new message ends the unfinished one and starts
+    // its own session instead of being lost with it.
+    const bool restart = !fresh && it->second.tp->startsSession(msg);
+    closeSession(it);
+    if (!restart) return true;
+  }
+}
+
+bool cBusLayerTp::deliver(cBusMsg& msg, SessionMap::iterator it) {
+  const Key key = it->first;
+  const cBusTp* tp = it->second.tp.get();
+  it->second.delivering = true;
+  ++statistics_.successful;
+  // The next layer may come back into newMsg and open or close other
+  // sessions; only the key is trusted afterwards.
+  bool result = next_ != nullptr && next_->newMsg(msg);
+  auto again = sessions_.find(key);
+  if (again != sessions_.end() && again->second.tp.get() == tp) closeSession(again);
+  return result;
+}
+
+cBusLayerTp::SessionMap::iterator cBusLayerTp::openSession(const Key& sessionKey,
+                                                           uint32_t tpType) {
+  try {
+    if (!spare_.empty()) {
+      SessionMap::node_type node = std::move(spare_.back());
+      spare_.pop_back();
+      node.key() = sessionKey;
+      Session& s = node.mapped();
+      if (s.tp != nullptr && s.tpType == tpType) {
+        s.tp->clear();
+      } else {
+        s.tp = makeSession(tpType);
+        s.tpType = tpType;
+      }
+      s.delivering = false;
+      if (s.tp == nullptr) return sessions_.end();
+      return sessions_.insert(std::move(node)).position;
+    }
+    std::unique_ptr<cBusTp> tp = makeSession(tpType);
+    if (tp == nullptr) return sessions_.end();
+    return sessions_.emplace(sessionKey, Session{std::move(tp), tpType, false}).first;
+  } catch (const std::bad_alloc&) {
+    return sessions_.end();
+  }
+}
+
+void cBusLayerTp::closeSession(SessionMap::iterator it) {
+  SessionMap::node_type node = sessions_.extract(it);
+  if (spare_.size() < kMaxSpareSessions) spare_.push_back(std::move(node));
+}
+
 bool cBusLayerTp::newFile(const cLogFileInfo& info, bool continuation) {
+  if (!continuation) {
+    while (!sessions_.empty()) closeSession(sessions_.begin());
+  }
   return next_ != nullptr && next_->newFile(info, continuation);
 }
+
 bool cBusLayerTp::endFile(const cLogFileInfo& info) {
   return next_ != nullptr && next_->endFile(info);
 }
