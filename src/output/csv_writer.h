@@ -36,6 +36,8 @@ class cCsvFilePool {
   cCsvFilePool& operator=(const cCsvFilePool&) = delete;
 
   size_t maxOpen() const { return maxOpen_; }
+  // Changes the limit (below 1: 1); files above it are closed at the next open.
+  void setMaxOpen(size_t maxOpen) { maxOpen_ = maxOpen < 1 ? 1 : maxOpen; }
   size_t openCount() const { return lru_.size(); }
 
  private:

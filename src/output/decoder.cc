@@ -1,16 +1,148 @@
-// Accepts every file and message until decoding lands.
 #include "output/decoder.h"
+
+#include <cmath>
+#include <ctime>
+#include <limits>
+
+#include "output/output_naming.h"
+
+namespace {
+
+constexpr size_t kDeviceIdLength = 15;
+constexpr int64_t kSecondsPerDay = 86400;
+// Time stamps beyond this many seconds (about 30 million years) have no
+// calendar date worth a folder; they are filed under 1970-01-01.
+constexpr double kMaxDatedSeconds = 1e15;
+
+uint32_t messageKey(const cDB& db, const cBusMsg& msg) {
+  switch (db.busKind()) {
+    case cDB::kBusJ1939:
+      return msg.can.ide ? cDB_can_pgn_id2key(msg.id, 1) : cDB_can_id2key(msg.id, 0);
+    case cDB::kBusLin:
+      return cDB_lin_id2key(msg.id);
+    default:
+      return cDB_can_id2key(msg.id, msg.can.ide ? 1 : 0);
+  }
+}
+
+cMessageIdentity identityOf(const cDB& db, const cBusMsg& msg, uint32_t key) {
+  cMessageIdentity identity;
+  identity.type = static_cast<uint32_t>(msg.type);
+  identity.channel = msg.channel;
+  identity.key = key;
+  if (db.busKind() == cDB::kBusJ1939 && msg.can.ide) {
+    identity.sourceAddress = static_cast<uint8_t>(msg.id & 0xFF);
+    identity.hasSourceAddress = 1;
+    if (((msg.id >> 16) & 0xFF) < 240) {  // PDU1: destination specific
+      identity.destinationAddress = static_cast<uint8_t>((msg.id >> 8) & 0xFF);
+      identity.hasDestinationAddress = 1;
+    }
+  }
+  return identity;
+}
+
+}  // namespace
 
 cDecoder::cDecoder(cFS* outputFs, const cDBMap* canDatabases, const cDBMap* linDatabases,
                    bool noAppendRoot, bool concat, bool pgnSrcMerge, bool pgnDstMerge)
-    : outputFs_(outputFs), canDatabases_(canDatabases), linDatabases_(linDatabases),
-      noAppendRoot_(noAppendRoot), concat_(concat), pgnSrcMerge_(pgnSrcMerge),
-      pgnDstMerge_(pgnDstMerge) {}
+    : outputFs_(outputFs),
+      canDatabases_(canDatabases),
+      linDatabases_(linDatabases),
+      concat_(concat),
+      writers_(cWriterSet_defaultMaxOpenFiles()) {
+  naming_.folderSuffix = noAppendRoot ? "" : "_out";
+  naming_.pgnSrcMerge = pgnSrcMerge;
+  naming_.pgnDstMerge = pgnDstMerge;
+}
+
 cDecoder::~cDecoder() = default;
 
-bool cDecoder::newMsg(cBusMsg&) { return true; }
-bool cDecoder::newFile(const cLogFileInfo&, bool) { return true; }
+bool cDecoder::closeWriters() {
+  writers_.closeAll();
+  return !writers_.hadWriteError();
+}
+
+void cDecoder::setMaxOpenFiles(size_t maxOpenFiles) { writers_.setMaxOpenFiles(maxOpenFiles); }
+
+bool cDecoder::newFile(const cLogFileInfo& info, bool continuation) {
+  if (continuation && concat_) return true;  // rows go on into the open files
+  writers_.closeAll();
+  naming_.deviceId = string2Path(info.serialNumber);
+  if (naming_.deviceId.size() > kDeviceIdLength) naming_.deviceId.resize(kDeviceIdLength);
+  naming_.session = info.session;
+  naming_.split = info.split;
+  return true;
+}
+
 bool cDecoder::endFile(const cLogFileInfo&) { return true; }
+
+bool cDecoder::newMsg(cBusMsg& msg) {
+  const cDBMap* map = nullptr;
+  if (msg.type == cBusMsgType::BUS_MSG_CAN_DATA_FRAME)
+    map = canDatabases_;
+  else if (msg.type == cBusMsgType::BUS_MSG_LIN_FRAME)
+    map = linDatabases_;
+  if (map == nullptr) return true;
+  auto it = map->find(msg.channel);
+  if (it == map->end()) return true;
+  for (const std::unique_ptr<cDB>& db : it->second)
+    if (db != nullptr) decodeWith(*db, msg);
+  return true;
+}
+
+void cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
+  uint32_t key = messageKey(db, msg);
+  if (!cDB_decodeMessage(&db, key, msg.data, &decoded_)) return;
+  if (decoded_.signals.empty()) return;
+  cMessageIdentity identity = identityOf(db, msg, key);
+  identity.nameHash = decoded_.message->nameHash;
+  checkDate(msg.timeStamp);
+
+  values_.clear();
+  bool valid = false;
+  for (const cDBDecodedSignal& s : decoded_.signals) {
+    if (s.ignored) continue;
+    bool inLimits = (s.minimum <= s.value && s.value <= s.maximum) ||
+                    (s.minimum == 0.0 && s.maximum == 0.0);
+    if (inLimits) {
+      ++statistics_.signals;
+      valid = true;
+      values_.push_back(s.value);
+    } else {
+      values_.push_back(std::numeric_limits<double>::quiet_NaN());
+    }
+  }
+  if (!valid) return;
+  ++statistics_.messages;
+  cCsvWriter* writer =
+      signalSet2Writer(writers_, naming_, identity, decoded_, outputFs_, &statistics_.files);
+  if (writer != nullptr) (void)writer->write(msg.timeStamp, values_);  // failures are logged there
+}
+
+void cDecoder::checkDate(double timeStamp) {
+  int64_t seconds = 0;
+  if (std::isfinite(timeStamp) && std::fabs(timeStamp) < kMaxDatedSeconds)
+    seconds = static_cast<int64_t>(timeStamp);  // toward zero
+  if (seconds >= dayStart_ && seconds < dayEnd_) return;
+
+  time_t t = static_cast<time_t>(seconds);
+  struct tm date {};
+  if (gmtime_r(&t, &date) == nullptr) {
+    t = 0;
+    seconds = 0;
+    gmtime_r(&t, &date);
+  }
+  int year = date.tm_year + 1900;
+  int month = date.tm_mon + 1;
+  if (year != naming_.year || month != naming_.month || date.tm_mday != naming_.day) {
+    writers_.closeAll();
+    naming_.year = year;
+    naming_.month = month;
+    naming_.day = date.tm_mday;
+  }
+  dayStart_ = seconds - (date.tm_hour * 3600 + date.tm_min * 60 + date.tm_sec);
+  dayEnd_ = dayStart_ + kSecondsPerDay;
+}
 
 std::unique_ptr<cDecoder> cDecoder_ctor(cFS* outputFs, const cDBMap* canDatabases,
                                         const cDBMap* linDatabases, bool noAppendRoot,

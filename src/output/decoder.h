@@ -1,46 +1,81 @@
 // Decoder layer: the end of the chain.  Decodes every CAN and LIN message
 // with the databases of its channel and writes one CSV row per decoded
 // message into the file of its signal set.
+//
+// Per message and database: the message key by the database's bus kind (J1939
+// keys by parameter group and keeps source and destination addresses in the
+// message's identity), decoding, then the limit check: a value outside
+// [minimum, maximum] becomes NaN unless both limits are 0.  A row is written
+// only when at least one value is within its limits.  Writers stay open
+// across the files of one session while concatenation applies; they are
+// closed at a file that does not continue the previous one, when the UTC date
+// of the messages changes, by closeWriters() and at destruction.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "bus/bus_msg.h"
 #include "db/db.h"
+#include "output/output_naming.h"
 
 class cFS;
 
 struct cDecoderStatistics {
-  uint64_t files = 0;     // writer creations attempted
+  uint64_t files = 0;     // writers created
   uint64_t messages = 0;  // rows handed to writers
   uint64_t signals = 0;   // values within their limits
 };
 
 class cDecoder final : public cBusLayer {
  public:
-  // All pointers are borrowed and must outlive the decoder.
+  // All pointers are borrowed and must outlive the decoder.  `outputFs` null
+  // means output paths are taken relative to the working directory.
   cDecoder(cFS* outputFs, const cDBMap* canDatabases, const cDBMap* linDatabases,
            bool noAppendRoot, bool concat, bool pgnSrcMerge, bool pgnDstMerge);
   ~cDecoder() override;
 
   const cDecoderStatistics& getStatistics() const { return statistics_; }
 
+  // Closes every open CSV file (flushing it).  False when any output file of
+  // this run could not be created or written; the reason was logged with the
+  // file's path.  Call it after the last file, before hadWriteError().
+  bool closeWriters();
+  // True once any output file of this run could not be created or written
+  // (disk full, folder not writable).  Sticky; the driver turns it into the
+  // "other conversion failure" bit (8) of the exit status.
+  bool hadWriteError() const { return writers_.hadWriteError(); }
+
+  // Open-file limit of the CSV writers (default: a few hundred).  Takes effect
+  // for writers opened afterwards; meant for tests, before the first file.
+  void setMaxOpenFiles(size_t maxOpenFiles);
+
+  // Always true.
   bool newMsg(cBusMsg& msg) override;
   bool newFile(const cLogFileInfo& info, bool continuation) override;
   bool endFile(const cLogFileInfo& info) override;
 
  private:
+  void decodeWith(const cDB& db, const cBusMsg& msg);
+  // Moves the current date to that of `timeStamp`, closing all writers when
+  // it changes.
+  void checkDate(double timeStamp);
+
   cFS* outputFs_;
   const cDBMap* canDatabases_;
   const cDBMap* linDatabases_;
-  bool noAppendRoot_;
   bool concat_;
-  bool pgnSrcMerge_;
-  bool pgnDstMerge_;
+  cOutputNaming naming_;
+  cWriterSet writers_;
+  int64_t dayStart_ = 1;  // whole seconds of the current UTC day: [dayStart_, dayEnd_)
+  int64_t dayEnd_ = 0;    // empty until the first message
+  cDBDecodedMessage decoded_;  // reused for every message
+  std::vector<double> values_;  // reused row values
   cDecoderStatistics statistics_;
 };
 
+// A new decoder with no writers and zero statistics (never null).
 std::unique_ptr<cDecoder> cDecoder_ctor(cFS* outputFs, const cDBMap* canDatabases,
                                         const cDBMap* linDatabases, bool noAppendRoot,
                                         bool concat, bool pgnSrcMerge, bool pgnDstMerge);

@@ -1,0 +1,191 @@
+#include "output/output_naming.h"
+
+#include <sys/resource.h>
+
+#include <cmath>
+#include <cstdio>
+
+#include "app/log.h"
+#include "bus/bus_msg.h"
+#include "fs/fs.h"
+
+namespace {
+
+constexpr size_t kDeviceIdLength = 15;
+constexpr size_t kMaxOpenFiles = 256;
+
+bool isAsciiAlnum(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+template <typename T>
+void appendLittleEndian(std::string* out, T value) {
+  for (size_t i = 0; i < sizeof(T); ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+void appendFormat(std::string* out, const char* fmt, unsigned value) {
+  char buf[16];
+  int n = std::snprintf(buf, sizeof buf, fmt, value);
+  out->append(buf, static_cast<size_t>(n));
+}
+
+// The range of a multiplexor's decoded value (truncated toward zero), or null.
+const cDBRange* selectedRange(const cDBDecodedMessage& decoded, const cDBDecodedSignal& mux) {
+  const cDBSignal* signal = mux.signal;
+  if (signal == nullptr && decoded.message != nullptr)
+    signal = cDB_signalFind(decoded.message->signals, mux.name);
+  if (signal == nullptr) return nullptr;
+  double value = std::trunc(mux.value);
+  if (!(value >= 0.0 && value <= 4294967295.0)) return nullptr;  // also NaN
+  return cDB_multiplexedFindValue(signal->ranges, static_cast<uint32_t>(value));
+}
+
+}  // namespace
+
+void string2Path_append(std::string_view text, std::string* out) {
+  size_t i = 0;
+  while (i < text.size()) {
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (i + length > text.size()) break;
+    if (length == 1 && isAsciiAlnum(lead)) out->push_back(static_cast<char>(lead));
+    i += length;
+  }
+}
+
+std::string string2Path(std::string_view text) {
+  std::string out;
+  string2Path_append(text, &out);
+  return out;
+}
+
+void cSignalSetKey_build(const cOutputNaming& naming, const cMessageIdentity& identity,
+                         const cDBDecodedMessage& decoded, std::string* out) {
+  out->clear();
+  std::string_view device(naming.deviceId);
+  device = device.substr(0, kDeviceIdLength);
+  out->append(device);
+  out->append(kDeviceIdLength - device.size(), '\0');
+  appendLittleEndian(out, identity.nameHash);
+  appendLittleEndian(out, identity.type);
+  appendLittleEndian(out, identity.channel);
+  out->append(3, '\0');
+  appendLittleEndian(out, identity.key);
+  appendLittleEndian(out, static_cast<uint8_t>(naming.pgnSrcMerge ? 0 : identity.sourceAddress));
+  appendLittleEndian(out, identity.hasSourceAddress);
+  appendLittleEndian(out, static_cast<uint8_t>(naming.pgnDstMerge ? 0 : identity.destinationAddress));
+  appendLittleEndian(out, identity.hasDestinationAddress);
+  for (const cDBDecodedSignal& s : decoded.signals) appendLittleEndian(out, s.nameHash);
+}
+
+void cOutputPath_build(const cOutputNaming& naming, const cMessageIdentity& identity,
+                       const cDBDecodedMessage& decoded, std::string* out) {
+  out->clear();
+  out->append(std::string_view(naming.deviceId).substr(0, kDeviceIdLength));
+  out->append(naming.folderSuffix);
+  out->append(identity.type == static_cast<uint32_t>(cBusMsgType::BUS_MSG_CAN_DATA_FRAME) ? "/CAN"
+                                                                                         : "/LIN");
+  appendFormat(out, "%u", identity.channel);
+  out->push_back('_');
+  if (decoded.message != nullptr) string2Path_append(decoded.message->name, out);
+  for (const cDBDecodedSignal& s : decoded.signals) {
+    if (!s.isMultiplexor) continue;
+    const cDBRange* range = selectedRange(decoded, s);
+    if (range == nullptr) continue;
+    out->push_back('_');
+    string2Path_append(s.name, out);
+    appendFormat(out, "_M%02X", range->from);
+  }
+  if (identity.hasSourceAddress && !naming.pgnSrcMerge) appendFormat(out, "_S%02X", identity.sourceAddress);
+  if (identity.hasDestinationAddress && !naming.pgnDstMerge)
+    appendFormat(out, "_D%02X", identity.destinationAddress);
+  char date[64];
+  int n = std::snprintf(date, sizeof date, "/%04i/%02i/%02i/%08u_%08u", naming.year, naming.month,
+                        naming.day, naming.session, naming.split);
+  out->append(date, static_cast<size_t>(n));
+}
+
+// ---------------------------------------------------------------- writer set
+
+cWriterSet::cWriterSet(size_t maxOpenFiles) : pool_(maxOpenFiles) {}
+
+cWriterSet::~cWriterSet() { closeAll(); }
+
+cCsvWriter* cWriterSet::find(const std::string& key) const {
+  auto it = writers_.find(key);
+  return it == writers_.end() ? nullptr : it->second.get();
+}
+
+cCsvWriter* cWriterSet::create(const std::string& key, std::string_view relativePath,
+                               std::span<const std::string_view> columns, const cFS* outputFs) {
+  std::string plain(relativePath);
+  std::vector<std::string>& claims = written_[plain];
+  size_t variant = 0;
+  while (variant < claims.size() && claims[variant] != key) ++variant;
+  bool append = variant < claims.size();
+  std::string path = plain;
+  if (variant > 0) path += "_" + std::to_string(variant + 1);
+
+  if (outputFs != nullptr) {
+    (void)outputFs->mkdirs(cFS_getParentFolder(path));  // a failure shows when opening
+  }
+  std::string fullPath;
+  if (outputFs != nullptr)
+    outputFs->relativeToAbsolutePath(path, &fullPath);
+  else
+    fullPath = path;
+
+  std::unique_ptr<cCsvWriter> writer = cCsvWriter_ctor(fullPath, columns, append, &pool_);
+  if (writer == nullptr) {
+    writeError_ = true;
+    if (failedPaths_.emplace(fullPath, true).second) {
+      LOG_ERROR("Could not create output writer");
+      LOG_INFO("Output file %s.csv cannot be opened", fullPath.c_str());
+    }
+    if (claims.empty()) written_.erase(plain);
+    return nullptr;
+  }
+  if (!append) claims.push_back(key);
+  cCsvWriter* result = writer.get();
+  writers_.emplace(key, std::move(writer));
+  return result;
+}
+
+bool cWriterSet::closeAll() {
+  bool ok = true;
+  for (auto& [key, writer] : writers_) ok = writer->close() && ok;
+  writers_.clear();
+  if (!ok) writeError_ = true;
+  return ok;
+}
+
+bool cWriterSet::hadWriteError() const {
+  if (writeError_) return true;
+  for (const auto& [key, writer] : writers_)
+    if (writer->hadError()) return true;
+  return false;
+}
+
+cCsvWriter* signalSet2Writer(cWriterSet& writers, const cOutputNaming& naming,
+                             const cMessageIdentity& identity, const cDBDecodedMessage& decoded,
+                             const cFS* outputFs, uint64_t* filesCounter) {
+  cSignalSetKey_build(naming, identity, decoded, &writers.keyBuffer);
+  if (cCsvWriter* found = writers.find(writers.keyBuffer)) return found;
+
+  cOutputPath_build(naming, identity, decoded, &writers.pathBuffer);
+  writers.columnBuffer.clear();
+  for (const cDBDecodedSignal& s : decoded.signals)
+    if (!s.ignored) writers.columnBuffer.push_back(s.name);
+  cCsvWriter* writer = writers.create(writers.keyBuffer, writers.pathBuffer, writers.columnBuffer,
+                                      outputFs);
+  if (writer != nullptr && filesCounter != nullptr) ++*filesCounter;
+  return writer;
+}
+
+size_t cWriterSet_defaultMaxOpenFiles() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMaxOpenFiles;
+  // Leave half of the allowance to the inputs, the logs and the libraries.
+  size_t half = static_cast<size_t>(limit.rlim_cur / 2);
+  return half < 1 ? 1 : (half < kMaxOpenFiles ? half : kMaxOpenFiles);
+}

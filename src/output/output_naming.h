@@ -1,0 +1,143 @@
+// Output file naming: which CSV file a decoded message goes to.
+//
+// Every decoded message belongs to a signal set: the device, the message's
+// identity (name, bus kind, channel, key and, for J1939, its addresses unless
+// merged) and the names of its decoded signals in order.  Each signal set of a
+// day has its own CSV file, found by the exact bytes of that description (no
+// digest: two different sets never share a writer).
+//
+// Path layout, relative to the output folder:
+//
+//   <device><suffix>/<CAN|LIN><channel>_<message>[_<mux>_M<from>...][_S<sa>][_D<da>]
+//     /<yyyy>/<mm>/<dd>/<session:08>_<split:08>.csv
+//
+// e.g. 0A1B2C3D_out/CAN1_EEC1_S00/2024/03/05/00000012_00000003.csv.  Names pass
+// through string2Path (ASCII letters and digits only); <mux>_M<from> is added
+// per decoded multiplexor with the start of its range in upper-case hex (at
+// least two digits); _S/_D appear for J1939 addresses unless merged.
+//
+// Several signal sets on one path.  A message decoded completely and the same
+// message decoded only in part, names that differ only in dropped characters,
+// or one message name with different signals in two databases all map to one
+// path.  The first signal set to reach a path in a run gets the plain name;
+// each further, different set gets the same name with "_2", "_3", ... added
+// before ".csv" (00000012_00000003_2.csv), in order of first appearance.  So a
+// file only ever holds rows of one signal set and one header.  A signal set
+// that comes back to a path it already wrote this run (after its writer was
+// closed: a clock that jumps back over midnight, two serial numbers that
+// reduce to one device folder) appends to its file without a second header; a
+// file from an earlier run is overwritten when first reached.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "db/db.h"
+#include "output/csv_writer.h"
+
+class cFS;
+
+// Identity of a message as decoded with one database.
+struct cMessageIdentity {
+  uint64_t nameHash = 0;  // hash of the database message's name
+  uint32_t type = 0;      // cBusMsgType of the frame
+  uint8_t channel = 0;
+  uint32_t key = 0;  // message key in the database
+  uint8_t sourceAddress = 0;
+  uint8_t hasSourceAddress = 0;
+  uint8_t destinationAddress = 0;
+  uint8_t hasDestinationAddress = 0;
+};
+
+// Where the files of the current messages go: everything of a path besides
+// the message itself.
+struct cOutputNaming {
+  std::string deviceId;      // string2Path of the serial number, at most 15 bytes
+  std::string folderSuffix;  // "_out" or empty
+  bool pgnSrcMerge = false;  // J1939 source addresses share one file
+  bool pgnDstMerge = true;   // J1939 destination addresses share one file
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  uint32_t session = 0;
+  uint32_t split = 0;
+};
+
+// The ASCII letters and digits of `text`, in order.  The text is walked by
+// UTF-8 sequences (lead byte < 0x80: 1 byte, < 0xE0: 2, < 0xF0: 3, else 4);
+// multi-byte sequences are dropped and a sequence cut short ends the walk.
+std::string string2Path(std::string_view text);
+// The same, appended to *out.
+void string2Path_append(std::string_view text, std::string* out);
+
+// Replaces *out by the exact description of the signal set: the device id
+// (15 bytes, zero-filled), the identity (addresses zeroed where merged) and
+// the 32-bit name hash of every decoded signal, ignored ones included.  Reuses
+// the capacity of *out.
+void cSignalSetKey_build(const cOutputNaming& naming, const cMessageIdentity& identity,
+                         const cDBDecodedMessage& decoded, std::string* out);
+
+// Replaces *out by the output path of the signal set, relative to the output
+// folder and without ".csv" (the plain name, see above).
+void cOutputPath_build(const cOutputNaming& naming, const cMessageIdentity& identity,
+                       const cDBDecodedMessage& decoded, std::string* out);
+
+// The open writers of a decoder, by signal-set key, and the files this run has
+// written.  Keeps at most `maxOpenFiles` files open at once (see cCsvFilePool).
+class cWriterSet {
+ public:
+  explicit cWriterSet(size_t maxOpenFiles);
+  cWriterSet(const cWriterSet&) = delete;
+  cWriterSet& operator=(const cWriterSet&) = delete;
+  ~cWriterSet();
+
+  // The open writer of the key, or null.  Allocates nothing.
+  cCsvWriter* find(const std::string& key) const;
+
+  // Opens the writer of a signal set that has none (see the file comment for
+  // the file name) and stores it under `key`.  `relativePath` is the plain
+  // path without ".csv"; its folders are created in `outputFs` (borrowed; null
+  // means paths are used as given).  Null when the file cannot be created:
+  // error "Could not create output writer" (logged once per path) and the
+  // write error is remembered.
+  cCsvWriter* create(const std::string& key, std::string_view relativePath,
+                     std::span<const std::string_view> columns, const cFS* outputFs);
+
+  // Closes every open writer.  False when any of them had a write error.
+  bool closeAll();
+  // True once any writer of this set failed to be created or to write.
+  bool hadWriteError() const;
+  size_t openWriters() const { return writers_.size(); }
+  const cCsvFilePool& pool() const { return pool_; }
+  void setMaxOpenFiles(size_t maxOpenFiles) { pool_.setMaxOpen(maxOpenFiles); }
+
+  // Scratch buffers for the per-row lookup, reused so that rows allocate nothing.
+  std::string keyBuffer;
+  std::string pathBuffer;
+  std::vector<std::string_view> columnBuffer;
+
+ private:
+  cCsvFilePool pool_;
+  std::unordered_map<std::string, std::unique_ptr<cCsvWriter>> writers_;
+  // Plain path -> keys of the signal sets that wrote it, in order of the
+  // variant they got ("", "_2", "_3", ...).
+  std::unordered_map<std::string, std::vector<std::string>> written_;
+  std::unordered_map<std::string, bool> failedPaths_;
+  bool writeError_ = false;
+};
+
+// The writer of the signal set of `decoded`, made with `identity`: found by
+// its key, or else created under its path (and *filesCounter increased).
+// Null when it cannot be created (the caller drops the row).
+cCsvWriter* signalSet2Writer(cWriterSet& writers, const cOutputNaming& naming,
+                             const cMessageIdentity& identity, const cDBDecodedMessage& decoded,
+                             const cFS* outputFs, uint64_t* filesCounter);
+
+// Open-file limit for a decoder: a few hundred, less when the process may open
+// fewer files.
+size_t cWriterSet_defaultMaxOpenFiles();
