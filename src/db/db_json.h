@@ -11,6 +11,6 @@
 
 // Replaces `out` with the JSON text of `db`: {"bus":...,"messages":[...]},
 // messages in ascending key order, signals in insertion order, ranges nested
-// under their multiplexor; numbers "%u" and "%f"; names are not escaped.  A
+// under their multiplexor; numbers "%u" and "%f".  A
 // null database gives an empty string.
 void cDB_db2json(std::string& out, const cDB* db);

@@ -1,0 +1,102 @@
+#include "db/db.h"
+
+#include "app/log.h"
+
+uint64_t cDB_nameHash(std::string_view name) {
+  uint64_t hash = 0xCBF29CE484222325ull;
+  for (unsigned char c : name) {
+    hash ^= c;
+    hash *= 0x100000001B3ull;
+  }
+  return hash;
+}
+
+cDBMessage* cDB_messageAdd(cDB* db, std::string_view name, uint32_t key, uint32_t length,
+                           cDBTransport transportType, std::string_view transportParameter,
+                           uint8_t ignored) {
+  if (db == nullptr) return nullptr;
+  auto found = db->messages_.find(key);
+  if (found != db->messages_.end()) {
+    LOG_FATAL("Message key collision: %u (%.*s, %s)", key, static_cast<int>(name.size()),
+              name.data(), found->second.name.c_str());
+    return nullptr;
+  }
+  cDBMessage& message = db->messages_[key];
+  message.owner = db;
+  message.key = key;
+  message.name.assign(name);
+  message.nameHash = cDB_nameHash(name);
+  message.length = length;
+  message.ignored = ignored;
+  message.transportType = transportType;
+  message.transportParameter.assign(transportParameter);
+  return &message;
+}
+
+cDBMessage* cDB_messageFind(cDB* db, uint32_t key) {
+  if (db == nullptr) return nullptr;
+  auto found = db->messages_.find(key);
+  return found == db->messages_.end() ? nullptr : &found->second;
+}
+
+const cDBMessage* cDB_messageFind(const cDB* db, uint32_t key) {
+  if (db == nullptr) return nullptr;
+  auto found = db->messages_.find(key);
+  return found == db->messages_.end() ? nullptr : &found->second;
+}
+
+cDBSignal* cDB_signalAdd(std::vector<cDBSignal>* signals, std::string_view name,
+                         const cDBSignalParameters& params, uint8_t ignored) {
+  if (signals == nullptr || params.valueType == cDBValueType::None) return nullptr;
+  cDBSignal& signal = signals->emplace_back();
+  signal.name.assign(name);
+  signal.nameHash = cDB_nameHash(name);
+  signal.ignored = ignored;
+  signal.params = params;
+  return &signal;
+}
+
+cDBSignal* cDB_signalFind(std::vector<cDBSignal>& signals, std::string_view name) {
+  for (cDBSignal& signal : signals) {
+    if (signal.name == name) return &signal;
+    for (cDBRange& range : signal.ranges) {
+      if (cDBSignal* nested = cDB_signalFind(range.signals, name)) return nested;
+    }
+  }
+  return nullptr;
+}
+
+const cDBSignal* cDB_signalFind(const std::vector<cDBSignal>& signals, std::string_view name) {
+  // The search changes nothing; one body serves both forms.
+  return cDB_signalFind(const_cast<std::vector<cDBSignal>&>(signals), name);
+}
+
+cDBRange* cDB_multiplexAdd(std::vector<cDBRange>* ranges, uint32_t from, uint32_t to) {
+  if (ranges == nullptr || from > to) return nullptr;
+  cDBRange& range = ranges->emplace_back();
+  range.from = from;
+  range.to = to;
+  return &range;
+}
+
+cDBRange* cDB_multiplexedFindRange(std::vector<cDBRange>& ranges, uint32_t from, uint32_t to) {
+  for (cDBRange& range : ranges) {
+    if (range.from == from && range.to == to) return &range;
+  }
+  return nullptr;
+}
+
+const cDBRange* cDB_multiplexedFindRange(const std::vector<cDBRange>& ranges, uint32_t from,
+                                         uint32_t to) {
+  for (const cDBRange& range : ranges) {
+    if (range.from == from && range.to == to) return &range;
+  }
+  return nullptr;
+}
+
+const cDBRange* cDB_multiplexedFindValue(const std::vector<cDBRange>& ranges, uint32_t value) {
+  for (const cDBRange& range : ranges) {
+    if (range.from <= value && value <= range.to) return &range;
+  }
+  return nullptr;
+}
