@@ -33,6 +33,9 @@ class cMdfRecordSource {
   // failure; the end is final until rewind).  The view stays valid until the
   // next call.
   virtual const cMdfRecordView* next() = 0;
+  // False when no record can yield a message (every channel group has the
+  // generic decoder), so the container need not read them.
+  virtual bool hasBusRecords() const { return true; }
 };
 
 // Records of `dataGroup`, read with cMdfBlock_DG_at.  The data group is

@@ -1,0 +1,164 @@
+#include "mdf/mdf_merge.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "mdf/mdf_block.h"
+#include "mdf/mdf_record.h"
+
+namespace {
+
+// Total order on time stamps: numbers ascending, NaN after every number.
+bool earlier(double a, double b) {
+  if (std::isnan(a)) return false;
+  return std::isnan(b) || a < b;
+}
+
+// Records of one data group of the block tree.
+class DataGroupSource final : public cMdfRecordSource {
+ public:
+  explicit DataGroupSource(const cMdfBlock_DG& dg) : dg_(dg), bus_(anyBusGroup(dg)) {}
+
+  void rewind() override {
+    cMdfBlock_DG_iteratorState_init(&state_);
+    ended_ = false;
+  }
+
+  const cMdfRecordView* next() override {
+    if (ended_) return nullptr;
+    const uint64_t before = state_.position;
+    const cMdfRecordView* view = cMdfBlock_DG_at(dg_, state_);
+    // A record that does not move the position (a zero-length layout in a
+    // damaged file) would be read for ever: it ends the group instead.
+    if (view == nullptr || state_.position == before) {
+      ended_ = true;
+      return nullptr;
+    }
+    return view;
+  }
+
+  bool hasBusRecords() const override { return bus_; }
+
+ private:
+  // True when some channel group's records have a decoder that can yield a
+  // message; the map holds the same decoders, chosen from the same rules.
+  static bool anyBusGroup(const cMdfBlock_DG& dg) {
+    for (const auto& cg : dg.channelGroups) {
+      if (!cg || cg->isVLSD()) continue;
+      cMdfDecoder decoder = nullptr;
+      getOptimalDecoder(cg->decodingRules(), decoder);
+      if (decoder != cMdfDecoders_decodeGeneric) return true;
+    }
+    return false;
+  }
+
+  const cMdfBlock_DG& dg_;
+  cMdfIteratorState state_;
+  bool bus_;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<cMdfRecordSource> cMdfRecordSource_dataGroup(const cMdfBlock_DG& dataGroup) {
+  return std::make_unique<DataGroupSource>(dataGroup);
+}
+
+std::unique_ptr<cMdfBusMsgContainer> cMdfBusMsgContainer_ctor(const cMdfBlock_DG& dataGroup) {
+  return std::make_unique<cMdfBusMsgContainer>(cMdfRecordSource_dataGroup(dataGroup));
+}
+
+cMdfBusMsgContainer::cMdfBusMsgContainer(std::unique_ptr<cMdfRecordSource> source)
+    : source_(std::move(source)) {}
+
+cBusMsg* cMdfBusMsgContainer::begin() {
+  atEnd_ = false;
+  if (!source_ || !source_->hasBusRecords()) {
+    atEnd_ = true;
+    return nullptr;
+  }
+  source_->rewind();
+  return next();
+}
+
+cBusMsg* cMdfBusMsgContainer::next() {
+  if (atEnd_) return nullptr;
+  // A refused record is skipped, so one step may read several records; every
+  // read moves the source on, so this ends with the records.
+  while (const cMdfRecordView* view = source_->next()) {
+    if (view->decoder == nullptr) continue;
+    msg_.data.clear();
+    if (view->decoder(*view, msg_)) return &msg_;
+  }
+  atEnd_ = true;
+  return nullptr;
+}
+
+int cMdfBusMsgContainer_iter_cmp(const cMdfBusMsgContainer_iter& a,
+                                 const cMdfBusMsgContainer_iter& b) {
+  const bool aHas = a.container != nullptr && a.msg != nullptr;
+  const bool bHas = b.container != nullptr && b.msg != nullptr;
+  if (!aHas || !bHas) return static_cast<int>(bHas) - static_cast<int>(aHas);
+  if (earlier(a.msg->timeStamp, b.msg->timeStamp)) return -1;
+  if (earlier(b.msg->timeStamp, a.msg->timeStamp)) return 1;
+  return 0;
+}
+
+bool cMdfParallelIter::later(const Pending& a, const Pending& b) {
+  if (earlier(b.timeStamp, a.timeStamp)) return true;
+  if (earlier(a.timeStamp, b.timeStamp)) return false;
+  return a.order > b.order;
+}
+
+cMdfParallelIter::cMdfParallelIter(std::vector<std::unique_ptr<cMdfBusMsgContainer>> containers,
+                                   double startOffset)
+    : startOffset_(startOffset) {
+  containers_.reserve(containers.size());
+  for (auto& container : containers) {
+    if (!container) continue;
+    const cBusMsg* first = container->begin();
+    if (first == nullptr) continue;  // empty: released when `containers` goes
+    heap_.push_back({first->timeStamp, static_cast<uint32_t>(containers_.size()), container.get()});
+    containers_.push_back(std::move(container));
+  }
+  std::make_heap(heap_.begin(), heap_.end(), later);
+  deliverTop();
+}
+
+void cMdfParallelIter::deliverTop() {
+  if (heap_.empty()) {
+    current_ = nullptr;
+    return;
+  }
+  current_ = heap_.front().container->current();
+  current_->timeStamp += startOffset_;
+}
+
+cBusMsg* cMdfParallelIter::next() {
+  if (current_ == nullptr) return nullptr;
+  current_ = nullptr;
+  std::pop_heap(heap_.begin(), heap_.end(), later);
+  Pending& top = heap_.back();
+  if (const cBusMsg* msg = top.container->next()) {
+    top.timeStamp = msg->timeStamp;
+    std::push_heap(heap_.begin(), heap_.end(), later);
+  } else {
+    heap_.pop_back();
+  }
+  deliverTop();
+  return current_;
+}
+
+std::unique_ptr<cMdfParallelIter> cMdfParallelIter_ctor(const cMdfBlock_ID& id) {
+  const cMdfBlock_HD* hd = id.getHeader().get();
+  if (hd == nullptr) return nullptr;
+  const double startOffset = static_cast<double>(hd->getStartTimeNs()) * 1e-9 +
+                             (static_cast<double>(hd->tzOffsetMin) + hd->dstOffsetMin) * 60.0;
+  std::vector<std::unique_ptr<cMdfBusMsgContainer>> containers;
+  containers.reserve(hd->dataGroups.size());
+  for (const auto& dg : hd->dataGroups) {
+    if (dg) containers.push_back(cMdfBusMsgContainer_ctor(*dg));
+  }
+  return std::make_unique<cMdfParallelIter>(std::move(containers), startOffset);
+}

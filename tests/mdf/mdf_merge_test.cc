@@ -1,0 +1,209 @@
+#include "mdf/mdf_merge.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <random>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Test records: time stamp (f64) @0, id (u32) @8, accepted flag @12.
+bool testDecoder(const cMdfRecordView& view, cBusMsg& msg) {
+  uint64_t bits = 0;
+  for (int i = 7; i >= 0; --i) bits = (bits << 8) | view.record[i];
+  msg.timeStamp = std::bit_cast<double>(bits);
+  msg.id = view.record[8] | view.record[9] << 8 | view.record[10] << 16 |
+           static_cast<uint32_t>(view.record[11]) << 24;
+  msg.data.push_back(view.record[12]);
+  if (view.record[12] == 0) return false;
+  msg.type = cBusMsgType::BUS_MSG_CAN_DATA_FRAME;
+  return true;
+}
+
+struct TestRecord {
+  double t;
+  uint32_t id;
+  bool accepted = true;
+};
+
+class FakeSource final : public cMdfRecordSource {
+ public:
+  explicit FakeSource(std::vector<TestRecord> records, bool bus = true, int* reads = nullptr)
+      : bus_(bus), reads_(reads) {
+    for (const TestRecord& r : records) {
+      std::vector<uint8_t> bytes(13);
+      const auto bits = std::bit_cast<uint64_t>(r.t);
+      for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(bits >> (8 * i));
+      for (int i = 0; i < 4; ++i) bytes[8 + i] = static_cast<uint8_t>(r.id >> (8 * i));
+      bytes[12] = r.accepted ? 1 : 0;
+      records_.push_back(std::move(bytes));
+    }
+  }
+  void rewind() override { pos_ = 0; }
+  const cMdfRecordView* next() override {
+    if (reads_) ++*reads_;
+    if (pos_ >= records_.size()) return nullptr;
+    view_ = {records_[pos_++], {}, nullptr, testDecoder};
+    return &view_;
+  }
+  bool hasBusRecords() const override { return bus_; }
+
+ private:
+  std::vector<std::vector<uint8_t>> records_;
+  size_t pos_ = 0;
+  cMdfRecordView view_;
+  bool bus_;
+  int* reads_;
+};
+
+std::unique_ptr<cMdfBusMsgContainer> container(std::vector<TestRecord> records) {
+  return std::make_unique<cMdfBusMsgContainer>(std::make_unique<FakeSource>(std::move(records)));
+}
+
+using Groups = std::vector<std::vector<TestRecord>>;
+
+std::vector<std::pair<double, uint32_t>> drain(cMdfParallelIter& merge, size_t limit = 100000) {
+  std::vector<std::pair<double, uint32_t>> out;
+  for (cBusMsg* m = merge.current(); m != nullptr && out.size() < limit; m = merge.next()) {
+    out.emplace_back(m->timeStamp, m->id);
+  }
+  return out;
+}
+
+std::vector<std::pair<double, uint32_t>> mergeGroups(const Groups& groups, double offset = 0) {
+  std::vector<std::unique_ptr<cMdfBusMsgContainer>> containers;
+  for (const auto& g : groups) containers.push_back(container(g));
+  cMdfParallelIter merge(std::move(containers), offset);
+  return drain(merge);
+}
+
+TEST(cMdfParallelIter, DeliversInTimeOrderAcrossGroups) {
+  struct Case {
+    const char* what;
+    Groups groups;
+    std::vector<uint32_t> ids;
+  };
+  const Case cases[] = {
+      {"interleaved", {{{1, 1}, {2, 2}, {3, 3}}, {{1.5, 4}, {2.5, 5}}}, {1, 4, 2, 5, 3}},
+      {"empty group does not stop others", {{}, {{1, 1}}, {}, {{0.5, 2}}}, {2, 1}},
+      {"no groups", {}, {}},
+      {"refused record in the middle is skipped",
+       {{{1, 1}, {2, 2, false}, {3, 3}}, {{2.5, 4}}}, {1, 4, 3}},
+      {"refused first records are skipped", {{{0.5, 1, false}, {0.7, 2, false}, {1, 3}}, {{0.9, 4}}},
+       {4, 3}},
+      {"group of refused records contributes nothing", {{{1, 1, false}, {2, 2, false}}, {{3, 3}}},
+       {3}},
+      {"equal stamps keep group order", {{{1, 1}, {2, 2}}, {{1, 3}, {2, 4}}, {{1, 5}}}, {1, 3, 5, 2, 4}},
+      {"a group out of order is not reordered", {{{3, 1}, {1, 2}}, {{2, 3}}}, {3, 1, 2}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint32_t> ids;
+    for (auto [t, id] : mergeGroups(c.groups)) ids.push_back(id);
+    EXPECT_EQ(ids, c.ids);
+  }
+}
+
+TEST(cMdfParallelIter, AddsTheStartOffsetOnce) {
+  const auto out = mergeGroups({{{0.25, 1}, {0.5, 2}}, {{0.375, 3}}}, 61.0);
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_DOUBLE_EQ(out[0].first, 61.25);
+  EXPECT_DOUBLE_EQ(out[1].first, 61.375);
+  EXPECT_DOUBLE_EQ(out[2].first, 61.5);
+}
+
+TEST(cMdfParallelIter, StaysExhausted) {
+  std::vector<std::unique_ptr<cMdfBusMsgContainer>> containers;
+  containers.push_back(container({{1, 1}}));
+  cMdfParallelIter merge(std::move(containers), 0);
+  ASSERT_NE(merge.current(), nullptr);
+  EXPECT_EQ(merge.next(), nullptr);
+  EXPECT_EQ(merge.next(), nullptr);
+  EXPECT_EQ(merge.current(), nullptr);
+}
+
+TEST(cMdfParallelIter, NanTimeStampsNeitherLoseNorRepeatMessages) {
+  const double nan = std::nan("");
+  const auto out = mergeGroups({{{nan, 1}, {1, 2}, {nan, 3}}, {{0.5, 4}, {nan, 5}, {2, 6}}});
+  std::vector<uint32_t> ids;
+  for (auto [t, id] : out) ids.push_back(id);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
+}
+
+TEST(cMdfParallelIter, RandomGroupsMergeSortedAndComplete) {
+  const uint32_t seed = std::random_device{}();
+  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 20; ++round) {
+    Groups groups(1 + rng() % 7);
+    uint32_t id = 0;
+    size_t accepted = 0;
+    for (auto& g : groups) {
+      double t = 0;
+      const size_t n = rng() % 50;
+      for (size_t i = 0; i < n; ++i) {
+        t += (rng() % 4) * 0.25;  // repeats equal stamps now and then
+        const bool ok = rng() % 5 != 0;
+        accepted += ok;
+        g.push_back({t, id++, ok});
+      }
+    }
+    const auto out = mergeGroups(groups);
+    ASSERT_EQ(out.size(), accepted);
+    EXPECT_TRUE(std::is_sorted(out.begin(), out.end(),
+                               [](auto& a, auto& b) { return a.first < b.first; }));
+    std::vector<uint32_t> ids;
+    for (auto [t, i] : out) ids.push_back(i);
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << "a message came twice";
+  }
+}
+
+TEST(cMdfBusMsgContainer, SourceWithoutBusRecordsIsNotRead) {
+  int reads = 0;
+  cMdfBusMsgContainer c(std::make_unique<FakeSource>(std::vector<TestRecord>{{1, 1}}, false, &reads));
+  EXPECT_EQ(c.begin(), nullptr);
+  EXPECT_EQ(c.next(), nullptr);
+  EXPECT_EQ(reads, 0);
+}
+
+TEST(cMdfBusMsgContainer, ReusesOneMessageAndRewinds) {
+  cMdfBusMsgContainer c(std::make_unique<FakeSource>(std::vector<TestRecord>{{1, 1}, {2, 2}}));
+  cBusMsg* first = c.begin();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->data.size(), 1u);  // emptied before every record
+  cBusMsg* second = c.next();
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(second->id, 2u);
+  EXPECT_EQ(c.next(), nullptr);
+  EXPECT_EQ(c.current(), nullptr);
+  ASSERT_NE(c.begin(), nullptr);
+  EXPECT_EQ(c.current()->id, 1u);
+}
+
+TEST(cMdfBusMsgContainer, IteratorsOrderByTimeWithEndsLast) {
+  cBusMsg early, late, nanMsg;
+  early.timeStamp = 1;
+  late.timeStamp = 2;
+  nanMsg.timeStamp = std::nan("");
+  cMdfBusMsgContainer owner(nullptr);
+  const cMdfBusMsgContainer_iter e{&early, &owner}, l{&late, &owner}, n{&nanMsg, &owner},
+      end{nullptr, &owner}, none{};
+  struct Case {
+    cMdfBusMsgContainer_iter a, b;
+    int sign;
+  };
+  const Case cases[] = {{e, l, -1}, {l, e, 1}, {e, e, 0}, {l, n, -1}, {n, l, 1},
+                        {e, end, -1}, {end, e, 1}, {none, e, 1}, {end, none, 0}};
+  for (const Case& c : cases) {
+    const int got = cMdfBusMsgContainer_iter_cmp(c.a, c.b);
+    EXPECT_EQ((got > 0) - (got < 0), c.sign);
+  }
+}
+
+}  // namespace
