@@ -1,0 +1,344 @@
+// Data group, channel group, channel, conversion, data and signal-data blocks,
+// and the payload view of the last two.
+#include <algorithm>
+
+#include "app/log.h"
+#include "io/serializer.h"
+#include "mdf/mdf_block.h"
+#include "mdf/mdf_block_io.h"
+#include "mdf/mdf_decode_rule.h"
+#include "mdf/mdf_record.h"
+
+// --- data group ------------------------------------------------------------
+
+cMdfBlock_DG::cMdfBlock_DG() : cMdfBlock(kKind, 64, 4), recordMap_(new cMdfRecordMap) {}
+cMdfBlock_DG::~cMdfBlock_DG() = default;
+
+bool cMdfBlock_DG::load(cMdfLoader& loader, const cMdfBlockHeader& header, uint64_t* nextLink) {
+  if (!takeHeader(header, 4)) return false;
+  std::vector<uint64_t> links;
+  if (!loader.loadLinks(4, links)) return false;
+  *nextLink = links[0];
+  if (!loader.loadAt(links[1], channelGroups) || !cMdfBlockIO_loadSingle(loader, links[2], data) ||
+      !cMdfBlockIO_loadSingle(loader, links[3], comment))
+    return false;
+  if (!cMdfBlockIO_seekData(loader, *this)) return false;
+  cSerializer s(loader.stream());
+  if (!s.readU8(&recordIdSize_)) return false;
+  cMdfBlock_DG_updateRecordMap(*this);
+  return true;
+}
+
+bool cMdfBlock_DG::save(cMdfSaveContext& ctx, const cMdfBlock* next) {
+  if (!cMdfBlock_saveList(channelGroups, ctx) || !cMdfBlockIO_saveLink(ctx, data) ||
+      !cMdfBlockIO_saveLink(ctx, comment))
+    return false;
+  setLinkCount(4);
+  std::vector<uint64_t> links = {
+      linkTo(next), linkTo(channelGroups.empty() ? nullptr : channelGroups.front().get()),
+      linkTo(data.get()), linkTo(comment.get())};
+  if (!cMdfBlockIO_writeStart(ctx, *this, links)) return false;
+  cSerializer s(ctx.stream);
+  return s.writeU8(&recordIdSize_) && cMdfBlockIO_finish(ctx, *this);
+}
+
+void cMdfBlock_DG::getLinks(std::vector<const cMdfBlock*>& out) const {
+  out.push_back(comment.get());
+  out.push_back(data.get());
+  for (auto& cg : channelGroups) out.push_back(cg.get());
+}
+
+// --- channel group ---------------------------------------------------------
+
+cMdfBlock_CG::cMdfBlock_CG()
+    : cMdfBlock(kKind, 104, 6), rules_(new std::vector<cMdfDecodeRule>) {}
+cMdfBlock_CG::~cMdfBlock_CG() = default;
+
+bool cMdfBlock_CG::load(cMdfLoader& loader, const cMdfBlockHeader& header, uint64_t* nextLink) {
+  if (!takeHeader(header, 6)) return false;
+  std::vector<uint64_t> links;
+  if (!loader.loadLinks(6, links)) return false;
+  *nextLink = links[0];
+  if (!loader.loadAt(links[1], channels) ||
+      !cMdfBlockIO_loadSingle(loader, links[2], acquisitionName) ||
+      !cMdfBlockIO_loadSingle(loader, links[3], acquisitionSource))
+    return false;
+  if (links[4] != kNoLink) {
+    LOG_ERROR("Unsupported parameter present in file");
+    return false;
+  }
+  if (!cMdfBlockIO_loadSingle(loader, links[5], comment)) return false;
+  if (!cMdfBlockIO_seekData(loader, *this)) return false;
+  cSerializer s(loader.stream());
+  bool ok = s.readU64(&recordId_);
+  ok &= s.readU64(&cycleCount_);
+  ok &= s.readU16(&flags_);
+  ok &= s.readU16(&pathSeparator_);
+  s.skip(4);
+  ok &= s.readU32(&dataBytes_);
+  ok &= s.readU32(&invalidationBytes_);
+  if (!ok) return false;
+  rebuildDecodingRules();
+  return true;
+}
+
+void cMdfBlock_CG::rebuildDecodingRules() {
+  rules_->clear();
+  for (auto& cn : channels) createDecodingRulesInner(*cn, *rules_);
+}
+
+bool cMdfBlock_CG::save(cMdfSaveContext& ctx, const cMdfBlock* next) {
+  if (!cMdfBlock_saveList(channels, ctx) || !cMdfBlockIO_saveLink(ctx, acquisitionName) ||
+      !cMdfBlockIO_saveLink(ctx, acquisitionSource) || !cMdfBlockIO_saveLink(ctx, comment))
+    return false;
+  setLinkCount(6);
+  std::vector<uint64_t> links = {
+      linkTo(next), linkTo(channels.empty() ? nullptr : channels.front().get()),
+      linkTo(acquisitionName.get()), linkTo(acquisitionSource.get()), 0, linkTo(comment.get())};
+  if (!cMdfBlockIO_writeStart(ctx, *this, links)) return false;
+  cSerializer s(ctx.stream);
+  uint32_t reserved = 0;
+  bool ok = s.writeU64(&recordId_);
+  ok &= s.writeU64(&cycleCount_);
+  ok &= s.writeU16(&flags_);
+  ok &= s.writeU16(&pathSeparator_);
+  ok &= s.writeU32(&reserved);
+  ok &= s.writeU32(&dataBytes_);
+  ok &= s.writeU32(&invalidationBytes_);
+  return ok && cMdfBlockIO_finish(ctx, *this);
+}
+
+void cMdfBlock_CG::getLinks(std::vector<const cMdfBlock*>& out) const {
+  out.push_back(comment.get());
+  out.push_back(acquisitionSource.get());
+  out.push_back(acquisitionName.get());
+  for (auto& cn : channels) out.push_back(cn.get());
+}
+
+// --- channel ---------------------------------------------------------------
+
+bool cMdfBlock_CN::load(cMdfLoader& loader, const cMdfBlockHeader& header, uint64_t* nextLink) {
+  if (!takeHeader(header, 8)) return false;
+  std::vector<uint64_t> links;
+  if (!loader.loadLinks(8, links)) return false;
+  *nextLink = links[0];
+  if (!loader.loadAt(links[1], composition)) return false;
+  cMdfBlockPtr* singles[] = {&name, &source, &conversion, &signalData, &unit, &comment};
+  for (size_t i = 0; i < 6; ++i)
+    if (!cMdfBlockIO_loadSingle(loader, links[2 + i], *singles[i])) return false;
+  if (!cMdfBlockIO_seekData(loader, *this)) return false;
+  cSerializer s(loader.stream());
+  bool ok = s.readU8(&channelType_);
+  ok &= s.readU8(&syncType_);
+  ok &= s.readU8(&dataType_);
+  ok &= s.readU8(&bitOffset_);
+  ok &= s.readU32(&byteOffset_);
+  ok &= s.readU32(&bitCount_);
+  ok &= s.readU32(&flags_);
+  ok &= s.readU32(&invalBitPos_);
+  ok &= s.readU8(&precision);
+  s.skip(1);
+  ok &= s.readU16(&attachmentCount);
+  for (double& r : ranges) ok &= s.readF64(&r);
+  return ok;
+}
+
+bool cMdfBlock_CN::save(cMdfSaveContext& ctx, const cMdfBlock* next) {
+  if (!cMdfBlock_saveList(composition, ctx)) return false;
+  for (auto* single : {&name, &source, &conversion, &signalData, &unit, &comment})
+    if (!cMdfBlockIO_saveLink(ctx, *single)) return false;
+  setLinkCount(8);
+  std::vector<uint64_t> links = {
+      linkTo(next), linkTo(composition.empty() ? nullptr : composition.front().get()),
+      linkTo(name.get()), linkTo(source.get()), linkTo(conversion.get()),
+      linkTo(signalData.get()), linkTo(unit.get()), linkTo(comment.get())};
+  if (!cMdfBlockIO_writeStart(ctx, *this, links)) return false;
+  cSerializer s(ctx.stream);
+  uint8_t reserved = 0;
+  bool ok = s.writeU8(&channelType_);
+  ok &= s.writeU8(&syncType_);
+  ok &= s.writeU8(&dataType_);
+  ok &= s.writeU8(&bitOffset_);
+  ok &= s.writeU32(&byteOffset_);
+  ok &= s.writeU32(&bitCount_);
+  ok &= s.writeU32(&flags_);
+  ok &= s.writeU32(&invalBitPos_);
+  ok &= s.writeU8(&precision);
+  ok &= s.writeU8(&reserved);
+  ok &= s.writeU16(&attachmentCount);
+  for (const double& r : ranges) ok &= s.writeF64(&r);
+  if (!ok) return false;
+  int64_t pos = ctx.stream->tell();
+  uint64_t expected = fileOffset() + length();
+  if (pos < 0 || static_cast<uint64_t>(pos) != expected) {
+    LOG_ERROR("Error during save. Expected to be at %zu but stream is at %zu",
+              static_cast<size_t>(expected), static_cast<size_t>(pos));
+    return false;
+  }
+  return cMdfBlockIO_finish(ctx, *this);
+}
+
+void cMdfBlock_CN::getLinks(std::vector<const cMdfBlock*>& out) const {
+  for (auto* single : {&comment, &name, &signalData, &conversion, &source, &unit})
+    out.push_back(single->get());
+  for (auto& cn : composition) out.push_back(cn.get());
+}
+
+// --- conversion ------------------------------------------------------------
+
+bool cMdfBlock_CC::load(cMdfLoader& loader, const cMdfBlockHeader& header, uint64_t* /*next*/) {
+  if (!takeHeader(header, 4)) return false;
+  std::vector<uint64_t> links;
+  if (!loader.loadLinks(4, links)) return false;
+  cMdfBlockPtr* singles[] = {&name, &unit, &comment, &inverse};
+  for (size_t i = 0; i < 4; ++i)
+    if (!cMdfBlockIO_loadSingle(loader, links[i], *singles[i])) return false;
+  if (!cMdfBlockIO_seekData(loader, *this)) return false;
+  cSerializer s(loader.stream());
+  uint16_t count = 0;
+  bool ok = s.readU8(&type);
+  ok &= s.readU8(&precision);
+  ok &= s.readU16(&flags);
+  ok &= s.readU16(&refCount);
+  ok &= s.readU16(&count);
+  ok &= s.readF64(&physMin);
+  ok &= s.readF64(&physMax);
+  if (!ok) return false;
+  // The values must lie inside the block.
+  if (uint64_t{count} * 8 > cMdfBlockHeader_getDataSize(header) - std::min<uint64_t>(
+                                 24, cMdfBlockHeader_getDataSize(header)))
+    return false;
+  values.assign(count, 0.0);
+  for (double& v : values) ok &= s.readF64(&v);
+  return ok;
+}
+
+bool cMdfBlock_CC::save(cMdfSaveContext& ctx, const cMdfBlock* /*next*/) {
+  for (auto* single : {&name, &unit, &comment, &inverse})
+    if (!cMdfBlockIO_saveLink(ctx, *single)) return false;
+  setLinkCount(4);
+  std::vector<uint64_t> links = {linkTo(name.get()), linkTo(unit.get()), linkTo(comment.get()),
+                                 linkTo(inverse.get())};
+  if (!cMdfBlockIO_writeStart(ctx, *this, links)) return false;
+  cSerializer s(ctx.stream);
+  uint16_t count = static_cast<uint16_t>(values.size());
+  bool ok = s.writeU8(&type);
+  ok &= s.writeU8(&precision);
+  ok &= s.writeU16(&flags);
+  ok &= s.writeU16(&refCount);
+  ok &= s.writeU16(&count);
+  ok &= s.writeF64(&physMin);
+  ok &= s.writeF64(&physMax);
+  for (size_t i = 0; i < count; ++i) ok &= s.writeF64(&values[i]);
+  return ok && cMdfBlockIO_finish(ctx, *this);
+}
+
+void cMdfBlock_CC::getLinks(std::vector<const cMdfBlock*>& out) const {
+  for (auto* single : {&comment, &name, &inverse, &unit}) out.push_back(single->get());
+}
+
+void cMdfBlock_CC::setLinear(double offset, double factor) {
+  type = 1;
+  values = {offset, factor};
+  setLength(80 + 8 * values.size());
+}
+
+void cMdfBlock_CC::setLookup(const std::map<double, double>& table) {
+  type = 5;
+  values.clear();
+  for (auto [key, value] : table) {
+    values.push_back(key);
+    values.push_back(value);
+  }
+  setLength(80 + 8 * values.size());
+}
+
+// --- payload view, data and signal-data blocks -----------------------------
+
+uint64_t cMdfPayloadView::payloadSize() const {
+  cMdfBlockHeader h{block_.kind(), block_.length(), block_.linkCount()};
+  return cMdfBlockHeader_getDataSize(h);
+}
+
+int64_t cMdfPayloadView::read(void* dst, int64_t n) {
+  if (n < 0 || dst == nullptr) return -1;
+  uint64_t size = payloadSize();
+  uint64_t count = position_ >= size ? 0 : std::min<uint64_t>(static_cast<uint64_t>(n), size - position_);
+  if (count == 0) return 0;
+  if (!cMdfBlockIO_seekExact(source_, dataOffset_ + position_)) return -1;
+  int64_t got = source_->read(dst, static_cast<int64_t>(count));
+  if (got > 0) position_ += static_cast<uint64_t>(got);
+  return got;
+}
+
+int64_t cMdfPayloadView::seek(int64_t offset, int32_t origin) {
+  uint64_t size = payloadSize();
+  uint64_t target;
+  switch (origin) {
+    case kSeekSet: target = offset < 0 ? 0 : std::min<uint64_t>(static_cast<uint64_t>(offset), size); break;
+    case kSeekCur: {
+      int64_t t = static_cast<int64_t>(position_) + offset;
+      target = t < 0 ? 0 : std::min<uint64_t>(static_cast<uint64_t>(t), size);
+      break;
+    }
+    case kSeekEnd: target = size; break;
+    default: return -1;
+  }
+  if (target > static_cast<uint64_t>(INT64_MAX)) return -1;
+  if (!cMdfBlockIO_seekExact(source_, dataOffset_ + target)) return -1;
+  position_ = target;
+  return static_cast<int64_t>(target);
+}
+
+template <cMdfBlockKind K>
+bool cMdfBlock_Data<K>::load(cMdfLoader& loader, const cMdfBlockHeader& header,
+                             uint64_t* /*nextLink*/) {
+  setLength(header.length);
+  setLinkCount(header.linkCount);
+  owned_.reset();
+  view_.bind(loader.stream(), fileOffset() + 24 + 8 * header.linkCount);
+  return true;
+}
+
+template <cMdfBlockKind K>
+uint64_t cMdfBlock_Data<K>::getDataSize() const {
+  return cMdfBlockHeader_getDataSize({K, length(), linkCount()});
+}
+
+template <cMdfBlockKind K>
+bool cMdfBlock_Data<K>::setData(std::unique_ptr<cIO> source) {
+  if (!source) return false;
+  int64_t size = source->getSize();
+  if (size < 0) return false;
+  owned_ = std::move(source);
+  setLinkCount(0);
+  setLength(24 + static_cast<uint64_t>(size));
+  view_.bind(owned_.get(), 0);
+  return true;
+}
+
+template <cMdfBlockKind K>
+bool cMdfBlock_Data<K>::save(cMdfSaveContext& ctx, const cMdfBlock* /*next*/) {
+  uint64_t size = getDataSize();
+  setLinkCount(0);
+  setLength(24 + size);
+  if (!cMdfBlockIO_writeStart(ctx, *this, {})) return false;
+  if (view_.seek(0, cIO::kSeekSet) != 0) return false;
+  cIO_cat(&view_, ctx.stream);
+  int64_t pos = ctx.stream->tell();
+  if (pos < 0 || static_cast<uint64_t>(pos) != fileOffset() + length()) return false;
+  return cMdfBlockIO_finish(ctx, *this);
+}
+
+template class cMdfBlock_Data<cMdfBlockKind::DT>;
+template class cMdfBlock_Data<cMdfBlockKind::SD>;
+
+std::shared_ptr<cMdfBlock_DT> cMdfBlock_DT_ctor_fromIO(std::unique_ptr<cIO> source) {
+  auto dt = std::make_shared<cMdfBlock_DT>();
+  return dt->setData(std::move(source)) ? dt : nullptr;
+}
+
+std::shared_ptr<cMdfBlock_SD> cMdfBlock_SD_ctor_fromIO(std::unique_ptr<cIO> source) {
+  auto sd = std::make_shared<cMdfBlock_SD>();
+  return sd->setData(std::move(source)) ? sd : nullptr;
+}

@@ -1,0 +1,69 @@
+// Opening a logger MDF file: tree load, tool-marker check, unfinished-file
+// repair.
+#include "mdf/mdf_file.h"
+
+#include <string_view>
+
+#include "app/log.h"
+
+namespace {
+
+constexpr std::string_view kShortMarker = "<tool_id>QZ</tool_id>";
+constexpr std::string_view kLongMarker = "<tool_id>Brenlog</tool_id>";
+// Unfinalised flag: the length of the last DT block must be updated.
+constexpr uint16_t kLastDtLengthUnset = 4;
+
+}  // namespace
+
+bool cMdf_hasToolMarker(const cMdfBlock_HD& header) {
+  for (const auto& fh : header.fileHistories) {
+    auto md = mdf_cast<cMdfBlock_MD>(fh->comment.get());
+    if (md == nullptr) continue;
+    std::string_view text = md->getData();
+    if (text.size() < kShortMarker.size()) continue;
+    if (text.find(kShortMarker) != std::string_view::npos) return true;
+    if (text.size() > 25 && text.find(kLongMarker) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+bool cMdf_repairUnfinished(cMdfBlock_ID& id, uint64_t streamSize) {
+  uint16_t flags = id.getFinalizationFlags();
+  if ((flags & kLastDtLengthUnset) == 0 || !id.getHeader()) return false;
+  cMdfBlock_DT* last = nullptr;
+  for (const auto& dg : id.getHeader()->dataGroups) {
+    auto* dt = mdf_cast_mut<cMdfBlock_DT>(dg->data.get());
+    if (dt != nullptr && (last == nullptr || dt->fileOffset() > last->fileOffset())) last = dt;
+  }
+  if (last == nullptr || last->fileOffset() > streamSize) return false;
+  last->setLength(streamSize - last->fileOffset());
+  id.setFinalizationFlags(static_cast<uint16_t>(flags & ~kLastDtLengthUnset));
+  return true;
+}
+
+std::unique_ptr<cMdf> cMdf_open(cIO* stream) {
+  if (stream == nullptr) return nullptr;
+  std::shared_ptr<cMdfBlock_ID> tree = cMdfBlock_loadTree(stream);
+  if (!tree || !tree->getHeader()) return nullptr;
+  if (!cMdf_hasToolMarker(*tree->getHeader())) {
+    LOG_ERROR("Unsupported MF4 file");
+    return nullptr;
+  }
+  int64_t size = stream->getSize();
+  if (size > 0) cMdf_repairUnfinished(*tree, static_cast<uint64_t>(size));
+  return std::make_unique<cMdf>(stream, std::move(tree));
+}
+
+void cMdf_close(std::unique_ptr<cMdf>& mdf) {
+  mdf.reset();
+}
+
+std::unique_ptr<cMdfParallelIter> cMdf_getIter(const cMdf* mdf) {
+  if (mdf == nullptr) return nullptr;
+  return cMdfParallelIter_ctor(*mdf->tree());
+}
+
+cMdfMetaDataMap cMdf_getMetaData(const cMdf* mdf) {
+  if (mdf == nullptr) return {};
+  return cMdfMetaData_collect(*mdf->tree());
+}

@@ -1,0 +1,58 @@
+// An opened MDF 4 log file: its block tree, checked to come from the data
+// logger and repaired in memory when the logger could not finish it.
+//
+// Only files whose file history names the logger as the writing tool are
+// accepted: a file-history comment (##MD) must contain "<tool_id>QZ</tool_id>"
+// or "<tool_id>Brenlog</tool_id>" byte for byte.  A file whose identification
+// block has unfinalised-flag bit 2 set (the last data block's length was never
+// written) gets the last data block extended to the end of the stream.  The
+// file itself is never written.
+#pragma once
+
+#include <memory>
+
+#include "io/io.h"
+#include "mdf/mdf_block.h"
+#include "mdf/mdf_merge.h"
+#include "mdf/mdf_metadata.h"
+
+class cMdf {
+ public:
+  cMdf(cIO* stream, std::shared_ptr<cMdfBlock_ID> tree)
+      : stream_(stream), tree_(std::move(tree)) {}
+  cMdf(const cMdf&) = delete;
+  cMdf& operator=(const cMdf&) = delete;
+
+  // The borrowed stream the file is read from.
+  cIO* stream() const { return stream_; }
+  // The identification block; never null for an opened file.
+  const std::shared_ptr<cMdfBlock_ID>& tree() const { return tree_; }
+
+ private:
+  cIO* stream_;
+  std::shared_ptr<cMdfBlock_ID> tree_;
+};
+
+// Loads the block tree from `stream` (borrowed: it must stay open until the
+// handle is closed, and the caller closes it afterwards).  Null when the tree
+// does not load (the block loader logs why) or when no file-history comment
+// carries the logger's tool marker ("Unsupported MF4 file", error level).
+std::unique_ptr<cMdf> cMdf_open(cIO* stream);
+
+// Releases the handle and its reference to the block tree.  Iterators made
+// from it must be destroyed first.  Null: nothing happens.
+void cMdf_close(std::unique_ptr<cMdf>& mdf);
+
+// A time-ordered iterator over every bus frame of the file (first frame
+// current); null for a null handle.  Must be destroyed before cMdf_close.
+std::unique_ptr<cMdfParallelIter> cMdf_getIter(const cMdf* mdf);
+
+// The logger's metadata entries of the file; empty for a null handle, a file
+// without header comment, or malformed XML.
+cMdfMetaDataMap cMdf_getMetaData(const cMdf* mdf);
+
+// True when one of the header's file-history comments carries a tool marker.
+bool cMdf_hasToolMarker(const cMdfBlock_HD& header);
+// Applies the unfinished-file repair to a loaded tree, given the stream size.
+// True when a data block was extended.
+bool cMdf_repairUnfinished(cMdfBlock_ID& id, uint64_t streamSize);
