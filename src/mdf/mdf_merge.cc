@@ -89,6 +89,9 @@ cBusMsg* cMdfBusMsgContainer::next() {
   while (const cMdfRecordView* view = source_->next()) {
     if (view->decoder == nullptr) continue;
     msg_.data.clear();
+    // The merge shifts the delivered stamp to absolute time in place; a group
+    // without a time channel must not carry that shift into its next record.
+    msg_.timeStamp = 0.0;
     if (view->decoder(*view, msg_)) return &msg_;
   }
   atEnd_ = true;

@@ -15,7 +15,7 @@ namespace {
 bool testDecoder(const cMdfRecordView& view, cBusMsg& msg) {
   uint64_t bits = 0;
   for (int i = 7; i >= 0; --i) bits = (bits << 8) | view.record[i];
-  msg.timeStamp = std::bit_cast<double>(bits);
+  if (view.record[12] != 2) msg.timeStamp = std::bit_cast<double>(bits);  // 2: no time channel
   msg.id = view.record[8] | view.record[9] << 8 | view.record[10] << 16 |
            static_cast<uint32_t>(view.record[11]) << 24;
   msg.data.push_back(view.record[12]);
@@ -28,6 +28,7 @@ struct TestRecord {
   double t;
   uint32_t id;
   bool accepted = true;
+  bool timed = true;
 };
 
 class FakeSource final : public cMdfRecordSource {
@@ -39,7 +40,7 @@ class FakeSource final : public cMdfRecordSource {
       const auto bits = std::bit_cast<uint64_t>(r.t);
       for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(bits >> (8 * i));
       for (int i = 0; i < 4; ++i) bytes[8 + i] = static_cast<uint8_t>(r.id >> (8 * i));
-      bytes[12] = r.accepted ? 1 : 0;
+      bytes[12] = !r.accepted ? 0 : r.timed ? 1 : 2;
       records_.push_back(std::move(bytes));
     }
   }
@@ -114,6 +115,12 @@ TEST(cMdfParallelIter, AddsTheStartOffsetOnce) {
   EXPECT_DOUBLE_EQ(out[0].first, 61.25);
   EXPECT_DOUBLE_EQ(out[1].first, 61.375);
   EXPECT_DOUBLE_EQ(out[2].first, 61.5);
+}
+
+TEST(cMdfParallelIter, GroupWithoutTimeChannelDoesNotAccumulateTheOffset) {
+  const auto out = mergeGroups({{{0, 1, true, false}, {0, 2, true, false}, {0, 3, true, false}}}, 100.0);
+  ASSERT_EQ(out.size(), 3u);
+  for (auto [t, id] : out) EXPECT_EQ(t, 100.0) << id;
 }
 
 TEST(cMdfParallelIter, StaysExhausted) {
