@@ -1,10 +1,84 @@
 #include "app/driver.h"
 
+#include <cinttypes>
 #include <cstdio>
+#include <ctime>
+#include <memory>
 
-#include "version.h"
+#include "app/log_reader_cli.h"
+#include "app/transport_config.h"
+#include "bus/bus_layer_mux.h"
+#include "bus/bus_layer_tp.h"
+#include "input/log_reader.h"
+#include "output/decoder.h"
 
-int lograven_main(int, char**) {
-  std::printf("Version: %s\n", LOGRAVEN_VERSION);
-  return 0;
+void printhl() {
+  std::fputs("-------------------------------------------------------------------------------\n",
+             stdout);
+}
+
+namespace {
+
+void printStatistics(const cLogReader& reader, cBusLayerTp& tp, const cDecoder& decoder,
+                     uint32_t seconds) {
+  printhl();
+  std::printf("Reader statistics\n- Files: %" PRIu64 "\n- Messages: %" PRIu64
+              "\n- Size: %" PRIu64 " MB\n",
+              reader.files(), reader.messages(), reader.bytes() >> 20);
+  const cBusLayerTpStatistics& t = tp.getStatistics();
+  printhl();
+  std::printf("Transport protocol statistics\n- Successful sessions: %" PRIu64
+              "\n- Failed sessions: %" PRIu64 "\n- Unfinished sessions: %" PRIu64 "\n",
+              t.successful, t.failed, t.unfinished);
+  const cDecoderStatistics& w = decoder.getStatistics();
+  printhl();
+  std::printf("Writer statistics\n- Files: %" PRIu64 "\n- Messages: %" PRIu64
+              "\n- Signals: %" PRIu64 "\n",
+              w.files, w.messages, w.signals);
+  printhl();
+  std::printf("Execution time: %u s\n", seconds);
+  printhl();
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int lograven_main(int argc, char** argv) {
+  int32_t status = 0;
+  std::unique_ptr<cLogReaderCLI> cli = cLogReaderCLI_ctor();
+  if (!cli) return status;
+  if (!cli->parse(argc, argv, &status)) {
+    std::fflush(stdout);
+    return status;
+  }
+
+  // The layers and the reader borrow the file systems, options and databases
+  // of the command-line object, so they are all released before it: the
+  // locals below are destroyed in reverse order of declaration (reader, TP,
+  // MUX, decoder), then `cli`.
+  std::unique_ptr<cDecoder> decoder =
+      cDecoder_ctor(cli->outputFs(), &cli->canDatabases, &cli->linDatabases,
+                    cli->options.noAppendRoot, cli->concat, cli->pgnSrcMerge, cli->pgnDstMerge);
+  if (!decoder) return status;
+  std::unique_ptr<cBusLayerMux> mux = cBusLayerMux_ctor(decoder.get(), nullptr);
+  if (!mux) return status;
+  std::unique_ptr<cBusLayerTp> tp = cBusLayerTp_ctor(mux.get());
+  if (!tp) return status;
+  // Frames unpacked from a carrier message go back into the TP layer, so that
+  // tunnelled transport-protocol traffic is reassembled too.
+  if (!mux->setPhyLayer(tp.get())) return status;
+
+  const bool tpNeeded = configureTransportLayers(cli->canDatabases, *tp, *mux);
+  cBusLayer* head = tpNeeded ? static_cast<cBusLayer*>(tp.get()) : decoder.get();
+
+  std::unique_ptr<cLogReader> reader = cLogReader_ctor(cli->inputFs(), &cli->options, head);
+  if (!reader) return status;
+
+  const std::clock_t start = std::clock();
+  status = reader->process(cli->inputs);
+  const std::clock_t end = std::clock();
+  const uint32_t seconds = static_cast<uint32_t>((end - start) / CLOCKS_PER_SEC);
+
+  printStatistics(*reader, *tp, *decoder, seconds);
+  return status;
 }

@@ -1,5 +1,13 @@
-// Program driver: parses the command line, builds the layer chain, runs the
-// conversion, prints the statistics and returns the exit status.
+// Program driver: parses the command line, builds the layer chain
+// (transport protocols -> multiplexed transport -> decoder), runs the input
+// walker over all inputs, prints the statistics block and the processor time
+// on standard output, tears everything down and returns the exit status.
 #pragma once
 
+// The whole program.  Returns the exit status: the status left by option
+// parsing when the conversion does not run, else the OR of the per-input
+// result codes of the walker.
 int lograven_main(int argc, char** argv);
+
+// Writes 79 hyphen-minus characters and a newline to standard output.
+void printhl();

@@ -1,0 +1,279 @@
+#include "app/log_reader_cli.h"
+
+#include <re2/re2.h>
+
+#include <cstdio>
+#include <set>
+
+#include "app/log.h"
+#include "io/io.h"
+#include "version.h"
+
+namespace {
+
+constexpr const char* kProgram = "lograven";
+constexpr const char* kDefaultPasswordFile = "passwords.json";
+
+constexpr int32_t kStatusTable = 0x81;
+constexpr int32_t kStatusMissingValue = 0x82;
+constexpr int32_t kStatusInvalid = 0x83;
+constexpr int32_t kStatusRoot = 0x84;
+constexpr int32_t kStatusOptions = 0x86;
+
+constexpr int kStoreFailed = 3;
+
+// Normalises a path value and appends it to `target`.
+cArgOption* addPathOption(cArgTable* table, char shortName, const char* longName,
+                          const char* placeholder, const char* help,
+                          std::vector<std::string>* target) {
+  cArgOption* o = table->addText(shortName, longName, placeholder, help);
+  if (o == nullptr) return nullptr;
+  o->onValue = [target](const std::string& value) {
+    try {
+      std::string path = value;
+      cFS_os_normalizePath(&path);
+      target->push_back(std::move(path));
+    } catch (const std::bad_alloc&) {
+      return kStoreFailed;
+    }
+    return 0;
+  };
+  o->errorText = [](int code) {
+    return code == kStoreFailed ? std::string("internal error, could not allocate memory")
+                                : std::string("invalid path");
+  };
+  return o;
+}
+
+// Reads the whole stream; false when fewer bytes arrive than its size.
+bool readAll(cIO* stream, std::string* text) {
+  int64_t size = stream->getSize();
+  if (size < 0) return false;
+  text->resize(static_cast<size_t>(size));
+  int64_t got = 0;
+  while (got < size) {
+    int64_t n = stream->read(text->data() + got, size - got);
+    if (n <= 0) break;
+    got += n;
+  }
+  return got == size;
+}
+
+}  // namespace
+
+std::unique_ptr<cLogReaderCLI> cLogReaderCLI_ctor() { return std::make_unique<cLogReaderCLI>(); }
+
+cLogReaderCLI::~cLogReaderCLI() {
+  // The extension may refer to what this object holds; it goes first.
+  extension_.reset();
+}
+
+void cLogReaderCLI::setExtension(std::unique_ptr<cLogReaderCLIExtension> extension) {
+  extension_ = std::move(extension);
+}
+
+bool cLogReaderCLI::buildTable(cArgTable* table) {
+  Handles& h = handles_;
+  h.help = table->addFlag(0, "help", "display this help and exit");
+  h.version = table->addFlag('v', "version", "display tool version and exit");
+  h.verbosity = table->addInt(
+      0, "verbosity", "<n>",
+      "verbosity of logging messages from 0 to 4, with 0 being fatal messages only 4 being all "
+      "messages including debug information. defaults to 3");
+  h.nonInteractive =
+      table->addFlag(0, "non-interactive", "does not print any progress output");
+  h.deleteConverted =
+      table->addFlag('d', "delete-converted", "deletes files after conversion if specified");
+  h.noAppendRoot =
+      table->addFlag('X', "no-append-root", "do not add \"_out\" when converting folders");
+  h.buffer = table->addInt('b', "buffer", "<n>",
+                           "buffer size in bytes. 0 disables and -1 takes entire file");
+  cArgOption* password = addPathOption(
+      table, 'p', "password-file", "<path>",
+      "where to find device passwords for encrypted files, defaults to \"passwords.json\"",
+      &passwordFile);
+  bool ok = h.help && h.version && h.verbosity && h.nonInteractive && h.deleteConverted &&
+            h.noAppendRoot && h.buffer && password;
+  if (ok && extension_ && !extension_->addOptions(*this, *table)) ok = false;
+  cArgOption* output = addPathOption(table, 'O', "output-directory", "<path>",
+                                     "where to place the converted files", &outputDirectory);
+  cArgOption* inputFiles = table->addFlag('i', "input-files=<file(s)/folder(s)>",
+                                          "list of input files/folders, must have common root");
+  cArgOption* positional =
+      table->addPositional("file(s)/folder(s)", 1, cArgTable::kUnlimited);
+  if (positional != nullptr) {
+    positional->onValue = [this](const std::string& value) {
+      try {
+        std::string path = value;
+        cFS_os_normalizePath(&path);
+        inputs.push_back(std::move(path));
+      } catch (const std::bad_alloc&) {
+        return kStoreFailed;
+      }
+      return 0;
+    };
+    positional->errorText = [](int) {
+      return std::string("internal error, could not allocate memory");
+    };
+  }
+  return ok && output && inputFiles && positional;
+}
+
+void cLogReaderCLI::printUsage(const cArgTable& table) const {
+  std::printf("Usage: %s%s\n\n", kProgram, table.syntax().c_str());
+  std::fputs(table.glossary().c_str(), stdout);
+}
+
+bool cLogReaderCLI::handleErrors(const cArgTable& table, int32_t* status) const {
+  if (table.errors().empty()) return true;
+  switch (table.errors().front().kind) {
+    case cArgErrorKind::kBadInt:
+    case cArgErrorKind::kUnexpectedArgument:
+    case cArgErrorKind::kCallback:
+      *status = kStatusInvalid;
+      break;
+    case cArgErrorKind::kMissingValue:
+      *status = kStatusMissingValue;
+      break;
+    default:
+      table.printErrors(stdout, kProgram);
+      *status = kStatusOptions;
+      break;
+  }
+  return false;
+}
+
+bool cLogReaderCLI::parse(int argc, char** argv, int32_t* status) {
+  int32_t dummy = 0;
+  if (status == nullptr) status = &dummy;
+  cArgTable table;
+  if (!buildTable(&table)) {
+    *status = kStatusTable;
+    return false;
+  }
+  table.parse(argc, argv);
+
+  if (handles_.help->count > 0 || argc <= 1) {
+    printUsage(table);
+    return false;
+  }
+  if (handles_.version->count > 0) {
+    std::printf("Version: %s\n", LOGRAVEN_VERSION);
+    std::printf("Build date: %s\n", LOGRAVEN_BUILD_DATE);
+    std::printf("GIT SHA: %s%s\n", LOGRAVEN_GIT_SHA, "");
+    return false;
+  }
+  if (!handleErrors(table, status)) return false;
+
+  const int64_t verbosity = handles_.verbosity->count > 0 ? handles_.verbosity->ints[0] : 3;
+  const int32_t level = zf_log_verbosity_to_level(verbosity);
+  if (level < 0) {
+    *status = kStatusInvalid;
+    return false;
+  }
+  zf_log_set_output_level(level);
+
+  options.deleteConverted = handles_.deleteConverted->count == 1;
+  options.noAppendRoot = handles_.noAppendRoot->count == 1;
+  options.nonInteractive = handles_.nonInteractive->count == 1;
+  options.bufferSize = handles_.buffer->count > 0 ? handles_.buffer->ints[0] : -1;
+
+  if (!loadPasswords()) {
+    if (!passwordFile.empty()) *status |= 1;
+    return false;
+  }
+  if (!findCommonRoot(status)) return false;
+  if (!openFileSystems()) return false;
+  if (extension_) return extension_->parseOptionsComplete(*this);
+  return true;
+}
+
+bool cLogReaderCLI::loadPasswords() {
+  const bool named = !passwordFile.empty();
+  std::string path = named ? passwordFile.front() : std::string(kDefaultPasswordFile);
+  if (!named) cFS_os_normalizePath(&path);
+  std::unique_ptr<cIO> file = cIO_file_open(path.c_str(), 0);
+  if (!file) {
+    if (named) {
+      LOG_ERROR("Failed to open password file at %s", path.c_str());
+      return false;
+    }
+    LOG_INFO("%ld password(s) loaded", 0L);
+    return true;
+  }
+  std::string text;
+  if (readAll(file.get(), &text)) {
+    if (!cLogReaderCLI_parsePasswords(text, &options.passwords)) return false;
+  } else {
+    LOG_WARN("Could not read password file %s", path.c_str());
+  }
+  cIO_close(file);
+  LOG_INFO("%ld password(s) loaded", static_cast<long>(options.passwords.size()));
+  return true;
+}
+
+bool cLogReaderCLI_parsePasswords(std::string_view text,
+                                  std::unordered_map<std::string, std::string>* passwords) {
+  RE2::Options reOptions;
+  reOptions.set_encoding(RE2::Options::EncodingLatin1);
+  reOptions.set_log_errors(false);
+  // A large file needs room for the automaton; without it the search falls
+  // back to a much slower engine.
+  reOptions.set_max_mem(64 << 20);
+  static const char kPattern[] = R"re(\s*"(default|[a-fA-F\d]*)"\s*:\s*"(.*?)"\s*,?\s*)re";
+  RE2 re(kPattern, reOptions);
+  if (!re.ok()) {
+    LOG_ERROR("Could not parse password file");
+    return false;
+  }
+  re2::StringPiece input(text.data(), text.size());
+  std::string key;
+  std::string password;
+  while (RE2::FindAndConsume(&input, re, &key, &password)) {
+    if (!passwords->emplace(key, password).second)
+      LOG_WARN("Failed to insert key for \"%s\" in password storage", key.c_str());
+  }
+  return true;
+}
+
+bool cLogReaderCLI_commonRoot(const std::vector<std::string>& inputs, std::string* root) {
+  std::set<std::string> roots;
+  for (const std::string& p : inputs) {
+    int64_t i = static_cast<int64_t>(p.size()) - 1;
+    if (p.size() > 1 && p.back() == '/') --i;
+    while (i >= 1 && p[static_cast<size_t>(i)] != '/') --i;
+    if (i < 1) {
+      LOG_FATAL("Could not find root for %.*s", static_cast<int>(p.size()), p.data());
+      return false;
+    }
+    roots.insert(p.substr(0, static_cast<size_t>(i) + 1));
+  }
+  if (roots.size() > 1) {
+    LOG_FATAL("No common root detected for all inputs");
+    return false;
+  }
+  if (!roots.empty()) *root = *roots.begin();
+  return true;
+}
+
+bool cLogReaderCLI::findCommonRoot(int32_t* status) {
+  if (!cLogReaderCLI_commonRoot(inputs, &root)) {
+    *status = kStatusRoot;
+    return false;
+  }
+  for (std::string& p : inputs) p.erase(0, std::min(root.size(), p.size()));
+  return true;
+}
+
+bool cLogReaderCLI::openFileSystems() {
+  inputFs_ = cFS_os_ctor(root);
+  if (!inputFs_) return false;
+  if (!outputDirectory.empty()) {
+    outputFs_ = cFS_os_ctor(outputDirectory.front());
+    if (!outputFs_) {
+      LOG_ERROR("Invalid output path: %s", outputDirectory.front().c_str());
+      return false;
+    }
+  }
+  return true;
+}

@@ -1,0 +1,117 @@
+// The reader's command line: defines the options, lets an extension (the
+// decoder options) add its own, parses argv, prints help, version or errors,
+// sets the log level, loads the device passwords, reduces all inputs to paths
+// relative to one common root folder and opens the input and output file
+// systems.
+//
+// Exit statuses set by parse(): 0 help, no arguments or version; 0x81 the
+// argument table could not be built; 0x82 an option lacks its value; 0x83 an
+// invalid integer, an unexpected argument or a verbosity out of range; 0x84
+// no (common) root; 0x86 any other option error (messages printed to standard
+// output, each prefixed "lograven: "); bit 0 ORed in when a named password
+// file does not open.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "app/arg_table.h"
+#include "app/log_reader_options.h"
+#include "db/db.h"
+#include "fs/fs.h"
+
+class cLogReaderCLI;
+
+// Hooks for options beyond the reader's.  addOptions runs while the table is
+// built (behind the password-file option) and returns false when it cannot
+// add its options; parseOptionsComplete runs last in parse() and its result
+// is parse()'s result.  The destructor releases whatever the extension
+// loaded; it runs before the command-line object releases its own members.
+class cLogReaderCLIExtension {
+ public:
+  virtual ~cLogReaderCLIExtension() = default;
+  virtual bool addOptions(cLogReaderCLI& /*cli*/, cArgTable& /*table*/) { return true; }
+  virtual bool parseOptionsComplete(cLogReaderCLI& /*cli*/) { return true; }
+};
+
+class cLogReaderCLI {
+ public:
+  cLogReaderCLI() = default;
+  cLogReaderCLI(const cLogReaderCLI&) = delete;
+  cLogReaderCLI& operator=(const cLogReaderCLI&) = delete;
+  ~cLogReaderCLI();
+
+  // Installs the extension (owned); call before parse().
+  void setExtension(std::unique_ptr<cLogReaderCLIExtension> extension);
+
+  // Parses the command line.  True means the conversion is to run; *status
+  // receives the exit status when parsing decides it (see the file comment).
+  // Call once.
+  [[nodiscard]] bool parse(int argc, char** argv, int32_t* status);
+
+  // Input file system rooted at `root`; null before a successful parse.
+  cFS* inputFs() const { return inputFs_.get(); }
+  // Output file system: rooted at the output directory, or the input file
+  // system when none was given.  Null before a successful parse.
+  cFS* outputFs() const { return outputFs_ ? outputFs_.get() : inputFs_.get(); }
+
+  cLogReaderOptions options;
+  std::string root;                          // common root, ends in "/"
+  std::vector<std::string> inputs;           // relative to root after parse()
+  std::vector<std::string> passwordFile;     // 0 or 1 normalised paths
+  std::vector<std::string> outputDirectory;  // 0 or 1 normalised paths
+
+  // Decoding settings, filled by the decoder extension: databases per bus
+  // channel for CAN and LIN (in load order) and the output behaviour flags.
+  cDBMap canDatabases;
+  cDBMap linDatabases;
+  bool concat = true;
+  bool pgnSrcMerge = false;
+  bool pgnDstMerge = true;
+
+ private:
+  bool buildTable(cArgTable* table);
+  void printUsage(const cArgTable& table) const;
+  bool handleErrors(const cArgTable& table, int32_t* status) const;
+  bool loadPasswords();
+  bool findCommonRoot(int32_t* status);
+  bool openFileSystems();
+
+  std::unique_ptr<cLogReaderCLIExtension> extension_;
+  std::unique_ptr<cFS> inputFs_;
+  std::unique_ptr<cFS> outputFs_;  // null: same as inputFs_
+
+  // Option handles into the table while parse() runs.
+  struct Handles {
+    cArgOption* help = nullptr;
+    cArgOption* version = nullptr;
+    cArgOption* verbosity = nullptr;
+    cArgOption* nonInteractive = nullptr;
+    cArgOption* deleteConverted = nullptr;
+    cArgOption* noAppendRoot = nullptr;
+    cArgOption* buffer = nullptr;
+  } handles_;
+};
+
+// A reader command-line object without extension (never null).
+std::unique_ptr<cLogReaderCLI> cLogReaderCLI_ctor();
+
+// Finds every pair of the password-file text, as matched by
+//   \s*"(default|[a-fA-F\d]*)"\s*:\s*"(.*?)"\s*,?\s*
+// searched from the start, each search starting where the previous match
+// ended (Latin-1, a dot does not match a line break).  Inserts the pairs into
+// *passwords; a key already present keeps its first password and is logged
+// as a warning.  False (logged) when the expression cannot be compiled.
+bool cLogReaderCLI_parsePasswords(std::string_view text,
+                                  std::unordered_map<std::string, std::string>* passwords);
+
+// Common root of absolute input paths: for each path, its prefix up to and
+// including the last "/" before its last character (a trailing "/" is not
+// counted), never the leading "/" alone.  Nullopt-like false when a path has
+// no such "/" (logs "Could not find root for %.*s") or the paths disagree
+// (logs "No common root detected for all inputs"); both are fatal.
+bool cLogReaderCLI_commonRoot(const std::vector<std::string>& inputs, std::string* root);

@@ -1,0 +1,17 @@
+// Settings of the input walker, taken from the reader's command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+struct cLogReaderOptions {
+  bool deleteConverted = false;  // remove each input file once converted
+  bool noAppendRoot = false;     // do not add "_out" when converting folders
+  bool nonInteractive = false;   // no progress output (none is printed anyway)
+  int64_t bufferSize = -1;       // read buffer: -1 whole file, 0 none, else bytes
+  // Device passwords: key "default" or the device serial number as written in
+  // the password file; only keys of eight upper-case hexadecimal digits can
+  // match a device.
+  std::unordered_map<std::string, std::string> passwords;
+};

@@ -1,0 +1,69 @@
+// The input walker: visits every input named on the command line, descends
+// into folders depth-first in byte-wise name order, picks the log files by
+// extension ("mf4", "mfc", "mfe", "mfm", any letter case) and converts each
+// through the layer chain.  It counts files, bytes and messages for the
+// statistics and reports each input's outcome as a result code; the codes of
+// all inputs are ORed together.
+//
+// Result codes: 0 converted or skipped; 1 input does not exist; 2 no password
+// or decryption failed; 4 decompression failed; 8 any other failure of a
+// file; 0x81 an input that is neither a regular file nor a folder, or whose
+// type query failed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/log_reader_options.h"
+#include "bus/bus_msg.h"
+#include "fs/fs.h"
+
+class cLogReader {
+ public:
+  // All three are borrowed and must outlive the reader.
+  cLogReader(cFS* inputFs, const cLogReaderOptions* options, cBusLayer* head);
+  cLogReader(const cLogReader&) = delete;
+  cLogReader& operator=(const cLogReader&) = delete;
+  ~cLogReader();
+
+  // Converts the inputs (paths relative to the input root, in command-line
+  // order) and returns the OR of their result codes.  Only a failed type
+  // query of a top-level input stops the walk early (0x81).
+  int32_t process(const std::vector<std::string>& inputs);
+
+  // Counters for the statistics.
+  uint64_t files() const { return files_; }        // accepted input files
+  uint64_t messages() const { return messages_; }  // messages handed to the chain
+  uint64_t bytes() const { return bytes_; }        // sum of accepted file sizes
+
+ private:
+  // Result code of one path, recursive for folders.
+  int32_t handleInputPath(const std::string& path);
+  int32_t handleFolder(const std::string& path, const cFSStat& st);
+  // Converts one accepted log file (already counted); returns its result code.
+  int32_t convertFile(const std::string& path, const cFSStat& st);
+
+  cFS* inputFs_;
+  uint64_t bytes_ = 0;
+  uint64_t messages_ = 0;
+  uint64_t files_ = 0;
+  const cLogReaderOptions* options_;
+  cBusLayer* head_;
+
+  // Identity of the last file that passed the identity check; an empty serial
+  // number means no file yet.
+  std::string previousSerialNumber_;
+  uint32_t previousSession_ = 0;
+  uint32_t previousSplit_ = 0;
+
+  // (device, inode) of the folders being walked, to stop at links that loop
+  // back to one of them.
+  std::vector<std::pair<uint64_t, uint64_t>> openFolders_;
+};
+
+// Null if any argument is null.
+std::unique_ptr<cLogReader> cLogReader_ctor(cFS* inputFs, const cLogReaderOptions* options,
+                                            cBusLayer* head);
