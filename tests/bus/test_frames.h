@@ -49,6 +49,12 @@ inline std::vector<uint8_t> cat(std::initializer_list<uint8_t> head, const std::
   return v;
 }
 
+inline std::vector<uint8_t> cat(const std::vector<uint8_t>& head, const std::vector<uint8_t>& tail) {
+  std::vector<uint8_t> v(head);
+  v.insert(v.end(), tail.begin(), tail.end());
+  return v;
+}
+
 // Keeps a copy of everything it receives; `onMsg` runs inside newMsg (for
 // re-entry tests) before `result` is returned.
 class RecordingLayer final : public cBusLayer {
