@@ -64,6 +64,7 @@ int32_t cLogReader::handleInputPath(const std::string& path) {
   if (!isLogFileExtension(cFS_getExtension(path))) return 0;
   ++files_;
   bytes_ += st.size;
+  LOG_DEBUG("Input file %.*s", static_cast<int>(path.size()), path.data());
   return convertFile(path, st);
 }
 
