@@ -2,16 +2,17 @@
 
 #include <cerrno>
 #include <charconv>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "app/log.h"
 
 namespace {
-// stdio buffer of an open output file: large enough that a busy file costs a
-// system call only every few hundred rows.
-constexpr size_t kFileBufferSize = 64 * 1024;
-constexpr size_t kInitialLineCapacity = 256;
+// Rows collected before they go to the file: a busy file costs one system
+// call per block, and a reopen after eviction per block at most.
+constexpr size_t kBlockSize = 16 * 1024;
+constexpr size_t kInitialCapacity = 256;
 }  // namespace
 
 char* cCsvWriter_formatNumber(char* out, double value) {
@@ -52,7 +53,7 @@ void cCsvFilePool::remove(cCsvWriter* writer) { lru_.erase(writer->poolPos_); }
 
 cCsvWriter::cCsvWriter(std::string path, size_t columnCount, cCsvFilePool* pool)
     : path_(std::move(path)), columnCount_(columnCount), pool_(pool) {
-  line_.resize(kInitialLineCapacity);
+  pending_.resize(kInitialCapacity);
 }
 
 cCsvWriter::~cCsvWriter() { close(); }
@@ -66,48 +67,15 @@ bool cCsvWriter::open(const char* mode) {
   if (pool_ != nullptr) pool_->makeRoom();
   file_ = std::fopen(path_.c_str(), mode);
   if (file_ == nullptr) return false;
-  fileBuffer_ = std::make_unique<char[]>(kFileBufferSize);
-  std::setvbuf(file_, fileBuffer_.get(), _IOFBF, kFileBufferSize);
+  std::setvbuf(file_, nullptr, _IONBF, 0);  // blocks come from pending_
   if (pool_ != nullptr) pool_->add(this);
   return true;
 }
 
-void cCsvWriter::suspend() {
-  if (file_ == nullptr) return;
-  if (pool_ != nullptr) pool_->remove(this);
-  errno = 0;
-  bool ok = std::fflush(file_) == 0;
-  int err = errno;
-  if (std::fclose(file_) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  file_ = nullptr;
-  fileBuffer_.reset();
-  if (!ok) fail("write", err != 0 ? err : EIO);
-}
-
-bool cCsvWriter::close() {
-  suspend();
-  return !error_;
-}
-
-size_t cCsvWriter::formatRow(double timeStamp, std::span<const double> values) {
-  size_t need = (values.size() + 1) * (kCsvMaxNumberLength + 1) + 1;
-  if (line_.size() < need) line_.resize(need);
-  char* p = cCsvWriter_formatNumber(line_.data(), timeStamp);
-  for (double v : values) {
-    *p++ = ',';
-    p = cCsvWriter_formatNumber(p, v);
-  }
-  *p++ = '\n';
-  return static_cast<size_t>(p - line_.data());
-}
-
-bool cCsvWriter::write(double timeStamp, std::span<const double> values) {
-  if (values.size() != columnCount_) return false;
-  if (columnCount_ == 0) return true;  // a row without values has no line
-  size_t length = formatRow(timeStamp, values);
+bool cCsvWriter::flush() {
+  if (used_ == 0) return true;
+  size_t length = used_;
+  used_ = 0;  // a block that cannot be written is dropped (and reported)
   if (file_ == nullptr) {
     if (!open("ab")) {
       fail("reopen", errno);
@@ -117,11 +85,51 @@ bool cCsvWriter::write(double timeStamp, std::span<const double> values) {
     pool_->touch(this);
   }
   errno = 0;
-  if (std::fwrite(line_.data(), 1, length, file_) != length) {
+  if (std::fwrite(pending_.data(), 1, length, file_) != length) {
     fail("write", errno != 0 ? errno : EIO);
     return false;
   }
   return true;
+}
+
+void cCsvWriter::suspend() {
+  if (file_ == nullptr) return;
+  flush();
+  if (pool_ != nullptr) pool_->remove(this);
+  errno = 0;
+  if (std::fclose(file_) != 0) fail("write", errno != 0 ? errno : EIO);
+  file_ = nullptr;
+}
+
+bool cCsvWriter::close() {
+  flush();
+  suspend();
+  return !error_;
+}
+
+char* cCsvWriter::reserve(size_t n) {
+  if (pending_.size() - used_ < n) pending_.resize(std::max(pending_.size() * 2, used_ + n));
+  return pending_.data() + used_;
+}
+
+void cCsvWriter::formatRow(double timeStamp, std::span<const double> values) {
+  char* p = reserve(kCsvMaxNumberLength + 1);
+  used_ = static_cast<size_t>(cCsvWriter_formatNumber(p, timeStamp) - pending_.data());
+  for (double v : values) {
+    p = reserve(kCsvMaxNumberLength + 2);
+    *p++ = ',';
+    used_ = static_cast<size_t>(cCsvWriter_formatNumber(p, v) - pending_.data());
+  }
+  *reserve(1) = '\n';
+  ++used_;
+}
+
+bool cCsvWriter::write(double timeStamp, std::span<const double> values) {
+  if (values.size() != columnCount_) return false;
+  if (columnCount_ == 0) return true;  // a row without values has no line
+  formatRow(timeStamp, values);
+  if (used_ < kBlockSize) return true;
+  return flush();
 }
 
 std::unique_ptr<cCsvWriter> cCsvWriter_ctor(std::string_view path,
@@ -139,6 +147,7 @@ std::unique_ptr<cCsvWriter> cCsvWriter_ctor(std::string_view path,
     header += name;
   }
   header += '\n';
+  errno = 0;
   if (std::fwrite(header.data(), 1, header.size(), writer->file_) != header.size())
     writer->fail("write", errno != 0 ? errno : EIO);
   return writer;

@@ -5,11 +5,14 @@
 // then one value per column, every number printed like printf's "%f" (fixed,
 // six decimals), non-numbers as "NaN" and infinities as "Inf" / "-Inf".
 //
-// A decoder may hold thousands of writers at once (one per signal set), more
-// than the process may keep files open.  Writers that share a cCsvFilePool
-// keep at most the pool's limit of files open: the least recently written one
-// is flushed and closed when another needs its file, and reopened for
-// appending when it is written again.  No row is lost that way.
+// Rows are collected in the writer's own buffer and handed to the file in
+// blocks of about 16 KiB (and at close).  A decoder may hold thousands of
+// writers at once (one per signal set), more than the process may keep files
+// open.  Writers that share a cCsvFilePool keep at most the pool's limit of
+// files open: when another writer needs a file, the least recently flushed one
+// hands over its rows and closes its file, and reopens it for appending at its
+// next block.  No row is lost that way, and a writer without an open file
+// costs only its buffer.
 //
 // Write errors (a full disk, for example) are logged once per writer with the
 // file's path and remembered: close() and hadError() report them.
@@ -59,10 +62,10 @@ class cCsvWriter {
   // Closes the file (see close()).
   ~cCsvWriter();
 
-  // Formats one data line (time stamp, then `values`) into the reused line
-  // buffer and hands it to the file with one buffered write.  False when the
-  // number of values differs from the column count (nothing is written), when
-  // the file cannot be reopened, or when the write fails.
+  // Formats one data line (time stamp, then `values`) into the writer's
+  // buffer; a full buffer goes to the file.  False when the number of values
+  // differs from the column count (nothing is written), or when handing a
+  // block to the file fails (reopen or write; logged once per writer).
   [[nodiscard]] bool write(double timeStamp, std::span<const double> values);
 
   // Flushes and closes the file; later writes reopen it for appending.
@@ -83,19 +86,23 @@ class cCsvWriter {
   cCsvWriter(std::string path, size_t columnCount, cCsvFilePool* pool);
 
   bool open(const char* mode);
-  // Flushes and closes the file without giving up the writer.
+  // Hands over the pending rows and closes the file, keeping the writer.
   void suspend();
   void fail(const char* what, int err);
-  // Formats one data line into line_ and returns its length.
-  size_t formatRow(double timeStamp, std::span<const double> values);
+  // Appends one data line to pending_.
+  void formatRow(double timeStamp, std::span<const double> values);
+  // Makes room for `n` more bytes in pending_.
+  char* reserve(size_t n);
+  // Hands pending_ to the file, reopening it when needed.
+  bool flush();
 
   std::string path_;
   size_t columnCount_;
   cCsvFilePool* pool_;
   std::list<cCsvWriter*>::iterator poolPos_;
   FILE* file_ = nullptr;
-  std::unique_ptr<char[]> fileBuffer_;  // stdio buffer while the file is open
-  std::vector<char> line_;              // reused row buffer
+  std::vector<char> pending_;  // rows not yet handed to the file; reused
+  size_t used_ = 0;            // bytes of pending_ in use
   bool error_ = false;
 };
 

@@ -131,8 +131,10 @@ TEST(cCsvFilePool, ManyWritersKeepEveryRowWithFewOpenFiles) {
     ASSERT_NE(writers.back(), nullptr);
     EXPECT_LE(pool.openCount(), 3u);
   }
-  // Interleave rows so that every write lands on a writer whose file was closed.
-  for (int row = 0; row < 5; ++row)
+  // Interleave enough rows that every writer hands several blocks to a file
+  // that another writer's block has closed in between.
+  constexpr int kRows = 2500;
+  for (int row = 0; row < kRows; ++row)
     for (int i = 0; i < 20; ++i) {
       ASSERT_TRUE(writers[i]->write(row, std::vector<double>{double(i)}));
       EXPECT_LE(pool.openCount(), 3u);
@@ -141,7 +143,7 @@ TEST(cCsvFilePool, ManyWritersKeepEveryRowWithFewOpenFiles) {
   EXPECT_EQ(pool.openCount(), 0u);
   for (int i = 0; i < 20; ++i) {
     std::string expected = "t,v\n";
-    for (int row = 0; row < 5; ++row) {
+    for (int row = 0; row < kRows; ++row) {
       char line[64];
       std::snprintf(line, sizeof line, "%f,%f\n", double(row), double(i));
       expected += line;

@@ -341,7 +341,7 @@ TEST(cDecoder, ThousandsOfOpenSignalSetsLoseNoRows) {
   OpenFileLimit limit(1024);
   Harness h;
   cDB* db = h.addDb(1, cDB::kBusCan);
-  constexpr uint32_t kSets = 1500;  // more than the usual limit of open files
+  constexpr uint32_t kSets = 1100;  // more than the usual limit of open files
   for (uint32_t i = 0; i < kSets; ++i) {
     std::string name = "M" + std::to_string(i);
     addMessage(db, name.c_str(), i, {{"A", 0}});
