@@ -11,8 +11,7 @@ constexpr uint32_t kKeyConnection = cDB_can_pgn_id2key(0xEC0000, 1);    // TP.CM
 constexpr uint32_t kKeyDataTransfer = cDB_can_pgn_id2key(0xEB0000, 1);  // TP.DT
 constexpr uint8_t kRequestToSend = 0x10;
 constexpr uint8_t kBroadcastAnnounce = 0x20;
-// Finished sessions kept for reuse, so that steady traffic allocates nothing.
-constexpr size_t kMaxSpareSessions = 32;
+constexpr size_t kMaxSpareSessions = 16;  // per protocol
 
 std::unique_ptr<cBusTp> makeSession(uint32_t tpType) {
   switch (tpType) {
@@ -21,6 +20,15 @@ std::unique_ptr<cBusTp> makeSession(uint32_t tpType) {
     case kTpTypeIsoTp:
     case kTpTypeMux: return cIsoTp_ctor(0);  // a MUXTP message travels as ISO-TP
     default: return nullptr;
+  }
+}
+
+// Index of the spare pool of a transport type's sessions.
+size_t poolOf(uint32_t tpType) {
+  switch (tpType) {
+    case kTpTypeJ1939: return 1;
+    case kTpTypeNmeaFastPacket: return 2;
+    default: return 0;
   }
 }
 
@@ -33,7 +41,9 @@ uint32_t typeOf(const cBusMsg& msg) { return static_cast<uint32_t>(msg.type); }
 
 }  // namespace
 
-cBusLayerTp::cBusLayerTp(cBusLayer* next) : next_(next) { spare_.reserve(kMaxSpareSessions); }
+cBusLayerTp::cBusLayerTp(cBusLayer* next) : next_(next) {
+  for (auto& pool : spare_) pool.reserve(kMaxSpareSessions);
+}
 cBusLayerTp::~cBusLayerTp() = default;
 
 bool cBusLayerTp::addConfig(uint32_t databaseKind, uint8_t channel, uint32_t key,
@@ -142,19 +152,15 @@ bool cBusLayerTp::deliver(cBusMsg& msg, SessionMap::iterator it) {
 cBusLayerTp::SessionMap::iterator cBusLayerTp::openSession(const Key& sessionKey,
                                                            uint32_t tpType) {
   try {
-    if (!spare_.empty()) {
-      SessionMap::node_type node = std::move(spare_.back());
-      spare_.pop_back();
+    std::vector<SessionMap::node_type>& pool = spare_[poolOf(tpType)];
+    if (!pool.empty()) {
+      SessionMap::node_type node = std::move(pool.back());
+      pool.pop_back();
       node.key() = sessionKey;
       Session& s = node.mapped();
-      if (s.tp != nullptr && s.tpType == tpType) {
-        s.tp->clear();
-      } else {
-        s.tp = makeSession(tpType);
-        s.tpType = tpType;
-      }
+      s.tp->clear();
+      s.tpType = tpType;
       s.delivering = false;
-      if (s.tp == nullptr) return sessions_.end();
       return sessions_.insert(std::move(node)).position;
     }
     std::unique_ptr<cBusTp> tp = makeSession(tpType);
@@ -166,8 +172,9 @@ cBusLayerTp::SessionMap::iterator cBusLayerTp::openSession(const Key& sessionKey
 }
 
 void cBusLayerTp::closeSession(SessionMap::iterator it) {
+  std::vector<SessionMap::node_type>& pool = spare_[poolOf(it->second.tpType)];
   SessionMap::node_type node = sessions_.extract(it);
-  if (spare_.size() < kMaxSpareSessions) spare_.push_back(std::move(node));
+  if (pool.size() < kMaxSpareSessions) pool.push_back(std::move(node));
 }
 
 bool cBusLayerTp::newFile(const cLogFileInfo& info, bool continuation) {

@@ -11,6 +11,7 @@
 // tunnelled frame never reaches the session that carried it.
 #pragma once
 
+#include <array>
 #include <bitset>
 #include <compare>
 #include <cstdint>
@@ -86,7 +87,9 @@ class cBusLayerTp final : public cBusLayer {
   std::bitset<256> j1939Channels_;
   std::map<Key, uint32_t> config_;
   SessionMap sessions_;
-  std::vector<SessionMap::node_type> spare_;  // finished sessions kept for reuse
+  // Finished sessions kept for reuse, per protocol (ISO-TP, J1939, fast
+  // packet), so that steady traffic allocates nothing.
+  std::array<std::vector<SessionMap::node_type>, 3> spare_;
   cBusLayerTpStatistics statistics_;
 };
 
