@@ -111,25 +111,6 @@ TEST_F(MuxLayerTest, WalkTable) {
   EXPECT_TRUE(next.msgs.empty());
 }
 
-TEST_F(MuxLayerTest, RemoteAndFdFrames) {
-  Tunnelled remote{.index = 1, .ide = true, .flag = true, .dlc = 8, .id = 0x18FF0080};
-  Tunnelled fd{.index = 2, .edl = true, .dir = true, .flag = true, .dlc = 13, .id = 0x7FF, .data = ramp(32)};
-  EXPECT_TRUE(carry(packAll({remote, fd})));
-  ASSERT_EQ(phy.msgs.size(), 2u);
-  EXPECT_EQ(phy.msgs[0].type, cBusMsgType::BUS_MSG_CAN_REMOTE_FRAME);
-  EXPECT_TRUE(phy.msgs[0].can.rtr);
-  EXPECT_TRUE(phy.msgs[0].data.empty());
-  EXPECT_EQ(phy.msgs[0].id, 0x18FF0080u);
-  EXPECT_EQ(phy.msgs[0].channel, 3);
-  EXPECT_EQ(phy.msgs[1].type, cBusMsgType::BUS_MSG_CAN_DATA_FRAME);
-  EXPECT_TRUE(phy.msgs[1].can.edl);
-  EXPECT_TRUE(phy.msgs[1].can.brs);
-  EXPECT_FALSE(phy.msgs[1].can.rtr);
-  EXPECT_TRUE(phy.msgs[1].can.dir);
-  EXPECT_EQ(phy.msgs[1].data, ramp(32));
-  EXPECT_EQ(phy.msgs[1].channel, 4);
-}
-
 TEST_F(MuxLayerTest, RandomFramesSurviveTheRoundTrip) {
   const unsigned seed = 20261206;
   std::printf("seed %u\n", seed);

@@ -30,40 +30,29 @@ cBusMsg packet(uint8_t seq, const std::vector<uint8_t>& payload, uint8_t src, ui
   return canFrame((priority << 26) | 0x00EB0000u | (uint32_t{dst} << 8) | src, d, true);
 }
 
-TEST(cJ1939Tp, BroadcastOfPdu2GroupTakesPriorityAndSourceOfDataFrame) {
-  auto tp = cJ1939Tp_ctor();
-  std::vector<uint8_t> payload = ramp(9, 0x40);
-  cBusMsg cm = announce(0x20, 9, 0xFEF1, 0x00);
-  cBusMsg dt1 = packet(1, payload, 0x00, 0xFF, 6);
-  cBusMsg dt2 = packet(2, payload, 0x00, 0xFF, 6);
-  EXPECT_EQ(tp->parse(cm), R::InProgress);
-  EXPECT_EQ(tp->parse(dt1), R::InProgress);
-  ASSERT_EQ(tp->parse(dt2), R::Complete);
-  EXPECT_EQ(dt2.id, 0x18FEF100u);
-  EXPECT_EQ(dt2.data, payload);
-}
-
 TEST(cJ1939Tp, CompletedIdentifierTable) {
   struct Case {
     const char* name;
     uint32_t pgn;
     uint8_t src, dst;
+    uint32_t priority;  // of the data frames, which the message takes
     uint32_t id;
   };
   const Case cases[] = {
-      {"PDU2 broadcast", 0xFECA, 0x21, 0xFF, 0x1CFECA21},
-      {"PDU2 with data page", 0x1FEF1, 0x33, 0xFF, 0x1DFEF133},
-      {"PDU1 keeps destination", 0xEF00, 0x20, 0x0A, 0x1CEF0A20},
-      {"PDU1 with data page", 0x1DA00, 0x05, 0x17, 0x1DDA1705},
+      {"PDU2 broadcast", 0xFEF1, 0x00, 0xFF, 6, 0x18FEF100},
+      {"PDU2 from another source", 0xFECA, 0x21, 0xFF, 7, 0x1CFECA21},
+      {"PDU2 with data page", 0x1FEF1, 0x33, 0xFF, 7, 0x1DFEF133},
+      {"PDU1 keeps destination", 0xEF00, 0x20, 0x0A, 3, 0x0CEF0A20},
+      {"PDU1 with data page", 0x1DA00, 0x05, 0x17, 7, 0x1DDA1705},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto tp = cJ1939Tp_ctor();
-    std::vector<uint8_t> payload = ramp(20);
+    std::vector<uint8_t> payload = ramp(20, 0x40);
     cBusMsg cm = announce(c.dst == 0xFF ? 0x20 : 0x10, 20, c.pgn, c.src, c.dst);
     ASSERT_EQ(tp->parse(cm), R::InProgress);
     for (uint8_t seq = 1; seq <= 3; ++seq) {
-      cBusMsg dt = packet(seq, payload, c.src, c.dst);
+      cBusMsg dt = packet(seq, payload, c.src, c.dst, c.priority);
       R r = tp->parse(dt);
       if (seq < 3) {
         ASSERT_EQ(r, R::InProgress);
