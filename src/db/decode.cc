@@ -13,22 +13,35 @@ constexpr uint64_t lowMask(uint32_t count) {
 }
 
 // Up to eight bytes from `offset` as a little-endian integer; bytes past the
-// payload read as 0 and are never touched.
+// payload read as 0 and are never touched.  A payload of eight bytes or more
+// takes one unaligned load, moved back from the end when needed.
 inline uint64_t loadLittleEndian(std::span<const uint8_t> payload, size_t offset) {
   uint64_t value = 0;
-  size_t available = payload.size() - offset;
-  std::memcpy(&value, payload.data() + offset, available < 8 ? available : 8);
-  if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
+  if (payload.size() >= 8) {
+    size_t start = offset + 8 <= payload.size() ? offset : payload.size() - 8;
+    std::memcpy(&value, payload.data() + start, 8);
+    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
+    return value >> (8 * (offset - start));
+  }
+  for (size_t i = offset; i < payload.size(); ++i) {
+    value |= static_cast<uint64_t>(payload[i]) << (8 * (i - offset));
+  }
   return value;
 }
 
-// Up to eight bytes from `offset` as a big-endian integer, the first byte in
-// the top eight bits; missing bytes read as 0.
+// The same as a big-endian integer, the byte at `offset` in the top eight
+// bits.
 inline uint64_t loadBigEndian(std::span<const uint8_t> payload, size_t offset) {
   uint64_t value = 0;
-  size_t available = payload.size() - offset;
-  std::memcpy(&value, payload.data() + offset, available < 8 ? available : 8);
-  if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
+  if (payload.size() >= 8) {
+    size_t start = offset + 8 <= payload.size() ? offset : payload.size() - 8;
+    std::memcpy(&value, payload.data() + start, 8);
+    if constexpr (std::endian::native == std::endian::little) value = __builtin_bswap64(value);
+    return value << (8 * (offset - start));
+  }
+  for (size_t i = offset; i < payload.size(); ++i) {
+    value |= static_cast<uint64_t>(payload[i]) << (56 - 8 * (i - offset));
+  }
   return value;
 }
 
@@ -50,10 +63,9 @@ uint64_t rawBitsSlow(std::span<const uint8_t> payload, uint64_t position, uint32
   return value;
 }
 
-}  // namespace
-
-uint64_t cDecode_getRawBits(std::span<const uint8_t> payload, uint32_t bitPosition,
-                            uint32_t bitCount, bool littleEndian) {
+[[gnu::always_inline]] inline uint64_t rawBits(std::span<const uint8_t> payload,
+                                               uint32_t bitPosition, uint32_t bitCount,
+                                               bool littleEndian) {
   uint32_t count = bitCount & 0xFFu;
   if (count == 0) return 0;
   uint64_t end = static_cast<uint64_t>(bitPosition) + count;
@@ -68,8 +80,9 @@ uint64_t cDecode_getRawBits(std::span<const uint8_t> payload, uint32_t bitPositi
   return rawBitsSlow(payload, bitPosition, count, littleEndian);
 }
 
-bool cDecode_decode(std::span<const uint8_t> payload, const cDBSignalParameters& params,
-                    double* value) {
+[[gnu::always_inline]] inline bool decodeValue(std::span<const uint8_t> payload,
+                                               const cDBSignalParameters& params,
+                                               double* value) {
   uint32_t count = params.bitLength;
   if (count == 0) {
     LOG_WARN("Invalid signal bit length (zero)");
@@ -87,8 +100,8 @@ bool cDecode_decode(std::span<const uint8_t> payload, const cDBSignalParameters&
     LOG_WARN("Invalid signal bit length (double != 64)");
     return false;
   }
-  uint64_t raw = cDecode_getRawBits(payload, params.bitPosition, count,
-                                    params.byteOrder != cDBByteOrder::BigEndian);
+  uint64_t raw = rawBits(payload, params.bitPosition, count,
+                         params.byteOrder != cDBByteOrder::BigEndian);
   double number = 0.0;
   switch (params.valueType) {
     case cDBValueType::Unsigned:
@@ -111,6 +124,18 @@ bool cDecode_decode(std::span<const uint8_t> payload, const cDBSignalParameters&
   return true;
 }
 
+}  // namespace
+
+uint64_t cDecode_getRawBits(std::span<const uint8_t> payload, uint32_t bitPosition,
+                            uint32_t bitCount, bool littleEndian) {
+  return rawBits(payload, bitPosition, bitCount, littleEndian);
+}
+
+bool cDecode_decode(std::span<const uint8_t> payload, const cDBSignalParameters& params,
+                    double* value) {
+  return decodeValue(payload, params, value);
+}
+
 namespace {
 
 // Decodes `signals` and, after each multiplexor, the signals of its selected
@@ -121,7 +146,7 @@ bool decodeSignals(const std::vector<cDBSignal>& signals, std::span<const uint8_
   bool ok = true;
   for (const cDBSignal& signal : signals) {
     double value;
-    if (!cDecode_decode(payload, signal.params, &value)) {
+    if (!decodeValue(payload, signal.params, &value)) {
       LOG_WARN("Failed to decode signal: \"%s\"", signal.name.c_str());
       return false;
     }
