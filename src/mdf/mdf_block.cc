@@ -250,6 +250,7 @@ bool cMdfBlock_save(cMdfBlock* block, cMdfSaveContext& ctx, const cMdfBlock* nex
   if (block == nullptr) return true;
   if (!ctx.written.insert(block).second) return true;
   ctx.place(*block);
+  if (next == nullptr) next = block->saveNext();
   bool ok = cMdfBlockIO_seek(ctx.stream, block->fileOffset()) && block->save(ctx, next);
   if (!ok) ctx.written.erase(block);
   return ok;

@@ -173,6 +173,11 @@ class cMdfBlock {
   // loader continue a chain through a block first reached by another link.
   uint64_t loadedNextLink() const { return loadedNext_; }
   void setLoadedNextLink(uint64_t offset) { loadedNext_ = offset; }
+  // Following sibling for the save side, set by cMdfBlock_saveList before any
+  // member is written, so that a member first reached through another link
+  // (a VLSD channel group behind a channel) still links to its next sibling.
+  const cMdfBlock* saveNext() const { return saveNext_; }
+  void setSaveNext(const cMdfBlock* next) { saveNext_ = next; }
 
  protected:
   cMdfBlock(cMdfBlockKind kind, uint64_t length, uint64_t linkCount)
@@ -188,6 +193,7 @@ class cMdfBlock {
   uint64_t linkCount_;
   uint64_t fileOffset_ = kNoOffset;
   uint64_t loadedNext_ = kNoLink;
+  const cMdfBlock* saveNext_ = nullptr;
 };
 
 // Creates an empty block of `kind` with the default length and link count of
@@ -230,16 +236,19 @@ std::shared_ptr<cMdfBlock_ID> cMdfBlock_loadTree(cIO* stream);
 void cMdfBlock_getLinks(const cMdfBlock* block, cMdfBlockSet& set);
 
 // Writes `block` unless it was written already: places it when unplaced, seeks
-// there and calls its save.  `next` as for cMdfBlock::save.
+// there and calls its save.  `next` as for cMdfBlock::save; null takes the
+// block's saveNext().
 bool cMdfBlock_save(cMdfBlock* block, cMdfSaveContext& ctx, const cMdfBlock* next = nullptr);
 // Saves a sibling list: places every member first (so each can link to the
 // next), then saves them in order.
 template <class T>
 bool cMdfBlock_saveList(const cMdfBlockList<T>& list, cMdfSaveContext& ctx) {
-  for (auto& b : list) ctx.place(*b);
+  for (size_t i = 0; i < list.size(); ++i) {
+    list[i]->setSaveNext(i + 1 < list.size() ? list[i + 1].get() : nullptr);
+    ctx.place(*list[i]);
+  }
   bool ok = true;
-  for (size_t i = 0; i < list.size(); ++i)
-    ok &= cMdfBlock_save(list[i].get(), ctx, i + 1 < list.size() ? list[i + 1].get() : nullptr);
+  for (auto& b : list) ok = ok && cMdfBlock_save(b.get(), ctx);
   return ok;
 }
 // Writes the 24-byte header of `block` at the stream position (nothing for

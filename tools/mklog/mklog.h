@@ -106,9 +106,15 @@ std::string cMklog_historyXml(std::string_view toolId);
 // sorted data group).
 std::shared_ptr<cMdfBlock_ID> cMklog_buildTree(const cMklogSpec& spec, std::string* error);
 
-// Writes the MDF file of `spec` to `out` (no containers): metadata blocks
-// first, the data blocks last in data-group order, so that the last data
-// block ends the file.  False with *error on failure.
+// Saves a tree to `out` in the writer's block order: identification and
+// header block first, then histories, comments and channel groups, the data
+// blocks last in data-group order, so that the last data block ends the file.
+// False on a write failure.
+bool cMklog_saveTree(cMdfBlock_ID& id, cIO* out);
+
+// Writes the MDF file of `spec` to `out` (no containers) through
+// cMklog_saveTree; an unfinished file then gets the stored length of its last
+// data block overwritten.  False with *error on failure.
 bool cMklog_write(const cMklogSpec& spec, cIO* out, std::string* error);
 
 // The complete output of `spec` in memory: the MDF file, wrapped in the

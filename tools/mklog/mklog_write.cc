@@ -14,13 +14,11 @@ bool fail(std::string* error, const std::string& why) {
 
 }  // namespace
 
-bool cMklog_write(const cMklogSpec& spec, cIO* out, std::string* error) {
-  if (out == nullptr) return fail(error, "no output stream");
-  auto id = cMklog_buildTree(spec, error);
-  if (!id) return false;
-  cMdfBlock_HD& hd = *id->getHeader();
+bool cMklog_saveTree(cMdfBlock_ID& id, cIO* out) {
+  if (out == nullptr || !id.getHeader()) return false;
+  cMdfBlock_HD& hd = *id.getHeader();
   cMdfSaveContext ctx(out);
-  ctx.place(*id);
+  ctx.place(id);
   ctx.place(hd);
   for (auto& dg : hd.dataGroups) ctx.place(*dg);
   bool ok = cMdfBlock_saveList(hd.fileHistories, ctx) && cMdfBlock_save(hd.comment.get(), ctx);
@@ -28,8 +26,15 @@ bool cMklog_write(const cMklogSpec& spec, cIO* out, std::string* error) {
     ok = ok && cMdfBlock_saveList(dg->channelGroups, ctx) && cMdfBlock_save(dg->comment.get(), ctx);
   // Data blocks last: a logger appends records to the block at the end.
   for (auto& dg : hd.dataGroups) ok = ok && cMdfBlock_save(dg->data.get(), ctx);
-  ok = ok && cMdfBlock_save(id.get(), ctx);
-  if (!ok) return fail(error, "write failed");
+  return ok && cMdfBlock_save(&id, ctx);
+}
+
+bool cMklog_write(const cMklogSpec& spec, cIO* out, std::string* error) {
+  if (out == nullptr) return fail(error, "no output stream");
+  auto id = cMklog_buildTree(spec, error);
+  if (!id) return false;
+  if (!cMklog_saveTree(*id, out)) return fail(error, "write failed");
+  const cMdfBlock_HD& hd = *id->getHeader();
   if (spec.unfinished && !hd.dataGroups.empty()) {
     // The last data block keeps the length it had when the logger stopped.
     uint64_t at = hd.dataGroups.back()->data->fileOffset() + 8;
