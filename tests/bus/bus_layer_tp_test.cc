@@ -292,6 +292,7 @@ TEST_F(TpLayerTest, FrameForTheSessionBeingDeliveredIsDropped) {
 }
 
 TEST(cBusLayerTp, WithoutNextLayerPassingOnFails) {
+  LogCapture log;
   cBusLayerTp tp(nullptr);
   tp.addConfig(1, 1, 0x100, kTpTypeIsoTp);
   cBusMsg plain = canFrame(0x101, {1});
