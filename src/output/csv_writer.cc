@@ -1,8 +1,8 @@
 #include "output/csv_writer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -15,6 +15,43 @@ constexpr size_t kBlockSize = 16 * 1024;
 constexpr size_t kInitialCapacity = 256;
 }  // namespace
 
+namespace {
+
+// Fixed notation with six decimals of a finite, non-negative value below 2^63,
+// exactly as printf rounds it (the exact binary value, ties to even).  The
+// integer part is exact in a 64-bit integer; the fraction f = m * 2^-shift
+// (m below 2^53) is scaled by 10^6 in 128-bit arithmetic.
+char* formatFixedSmall(char* out, double value) {
+  uint64_t whole = static_cast<uint64_t>(value);
+  double fraction = value - static_cast<double>(whole);  // exact
+  uint64_t micros = 0;
+  if (fraction >= 4e-7) {  // below, the six decimals round to 0 (no tie possible)
+    uint64_t bits;
+    std::memcpy(&bits, &fraction, sizeof bits);
+    int exponent = static_cast<int>((bits >> 52) & 0x7FF);
+    uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+    int shift = 1075 - exponent;  // fraction = mantissa * 2^-shift, shift in [53, 75)
+    unsigned __int128 scaled = static_cast<unsigned __int128>(mantissa) * 1000000u;
+    micros = static_cast<uint64_t>(scaled >> shift);
+    unsigned __int128 rest = scaled - (static_cast<unsigned __int128>(micros) << shift);
+    unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+    if (rest > half || (rest == half && (micros & 1) != 0)) ++micros;
+    if (micros == 1000000) {
+      micros = 0;
+      ++whole;
+    }
+  }
+  out = std::to_chars(out, out + 20, whole).ptr;
+  *out++ = '.';
+  for (int i = 5; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + micros % 10);
+    micros /= 10;
+  }
+  return out + 6;
+}
+
+}  // namespace
+
 char* cCsvWriter_formatNumber(char* out, double value) {
   if (std::isnan(value)) {
     std::memcpy(out, "NaN", 3);
@@ -25,9 +62,13 @@ char* cCsvWriter_formatNumber(char* out, double value) {
     std::memcpy(out, "Inf", 3);
     return out + 3;
   }
+  double magnitude = std::fabs(value);
+  if (magnitude < 9.2e18) {
+    if (std::signbit(value)) *out++ = '-';  // also for -0.0 and values that round to 0
+    return formatFixedSmall(out, magnitude);
+  }
   // The longest fixed text of a finite double: sign, 309 digits, point, 6 decimals.
-  auto res = std::to_chars(out, out + kCsvMaxNumberLength, value, std::chars_format::fixed, 6);
-  return res.ptr;
+  return std::to_chars(out, out + kCsvMaxNumberLength, value, std::chars_format::fixed, 6).ptr;
 }
 
 // ---------------------------------------------------------------- pool

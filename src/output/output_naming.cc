@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "app/log.h"
 #include "bus/bus_msg.h"
@@ -19,8 +20,9 @@ bool isAsciiAlnum(unsigned char c) {
 }
 
 template <typename T>
-void appendLittleEndian(std::string* out, T value) {
-  for (size_t i = 0; i < sizeof(T); ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+char* putLittleEndian(char* p, T value) {
+  for (size_t i = 0; i < sizeof(T); ++i) *p++ = static_cast<char>((value >> (8 * i)) & 0xFF);
+  return p;
 }
 
 void appendFormat(std::string* out, const char* fmt, unsigned value) {
@@ -61,21 +63,24 @@ std::string string2Path(std::string_view text) {
 
 void cSignalSetKey_build(const cOutputNaming& naming, const cMessageIdentity& identity,
                          const cDBDecodedMessage& decoded, std::string* out) {
-  out->clear();
-  std::string_view device(naming.deviceId);
-  device = device.substr(0, kDeviceIdLength);
-  out->append(device);
-  out->append(kDeviceIdLength - device.size(), '\0');
-  appendLittleEndian(out, identity.nameHash);
-  appendLittleEndian(out, identity.type);
-  appendLittleEndian(out, identity.channel);
-  out->append(3, '\0');
-  appendLittleEndian(out, identity.key);
-  appendLittleEndian(out, static_cast<uint8_t>(naming.pgnSrcMerge ? 0 : identity.sourceAddress));
-  appendLittleEndian(out, identity.hasSourceAddress);
-  appendLittleEndian(out, static_cast<uint8_t>(naming.pgnDstMerge ? 0 : identity.destinationAddress));
-  appendLittleEndian(out, identity.hasDestinationAddress);
-  for (const cDBDecodedSignal& s : decoded.signals) appendLittleEndian(out, s.nameHash);
+  constexpr size_t kIdentityLength = 24;
+  out->resize(kDeviceIdLength + kIdentityLength + 4 * decoded.signals.size());
+  char* p = out->data();
+  std::string_view device = std::string_view(naming.deviceId).substr(0, kDeviceIdLength);
+  std::memcpy(p, device.data(), device.size());
+  std::memset(p + device.size(), 0, kDeviceIdLength - device.size());
+  p += kDeviceIdLength;
+  p = putLittleEndian(p, identity.nameHash);
+  p = putLittleEndian(p, identity.type);
+  p = putLittleEndian(p, identity.channel);
+  p = putLittleEndian(p, uint8_t{0});
+  p = putLittleEndian(p, uint16_t{0});
+  p = putLittleEndian(p, identity.key);
+  p = putLittleEndian(p, static_cast<uint8_t>(naming.pgnSrcMerge ? 0 : identity.sourceAddress));
+  p = putLittleEndian(p, identity.hasSourceAddress);
+  p = putLittleEndian(p, static_cast<uint8_t>(naming.pgnDstMerge ? 0 : identity.destinationAddress));
+  p = putLittleEndian(p, identity.hasDestinationAddress);
+  for (const cDBDecodedSignal& s : decoded.signals) p = putLittleEndian(p, s.nameHash);
 }
 
 void cOutputPath_build(const cOutputNaming& naming, const cMessageIdentity& identity,

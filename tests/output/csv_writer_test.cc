@@ -6,7 +6,9 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,29 @@ TEST(cCsvWriter, FiniteNumbersMatchPrintfFixed) {
     char expected[400];
     std::snprintf(expected, sizeof expected, "%f", v);
     EXPECT_EQ(formatted(v), expected);
+  }
+}
+
+TEST(cCsvWriter, RandomNumbersMatchPrintfFixed) {
+  const uint64_t seed = 0x5EED1234ABCDull;
+  std::printf("seed %llu\n", static_cast<unsigned long long>(seed));
+  std::mt19937_64 rng(seed);
+  auto check = [](double v) {
+    char expected[400];
+    std::snprintf(expected, sizeof expected, "%f", v);
+    ASSERT_EQ(formatted(v), expected) << std::hexfloat << v;
+  };
+  for (int i = 0; i < 40000; ++i) {
+    uint64_t bits = rng();
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    if (std::isfinite(v)) check(v);
+    // Values of everyday magnitude, and exact ties of the sixth decimal
+    // (dyadic fractions such as 2^-7 = 0.0078125).
+    check(std::ldexp(static_cast<double>(rng() >> 11), -static_cast<int>(rng() % 80)));
+    check(static_cast<double>(static_cast<int64_t>(rng() % 2000001) - 1000000) / 128.0);
+    check(static_cast<double>(rng() % 100000000) * 1e-6 + 0.5e-6);
+    check(static_cast<double>(rng() % 1000000) / 1024.0 + 9007199254740992.0 * (rng() % 2));
   }
 }
 
