@@ -5,7 +5,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "app/log.h"
 #include "db/dbc_records.h"
@@ -186,26 +185,25 @@ uint32_t messageKey(uint32_t busKind, uint32_t id) {
   return cDB_can_id2key(id, extended);
 }
 
-// The first signal of that name in depth-first order, with the number of
-// ranges above it.
-std::pair<cDBSignal*, int> findWithDepth(std::vector<cDBSignal>& signals, std::string_view name,
-                                         int depth) {
-  for (cDBSignal& signal : signals) {
-    if (signal.name == name) return {&signal, depth};
-    for (cDBRange& range : signal.ranges) {
-      auto found = findWithDepth(range.signals, name, depth + 1);
-      if (found.first != nullptr) return found;
-    }
-  }
-  return {nullptr, depth};
+// Where a placed signal sits: its index in the message's list, then for each
+// level below a range index and a signal index.  Indices stay valid while
+// signals are only appended, whereas addresses move when a vector grows.
+using Path = std::vector<uint32_t>;
+
+cDBSignal* resolve(cDBMessage& message, const Path& path) {
+  cDBSignal* signal = &message.signals[path[0]];
+  for (size_t i = 1; i + 1 < path.size(); i += 2) signal = &signal->ranges[path[i]].signals[path[i + 1]];
+  return signal;
 }
+
+int depthOf(const Path& path) { return static_cast<int>(path.size() / 2); }
 
 enum class Placement { Placed, Wait, Dropped };
 
 class Placer {
  public:
   Placer(Records& records, const std::vector<cDBMessage*>& messages)
-      : records_(records), messages_(messages), names_(messages.size()),
+      : records_(records), messages_(messages), placed_(messages.size()),
         firstMultiplexor_(messages.size(), SIZE_MAX), byOwner_(messages.size()) {
     for (size_t i = 0; i < records.ranges.size(); ++i) {
       const RangeRecord& r = records.ranges[i];
@@ -256,7 +254,7 @@ class Placer {
       }
       for (size_t index : byOwner_[m]) {
         const SignalRecord& s = records_.signals[index];
-        if (!names_[m].contains(s.name)) LOG_ERROR("Failed to load signal %s", s.name.c_str());
+        if (!placed_[m].contains(s.name)) LOG_ERROR("Failed to load signal %s", s.name.c_str());
       }
     }
   }
@@ -264,9 +262,10 @@ class Placer {
  private:
   Placement place(const SignalRecord& s) {
     cDBMessage* message = messages_[s.owner];
-    std::unordered_set<std::string_view>& names = names_[s.owner];
-    if (names.contains(s.name)) return Placement::Dropped;
+    std::unordered_map<std::string_view, Path>& placed = placed_[s.owner];
+    if (placed.contains(s.name)) return Placement::Dropped;
     std::vector<cDBSignal>* target = &message->signals;
+    Path path;
     if (s.isMultiplexed) {
       std::string_view multiplexor;
       uint32_t from = s.multiplexerValue;
@@ -281,18 +280,24 @@ class Placer {
       } else {
         return Placement::Dropped;
       }
-      if (!names.contains(multiplexor)) return Placement::Wait;
-      auto [mux, depth] = findWithDepth(message->signals, multiplexor, 0);
-      if (mux == nullptr || from > to) return Placement::Dropped;
-      if (!fitsPayload(s, *message) || depth + 1 >= kMaxNesting) return refuse(s, *message);
+      auto found = placed.find(multiplexor);
+      if (found == placed.end()) return Placement::Wait;
+      if (from > to) return Placement::Dropped;
+      if (!fitsPayload(s, *message) || depthOf(found->second) + 1 >= kMaxNesting) {
+        return refuse(s, *message);
+      }
+      cDBSignal* mux = resolve(*message, found->second);
       cDBRange* range = cDB_multiplexedFindRange(mux->ranges, from, to);
       if (range == nullptr) range = cDB_multiplexAdd(&mux->ranges, from, to);
+      path = found->second;
+      path.push_back(static_cast<uint32_t>(range - mux->ranges.data()));
       target = &range->signals;
     } else if (!fitsPayload(s, *message)) {
       return refuse(s, *message);
     }
+    path.push_back(static_cast<uint32_t>(target->size()));
     if (cDB_signalAdd(target, s.name, s.params, s.ignored) == nullptr) return Placement::Dropped;
-    names.insert(s.name);
+    placed.emplace(s.name, std::move(path));
     return Placement::Placed;
   }
 
@@ -308,7 +313,7 @@ class Placer {
 
   Records& records_;
   const std::vector<cDBMessage*>& messages_;  // per message record; null when removed
-  std::vector<std::unordered_set<std::string_view>> names_;  // placed names per message
+  std::vector<std::unordered_map<std::string_view, Path>> placed_;  // per message, by name
   std::vector<size_t> firstMultiplexor_;  // per message record: first plain multiplexor
   std::vector<std::vector<size_t>> byOwner_;  // signal records per message record
   std::unordered_map<std::string, size_t> ranges_;  // first range record per signal

@@ -169,12 +169,14 @@ void LineParser::parseMessage(std::string_view line) {
 void LineParser::parseSignal(std::string_view line) {
   if (!matchLine(patterns().sg, line, captures_)) return;
   if (!inMessage_) {
-    if (!warned_) {
-      std::string_view about = badMessageLine_.empty() ? line : badMessageLine_;
-      LOG_WARN("Skipping signals of unreadable message line: %.*s", static_cast<int>(about.size()),
-               about.data());
-      warned_ = true;
+    if (!warned_ && badMessageLine_.empty()) {
+      LOG_WARN("Skipping signals outside any message, from: %.*s", static_cast<int>(line.size()),
+               line.data());
+    } else if (!warned_) {
+      LOG_WARN("Skipping signals of unreadable message line: %.*s",
+               static_cast<int>(badMessageLine_.size()), badMessageLine_.data());
     }
+    warned_ = true;
     return;
   }
   const dbc::MessageRecord& message = records_.messages.back();
@@ -311,7 +313,12 @@ std::unique_ptr<cDB> cDBC_dbc2db(cIO* stream) {
     std::string_view line = rest.substr(0, end);
     rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     line = trimLine(line);
-    if (!line.empty()) parser.parseLine(line);
+    if (line.empty()) continue;
+    try {
+      parser.parseLine(line);
+    } catch (const std::bad_alloc&) {
+      LOG_FATAL("Could not allocate memory");
+    }
   }
   return dbc::buildDatabase(records);
 }

@@ -146,6 +146,21 @@ TEST(cDBC, DeepNestingIsBounded) {
   EXPECT_FALSE(json.empty());
 }
 
+TEST(cDBC, ManySignalsInOneMessageLoad) {
+  const int kEach = 20000;
+  std::string text = std::string(kCan) + "BO_ 7 Wide: 8 X\n";
+  for (int i = 0; i < kEach; ++i) text += sg("P" + std::to_string(i), "", 0);
+  text += sg("Mux", "M", 0);
+  for (int i = 0; i < kEach; ++i) text += sg("Q" + std::to_string(i), "m" + std::to_string(i % 4), 8);
+  cLogCapture log;
+  auto db = loadDbc(text);
+  ASSERT_NE(db, nullptr);
+  const cDBMessage* m = cDB_messageFind(db.get(), 7);
+  EXPECT_EQ(countSignals(m->signals), 2u * kEach + 1);
+  EXPECT_EQ(m->signals.back().ranges.size(), 4u);
+  EXPECT_TRUE(log.lines().empty());
+}
+
 TEST(cDBC, LongLinesAndManyMessagesLoad) {
   std::string text = std::string(kCan);
   text += "CM_ \"" + std::string(1 << 20, 'x') + "\";\n";

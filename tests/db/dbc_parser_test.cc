@@ -235,6 +235,7 @@ TEST(cDBC, SignalsBeforeAnyMessageBelongNowhere) {
   auto db = loadDbc(std::string(kCanHeader) + " SG_ Early : 0|8@1+ (1,0) [0|0] \"\" X\nBO_ 0 Zero: 8 X\n");
   ASSERT_NE(db, nullptr);
   EXPECT_TRUE(cDB_messageFind(db.get(), 0)->signals.empty());
+  EXPECT_EQ(log.count('W', "Skipping signals outside any message, from: SG_ Early : 0|8@1+ (1,0) [0|0] \"\" X"), 1u);
   EXPECT_EQ(log.count('W'), 1u);
 }
 
