@@ -18,9 +18,9 @@ using dbc::Records;
 // blanks are accepted where DBC writers vary (BO_ and SG_ lines, BA_DEF_
 // without an object word or without a trailing blank), and the four numbers of
 // an SG_ line may carry an exponent sign ("1.8446744073709552E+019").
-constexpr const char* kBO = R"re(^BO_[ \t]+(\d+)[ \t]+([[:graph:]]+)[ \t]*:[ \t]*(\d+)[ \t]+([[:graph:]]+)$)re";
+constexpr const char* kBO = R"re(^BO_[ \t]+(\d+)[ \t]+([[:graph:]]+)[ \t]*:[ \t]+(\d+)[ \t]+([[:graph:]]+)$)re";
 constexpr const char* kSG =
-    R"re(^SG_[ \t]+([[:graph:]]+)[ \t]+([0-9mM]*)[ \t]*:[ \t]*(\d+)\|(\d+)@(0|1)(\+|\-)[ \t]+)re"
+    R"re(^SG_[ \t]+([[:graph:]]+)[ \t]+([0-9mM]*)[ \t]*:[ \t]+(\d+)\|(\d+)@(0|1)(\+|\-)[ \t]+)re"
     R"re(\(([0-9eE\.\+\-]+),([0-9eE\.\+\-]+)\)[ \t]+\[([0-9eE\.\+\-]+)\|([0-9eE\.\+\-]+)\].*$)re";
 constexpr const char* kMuxIndicator = R"re(^(m*)(\d*)(M*)$)re";
 constexpr const char* kSGMulVal =
