@@ -151,6 +151,9 @@ bool cBusLayerTp::deliver(cBusMsg& msg, SessionMap::iterator it) {
 
 cBusLayerTp::SessionMap::iterator cBusLayerTp::openSession(const Key& sessionKey,
                                                            uint32_t tpType) {
+  // Every J1939 sender and receiver pair may hold a session; a file that
+  // opens them by the million must not take all memory with it.
+  if (sessions_.size() >= kMaxOpenSessions) return sessions_.end();
   try {
     std::vector<SessionMap::node_type>& pool = spare_[poolOf(tpType)];
     if (!pool.empty()) {

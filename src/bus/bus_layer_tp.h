@@ -39,6 +39,10 @@ enum : uint32_t {
 
 class cBusLayerTp final : public cBusLayer {
  public:
+  // Sessions open at one time; a frame that would open one more is consumed
+  // with "Failed to initialize TP session".
+  static constexpr size_t kMaxOpenSessions = 4096;
+
   // `next` is borrowed and must outlive the layer; with a null `next` every
   // frame that would be passed on fails.
   explicit cBusLayerTp(cBusLayer* next);

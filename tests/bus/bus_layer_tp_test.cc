@@ -291,6 +291,21 @@ TEST_F(TpLayerTest, FrameForTheSessionBeingDeliveredIsDropped) {
   EXPECT_EQ(sink.msgs[1].data, (std::vector<uint8_t>{0x42}));
 }
 
+TEST_F(TpLayerTest, OpenSessionsAreBounded) {
+  tp.addConfig(2, 1, kTpCmKey, kTpTypeJ1939);
+  const std::vector<uint8_t> cm{0x20, 20, 0, 3, 0xFF, 0xF1, 0xFE, 0};
+  for (uint32_t i = 0; i <= cBusLayerTp::kMaxOpenSessions; ++i) {
+    // Distinct destination and source: one session each.
+    EXPECT_TRUE(send(canFrame(0x18EC0000u | i, cm, true, 1)));
+  }
+  EXPECT_EQ(stats().unfinished, cBusLayerTp::kMaxOpenSessions);
+  EXPECT_EQ(log.count("Failed to initialize TP session"), 1u);
+  // Finished sessions make room again.
+  EXPECT_TRUE(tp.newFile(cLogFileInfo{}, false));
+  EXPECT_TRUE(send(canFrame(0x1CECFF00, cm, true, 1)));
+  EXPECT_EQ(stats().unfinished, 1u);
+}
+
 TEST(cBusLayerTp, WithoutNextLayerPassingOnFails) {
   LogCapture log;
   cBusLayerTp tp(nullptr);
