@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "db/db.h"
+#include "db/dbc_parser.h"
 #include "fs/fs.h"
+#include "io/io.h"
 #include "output/output_test_support.h"
 
 namespace {
@@ -392,6 +394,36 @@ TEST(cDecoder, UnwritableOutputIsReportedOnceAndRemembered) {
   EXPECT_EQ(d.getStatistics().files, 0u);
   EXPECT_FALSE(d.closeWriters());
   EXPECT_TRUE(d.hadWriteError());
+}
+
+}  // namespace
+
+namespace {
+
+// A real DBC with cascaded extended multiplexing: MUX_A selects
+// muxed_A_2_MUX_B, which selects muxed_B_1.
+TEST(cDecoder, CascadedMultiplexorsOfARealDbcNameTheFolder) {
+  const std::string dbc =
+      LOGRAVEN_SOURCE_DIR "/../shared/dbc/cantools__issue_184_extended_mux_cascaded.dbc";
+  if (access(dbc.c_str(), R_OK) != 0) GTEST_SKIP() << "no shared DBC files";
+  std::unique_ptr<cIO> stream = cIO_file_open(dbc.c_str(), 0);
+  ASSERT_NE(stream, nullptr);
+  Harness h;
+  h.can[1].push_back(cDBC_dbc2db(stream.get()));
+  ASSERT_NE(h.can[1].back(), nullptr);
+  const bool j1939 = h.can[1].back()->busKind() == cDB::kBusJ1939;
+  cDecoder& d = h.make();
+  d.newFile(fileInfo(), false);
+  h.send(canFrame(kNoon, 0x00000001, {2, 1, 0, 5, 0, 0, 0, 0}, 1, /*ide=*/true));
+  h.send(canFrame(kNoon + 1, 0x00000001, {2, 1, 0, 0xFB, 0, 0, 0, 0}, 1, /*ide=*/true));
+  const std::string folder = std::string("CAN1_extMUXcascaded_MUXA_M02_muxedA2MUXB_M01") +
+                             (j1939 ? "_S01" : "");
+  const std::string file = "0A1B2C3D_out/" + folder + kDay + "00000012_00000003.csv";
+  EXPECT_EQ(h.files(), std::vector<std::string>{file});
+  EXPECT_EQ(h.read(file),
+            "t,MUX_A,muxed_A_2_MUX_B,muxed_B_1\n"
+            "1709640000.000000,2.000000,1.000000,5.000000\n"
+            "1709640001.000000,2.000000,1.000000,-5.000000\n");
 }
 
 }  // namespace
