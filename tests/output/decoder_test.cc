@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -424,6 +425,40 @@ TEST(cDecoder, CascadedMultiplexorsOfARealDbcNameTheFolder) {
             "t,MUX_A,muxed_A_2_MUX_B,muxed_B_1\n"
             "1709640000.000000,2.000000,1.000000,5.000000\n"
             "1709640001.000000,2.000000,1.000000,-5.000000\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(cDecoder, DateFolderComesFromWholeSecondsEvenForOddTimeStamps) {
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    double t;
+    const char* day;
+    const char* stamp;
+  } const cases[] = {
+      {kNoon, "2024/03/05", "1709640000.000000"},
+      {0.999, "1970/01/01", "0.999000"},
+      {-1.5, "1969/12/31", "-1.500000"},  // toward zero: -1 s
+      {std::nan(""), "1970/01/01", "NaN"},
+      {inf, "1970/01/01", "Inf"},
+      {-1e300, "1970/01/01", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.day);
+    Harness h;
+    addMessage(h.addDb(1, cDB::kBusCan), "M", 0x10, {{"A", 0}});
+    cDecoder& d = h.make();
+    d.newFile(fileInfo(), false);
+    h.send(canFrame(c.t, 0x10, {1}));
+    const std::string file =
+        std::string("0A1B2C3D_out/CAN1_M/") + c.day + "/00000012_00000003.csv";
+    EXPECT_EQ(h.files(), std::vector<std::string>{file});
+    if (c.stamp != nullptr) {
+      EXPECT_EQ(h.read(file), std::string("t,A\n") + c.stamp + ",1.000000\n");
+    }
+  }
 }
 
 }  // namespace
