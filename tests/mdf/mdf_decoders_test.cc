@@ -11,6 +11,7 @@
 
 #include "app/log.h"
 #include "bus/bus_msg.h"
+#include "mdf_log_fixture.h"
 
 namespace {
 
@@ -425,6 +426,96 @@ TEST(cMdfDecoders, GenericAndMissingRulesYieldNothing) {
   std::vector<cMdfDecodeRule> none;
   EXPECT_TRUE(cMdfDecoders_decodeCanDataFrame({rec, {}, &none, nullptr}, msg));
   EXPECT_TRUE(msg.data.empty());
+}
+
+// Frames of every kind the logger writes, through a written file, its
+// record layer, its decoding rules and the merge.
+TEST(cMdfDecoders, WrittenFramesOfEveryKindComeBackExactly) {
+  std::vector<uint8_t> bytes64(64);
+  for (size_t i = 0; i < bytes64.size(); ++i) bytes64[i] = static_cast<uint8_t>(3 * i + 1);
+  auto first = [&](size_t n) { return std::vector<uint8_t>(bytes64.begin(), bytes64.begin() + n); };
+  struct Case {
+    const char* what;
+    cMklogKind kind;
+    cMklogFrame frame;
+    cBusMsgType type;
+    std::vector<uint8_t> data;
+    uint8_t dlc;
+    bool edl;
+  };
+  auto frame = [](double t, uint8_t ch, uint32_t id, std::vector<uint8_t> data) {
+    cMklogFrame f;
+    f.t = t;
+    f.channel = ch;
+    f.id = id;
+    f.data = std::move(data);
+    return f;
+  };
+  cMklogFrame ext = frame(0.25, 1, 0x18FEF100, first(8));
+  ext.ide = true;
+  ext.dir = true;
+  cMklogFrame fd = frame(1.5, 2, 0x7FF, first(12));
+  fd.brs = true;
+  fd.esi = true;
+  cMklogFrame remote = frame(2, 1, 0x55, {});
+  remote.length = 4;
+  cMklogFrame error = frame(3, 2, 0, {});
+  error.errorType = 3;
+  cMklogFrame lin = frame(4, 1, 0x21, first(4));
+  lin.dir = true;
+  const Case cases[] = {
+      {"classic", cMklogKind::Can, frame(0.5, 2, 0x123, first(8)),
+       cBusMsgType::BUS_MSG_CAN_DATA_FRAME, first(8), 8, false},
+      {"classic short", cMklogKind::Can, frame(0.5, 1, 0x1, first(3)),
+       cBusMsgType::BUS_MSG_CAN_DATA_FRAME, first(3), 3, false},
+      {"extended", cMklogKind::Can, ext, cBusMsgType::BUS_MSG_CAN_DATA_FRAME, first(8), 8, false},
+      {"fd fixed", cMklogKind::CanFd, fd, cBusMsgType::BUS_MSG_CAN_DATA_FRAME, first(12), 9, true},
+      {"fd vlsd group", cMklogKind::CanFdVlsd, frame(1, 1, 0x10, first(64)),
+       cBusMsgType::BUS_MSG_CAN_DATA_FRAME, first(64), 15, true},
+      {"fd signal data", cMklogKind::CanFdSd, frame(1, 1, 0x10, first(20)),
+       cBusMsgType::BUS_MSG_CAN_DATA_FRAME, first(20), 11, true},
+      {"remote", cMklogKind::Remote, remote, cBusMsgType::BUS_MSG_CAN_REMOTE_FRAME,
+       std::vector<uint8_t>(4, 0), 4, false},
+      {"error", cMklogKind::Error, error, cBusMsgType::BUS_MSG_CAN_ERROR_FRAME, {}, 0, false},
+      {"lin", cMklogKind::Lin, lin, cBusMsgType::BUS_MSG_LIN_FRAME, first(4), 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    cMklogSpec spec = testLog_spec();
+    spec.dataGroups.push_back(testLog_group(c.kind, {c.frame, c.frame}));
+    auto log = testLog_open(spec);
+    ASSERT_TRUE(log);
+    const auto frames = testLog_frames(*log);
+    ASSERT_EQ(frames.size(), 2u);
+    const cBusMsg& m = frames[1];
+    EXPECT_EQ(m.type, c.type);
+    EXPECT_DOUBLE_EQ(m.timeStamp, c.frame.t);
+    EXPECT_EQ(m.channel, c.frame.channel);
+    EXPECT_EQ(m.data, c.data);
+    switch (c.type) {
+      case cBusMsgType::BUS_MSG_CAN_DATA_FRAME:
+      case cBusMsgType::BUS_MSG_CAN_REMOTE_FRAME:
+        EXPECT_EQ(m.id, c.frame.id);
+        EXPECT_EQ(m.can.ide, c.frame.ide);
+        EXPECT_EQ(m.can.dir, c.frame.dir);
+        EXPECT_EQ(m.can.dlc, c.dlc);
+        EXPECT_EQ(m.can.edl, c.edl);
+        EXPECT_EQ(m.can.brs, c.frame.brs);
+        EXPECT_EQ(m.can.esi, c.frame.esi);
+        EXPECT_EQ(m.can.rtr, c.type == cBusMsgType::BUS_MSG_CAN_REMOTE_FRAME);
+        break;
+      case cBusMsgType::BUS_MSG_CAN_ERROR_FRAME:
+        EXPECT_EQ(m.canError.errorType, c.frame.errorType);
+        break;
+      case cBusMsgType::BUS_MSG_LIN_FRAME:
+        EXPECT_EQ(m.id, c.frame.id);
+        EXPECT_EQ(m.lin.dir, c.frame.dir);
+        EXPECT_EQ(m.lin.receivedDataByteCount, c.data.size());
+        break;
+      default:
+        ADD_FAILURE() << "unexpected type";
+    }
+  }
 }
 
 }  // namespace
