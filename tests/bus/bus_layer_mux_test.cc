@@ -298,4 +298,32 @@ TEST_F(ChainTest, NestedCarriersOnDifferentKeysUnpackAgain) {
   EXPECT_EQ(decoder.msgs[0].data, (std::vector<uint8_t>{0x42}));
 }
 
+TEST_F(ChainTest, RandomTrafficNeverBreaksTheChain) {
+  addCarrier(1, 0x700, {2, 3, 1, 4});
+  addCarrier(2, 0x701, {1, 3, 3, 3});
+  tp.addConfig(1, 2, cDB_can_id2key(0x7E8, 0), kTpTypeIsoTp);
+  tp.addConfig(1, 3, cDB_can_id2key(0x7E8, 0), kTpTypeNmeaFastPacket);
+  tp.addConfig(2, 4, cDB_can_pgn_id2key(0xEC0000, 1), kTpTypeJ1939);
+  const unsigned seed = 777;
+  std::printf("seed %u\n", seed);
+  std::mt19937 rng(seed);
+  const uint32_t ids[] = {0x700, 0x701, 0x7E8, 0x1CECFF20, 0x1CEBFF20, 0x1CEC2010, 0x123};
+  cBusMsg msg;
+  for (int i = 0; i < 20000; ++i) {
+    msg = canFrame(ids[rng() % 7], {}, false, uint8_t(1 + rng() % 4));
+    msg.can.ide = msg.id > 0x7FF;
+    msg.data.resize(rng() % 2 ? 8 : rng() % 65);
+    for (uint8_t& b : msg.data) b = uint8_t(rng());
+    // Make protocol starts and plausible counters common.
+    if (rng() % 3 == 0 && !msg.data.empty()) msg.data[0] = uint8_t(rng() % 0x40);
+    tp.newMsg(msg);
+  }
+  for (const cBusMsg& m : decoder.msgs) EXPECT_LE(m.data.size(), size_t{kIsoTpMaxPayload});
+  const cBusLayerTpStatistics& s = tp.getStatistics();
+  std::printf("delivered %zu, sessions ok %lu failed %lu open %lu\n", decoder.msgs.size(),
+              (unsigned long)s.successful, (unsigned long)s.failed, (unsigned long)s.unfinished);
+  EXPECT_GT(s.successful, 0u);
+  EXPECT_GT(s.failed, 0u);
+}
+
 }  // namespace
