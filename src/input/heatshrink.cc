@@ -303,6 +303,7 @@ int64_t HeatshrinkStream::read(void* dst, int64_t n) {
     if (got > 0) {
       size_t accepted = 0;
       decoder_->sink(scratch_, static_cast<size_t>(got), &accepted);
+      if (accepted == 0) return -1;  // the decoder makes no progress
       if (static_cast<int64_t>(accepted) < got) {
         inner_->seek(static_cast<int64_t>(accepted) - got, kSeekCur);
       }
