@@ -290,19 +290,6 @@ TEST(cDecoder, SerialNumbersReducingToOneFolderShareAFileWithOneHeader) {
   EXPECT_EQ(h.read(files[0]), "t,A\n1709640000.000000,1.000000\n1709640001.000000,2.000000\n");
 }
 
-TEST(cDecoder, AnOutputFileFromAnEarlierRunIsOverwritten) {
-  Harness h;
-  addMessage(h.addDb(1, cDB::kBusCan), "M", 0x10, {{"A", 0}});
-  const std::string rel = "0A1B2C3D_out/CAN1_M" + kDay + "00000012_00000003.csv";
-  std::filesystem::create_directories(std::filesystem::path(h.dir.path() + "/" + rel).parent_path());
-  writeFile(h.dir.path() + "/" + rel, "t,Old\n1,2\n");
-  cDecoder& d = h.make();
-  d.newFile(fileInfo(), false);
-  h.send(canFrame(kNoon, 0x10, {1}));
-  h.files();
-  EXPECT_EQ(h.read(rel), "t,A\n1709640000.000000,1.000000\n");
-}
-
 TEST(cDecoder, DifferentSignalSetsOnOnePathGetDistinctFiles) {
   Harness h;
   // Two databases on one channel: names that differ only in dropped
