@@ -24,7 +24,7 @@ namespace {
 constexpr double kNoon = 1709640000.0;
 constexpr double kMidnight = 1709683200.0;  // 2024-03-06 00:00:00 UTC
 
-struct SignalSpec {
+struct SignalDef {
   const char* name;
   uint16_t byte;
   double minimum = 0.0;
@@ -34,9 +34,9 @@ struct SignalSpec {
 
 // Adds a message of 8-bit unsigned Intel signals (one per byte) to `db`.
 cDBMessage* addMessage(cDB* db, const char* name, uint32_t key,
-                       std::initializer_list<SignalSpec> signals) {
+                       std::initializer_list<SignalDef> signals) {
   cDBMessage* m = cDB_messageAdd(db, name, key, 8, cDBTransport::None, "", 0);
-  for (const SignalSpec& s : signals) {
+  for (const SignalDef& s : signals) {
     cDBSignalParameters p;
     p.bitPosition = static_cast<uint16_t>(s.byte * 8);
     p.bitLength = 8;
