@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "mdf_log_fixture.h"
+
 namespace {
 
 // Test records: time stamp (f64) @0, id (u32) @8, accepted flag @12.
@@ -211,6 +213,195 @@ TEST(cMdfBusMsgContainer, IteratorsOrderByTimeWithEndsLast) {
     const int got = cMdfBusMsgContainer_iter_cmp(c.a, c.b);
     EXPECT_EQ((got > 0) - (got < 0), c.sign);
   }
+}
+
+// ---------------------------------------------------------------------------
+// On log files written by the writer.
+
+cMklogFrame at(double t, uint32_t id, uint8_t channel = 1) {
+  cMklogFrame f;
+  f.t = t;
+  f.id = id;
+  f.channel = channel;
+  f.data = {static_cast<uint8_t>(id), 2, 3, 4, 5, 6, 7, 8};
+  return f;
+}
+
+cMklogDataGroup canGroup(const std::vector<cMklogFrame>& frames, bool sorted = true) {
+  return testLog_group(cMklogKind::Can, frames, sorted);
+}
+
+std::vector<uint32_t> idsOf(const std::vector<cBusMsg>& frames) {
+  std::vector<uint32_t> ids;
+  for (const auto& m : frames) ids.push_back(m.id);
+  return ids;
+}
+
+// The structure channel (second channel) of channel group `cg` of data group
+// `dg`, as the writer builds it.
+cMdfBlock_CN& structureOf(cMdfBlock_ID& id, size_t dg, size_t cg) {
+  return *id.getHeader()->dataGroups.at(dg)->channelGroups.at(cg)->channels.at(1);
+}
+
+TEST(cMdfParallelIterFile, DataGroupsMergeInTimeOrder) {
+  cMklogSpec spec = testLog_spec();
+  spec.dataGroups = {canGroup({at(1, 1), at(2, 2), at(3, 3)}), canGroup({at(1.5, 4), at(2.5, 5)})};
+  auto log = testLog_open(spec);
+  ASSERT_TRUE(log);
+  const auto frames = testLog_frames(*log);
+  EXPECT_EQ(idsOf(frames), (std::vector<uint32_t>{1, 4, 2, 5, 3}));
+}
+
+TEST(cMdfParallelIterFile, TimeStampsAreAbsoluteWithZoneOffsets) {
+  struct Case {
+    uint64_t startNs;
+    int16_t tz, dst;
+    double t;
+    double expected;
+  };
+  const Case cases[] = {
+      {1000000000, 1, 0, 0.25, 61.25},
+      {0, -60, 60, 1.5, 1.5},
+      {0, 120, 60, 0, 10800},
+      {1700000000123456789, 0, 0, 0.5, 1700000000.623456789},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected);
+    cMklogSpec spec = testLog_spec();
+    spec.startNs = c.startNs;
+    spec.tzOffsetMin = c.tz;
+    spec.dstOffsetMin = c.dst;
+    spec.timeFlags = 0;  // offsets count whatever the flags say
+    spec.dataGroups = {canGroup({at(c.t, 1)})};
+    auto log = testLog_open(spec);
+    ASSERT_TRUE(log);
+    const auto frames = testLog_frames(*log);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_NEAR(frames[0].timeStamp, c.expected, 1e-6);
+  }
+}
+
+TEST(cMdfParallelIterFile, UnsortedGroupOfSeveralKindsKeepsRecordOrder) {
+  cMklogDataGroup mixed;
+  mixed.groups = {{"can", cMklogKind::Can, 0, "", 0, std::nullopt},
+                  {"err", cMklogKind::Error, 0, "", 0, std::nullopt},
+                  {"lin", cMklogKind::Lin, 0, "", 0, std::nullopt},
+                  {"fd", cMklogKind::CanFdVlsd, 0, "", 0, std::nullopt}};
+  const cMklogFrame frames[] = {at(0.1, 1), at(0.2, 0), at(0.3, 3), at(0.4, 4), at(0.5, 5)};
+  const size_t groupOf[] = {0, 1, 2, 3, 0};
+  for (size_t i = 0; i < 5; ++i) mixed.frames.emplace_back(groupOf[i], frames[i]);
+  cMklogSpec spec = testLog_spec();
+  spec.dataGroups = {mixed, canGroup({at(0.35, 9)})};
+  auto log = testLog_open(spec);
+  ASSERT_TRUE(log);
+  const auto got = testLog_frames(*log);
+  using T = cBusMsgType;
+  const std::vector<T> types = {T::BUS_MSG_CAN_DATA_FRAME, T::BUS_MSG_CAN_ERROR_FRAME, T::BUS_MSG_LIN_FRAME,
+                                T::BUS_MSG_CAN_DATA_FRAME, T::BUS_MSG_CAN_DATA_FRAME, T::BUS_MSG_CAN_DATA_FRAME};
+  ASSERT_EQ(got.size(), types.size());
+  for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].type, types[i]) << i;
+  EXPECT_EQ(got[3].id, 9u);
+  EXPECT_EQ(got[4].id, 4u);
+  EXPECT_EQ(got[4].data.size(), 8u);
+}
+
+TEST(cMdfParallelIterFile, GroupOfOtherChannelsContributesNothing) {
+  cMklogSpec spec = testLog_spec();
+  spec.dataGroups = {canGroup({at(1, 1), at(2, 2)}), canGroup({at(1.5, 3)})};
+  auto log = testLog_open(spec, [](cMdfBlock_ID& id) {
+    for (auto& cn : structureOf(id, 0, 0).composition) {
+      std::string name(cn->getName());
+      name.replace(0, name.find('.'), "GPS");
+      mdf_cast<cMdfBlock_TX>(cn->name)->setData(name);
+    }
+  });
+  ASSERT_TRUE(log);
+  EXPECT_EQ(idsOf(testLog_frames(*log)), std::vector<uint32_t>{3});
+}
+
+TEST(cMdfParallelIterFile, RefusedRecordsInTheMiddleAreSkippedOnce) {
+  cMklogDataGroup mixed;
+  mixed.groups = {{"can", cMklogKind::Can, 0, "", 0, std::nullopt},
+                  {"lin", cMklogKind::Lin, 0, "", 0, std::nullopt}};
+  const size_t groupOf[] = {1, 0, 1, 1, 0, 1, 0, 1};
+  for (size_t i = 0; i < 8; ++i) mixed.frames.emplace_back(groupOf[i], at(0.1 * (i + 1), 100 + i));
+  cMklogSpec spec = testLog_spec();
+  spec.dataGroups = {mixed, canGroup({at(0.45, 1)})};
+  auto log = testLog_open(spec, [](cMdfBlock_ID& id) {
+    // A byte-array channel the LIN decoder does not know makes it refuse
+    // every LIN record of the group.
+    auto extra = std::make_shared<cMdfBlock_CN>();
+    auto name = std::make_shared<cMdfBlock_TX>();
+    name->setData("LIN_Frame.Checksum");
+    extra->name = name;
+    extra->setByteOffset(11);
+    extra->setBitLength(8);
+    extra->setDataType(11);
+    structureOf(id, 0, 1).composition.push_back(extra);
+  });
+  ASSERT_TRUE(log);
+  EXPECT_EQ(idsOf(testLog_frames(*log)), (std::vector<uint32_t>{101, 1, 104, 106}));
+}
+
+TEST(cMdfParallelIterFile, InvalidationBytesKeepRecordsInStep) {
+  cMklogDataGroup mixed;
+  mixed.groups = {{"can", cMklogKind::Can, 0, "", 3, std::nullopt},
+                  {"err", cMklogKind::Error, 0, "", 1, std::nullopt}};
+  for (uint32_t i = 0; i < 6; ++i) mixed.frames.emplace_back(i % 2, at(i, 10 + i));
+  cMklogSpec spec = testLog_spec();
+  spec.dataGroups = {mixed};
+  auto log = testLog_open(spec);
+  ASSERT_TRUE(log);
+  const auto got = testLog_frames(*log);
+  ASSERT_EQ(got.size(), 6u);
+  for (uint32_t i = 0; i < 6; ++i) {
+    EXPECT_DOUBLE_EQ(got[i].timeStamp, i);
+    if (i % 2 == 0) EXPECT_EQ(got[i].id, 10 + i);
+  }
+}
+
+TEST(cMdfParallelIterFile, GeneratedBulkGroupsMergeCompletely) {
+  cMklogSpec spec = testLog_spec();
+  for (int g = 0; g < 3; ++g) {
+    cMklogDataGroup dg;
+    dg.sorted = true;
+    cMklogBulk bulk;
+    bulk.count = 5000;
+    bulk.rate = 1000.0 + 250 * g;
+    bulk.t0 = 0.0001 * g;
+    bulk.ids = {static_cast<uint32_t>(0x100 + g)};
+    dg.groups.push_back({"bulk", cMklogKind::Can, 0, "", 0, bulk});
+    spec.dataGroups.push_back(dg);
+  }
+  auto log = testLog_open(spec);
+  ASSERT_TRUE(log);
+  auto iter = cMdf_getIter(log->mdf.get());
+  ASSERT_TRUE(iter);
+  size_t count[3] = {0, 0, 0};
+  double last = -1;
+  bool ordered = true;
+  for (cBusMsg* m = iter->current(); m != nullptr; m = iter->next()) {
+    ordered &= m->timeStamp >= last;
+    last = m->timeStamp;
+    ASSERT_GE(m->id, 0x100u);
+    ASSERT_LT(m->id, 0x103u);
+    const uint64_t index = count[m->id - 0x100]++;
+    uint64_t payloadIndex = 0;
+    for (int k = 0; k < 8; ++k) payloadIndex |= uint64_t{m->data[k]} << (8 * k);
+    ASSERT_EQ(payloadIndex, index);
+  }
+  EXPECT_TRUE(ordered);
+  EXPECT_EQ(count[0] + count[1] + count[2], 15000u);
+}
+
+TEST(cMdfParallelIterFile, FileWithoutDataGroupsHasNoCurrentMessage) {
+  auto log = testLog_open(testLog_spec());
+  ASSERT_TRUE(log);
+  auto iter = cMdf_getIter(log->mdf.get());
+  ASSERT_TRUE(iter);
+  EXPECT_EQ(iter->current(), nullptr);
+  EXPECT_EQ(iter->next(), nullptr);
+  EXPECT_EQ(cMdf_getIter(nullptr), nullptr);
 }
 
 }  // namespace
