@@ -38,7 +38,7 @@ TEST(cDB, MessageAddStoresCopiesAndRejectsDuplicateKey) {
 TEST(cDB, IterationIsInUnsignedKeyOrder) {
   cDB db(cDB::kBusCan);
   for (uint32_t key : {0x80000001u, 0x7FFu, 0x80000000u, 0x1u, 0x100u}) {
-    ASSERT_NE(cDB_messageAdd(&db, "m" + std::to_string(key), key, 8, cDBTransport::None, "", 0),
+    ASSERT_NE(cDB_messageAdd(&db, std::to_string(key).append("m"), key, 8, cDBTransport::None, "", 0),
               nullptr);
   }
   std::vector<uint32_t> keys;

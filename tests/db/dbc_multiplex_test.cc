@@ -149,9 +149,9 @@ TEST(cDBC, DeepNestingIsBounded) {
 TEST(cDBC, ManySignalsInOneMessageLoad) {
   const int kEach = 20000;
   std::string text = std::string(kCan) + "BO_ 7 Wide: 8 X\n";
-  for (int i = 0; i < kEach; ++i) text += sg("P" + std::to_string(i), "", 0);
+  for (int i = 0; i < kEach; ++i) text += sg(std::to_string(i).insert(0, 1, 'P'), "", 0);
   text += sg("Mux", "M", 0);
-  for (int i = 0; i < kEach; ++i) text += sg("Q" + std::to_string(i), "m" + std::to_string(i % 4), 8);
+  for (int i = 0; i < kEach; ++i) text += sg(std::to_string(i).insert(0, 1, 'Q'), std::to_string(i % 4).insert(0, 1, 'm'), 8);
   cLogCapture log;
   auto db = loadDbc(text);
   ASSERT_NE(db, nullptr);
