@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "mdf_log_fixture.h"
+
 namespace {
 
 cMdfMetaDataMap parsed(const std::string& xml, bool expectOk = true) {
@@ -139,6 +141,122 @@ TEST(cMdfMetaData, LargeAndDeepDocumentsParse) {
   const auto deepMap = parsed(deep);
   ASSERT_EQ(deepMap.size(), 1u);
   EXPECT_EQ(deepMap.begin()->first.size(), std::string("r.s").size() + 2u * depth);
+}
+
+// ---------------------------------------------------------------------------
+// On log files written by the writer.
+
+cMklogGroup busGroup(cMklogKind kind, uint8_t siBusType, std::string siComment) {
+  return {"g", kind, siBusType, std::move(siComment), 0, std::nullopt};
+}
+
+cMklogSpec specWithSources(std::vector<cMklogGroup> groups) {
+  cMklogSpec spec = testLog_spec();
+  spec.serial = "0A1B2C3D";
+  spec.session = "17";
+  spec.split = "4";
+  for (auto& g : groups) {
+    cMklogDataGroup dg;
+    dg.sorted = true;
+    dg.groups.push_back(std::move(g));
+    spec.dataGroups.push_back(std::move(dg));
+  }
+  return spec;
+}
+
+std::string siXml(const std::string& name, const std::string& value) {
+  return "<SIcomment><common_properties><e name=\"" + name + "\">" + value +
+         "</e></common_properties></SIcomment>";
+}
+
+TEST(cMdfMetaDataFile, HeaderEntriesGiveSerialSessionAndSplit) {
+  auto log = testLog_open(specWithSources({}));
+  ASSERT_TRUE(log);
+  const auto map = cMdf_getMetaData(log->mdf.get());
+  ASSERT_EQ(map.count("HDcomment.Device Information.serial number"), 1u);
+  EXPECT_EQ(map.at("HDcomment.Device Information.serial number").value, "0A1B2C3D");
+  EXPECT_TRUE(map.at("HDcomment.Device Information.serial number").readOnly);
+  ASSERT_EQ(map.count("HDcomment.File Information.session"), 1u);
+  EXPECT_EQ(map.at("HDcomment.File Information.session").value, "17");
+  ASSERT_EQ(map.count("HDcomment.File Information.split"), 1u);
+  EXPECT_EQ(map.at("HDcomment.File Information.split").value, "4");
+  EXPECT_TRUE(cMdf_getMetaData(nullptr).empty());
+}
+
+TEST(cMdfMetaDataFile, BusSourceCommentsJoinTheHeaderEntries) {
+  struct Case {
+    const char* what;
+    std::vector<cMklogGroup> groups;
+    bool empty;          // the whole map is discarded
+    const char* path;    // entry looked for (nullptr: none)
+    const char* value;   // its value, nullptr: must be absent
+  };
+  const std::string headerPath = "HDcomment.Device Information.serial number";
+  const std::string shadow =
+      "<HDcomment><common_properties><tree name=\"Device Information\"><e name=\"serial number\">"
+      "FFFFFFFF</e></tree></common_properties></HDcomment>";
+  const Case cases[] = {
+      {"CAN source", {busGroup(cMklogKind::Can, 2, siXml("bitrate", "500000"))}, false,
+       "SIcomment.bitrate", "500000"},
+      {"LIN source", {busGroup(cMklogKind::Lin, 3, siXml("bitrate", "19200"))}, false,
+       "SIcomment.bitrate", "19200"},
+      {"source of no bus kind is not read", {busGroup(cMklogKind::Can, 1, siXml("x", "1"))}, false,
+       "SIcomment.x", nullptr},
+      {"malformed bus comment empties everything", {busGroup(cMklogKind::Can, 2, "<SIcomment><oops>")},
+       true, nullptr, nullptr},
+      {"malformed comment of a non-bus source is ignored", {busGroup(cMklogKind::Can, 1, "<broken")},
+       false, nullptr, nullptr},
+      {"header entry wins over a source entry of the same path",
+       {busGroup(cMklogKind::Can, 2, shadow)}, false, headerPath.c_str(), "0A1B2C3D"},
+      {"first source in file order wins",
+       {busGroup(cMklogKind::Can, 2, siXml("v", "first")), busGroup(cMklogKind::Lin, 3, siXml("v", "second"))},
+       false, "SIcomment.v", "first"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto log = testLog_open(specWithSources(c.groups));
+    ASSERT_TRUE(log);
+    const auto map = cMdf_getMetaData(log->mdf.get());
+    if (c.empty) {
+      EXPECT_TRUE(map.empty());
+      continue;
+    }
+    EXPECT_EQ(map.count(headerPath), 1u);
+    if (c.path == nullptr) continue;
+    if (c.value == nullptr) {
+      EXPECT_EQ(map.count(c.path), 0u);
+    } else {
+      ASSERT_EQ(map.count(c.path), 1u);
+      EXPECT_EQ(map.at(c.path).value, c.value);
+    }
+  }
+}
+
+TEST(cMdfMetaDataFile, BrokenOrMissingHeaderCommentGivesNothing) {
+  struct Case {
+    const char* what;
+    std::optional<std::string> headerXml;
+    bool noComment;
+  };
+  const Case cases[] = {
+      {"malformed header", std::string("<HDcomment><common_properties>"), false},
+      {"no header comment", std::nullopt, true},
+      {"header without entries", std::string("<HDcomment><TX>x</TX></HDcomment>"), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    cMklogSpec spec = specWithSources({busGroup(cMklogKind::Can, 2, siXml("bitrate", "1"))});
+    spec.headerXml = c.headerXml;
+    spec.noHeaderComment = c.noComment;
+    auto log = testLog_open(spec);
+    ASSERT_TRUE(log);
+    const auto map = cMdf_getMetaData(log->mdf.get());
+    if (c.noComment || !parseXml(*c.headerXml, *std::make_unique<cMdfMetaDataMap>())) {
+      EXPECT_TRUE(map.empty());
+    } else {
+      EXPECT_EQ(map.size(), 1u);  // the bus source's entry alone
+    }
+  }
 }
 
 }  // namespace
