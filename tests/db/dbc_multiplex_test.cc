@@ -113,7 +113,7 @@ TEST(cDBC, IndependentSignalsMessageIsDroppedWithItsSignals) {
   cLogCapture log;
   auto db = loadDbc(std::string(kCan) +
                     "BO_ 2147483648 ExtZero: 8 X\n" + sg("Real", "", 0) +
-                    "BO_ 3221225472 VECTOR__INDEPENDENT_SIG_MSG: 0 Vector__XXX\n" + sg("Loose", "", 0) +
+                    "BO_ 3221225472 VECTOR__INDEPENDENT_SIG_MSG: 0 X\n" + sg("Loose", "", 0) +
                     sg("Real", "", 8));
   ASSERT_NE(db, nullptr);
   ASSERT_EQ(db->messages().size(), 1u);

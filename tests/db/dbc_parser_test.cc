@@ -111,7 +111,7 @@ const char* kCanHeader =
 TEST(cDBC, MessagesSignalsAndParameters) {
   std::string text = std::string(kCanHeader) +
                      "BO_ 256 Engine: 8 ECU\r\n"
-                     " SG_ Speed : 0|16@1+ (0.25,-10) [-10|16373.75] \"rpm\" Vector__XXX\r\n"
+                     " SG_ Speed : 0|16@1+ (0.25,-10) [-10|16373.75] \"rpm\" X\r\n"
                      " SG_ Temp : 7|8@0- (1,0) [0|0] \"\" ECU\r\n"
                      " SG_ Huge : 8|56@1+ (1,0) [0|7.2057594037927935E+016] \"\" ECU\r\n"
                      "BO_ 2147484672 Extended: 64 ECU\r\n"
