@@ -17,6 +17,11 @@ constexpr size_t kInitialCapacity = 256;
 
 namespace {
 
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 // Fixed notation with six decimals of a finite, non-negative value below 2^63,
 // exactly as printf rounds it (the exact binary value, ties to even).  The
 // integer part is exact in a 64-bit integer; the fraction f = m * 2^-shift
@@ -43,11 +48,14 @@ char* formatFixedSmall(char* out, double value) {
   }
   out = std::to_chars(out, out + 20, whole).ptr;
   *out++ = '.';
-  for (int i = 5; i >= 0; --i) {
-    out[i] = static_cast<char>('0' + micros % 10);
-    micros /= 10;
+  const uint32_t parts[3] = {static_cast<uint32_t>(micros / 10000),
+                             static_cast<uint32_t>(micros / 100 % 100),
+                             static_cast<uint32_t>(micros % 100)};
+  for (uint32_t part : parts) {
+    std::memcpy(out, kDigitPairs + 2 * part, 2);
+    out += 2;
   }
-  return out + 6;
+  return out;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -142,10 +143,11 @@ cCsvWriter* cWriterSet::create(const std::string& key, std::string_view relative
 
   std::unique_ptr<cCsvWriter> writer = cCsvWriter_ctor(fullPath, columns, append, &pool_);
   if (writer == nullptr) {
+    int err = errno;
     writeError_ = true;
     if (failedPaths_.emplace(fullPath, true).second) {
       LOG_ERROR("Could not create output writer");
-      LOG_INFO("Output file %s.csv cannot be opened", fullPath.c_str());
+      LOG_INFO("Output file %s.csv: %s", fullPath.c_str(), std::strerror(err));
     }
     if (claims.empty()) written_.erase(plain);
     return nullptr;
