@@ -109,11 +109,4 @@ TEST(cDB, RangeLookups) {
   EXPECT_EQ(cDB_multiplexedFindRange(ranges, 3, 5), nullptr);
 }
 
-TEST(cDB, NameHashTellsNamesApart) {
-  EXPECT_EQ(cDB_nameHash("EngineSpeed"), cDB_nameHash(std::string("EngineSpeed")));
-  EXPECT_NE(cDB_nameHash("EngineSpeed"), cDB_nameHash("EngineSpeee"));
-  EXPECT_NE(cDB_nameHash(""), cDB_nameHash(std::string_view("\0", 1)));
-  EXPECT_NE(static_cast<uint32_t>(cDB_nameHash("ab")), static_cast<uint32_t>(cDB_nameHash("ba")));
-}
-
 }  // namespace

@@ -4,72 +4,29 @@
 
 namespace {
 
-class Checker {
- public:
-  explicit Checker(std::string_view text) : text_(text) {}
+// Recursive descent over the JSON grammar; `p` advances over what it accepts.
+struct Checker {
+  std::string_view s;
+  size_t p = 0;
 
-  bool document() {
-    skipSpace();
-    if (!value(0)) return false;
-    skipSpace();
-    return pos_ == text_.size();
+  bool at(char c) const { return p < s.size() && s[p] == c; }
+  bool eat(char c) { return at(c) ? (++p, true) : false; }
+  void space() { while (p < s.size() && std::isspace(static_cast<unsigned char>(s[p]))) ++p; }
+  bool digits() {
+    size_t start = p;
+    while (p < s.size() && std::isdigit(static_cast<unsigned char>(s[p]))) ++p;
+    return p > start;
   }
-
- private:
-  bool value(int depth) {
-    if (depth > 200 || pos_ >= text_.size()) return false;
-    char c = text_[pos_];
-    if (c == '{') return object(depth);
-    if (c == '[') return array(depth);
-    if (c == '"') return string();
-    if (c == '-' || std::isdigit(static_cast<unsigned char>(c))) return number();
-    return literal("true") || literal("false") || literal("null");
-  }
-
-  bool object(int depth) {
-    ++pos_;
-    skipSpace();
-    if (eat('}')) return true;
-    do {
-      skipSpace();
-      if (!string()) return false;
-      skipSpace();
-      if (!eat(':')) return false;
-      skipSpace();
-      if (!value(depth + 1)) return false;
-      skipSpace();
-    } while (eat(','));
-    return eat('}');
-  }
-
-  bool array(int depth) {
-    ++pos_;
-    skipSpace();
-    if (eat(']')) return true;
-    do {
-      skipSpace();
-      if (!value(depth + 1)) return false;
-      skipSpace();
-    } while (eat(','));
-    return eat(']');
-  }
+  bool word(std::string_view w) { return s.substr(p, w.size()) == w ? (p += w.size(), true) : false; }
 
   bool string() {
     if (!eat('"')) return false;
-    while (pos_ < text_.size()) {
-      unsigned char c = static_cast<unsigned char>(text_[pos_++]);
+    while (p < s.size()) {
+      unsigned char c = static_cast<unsigned char>(s[p++]);
       if (c == '"') return true;
       if (c < 0x20) return false;
-      if (c == '\\') {
-        if (pos_ >= text_.size()) return false;
-        char e = text_[pos_++];
-        if (e == 'u') {
-          for (int i = 0; i < 4; ++i) {
-            if (pos_ >= text_.size() || !std::isxdigit(static_cast<unsigned char>(text_[pos_++]))) return false;
-          }
-        } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) {
-          return false;
-        }
+      if (c == '\\' && (p >= s.size() || std::string_view("\"\\/bfnrtu").find(s[p++]) == std::string_view::npos)) {
+        return false;
       }
     }
     return false;
@@ -77,10 +34,7 @@ class Checker {
 
   bool number() {
     eat('-');
-    if (eat('0')) {
-    } else if (!digits()) {
-      return false;
-    }
+    if (!eat('0') && !digits()) return false;
     if (eat('.') && !digits()) return false;
     if (eat('e') || eat('E')) {
       if (!eat('+')) eat('-');
@@ -89,34 +43,36 @@ class Checker {
     return true;
   }
 
-  bool digits() {
-    size_t start = pos_;
-    while (pos_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[pos_]))) ++pos_;
-    return pos_ > start;
+  // Members of an object or elements of an array up to `close`.
+  bool sequence(char close, bool members, int depth) {
+    space();
+    if (eat(close)) return true;
+    do {
+      space();
+      if (members && (!string() || (space(), !eat(':')))) return false;
+      space();
+      if (!value(depth + 1)) return false;
+      space();
+    } while (eat(','));
+    return eat(close);
   }
 
-  bool literal(std::string_view word) {
-    if (text_.substr(pos_, word.size()) != word) return false;
-    pos_ += word.size();
-    return true;
+  bool value(int depth) {
+    if (depth > 200) return false;
+    if (eat('{')) return sequence('}', true, depth);
+    if (eat('[')) return sequence(']', false, depth);
+    if (at('"')) return string();
+    if (at('-') || (p < s.size() && std::isdigit(static_cast<unsigned char>(s[p])))) return number();
+    return word("true") || word("false") || word("null");
   }
-
-  bool eat(char c) {
-    if (pos_ < text_.size() && text_[pos_] == c) {
-      ++pos_;
-      return true;
-    }
-    return false;
-  }
-
-  void skipSpace() {
-    while (pos_ < text_.size() && std::string_view(" \t\r\n").find(text_[pos_]) != std::string_view::npos) ++pos_;
-  }
-
-  std::string_view text_;
-  size_t pos_ = 0;
 };
 
 }  // namespace
 
-bool jsonIsValid(std::string_view text) { return Checker(text).document(); }
+bool jsonIsValid(std::string_view text) {
+  Checker checker{text};
+  checker.space();
+  if (!checker.value(0)) return false;
+  checker.space();
+  return checker.p == text.size();
+}
