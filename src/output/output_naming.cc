@@ -145,7 +145,7 @@ cCsvWriter* cWriterSet::create(const std::string& key, std::string_view relative
   if (writer == nullptr) {
     int err = errno;
     writeError_ = true;
-    if (failedPaths_.emplace(fullPath, true).second) {
+    if (failedPaths_.insert(fullPath).second) {
       LOG_ERROR("Could not create output writer");
       LOG_INFO("Output file %s.csv: %s", fullPath.c_str(), std::strerror(err));
     }

@@ -35,6 +35,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "db/db.h"
@@ -127,7 +128,7 @@ class cWriterSet {
   // Plain path -> keys of the signal sets that wrote it, in order of the
   // variant they got ("", "_2", "_3", ...).
   std::unordered_map<std::string, std::vector<std::string>> written_;
-  std::unordered_map<std::string, bool> failedPaths_;
+  std::unordered_set<std::string> failedPaths_;  // reported once each
   bool writeError_ = false;
 };
 
