@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "app/log.h"
 #include "input/heatshrink.h"
@@ -15,7 +16,7 @@
 namespace {
 
 constexpr int64_t kPayloadStart = 28;
-constexpr int64_t kCopyStep = 4096;
+constexpr int64_t kCopyStep = 64 * 1024;
 
 uint64_t defaultMemoryLimit() {
   long pages = sysconf(_SC_PHYS_PAGES);
@@ -37,7 +38,7 @@ bool isCompressedHeader(const cGenericFileHeader& h) {
 // Copies all of `source` into `memory`; false on a read error, a failed
 // write (memory exhausted) or when the total would pass the memory limit.
 bool copyAll(cIO* source, cIO_memoryAlloc* memory) {
-  std::array<uint8_t, kCopyStep> buf;
+  std::vector<uint8_t> buf(kCopyStep);
   uint64_t total = 0;
   const uint64_t limit = cGenericFile_getMemoryLimit();
   for (;;) {

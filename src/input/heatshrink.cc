@@ -117,9 +117,11 @@ HSD_poll_res heatshrink_decoder::poll(uint8_t* out, size_t outBufSize, size_t* o
   // The window keeps the last 2^W output bytes.
   const size_t window = size_t{1} << windowBits_;
   uint8_t* win = buffers_.get() + inputBufferSize_;
-  for (size_t i = n > window ? n - window : 0; i < n; ++i) {
-    win[(headIndex_ + i) & (window - 1)] = out[i];
-  }
+  const size_t keep = std::min(n, window);
+  const size_t at = (headIndex_ + n - keep) & (window - 1);
+  const size_t first = std::min(keep, window - at);
+  std::memcpy(win + at, out + n - keep, first);
+  std::memcpy(win, out + n - keep + first, keep - first);
   headIndex_ = static_cast<uint16_t>(headIndex_ + n);
   *outputSize = n;
   return result;
