@@ -172,8 +172,8 @@ struct cDBDecodedMessage {
 };
 
 // Decodes `payload` as the message stored under `key` into *out (cleared
-// first).  False, with *out cleared, when `db` or `out` is null, the key is
-// absent or the message is ignored.  Otherwise true, also when a signal fails
+// first).  False when `out` is null, and false with *out cleared when `db` is
+// null, the key is absent or the message is ignored.  Otherwise true, also when a signal fails
 // to decode: each multiplexor is followed by the signals of its first range
 // containing its physical value, then by its next sibling; a signal that fails
 // (warning "Failed to decode signal: \"%s\"") ends its own signal list, and
