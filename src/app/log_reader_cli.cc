@@ -22,27 +22,27 @@ constexpr int32_t kStatusOptions = 0x86;
 
 constexpr int kStoreFailed = 3;
 
-// Normalises a path value and appends it to `target`.
-cArgOption* addPathOption(cArgTable* table, char shortName, const char* longName,
-                          const char* placeholder, const char* help,
-                          std::vector<std::string>* target) {
-  cArgOption* o = table->addText(shortName, longName, placeholder, help);
-  if (o == nullptr) return nullptr;
-  o->onValue = [target](const std::string& value) {
-    try {
-      std::string path = value;
-      cFS_os_normalizePath(&path);
-      target->push_back(std::move(path));
-    } catch (const std::bad_alloc&) {
-      return kStoreFailed;
-    }
-    return 0;
-  };
-  o->errorText = [](int code) {
-    return code == kStoreFailed ? std::string("internal error, could not allocate memory")
-                                : std::string("invalid path");
-  };
-  return o;
+// Path values: normalised, then appended to their vector.  Returns 0, or
+// kStoreFailed when the vector cannot grow.
+int folderCheckFn(std::vector<std::string>* target, const std::string& value) {
+  try {
+    std::string path = value;
+    cFS_os_normalizePath(&path);
+    target->push_back(std::move(path));
+  } catch (const std::bad_alloc&) {
+    return kStoreFailed;
+  }
+  return 0;
+}
+
+std::string folderErrorFn(int code) {
+  return code == kStoreFailed ? "internal error, could not allocate memory" : "invalid path";
+}
+
+void attachFolderCheck(cArgOption* option, std::vector<std::string>* target) {
+  if (option == nullptr) return;
+  option->onValue = [target](const std::string& value) { return folderCheckFn(target, value); };
+  option->errorText = folderErrorFn;
 }
 
 // Reads the whole stream; false when fewer bytes arrive than its size.
@@ -88,34 +88,21 @@ bool cLogReaderCLI::buildTable(cArgTable* table) {
       table->addFlag('X', "no-append-root", "do not add \"_out\" when converting folders");
   h.buffer = table->addInt('b', "buffer", "<n>",
                            "buffer size in bytes. 0 disables and -1 takes entire file");
-  cArgOption* password = addPathOption(
-      table, 'p', "password-file", "<path>",
-      "where to find device passwords for encrypted files, defaults to \"passwords.json\"",
-      &passwordFile);
+  cArgOption* password = table->addText(
+      'p', "password-file", "<path>",
+      "where to find device passwords for encrypted files, defaults to \"passwords.json\"");
+  attachFolderCheck(password, &passwordFile);
   bool ok = h.help && h.version && h.verbosity && h.nonInteractive && h.deleteConverted &&
             h.noAppendRoot && h.buffer && password;
   if (ok && extension_ && !extension_->addOptions(*this, *table)) ok = false;
-  cArgOption* output = addPathOption(table, 'O', "output-directory", "<path>",
-                                     "where to place the converted files", &outputDirectory);
+  cArgOption* output = table->addText('O', "output-directory", "<path>",
+                                      "where to place the converted files");
+  attachFolderCheck(output, &outputDirectory);
   cArgOption* inputFiles = table->addFlag('i', "input-files=<file(s)/folder(s)>",
                                           "list of input files/folders, must have common root");
   cArgOption* positional =
       table->addPositional("file(s)/folder(s)", 1, cArgTable::kUnlimited);
-  if (positional != nullptr) {
-    positional->onValue = [this](const std::string& value) {
-      try {
-        std::string path = value;
-        cFS_os_normalizePath(&path);
-        inputs.push_back(std::move(path));
-      } catch (const std::bad_alloc&) {
-        return kStoreFailed;
-      }
-      return 0;
-    };
-    positional->errorText = [](int) {
-      return std::string("internal error, could not allocate memory");
-    };
-  }
+  attachFolderCheck(positional, &inputs);
   return ok && output && inputFiles && positional;
 }
 

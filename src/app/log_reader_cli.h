@@ -111,7 +111,7 @@ bool cLogReaderCLI_parsePasswords(std::string_view text,
 
 // Common root of absolute input paths: for each path, its prefix up to and
 // including the last "/" before its last character (a trailing "/" is not
-// counted), never the leading "/" alone.  Nullopt-like false when a path has
-// no such "/" (logs "Could not find root for %.*s") or the paths disagree
-// (logs "No common root detected for all inputs"); both are fatal.
+// counted), never the leading "/" alone.  Stores the one root in *root.
+// False when a path has no such "/" (fatal "Could not find root for %.*s") or
+// the paths disagree (fatal "No common root detected for all inputs").
 bool cLogReaderCLI_commonRoot(const std::vector<std::string>& inputs, std::string* root);
