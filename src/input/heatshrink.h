@@ -38,6 +38,8 @@ enum class HSD_finish_res : int8_t {
   kErrorNull = -1,  // null argument
 };
 
+// The decoder record; heatshrink_decoder_reset, _sink, _poll and _finish are
+// its members reset(), sink(), poll() and finish().
 class heatshrink_decoder {
  public:
   enum class State : uint8_t {
@@ -71,8 +73,11 @@ class heatshrink_decoder {
   // padding bits of the last byte do not count), else kMore.
   HSD_finish_res finish() const;
 
+  // What the decoder waits for next.
   State state() const { return state_; }
+  // Bytes of the input buffer not yet released (0 once the last one is taken).
   uint16_t inputHeld() const { return inputSize_; }
+  // The exponents given at allocation.
   uint8_t windowBits() const { return windowBits_; }
   uint8_t lookaheadBits() const { return lookaheadBits_; }
 
@@ -108,9 +113,11 @@ inline void heatshrink_decoder_free(std::unique_ptr<heatshrink_decoder>& decoder
   decoder.reset();
 }
 
-// Decompressing read-only stream over `inner` (borrowed; must outlive the
-// stream).  Reads pull compressed input from `inner` in steps of 1024 bytes;
-// a read returns 0 at the end of the decompressed data and -1 on a read error
-// of `inner`.  write, tell and seek return -1.  Null when the decoder cannot
-// be allocated (parameters out of range, memory short) or `inner` is null.
+// Decompressing read-only stream over `inner`, which is borrowed and must
+// outlive the stream.  A read polls the decoder, refills it from `inner` in
+// steps of 1024 bytes and asks it to finish once `inner` ends; it returns 0
+// at the end of the decompressed data and -1 on a read error of `inner` or a
+// stalled decoder.  write, tell and seek return -1.  Null when the decoder
+// cannot be allocated (parameters out of range, memory short) or `inner` is
+// null.
 std::unique_ptr<cIO> cIO_heatshrink_open(cIO* inner, uint8_t windowBits, uint8_t lookaheadBits);
