@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,10 +37,14 @@ constexpr const char* kUsage =
     "  --iv=HEX24              GCM IV, 12 bytes in hex (default random)\n";
 
 bool readFile(const char* path, std::vector<uint8_t>& out) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  std::streamoff size = in.tellg();
+  if (size < 0) return false;
+  out.resize(static_cast<size_t>(size));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(out.data()), size);
+  return in.gcount() == size;
 }
 
 bool parseUnsigned(std::string_view text, int base, uint64_t max, uint64_t& value) {
