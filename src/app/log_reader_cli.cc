@@ -2,6 +2,7 @@
 
 #include <re2/re2.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 
@@ -45,18 +46,23 @@ void attachFolderCheck(cArgOption* option, std::vector<std::string>* target) {
   option->errorText = folderErrorFn;
 }
 
-// Reads the whole stream; false when fewer bytes arrive than its size.
+// Reads the whole stream; false when fewer bytes arrive than its size.  The
+// text grows with what actually arrives, so a size that a stream reports
+// wrongly (a folder, a device) cannot make it allocate beyond that.
 bool readAll(cIO* stream, std::string* text) {
-  int64_t size = stream->getSize();
+  const int64_t size = stream->getSize();
   if (size < 0) return false;
-  text->resize(static_cast<size_t>(size));
-  int64_t got = 0;
-  while (got < size) {
-    int64_t n = stream->read(text->data() + got, size - got);
+  constexpr int64_t kChunk = 1 << 20;
+  text->clear();
+  while (static_cast<int64_t>(text->size()) < size) {
+    const int64_t have = static_cast<int64_t>(text->size());
+    const int64_t want = std::min(kChunk, size - have);
+    text->resize(static_cast<size_t>(have + want));
+    const int64_t n = stream->read(text->data() + have, want);
+    text->resize(static_cast<size_t>(have + std::max<int64_t>(n, 0)));
     if (n <= 0) break;
-    got += n;
   }
-  return got == size;
+  return static_cast<int64_t>(text->size()) == size;
 }
 
 }  // namespace
@@ -165,17 +171,14 @@ bool cLogReaderCLI::parse(int argc, char** argv, int32_t* status) {
   options.nonInteractive = handles_.nonInteractive->count == 1;
   options.bufferSize = handles_.buffer->count > 0 ? handles_.buffer->ints[0] : -1;
 
-  if (!loadPasswords()) {
-    if (!passwordFile.empty()) *status |= 1;
-    return false;
-  }
+  if (!loadPasswords(status)) return false;
   if (!findCommonRoot(status)) return false;
   if (!openFileSystems()) return false;
   if (extension_) return extension_->parseOptionsComplete(*this);
   return true;
 }
 
-bool cLogReaderCLI::loadPasswords() {
+bool cLogReaderCLI::loadPasswords(int32_t* status) {
   const bool named = !passwordFile.empty();
   std::string path = named ? passwordFile.front() : std::string(kDefaultPasswordFile);
   if (!named) cFS_os_normalizePath(&path);
@@ -183,6 +186,7 @@ bool cLogReaderCLI::loadPasswords() {
   if (!file) {
     if (named) {
       LOG_ERROR("Failed to open password file at %s", path.c_str());
+      *status |= 1;
       return false;
     }
     LOG_INFO("%ld password(s) loaded", 0L);

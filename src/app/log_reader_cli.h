@@ -77,7 +77,7 @@ class cLogReaderCLI {
   bool buildTable(cArgTable* table);
   void printUsage(const cArgTable& table) const;
   bool handleErrors(const cArgTable& table, int32_t* status) const;
-  bool loadPasswords();
+  bool loadPasswords(int32_t* status);
   bool findCommonRoot(int32_t* status);
   bool openFileSystems();
 

@@ -350,6 +350,20 @@ TEST(cLogReaderCLI, HostilePasswordFiles) {
   }
 }
 
+TEST(cLogReaderCLI, PasswordFileThatIsAFolderLoadsNothing) {
+  TempDir dir;
+  dir.write("x.mf4", "x");
+  dir.mkdir("pw");
+  LogCapture log;
+  cLogReaderCLI cli;
+  ParseResult r = parse(cli, {"-p", dir / "pw", dir / "x.mf4"});
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(cli.options.passwords.empty());
+  EXPECT_TRUE(log.contains("W Could not read password file " + dir / "pw/"));
+  EXPECT_TRUE(log.contains("I 0 password(s) loaded"));
+}
+
 // A test-only extension: a flag pair sharing one target, a wildcard option
 // and hooks that record what they saw.
 struct ExtensionProbe {
