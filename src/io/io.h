@@ -78,11 +78,12 @@ class cIO_memoryAlloc final : public cIO {
   int32_t close() override;
 
   // The bytes written so far; valid until the next write or close.
-  std::span<const uint8_t> data() const { return {bytes_.data(), size_}; }
-  uint64_t capacity() const { return bytes_.size(); }
+  std::span<const uint8_t> data() const { return {bytes_.get(), size_}; }
+  uint64_t capacity() const { return capacity_; }
 
  private:
-  std::vector<uint8_t> bytes_;  // size() is the capacity
+  std::unique_ptr<uint8_t[]> bytes_;  // capacity_ bytes, the first size_ valid
+  uint64_t capacity_ = 0;
   uint64_t size_ = 0;
   uint64_t position_ = 0;
 };

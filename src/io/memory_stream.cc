@@ -8,7 +8,7 @@ int64_t cIO_memoryAlloc::read(void* dst, int64_t n) {
   if (n < 0) return -1;
   if (position_ >= size_) return 0;
   uint64_t take = std::min<uint64_t>(static_cast<uint64_t>(n), size_ - position_);
-  std::memcpy(dst, bytes_.data() + position_, take);
+  std::memcpy(dst, bytes_.get() + position_, take);
   position_ += take;
   return static_cast<int64_t>(take);
 }
@@ -16,21 +16,22 @@ int64_t cIO_memoryAlloc::read(void* dst, int64_t n) {
 int64_t cIO_memoryAlloc::write(const void* src, int64_t n) {
   if (n < 0) return -1;
   uint64_t need = static_cast<uint64_t>(n);
-  uint64_t capacity = bytes_.size();
+  uint64_t capacity = capacity_;
   if (capacity - position_ < need) {
     while (capacity - position_ < need) {
       if (capacity > (uint64_t{1} << 62)) return -1;
       capacity = capacity == 0 ? 2 : capacity * 2;
     }
-    try {
-      bytes_.resize(capacity);
-    } catch (const std::bad_alloc&) {
-      return -1;
-    } catch (const std::length_error&) {
-      return -1;
-    }
+    // Grown without zero-filling; only the first size_ bytes are ever read.
+    std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[capacity]);
+    if (!grown) return -1;
+    if (size_ > 0) std::memcpy(grown.get(), bytes_.get(), size_);
+    bytes_ = std::move(grown);
+    capacity_ = capacity;
   }
-  if (need > 0) std::memcpy(bytes_.data() + position_, src, need);
+  // A write behind the end after a seek leaves no stale bytes in the gap.
+  if (position_ > size_) std::memset(bytes_.get() + size_, 0, position_ - size_);
+  if (need > 0) std::memcpy(bytes_.get() + position_, src, need);
   position_ += need;
   if (position_ > size_) size_ = position_;
   return n;
@@ -56,13 +57,14 @@ int64_t cIO_memoryAlloc::seek(int64_t offset, int32_t origin) {
     }
     default: return -1;
   }
-  if (target < 0 || static_cast<uint64_t>(target) > bytes_.size()) return -1;
+  if (target < 0 || static_cast<uint64_t>(target) > capacity_) return -1;
   position_ = static_cast<uint64_t>(target);
   return target;
 }
 
 int32_t cIO_memoryAlloc::close() {
-  std::vector<uint8_t>().swap(bytes_);
+  bytes_.reset();
+  capacity_ = 0;
   size_ = 0;
   position_ = 0;
   return 0;

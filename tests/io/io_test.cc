@@ -188,6 +188,19 @@ TEST(MemoryStream, ReadBackAndSeekRules) {
   EXPECT_EQ(mem->data()[4], 'o');
 }
 
+TEST(MemoryStream, WriteBehindTheEndLeavesZerosInTheGap) {
+  auto mem = cIO_memoryAlloc_ctor();
+  ASSERT_EQ(mem->write("abcd", 4), 4);
+  ASSERT_EQ(mem->seek(0, 0), 0);
+  ASSERT_EQ(mem->write("z", 1), 1);
+  ASSERT_EQ(mem->seek(4, 0), 4);
+  ASSERT_EQ(mem->write("q", 1), 1);  // grows to 8 at size 4: no gap yet
+  ASSERT_EQ(mem->seek(7, 0), 7);
+  ASSERT_EQ(mem->write("e", 1), 1);
+  std::vector<uint8_t> want = {'z', 'b', 'c', 'd', 'q', 0, 0, 'e'};
+  EXPECT_TRUE(std::equal(want.begin(), want.end(), mem->data().begin(), mem->data().end()));
+}
+
 TEST(ScopedStream, ClampsToWindow) {
   auto bytes = iota(100);
   CountingStream inner(bytes);
