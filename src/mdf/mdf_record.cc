@@ -81,20 +81,82 @@ bool appendVlsd(cIO* io, uint32_t n, std::vector<uint8_t>& out) {
   return n == 0 || io->read(out.data() + at, n) == static_cast<int64_t>(n);
 }
 
-// VLSD bytes of the record just read.  Returns the bytes of the data stream
-// consumed behind the record, or -1 on a read failure.
-int64_t readVlsd(const cMdfRecordInfo& info, uint8_t idSize, cIO* io, cMdfIteratorState& state) {
+// Copies up to `n` payload bytes at `pos` to `dst` through the state's
+// read-ahead window; returns the count copied (short only at the end of the
+// payload or on a read failure).
+size_t fetch(cIO* io, cMdfIteratorState& s, uint64_t pos, uint8_t* dst, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    uint64_t at = pos + done;
+    if (at >= s.windowStart && at < s.windowStart + s.windowFill) {
+      size_t from = static_cast<size_t>(at - s.windowStart);
+      size_t take = std::min(n - done, s.windowFill - from);
+      std::memcpy(dst + done, s.window.data() + from, take);
+      done += take;
+      continue;
+    }
+    if (at > static_cast<uint64_t>(INT64_MAX) ||
+        io->seek(static_cast<int64_t>(at), cIO::kSeekSet) != static_cast<int64_t>(at))
+      break;
+    if (n - done >= cMdfIteratorState::kWindowBytes) {  // large: straight to the caller
+      int64_t got = io->read(dst + done, static_cast<int64_t>(n - done));
+      if (got <= 0) break;
+      done += static_cast<size_t>(got);
+      continue;
+    }
+    if (s.window.size() < cMdfIteratorState::kWindowBytes) s.window.resize(cMdfIteratorState::kWindowBytes);
+    int64_t got = io->read(s.window.data(), static_cast<int64_t>(s.window.size()));
+    s.windowFill = 0;
+    if (got <= 0) break;
+    s.windowStart = at;
+    s.windowFill = static_cast<size_t>(got);
+  }
+  return done;
+}
+
+// Little-endian id of `size` bytes at `pos`; missing bytes count as zero.
+// False when not a single byte is there.
+bool fetchId(cIO* io, cMdfIteratorState& s, uint64_t pos, uint8_t size, uint64_t* id,
+             bool* whole = nullptr) {
+  uint8_t raw[8] = {};
+  size_t got = fetch(io, s, pos, raw, size);
+  if (whole != nullptr) *whole = got == size;
+  if (got == 0) return false;
+  uint64_t v = 0;
+  for (int i = size - 1; i >= 0; --i) v = (v << 8) | raw[i];
+  *id = v;
+  return true;
+}
+
+// Appends the u32 length `n` and, when n <= 128, the VLSD bytes at `pos`.
+bool fetchVlsd(cIO* io, cMdfIteratorState& s, uint64_t pos, uint32_t n) {
+  uint8_t len[4] = {uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
+  s.vlsd.insert(s.vlsd.end(), len, len + 4);
+  if (n > kMaxVlsdBytes) {
+    LOG_ERROR("Unexpectedly large record: %u", n);
+    return true;
+  }
+  size_t at = s.vlsd.size();
+  s.vlsd.resize(at + n);
+  return fetch(io, s, pos, s.vlsd.data() + at, n) == n;
+}
+
+// VLSD bytes of the record just read (which ends at `pos`).  Returns the
+// bytes of the data block consumed behind the record, or -1 on a read failure.
+int64_t readVlsd(const cMdfRecordInfo& info, uint8_t idSize, cIO* io, uint64_t pos,
+                 cMdfIteratorState& state) {
   const cMdfDecodeRule& rule = (*info.rules)[static_cast<size_t>(info.vlsdRule)];
   if (mdf_cast<cMdfBlock_CG>(rule.vlsdDataLink) != nullptr) {
     if (idSize == 0) return 0;
-    int64_t here = io->tell();
     uint64_t id = 0;
-    if (!readId(io, idSize, &id) || id != info.vlsdRecordId) {
-      io->seek(here, cIO::kSeekSet);  // not ours: give the id back
-      return 0;
-    }
-    uint32_t n = 0;
-    if (!readU32(io, &n) || !appendVlsd(io, n, state.vlsd)) return -1;
+    bool whole = false;
+    // Another group's id: no VLSD data for this record; the id stays unread.
+    if (!fetchId(io, state, pos, idSize, &id, &whole) || !whole || id != info.vlsdRecordId) return 0;
+    uint8_t raw[4];
+    if (fetch(io, state, pos + idSize, raw, 4) != 4) return -1;
+    uint32_t n = uint32_t{raw[0]} | uint32_t{raw[1]} << 8 | uint32_t{raw[2]} << 16 |
+                 uint32_t{raw[3]} << 24;
+    if (!fetchVlsd(io, state, pos + idSize + 4, n)) return -1;
     return int64_t{idSize} + 4 + n;
   }
   auto* sd = mdf_cast_mut<cMdfBlock_SD>(const_cast<cMdfBlock*>(rule.vlsdDataLink));
@@ -120,6 +182,8 @@ bool cMdfBlock_DG_iteratorState_init(cMdfIteratorState* state) {
   state->position = 0;
   state->record.clear();
   state->vlsd.clear();
+  state->windowStart = 0;
+  state->windowFill = 0;
   state->view = cMdfRecordView{};
   return true;
 }
@@ -156,31 +220,28 @@ const cMdfRecordView* cMdfBlock_DG_at(const cMdfBlock_DG& dg, cMdfIteratorState&
   const cMdfRecordMap* map = dg.recordMap();
   if (dt == nullptr || map == nullptr || map->empty()) return nullptr;
   cIO* io = dt->getIOInterface();
-  uint64_t size = dt->getDataSize();
-  if (state.position >= size ||
-      io->seek(static_cast<int64_t>(state.position), cIO::kSeekSet) !=
-          static_cast<int64_t>(state.position))
-    return nullptr;
-  uint8_t idSize = dg.getRecordIDSize();
+  const uint64_t size = dt->getDataSize();
+  const uint64_t pos = state.position;
+  if (pos >= size) return nullptr;
+  const uint8_t idSize = dg.getRecordIDSize();
   uint64_t id = 0;
-  if (idSize != 0 && !readId(io, idSize, &id)) return nullptr;
+  if (idSize != 0 && !fetchId(io, state, pos, idSize, &id)) return nullptr;
   const cMdfRecordInfo* info = map->find(id);
   if (info == nullptr || info->recordLength == cMdfRecordInfo::kVlsd) return nullptr;
   // A record length is never trusted beyond the data that is left.
-  if (info->recordLength > size - state.position - std::min<uint64_t>(idSize, size - state.position))
-    return nullptr;
+  const uint64_t left = size - pos;
+  if (idSize > left || info->recordLength > left - idSize) return nullptr;
   state.record.resize(info->recordLength);
   state.vlsd.clear();
-  if (info->recordLength != 0 &&
-      io->read(state.record.data(), info->recordLength) != int64_t{info->recordLength})
+  if (fetch(io, state, pos + idSize, state.record.data(), info->recordLength) != info->recordLength)
     return nullptr;
   uint64_t advance = uint64_t{idSize} + info->recordLength;
   if (info->vlsdRule >= 0) {
-    int64_t extra = readVlsd(*info, idSize, io, state);
+    int64_t extra = readVlsd(*info, idSize, io, pos + advance, state);
     if (extra < 0) return nullptr;
     advance += static_cast<uint64_t>(extra);
   }
-  state.position += advance;
+  state.position = pos + advance;
   state.view.record = state.record;
   state.view.vlsd = state.vlsd;
   state.view.rules = info->rules;

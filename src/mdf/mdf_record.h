@@ -57,14 +57,23 @@ class cMdfRecordMap {
 };
 
 // One reader's position in a data group and the buffers of its last record.
+// Each reader keeps its own read-ahead window over the data block's payload,
+// so that readers of several data groups of one file, interleaved by the
+// merge, do not evict each other's data from a shared stream buffer.
 struct cMdfIteratorState {
+  static constexpr size_t kWindowBytes = 64 * 1024;
+
   uint64_t position = 0;        // offset of the next record in the DT payload
   cMdfRecordView view;          // what the last successful read produced
   std::vector<uint8_t> record;  // data bytes of the current record (no id)
   std::vector<uint8_t> vlsd;    // empty, or u32 LE length + VLSD bytes
+  std::vector<uint8_t> window;  // payload bytes [windowStart, windowStart + windowFill)
+  uint64_t windowStart = 0;
+  size_t windowFill = 0;
 };
 
-// Position 0, buffers emptied (capacity kept).  False for a null state.
+// Position 0, buffers and read-ahead window emptied (capacity kept).  False
+// for a null state.
 bool cMdfBlock_DG_iteratorState_init(cMdfIteratorState* state);
 
 // Rebuilds the record map of `dg` from its channel groups and their decoding

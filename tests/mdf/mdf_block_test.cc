@@ -408,7 +408,9 @@ TEST(cMdfBlock, DamagedFilesFailCleanly) {
     auto stream = streamOf(bytes);
     LogCapture log;
     EXPECT_FALSE(cMdfBlock_loadTree(stream.get()));
-    if (*c.message != '\0') EXPECT_EQ(log.count(c.message), 1) << (gLines.empty() ? "" : gLines[0]);
+    if (*c.message != '\0') {
+      EXPECT_EQ(log.count(c.message), 1) << (gLines.empty() ? "" : gLines[0]);
+    }
   }
 }
 
@@ -431,7 +433,9 @@ TEST(cMdfBlock, TruncatedFilesNeverLoad) {
     auto stream = streamOf(bytes);
     auto id = cMdfBlock_loadTree(stream.get());
     // Only a cut inside the trailing data blocks can still load.
-    if (cut < firstData) EXPECT_FALSE(id) << cut;
+    if (cut < firstData) {
+      EXPECT_FALSE(id) << cut;
+    }
   }
 }
 

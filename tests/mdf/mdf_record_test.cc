@@ -163,7 +163,9 @@ TEST(cMdfBlock_DG_at, NoRecordIdsWithSeveralGroupsNeedsOneWithRecords) {
     auto dg = makeGroup(0, {{1, 10, c.cyclesA}, {2, 4, c.cyclesB}}, counting(60));
     auto reads = readAll(*dg);
     EXPECT_EQ(reads.size(), c.records);
-    if (!reads.empty()) EXPECT_EQ(reads[0].record.size(), c.length);
+    if (!reads.empty()) {
+      EXPECT_EQ(reads[0].record.size(), c.length);
+    }
     EXPECT_EQ(log.count("no record ids"), c.records == 0 ? 1 : 0);
   }
 }
