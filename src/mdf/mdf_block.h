@@ -598,19 +598,24 @@ class cMdfPayloadView final : public cIO {
   int64_t seek(int64_t offset, int32_t origin) override;
   int32_t close() override { return 0; }
 
-  void bind(cIO* source, uint64_t dataOffset) {
+  // Reads from `source` at `dataOffset`; `sourceSize` bounds the payload
+  // whatever the block's stored length claims.
+  void bind(cIO* source, uint64_t dataOffset, uint64_t sourceSize) {
     source_ = source;
     dataOffset_ = dataOffset;
+    sourceSize_ = sourceSize;
     position_ = 0;
   }
   cIO* source() const { return source_; }
   uint64_t dataOffset() const { return dataOffset_; }
+  // The block's payload size, cut at the end of the source.
+  uint64_t payloadSize() const;
 
  private:
-  uint64_t payloadSize() const;
   const cMdfBlock& block_;
   cIO* source_ = nullptr;
   uint64_t dataOffset_ = 0;
+  uint64_t sourceSize_ = 0;
   uint64_t position_ = 0;
 };
 
@@ -634,6 +639,9 @@ class cMdfBlock_Data : public cMdfBlock {
   uint64_t getDataOffset() const { return view_.dataOffset(); }
   // Payload bytes: length - 24 - 8 * links (0 when that underflows).
   uint64_t getDataSize() const;
+  // The payload bytes that can actually be read: getDataSize(), cut at the
+  // end of the source stream.  What the payload view reads and seeks within.
+  uint64_t getPayloadSize() const { return view_.payloadSize(); }
   // The payload now comes from `source` (owned), data offset 0; length =
   // 24 + size of the source.  False for a null source or one without a size.
   bool setData(std::unique_ptr<cIO> source);

@@ -257,7 +257,8 @@ void cMdfBlock_CC::setLookup(const std::map<double, double>& table) {
 
 uint64_t cMdfPayloadView::payloadSize() const {
   cMdfBlockHeader h{block_.kind(), block_.length(), block_.linkCount()};
-  return cMdfBlockHeader_getDataSize(h);
+  uint64_t available = sourceSize_ > dataOffset_ ? sourceSize_ - dataOffset_ : 0;
+  return std::min(cMdfBlockHeader_getDataSize(h), available);
 }
 
 int64_t cMdfPayloadView::read(void* dst, int64_t n) {
@@ -296,7 +297,7 @@ bool cMdfBlock_Data<K>::load(cMdfLoader& loader, const cMdfBlockHeader& header,
   setLength(header.length);
   setLinkCount(header.linkCount);
   owned_.reset();
-  view_.bind(loader.stream(), fileOffset() + 24 + 8 * header.linkCount);
+  view_.bind(loader.stream(), fileOffset() + 24 + 8 * header.linkCount, loader.streamSize());
   return true;
 }
 
@@ -313,13 +314,13 @@ bool cMdfBlock_Data<K>::setData(std::unique_ptr<cIO> source) {
   owned_ = std::move(source);
   setLinkCount(0);
   setLength(24 + static_cast<uint64_t>(size));
-  view_.bind(owned_.get(), 0);
+  view_.bind(owned_.get(), 0, static_cast<uint64_t>(size));
   return true;
 }
 
 template <cMdfBlockKind K>
 bool cMdfBlock_Data<K>::save(cMdfSaveContext& ctx, const cMdfBlock* /*next*/) {
-  uint64_t size = getDataSize();
+  uint64_t size = getPayloadSize();
   setLinkCount(0);
   setLength(24 + size);
   if (!cMdfBlockIO_writeStart(ctx, *this, {})) return false;

@@ -167,7 +167,7 @@ int64_t readVlsd(const cMdfRecordInfo& info, uint8_t idSize, cIO* io, uint64_t p
                       ? UINT64_MAX
                       : cDecode_getRawBits(state.record, static_cast<uint32_t>(rule.bitOffset),
                                            rule.bitCount, rule.littleEndian);
-    if (at >= sd->getDataSize() || sdio->seek(static_cast<int64_t>(at), cIO::kSeekSet) !=
+    if (at >= sd->getPayloadSize() || sdio->seek(static_cast<int64_t>(at), cIO::kSeekSet) !=
                                        static_cast<int64_t>(at) || !readU32(sdio, &n))
       n = 0;
   }
@@ -220,7 +220,7 @@ const cMdfRecordView* cMdfBlock_DG_at(const cMdfBlock_DG& dg, cMdfIteratorState&
   const cMdfRecordMap* map = dg.recordMap();
   if (dt == nullptr || map == nullptr || map->empty()) return nullptr;
   cIO* io = dt->getIOInterface();
-  const uint64_t size = dt->getDataSize();
+  const uint64_t size = dt->getPayloadSize();
   const uint64_t pos = state.position;
   if (pos >= size) return nullptr;
   const uint8_t idSize = dg.getRecordIDSize();
@@ -260,7 +260,7 @@ int64_t cMdfBlock_DG_getRecordDataRaw(const cMdfBlock_DG& dg, uint64_t offset, c
   if (dt == nullptr || map == nullptr || map->empty() || offset > static_cast<uint64_t>(INT64_MAX))
     return -1;
   cIO* io = dt->getIOInterface();
-  uint64_t size = dt->getDataSize();
+  uint64_t size = dt->getPayloadSize();
   if (offset >= size || io->seek(static_cast<int64_t>(offset), cIO::kSeekSet) != int64_t(offset))
     return -1;
   uint8_t idSize = dg.getRecordIDSize();

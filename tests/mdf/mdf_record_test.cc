@@ -373,6 +373,55 @@ frame b t=0.004 id=0x204 len=4
   EXPECT_EQ(ids, (std::vector<uint32_t>{0x101, 0x202, 0x103, 0x204}));
 }
 
+TEST(cMdfBlock_DG_at, RecordsLargerThanTheReadAheadWindow) {
+  const uint32_t big = static_cast<uint32_t>(cMdfIteratorState::kWindowBytes) + 1000;
+  auto payload = counting(3 * size_t{big} + 7);
+  auto dg = makeGroup(0, {{0, big}}, payload);
+  auto reads = readAll(*dg);
+  ASSERT_EQ(reads.size(), 3u);
+  for (size_t i = 0; i < 3; ++i)
+    EXPECT_TRUE(std::equal(reads[i].record.begin(), reads[i].record.end(), payload.begin() + i * big));
+}
+
+TEST(cMdfBlock_DG_at, InterleavedReadersDoNotDisturbEachOther) {
+  auto payload = counting(200000);
+  auto dg = makeGroup(0, {{0, 13}}, payload);
+  cMdfIteratorState a, b;
+  cMdfBlock_DG_iteratorState_init(&a);
+  cMdfBlock_DG_iteratorState_init(&b);
+  for (int i = 0; i < 2000; ++i) {
+    const cMdfRecordView* va = cMdfBlock_DG_at(*dg, a);
+    ASSERT_NE(va, nullptr);
+    std::vector<uint8_t> first(va->record.begin(), va->record.end());
+    for (int skip = 0; skip < 3; ++skip) ASSERT_NE(cMdfBlock_DG_at(*dg, b), nullptr);
+    EXPECT_EQ(first, std::vector<uint8_t>(payload.begin() + 13 * i, payload.begin() + 13 * i + 13));
+  }
+}
+
+TEST(cMdfBlock_DG_at, StoredDataLengthIsBoundedByTheFile) {
+  auto bytes = render(kVlsdFile);
+  uint64_t dtAt, vlsdLengthAt;
+  {
+    auto probe = loadBytes(bytes);
+    ASSERT_TRUE(probe.id);
+    dtAt = probe.dg(0).data->fileOffset();
+    vlsdLengthAt = firstVlsdLengthAt(probe);
+  }
+  uint64_t huge = uint64_t{1} << 62;
+  std::memcpy(bytes.data() + dtAt + 8, &huge, 8);
+  auto file = loadBytes(bytes);
+  ASSERT_TRUE(file.id) << "data block lengths are not checked at load";
+  EXPECT_EQ(readAll(file.dg(0)).size(), 3u);
+  auto* dt = mdf_cast<cMdfBlock_DT>(file.dg(0).data.get());
+  EXPECT_EQ(dt->getPayloadSize(), bytes.size() - dt->getDataOffset());
+
+  uint32_t hugeVlsd = 0xFFFFFFF0u;
+  std::memcpy(bytes.data() + vlsdLengthAt, &hugeVlsd, 4);
+  auto bad = loadBytes(bytes);
+  cMdfRawRecord raw;
+  EXPECT_EQ(cMdfBlock_DG_getRecordDataRaw(bad.dg(0), 24, raw), -1) << "no allocation of 4 GiB";
+}
+
 TEST(cMdfBlock_DG_getRecordDataRaw, ReadsAnyRecordByOffset) {
   auto file = loadBytes(render(kVlsdFile));
   ASSERT_TRUE(file.id);
