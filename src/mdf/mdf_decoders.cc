@@ -190,8 +190,16 @@ double cMdfDecoders_ruleValue(const cMdfDecodeRule& rule, std::span<const uint8_
   const uint64_t bits = static_cast<uint64_t>(record.size()) * 8;
   if (rule.bitCount != 0 && rule.bitCount <= 64 && rule.bitOffset <= bits &&
       rule.bitCount <= bits - rule.bitOffset) {
-    raw = cDecode_getRawBits(record, static_cast<uint32_t>(rule.bitOffset), rule.bitCount,
-                             rule.littleEndian);
+    if (rule.bitCount == 64 && rule.littleEndian && rule.bitOffset % 8 == 0) {
+      // Byte-aligned 64-bit little-endian values (time stamps, doubles) are
+      // common enough to take as one load.
+      uint8_t bytes[8];
+      std::memcpy(bytes, record.data() + rule.bitOffset / 8, 8);
+      for (int i = 7; i >= 0; --i) raw = (raw << 8) | bytes[i];
+    } else {
+      raw = cDecode_getRawBits(record, static_cast<uint32_t>(rule.bitOffset), rule.bitCount,
+                               rule.littleEndian);
+    }
   }
   double value;
   if (rule.valueKind == cMdfValueKind::Float) {

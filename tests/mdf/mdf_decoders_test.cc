@@ -6,11 +6,13 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "app/log.h"
 #include "bus/bus_msg.h"
+#include "db/decode.h"
 #include "mdf_log_fixture.h"
 
 namespace {
@@ -213,6 +215,23 @@ TEST(cMdfDecoders, ValuesPastTheRecordReadAsZero) {
   std::vector<uint8_t> rec(15, 0);
   rec[14] = 0x5A;
   EXPECT_EQ(cMdfDecoders_ruleValue(lastByte, rec), 0x5A);
+}
+
+TEST(cMdfDecoders, RuleValuesMatchTheSharedBitReader) {
+  const uint32_t seed = std::random_device{}();
+  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  std::mt19937_64 rng(seed);
+  std::vector<uint8_t> rec(40);
+  for (int round = 0; round < 2000; ++round) {
+    for (auto& b : rec) b = static_cast<uint8_t>(rng());
+    const bool le = rng() % 2 == 0;
+    const uint32_t bits = round % 3 == 0 ? 64 : 1 + static_cast<uint32_t>(rng() % 64);
+    const uint64_t offset = round % 2 == 0 ? 8 * (rng() % 33) : rng() % (8 * 40 - bits + 1);
+    cMdfDecodeRule rule = makeRule("CAN_DataFrame.ID", offset, bits, Kind::Unsigned, le);
+    const uint64_t want = cDecode_getRawBits(rec, static_cast<uint32_t>(offset), bits, le);
+    ASSERT_EQ(cMdfDecoders_ruleValue(rule, rec), static_cast<double>(want))
+        << "offset " << offset << " bits " << bits << " le " << le;
+  }
 }
 
 TEST(cMdfDecoders, FloatChannelsKeepTheirWidth) {
