@@ -5,6 +5,7 @@
 #include <ctime>
 #include <memory>
 
+#include "app/decoder_cli.h"
 #include "app/log_reader_cli.h"
 #include "app/transport_config.h"
 #include "bus/bus_layer_mux.h"
@@ -45,7 +46,7 @@ void printStatistics(const cLogReader& reader, cBusLayerTp& tp, const cDecoder& 
 
 int lograven_main(int argc, char** argv) {
   int32_t status = 0;
-  std::unique_ptr<cLogReaderCLI> cli = cLogReaderCLI_ctor();
+  std::unique_ptr<cLogReaderCLI> cli = cDecoderCLI_ctor();
   if (!cli) return status;
   if (!cli->parse(argc, argv, &status)) {
     std::fflush(stdout);
@@ -76,6 +77,9 @@ int lograven_main(int argc, char** argv) {
 
   const std::clock_t start = std::clock();
   status = reader->process(cli->inputs);
+  // Output files are flushed and closed here, so that a write error (a full
+  // disk) still reaches the exit status.
+  if (!decoder->closeWriters() || decoder->hadWriteError()) status |= 8;
   const std::clock_t end = std::clock();
   const uint32_t seconds = static_cast<uint32_t>((end - start) / CLOCKS_PER_SEC);
 

@@ -2,10 +2,25 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 
 #include "app/log.h"
+#include "input/encrypted_file.h"
+#include "input/generic_file.h"
+#include "mdf/mdf_file.h"
 
 namespace {
+
+// A compressed container could in principle unpack to itself; this bounds
+// the unwrapping of one file.
+constexpr int kMaxContainerDepth = 256;
+
+// Decimal number at the start of `text` (after white space), truncated to 32
+// bits; 0 when there is none.
+uint32_t parseUnsigned(const std::string& text) {
+  return static_cast<uint32_t>(std::strtoull(text.c_str(), nullptr, 10));
+}
 
 bool isLogFileExtension(std::string_view extension) {
   if (extension.size() != 3) return false;
@@ -91,7 +106,169 @@ int32_t cLogReader::handleFolder(const std::string& path, const cFSStat& st) {
   return result;
 }
 
-int32_t cLogReader::convertFile(const std::string& /*path*/, const cFSStat& /*st*/) {
-  // Opening and converting the file comes with the MDF reader.
+int32_t cLogReader::failFile(const std::string& path, int32_t code) {
+  LOG_ERROR("Error during conversion of %.*s", static_cast<int>(path.size()), path.data());
+  return code;
+}
+
+int32_t cLogReader::convertFile(const std::string& path, const cFSStat& /*st*/) {
+  std::unique_ptr<cIO> stream = inputFs_->open(path, cFS::kRead);
+  if (!stream) {
+    LOG_ERROR("Could not open input file %.*s", static_cast<int>(path.size()), path.data());
+    return failFile(path, 8);
+  }
+  int64_t bufferSize = options_->bufferSize < 0 ? stream->getSize() : options_->bufferSize;
+  if (bufferSize >= 1) {
+    stream = cIO_bufferAlloc_ctor(std::move(stream), bufferSize);  // closes the file on failure
+    if (!stream) {
+      LOG_ERROR("Could not allocate buffer of size %zd", static_cast<ssize_t>(bufferSize));
+      return failFile(path, 8);
+    }
+  }
+  int32_t result = unwrapContainers(stream);
+  if (result == 0) result = convertMdf(path, stream);
+  if (result != 0) return failFile(path, result);
+  if (options_->deleteConverted && !inputFs_->remove(path)) {
+    LOG_ERROR("Could not remove input file after conversion: %.*s", static_cast<int>(path.size()),
+              path.data());
+  }
   return 0;
+}
+
+int32_t cLogReader::unwrapContainers(std::unique_ptr<cIO>& stream) {
+  for (int depth = 0;; ++depth) {
+    cGenericFileHeader header;
+    if (!cGenericFile_readHeader(stream.get(), &header)) return 0;
+    if (depth == kMaxContainerDepth) {
+      LOG_ERROR("Too many nested containers");
+      return 8;
+    }
+    std::unique_ptr<cIO> inner;
+    if (header.containerType == kGenericFileTypeCompressed) {
+      LOG_INFO("Found compressed file");
+      inner = cGenericFile_compressed_open(stream.get(), header);
+      if (!inner) {
+        LOG_ERROR("Could not decompress file");
+        return 4;
+      }
+    } else if (header.containerType == kGenericFileTypeEncrypted) {
+      LOG_INFO("Found encrypted file");
+      const std::string* password = findPassword(header.deviceId);
+      if (password == nullptr) {
+        LOG_ERROR("No password found for device %08X", header.deviceId);
+        return 2;
+      }
+      inner = cGenericFile_encrypted_open(stream.get(), header,
+                                          reinterpret_cast<const uint8_t*>(password->data()),
+                                          password->size());
+      if (!inner) {
+        LOG_ERROR("Could not decrypt file");
+        return 2;
+      }
+    } else {
+      return 8;
+    }
+    cIO_close(stream);
+    stream = std::move(inner);
+  }
+}
+
+const std::string* cLogReader::findPassword(uint32_t deviceId) const {
+  const auto& passwords = options_->passwords;
+  if (passwords.empty()) return nullptr;
+  char key[16];
+  std::snprintf(key, sizeof key, "%08X", deviceId);
+  auto it = passwords.find(key);
+  if (it == passwords.end()) it = passwords.find("default");
+  return it == passwords.end() ? nullptr : &it->second;
+}
+
+int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& stream) {
+  std::unique_ptr<cMdf> mdf = cMdf_open(stream.get());
+  if (!mdf) {
+    LOG_ERROR("Could not open MDF");
+    return 8;
+  }
+  cLogFileInfo info;
+  info.inputPath = path;
+  readIdentity(*mdf, &info);
+  if (info.serialNumber.empty() || info.session == 0 || info.split == 0) {
+    LOG_ERROR("Could not parse file header");
+    return 8;
+  }
+
+  bool repeated = false;
+  bool continuation = false;
+  if (!previousSerialNumber_.empty() && info.serialNumber == previousSerialNumber_) {
+    repeated = info.session == previousSession_ && info.split == previousSplit_;
+    continuation =
+        (info.session == previousSession_ &&
+         (info.split == previousSplit_ || info.split == previousSplit_ + 1)) ||
+        (info.session == previousSession_ + 1 && info.split == previousSplit_ + 1 &&
+         (previousSplit_ & 0xFFu) == 0);
+  }
+  if (repeated) {
+    LOG_WARN("Repeated input file (%s, %08u, %08u)", info.serialNumber.c_str(), info.session,
+             info.split);
+  }
+  previousSerialNumber_ = info.serialNumber;
+  previousSession_ = info.session;
+  previousSplit_ = info.split;
+  if (repeated) return closeInput(path, mdf, stream) ? 0 : 8;
+
+  bool failed = false;
+  if (!head_->newFile(info, continuation)) {
+    LOG_ERROR("Error on new file");
+    failed = true;
+  } else {
+    std::unique_ptr<cMdfParallelIter> merge = cMdf_getIter(mdf.get());
+    for (cBusMsg* msg = merge ? merge->current() : nullptr; msg != nullptr; msg = merge->next()) {
+      ++messages_;
+      if (!head_->newMsg(*msg)) {
+        LOG_ERROR("Error during handle record callback");
+        failed = true;
+        break;
+      }
+    }
+  }
+  if (!head_->endFile(info)) {
+    LOG_ERROR("Error during end file callback");
+    return 8;
+  }
+  if (!closeInput(path, mdf, stream)) return 8;
+  return failed ? 8 : 0;
+}
+
+void cLogReader::readIdentity(const cMdf& mdf, cLogFileInfo* info) {
+  const std::shared_ptr<cMdfBlock_ID>& id = mdf.tree();
+  if (!id) {
+    LOG_ERROR("Could not read ID block");
+    return;
+  }
+  const std::shared_ptr<cMdfBlock_HD>& hd = id->getHeader();
+  if (!hd) {
+    LOG_ERROR("Could not read HD block");
+    return;
+  }
+  info->startTime = static_cast<double>(hd->getStartTimeNs() / 1000) * 0.000001;
+  for (const auto& [entryPath, entry] : cMdf_getMetaData(&mdf)) {
+    if (entry.name == "serial number") {
+      info->serialNumber = entry.value;
+    } else if (entry.name == "session") {
+      info->session = parseUnsigned(entry.value);
+    } else if (entry.name == "split") {
+      info->split = parseUnsigned(entry.value);
+    }
+  }
+}
+
+bool cLogReader::closeInput(const std::string& path, std::unique_ptr<cMdf>& mdf,
+                            std::unique_ptr<cIO>& stream) {
+  cMdf_close(mdf);
+  if (cIO_close(stream) != 0) {
+    LOG_ERROR("Could not close input file after conversion: %.*s", static_cast<int>(path.size()),
+              path.data());
+    return false;
+  }
+  return true;
 }

@@ -20,6 +20,9 @@
 #include "app/log_reader_options.h"
 #include "bus/bus_msg.h"
 #include "fs/fs.h"
+#include "io/io.h"
+
+class cMdf;
 
 class cLogReader {
  public:
@@ -45,6 +48,24 @@ class cLogReader {
   int32_t handleFolder(const std::string& path, const cFSStat& st);
   // Converts one accepted log file (already counted); returns its result code.
   int32_t convertFile(const std::string& path, const cFSStat& st);
+  // Replaces `stream` by the contents of the containers it holds, as long as a
+  // container header is found.  0, or the file's result code (the reason is
+  // logged).
+  int32_t unwrapContainers(std::unique_ptr<cIO>& stream);
+  // Password of a device: its "%08X" entry, else "default"; null for none.
+  const std::string* findPassword(uint32_t deviceId) const;
+  // Opens the MDF file on `stream`, checks its identity and drives the chain;
+  // 0 or the file's result code.  Closes the MDF file before it returns.
+  int32_t convertMdf(const std::string& path, std::unique_ptr<cIO>& stream);
+  // Start time, serial number, session and split from the header and the
+  // metadata; fields stay empty or 0 when they are missing.
+  static void readIdentity(const cMdf& mdf, cLogFileInfo* info);
+  // Closes the MDF file, then the stream; false (logged) when the stream does
+  // not close.
+  static bool closeInput(const std::string& path, std::unique_ptr<cMdf>& mdf,
+                         std::unique_ptr<cIO>& stream);
+  // Logs "Error during conversion of ..." and returns `code`.
+  static int32_t failFile(const std::string& path, int32_t code);
 
   cFS* inputFs_;
   uint64_t bytes_ = 0;
