@@ -250,6 +250,43 @@ TEST(cMklog_build, ContainersWrapInOrder) {
   }
 }
 
+TEST(cMklog_build, LinErrorAndNonBusGroupsKeepTheirNames) {
+  std::string error;
+  auto bytes = cMklog_build(R"(
+group ce lin_checksum_error
+group re lin_receive_error
+group se lin_sync_error
+group te lin_transmission_error
+group o other
+group c can
+frame ce t=0.1 id=3 data=0102
+frame re t=0.2 id=4
+frame se t=0.3
+frame te t=0.4 id=5
+frame o t=0.5 value=1234
+frame c t=0.6 id=6 data=01
+frame o t=0.7 value=1
+frame c t=0.8 id=7 data=02
+)",
+                            &error);
+  ASSERT_TRUE(bytes) << error;
+  auto stream = streamOf(*bytes);
+  auto tree = cMdfBlock_loadTree(stream.get());
+  ASSERT_TRUE(tree);
+  std::vector<std::string> structures;
+  for (auto& cg : tree->getHeader()->dataGroups[0]->channelGroups)
+    structures.emplace_back(cg->channels[1]->getName());
+  EXPECT_EQ(structures, (std::vector<std::string>{"LIN_ChecksumError", "LIN_ReceiveError",
+                                                  "LIN_SyncError", "LIN_TransmissionError",
+                                                  "Analog", "CAN_DataFrame"}));
+  EXPECT_FALSE(tree->getHeader()->dataGroups[0]->channelGroups[4]->acquisitionSource)
+      << "a non-bus group has no bus source";
+  std::vector<uint32_t> canIds;
+  for (const auto& m : readBytes(*bytes))
+    if (m.type == cBusMsgType::BUS_MSG_CAN_DATA_FRAME) canIds.push_back(m.id);
+  EXPECT_EQ(canIds, (std::vector<uint32_t>{6, 7})) << "groups without frames stop nothing";
+}
+
 TEST(Mklog, CommandWritesALoadableFile) {
   std::string tool = std::string(LOGRAVEN_BINARY_DIR) + "/tools/mklog/mklog";
   if (access(tool.c_str(), X_OK) != 0) GTEST_SKIP() << "mklog not built";

@@ -25,6 +25,11 @@ enum class cMklogKind {
   Remote,     // CAN_RemoteFrame
   Error,      // CAN_ErrorFrame
   Lin,        // LIN_Frame
+  LinChecksumError,      // LIN_ChecksumError (channels as LIN_Frame)
+  LinReceiveError,       // LIN_ReceiveError
+  LinSyncError,          // LIN_SyncError
+  LinTransmissionError,  // LIN_TransmissionError
+  Other,                 // a non-bus group: Timestamp and Analog.Value (16 bits)
 };
 
 // One logged frame (fields a kind does not have are ignored).

@@ -49,6 +49,18 @@ const cMklogLayout kLin{"LIN_Frame", 19, false,
                          {"ReceivedDataByteCount", F::ReceivedCount, 10, 4, 4},
                          {"DataBytes", F::DataBytes, 11, 0, 64}}};
 
+cMklogLayout renamed(const cMklogLayout& base, const char* prefix) {
+  cMklogLayout l = base;
+  l.prefix = prefix;
+  return l;
+}
+const cMklogLayout kLinChecksum = renamed(kLin, "LIN_ChecksumError");
+const cMklogLayout kLinReceive{"LIN_ReceiveError", 10, false,
+                               {{"BusChannel", F::BusChannel, 8, 0, 8}, {"ID", F::Id, 9, 0, 6}}};
+const cMklogLayout kLinSync{"LIN_SyncError", 9, false, {{"BusChannel", F::BusChannel, 8, 0, 8}}};
+const cMklogLayout kLinTransmission = renamed(kLinReceive, "LIN_TransmissionError");
+const cMklogLayout kOther{"Analog", 10, false, {{"Value", F::Id, 8, 0, 16}}};
+
 bool isFd(cMklogKind kind) {
   return kind == cMklogKind::CanFd || kind == cMklogKind::CanFdVlsd || kind == cMklogKind::CanFdSd;
 }
@@ -89,6 +101,11 @@ const cMklogLayout& cMklog_layout(cMklogKind kind) {
     case cMklogKind::Remote: return kRemote;
     case cMklogKind::Error: return kError;
     case cMklogKind::Lin: return kLin;
+    case cMklogKind::LinChecksumError: return kLinChecksum;
+    case cMklogKind::LinReceiveError: return kLinReceive;
+    case cMklogKind::LinSyncError: return kLinSync;
+    case cMklogKind::LinTransmissionError: return kLinTransmission;
+    case cMklogKind::Other: return kOther;
   }
   return kCan;
 }

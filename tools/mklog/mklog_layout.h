@@ -15,6 +15,11 @@
 //   LIN frame       8 BusChannel | 9 ID (bits 0-5) Dir (7) |
 //                   10 DataLength (0-3) ReceivedDataByteCount (4-7) |
 //                   11..18 DataBytes
+//   LIN checksum    as LIN frame (LIN_ChecksumError)
+//   LIN receive /   8 BusChannel | 9 ID (bits 0-5)
+//   transmission
+//   LIN sync        8 BusChannel
+//   other           8..9 Analog.Value (16 bits): a group without bus frames
 #pragma once
 
 #include <cstdint>

@@ -17,6 +17,11 @@ constexpr KindName kKinds[] = {
     {"canfd_vlsd", cMklogKind::CanFdVlsd}, {"canfd_sd", cMklogKind::CanFdSd},
     {"remote", cMklogKind::Remote},   {"error", cMklogKind::Error},
     {"lin", cMklogKind::Lin},
+    {"lin_checksum_error", cMklogKind::LinChecksumError},
+    {"lin_receive_error", cMklogKind::LinReceiveError},
+    {"lin_sync_error", cMklogKind::LinSyncError},
+    {"lin_transmission_error", cMklogKind::LinTransmissionError},
+    {"other", cMklogKind::Other},
 };
 
 std::vector<std::string> split(std::string_view line) {
@@ -174,6 +179,7 @@ bool Parser::frame(const std::vector<std::string>& w, std::string* why) {
     else if (!toU64(value, &v)) ok = false;
     else if (key == "ch") ok = v < 256, f.channel = static_cast<uint8_t>(v);
     else if (key == "id") ok = v <= 0x1FFFFFFF, f.id = static_cast<uint32_t>(v);
+    else if (key == "value") ok = v <= 0xFFFF, f.id = static_cast<uint32_t>(v);
     else if (key == "ide") f.ide = v != 0;
     else if (key == "dir") f.dir = v != 0;
     else if (key == "brs") f.brs = v != 0;

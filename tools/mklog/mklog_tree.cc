@@ -140,7 +140,10 @@ std::shared_ptr<cMdfBlock_CG> buildGroup(const cMklogGroup& g, uint64_t recordId
   }
   cg->channels.push_back(structure);
 
-  uint8_t bus = g.siBusType != 0 ? g.siBusType : (g.kind == cMklogKind::Lin ? 3 : 2);
+  const bool lin = g.kind == cMklogKind::Lin || g.kind == cMklogKind::LinChecksumError ||
+                   g.kind == cMklogKind::LinReceiveError || g.kind == cMklogKind::LinSyncError ||
+                   g.kind == cMklogKind::LinTransmissionError;
+  uint8_t bus = g.siBusType != 0 ? g.siBusType : g.kind == cMklogKind::Other ? 1 : lin ? 3 : 2;
   if (bus != 1) {
     auto si = std::make_shared<cMdfBlock_SI>();
     si->setType(2);  // bus
