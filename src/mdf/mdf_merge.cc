@@ -114,10 +114,26 @@ bool cMdfParallelIter::later(const Pending& a, const Pending& b) {
   return a.order > b.order;
 }
 
+// Moves heap_[i] down to its place in the min-heap.
+void cMdfParallelIter::siftDown(size_t i) {
+  const size_t n = heap_.size();
+  const Pending item = heap_[i];
+  for (;;) {
+    size_t child = 2 * i + 1;
+    if (child >= n) break;
+    if (child + 1 < n && later(heap_[child], heap_[child + 1])) ++child;
+    if (!later(item, heap_[child])) break;
+    heap_[i] = heap_[child];
+    i = child;
+  }
+  heap_[i] = item;
+}
+
 cMdfParallelIter::cMdfParallelIter(std::vector<std::unique_ptr<cMdfBusMsgContainer>> containers,
                                    double startOffset)
     : startOffset_(startOffset) {
   containers_.reserve(containers.size());
+  heap_.reserve(containers.size());
   for (auto& container : containers) {
     if (!container) continue;
     const cBusMsg* first = container->begin();
@@ -125,7 +141,7 @@ cMdfParallelIter::cMdfParallelIter(std::vector<std::unique_ptr<cMdfBusMsgContain
     heap_.push_back({first->timeStamp, static_cast<uint32_t>(containers_.size()), container.get()});
     containers_.push_back(std::move(container));
   }
-  std::make_heap(heap_.begin(), heap_.end(), later);
+  for (size_t i = heap_.size() / 2; i-- > 0;) siftDown(i);
   deliverTop();
 }
 
@@ -140,15 +156,16 @@ void cMdfParallelIter::deliverTop() {
 
 cBusMsg* cMdfParallelIter::next() {
   if (current_ == nullptr) return nullptr;
-  current_ = nullptr;
-  std::pop_heap(heap_.begin(), heap_.end(), later);
-  Pending& top = heap_.back();
+  // The container at the top delivered the current message: step it and let
+  // its new stamp sink to its place (one sift instead of pop and push).
+  Pending& top = heap_.front();
   if (const cBusMsg* msg = top.container->next()) {
     top.timeStamp = msg->timeStamp;
-    std::push_heap(heap_.begin(), heap_.end(), later);
   } else {
+    top = heap_.back();
     heap_.pop_back();
   }
+  if (!heap_.empty()) siftDown(0);
   deliverTop();
   return current_;
 }

@@ -109,6 +109,7 @@ class cMdfParallelIter {
     cMdfBusMsgContainer* container;
   };
   static bool later(const Pending& a, const Pending& b);
+  void siftDown(size_t i);
   void deliverTop();
 
   std::vector<std::unique_ptr<cMdfBusMsgContainer>> containers_;
