@@ -1,0 +1,181 @@
+// End-to-end test support: a scratch folder with DBC files and log files
+// written by the log writer (tools/mklog) at test time, a run of the whole
+// program (lograven_main) in a chosen working directory with its standard
+// output, log lines and exit status captured, and the CSV tree read back as
+// relative path -> file text.
+//
+//   E2eFolder f;
+//   f.writeDbc("can1-engine.dbc", kDbc);
+//   f.writeLog("in/a.mf4", "serial AB12\nsession 1\nsplit 1\n...");
+//   E2eRun r = f.run({f / "in"});          // working directory: f.path()
+//   EXPECT_EQ(r.status, 0);
+//   EXPECT_EQ(f.csvTree("in"), (E2eTree{{"AB12_out/CAN1_X/...csv", "t,A\n..."}}));
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/cli_test_util.h"
+#include "app/driver.h"
+#include "app/log_capture.h"
+#include "fs/temp_dir.h"
+#include "mklog/mklog.h"
+
+// Relative path ("/"-separated) -> whole file text.
+using E2eTree = std::map<std::string, std::string>;
+
+// What one program run left behind.
+struct E2eRun {
+  int status = -1;
+  std::string out;                // standard output (statistics block, help, ...)
+  std::vector<std::string> log;   // "L message" per log line (see LogCapture)
+
+  bool logged(const std::string& levelAndMessage) const {
+    for (const std::string& l : log)
+      if (l == levelAndMessage) return true;
+    return false;
+  }
+  // Number of log lines equal to `levelAndMessage`.
+  size_t count(const std::string& levelAndMessage) const {
+    size_t n = 0;
+    for (const std::string& l : log) n += l == levelAndMessage ? 1 : 0;
+    return n;
+  }
+  // The value of "- <name>: <n>" in the statistics block section that starts
+  // with `section` ("Reader statistics", "Writer statistics", ...); -1 if absent.
+  long long statistic(const std::string& section, const std::string& name) const {
+    size_t at = out.find(section);
+    if (at == std::string::npos) return -1;
+    size_t line = out.find("- " + name + ": ", at);
+    if (line == std::string::npos) return -1;
+    return std::stoll(out.substr(line + name.size() + 4));
+  }
+  // All log lines joined, for failure messages.
+  std::string logText() const {
+    std::string s;
+    for (const std::string& l : log) s += l + "\n";
+    return s;
+  }
+};
+
+inline std::string e2eReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline E2eTree e2eReadTree(const std::string& root, const std::string& suffix = ".csv") {
+  E2eTree tree;
+  std::error_code ec;
+  if (!std::filesystem::is_directory(root, ec)) return tree;
+  for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (!it->is_regular_file(ec)) continue;
+    std::string name = it->path().filename().string();
+    if (name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(),
+                                                    suffix) != 0)
+      continue;
+    tree[std::filesystem::relative(it->path(), root).generic_string()] =
+        e2eReadFile(it->path().string());
+  }
+  return tree;
+}
+
+inline E2eRun e2eRunMain(std::vector<std::string> args, const std::string& cwd) {
+  E2eRun r;
+  LogCapture log;
+  {
+    ScopedCwd inCwd(cwd);
+    TestArgv a(std::move(args));
+    ::testing::internal::CaptureStdout();
+    r.status = lograven_main(a.argc(), a.argv());
+    std::fflush(stdout);
+    r.out = ::testing::internal::GetCapturedStdout();
+  }
+  r.log = log.messages();
+  return r;
+}
+
+class E2eFolder : public TempDir {
+ public:
+  // Writes a DBC file (text as given).
+  void writeDbc(const std::string& rel, const std::string& text) const { write(rel, text); }
+
+  // Writes the log file (or container) that the description yields; the test
+  // fails when the writer rejects the description.
+  void writeLog(const std::string& rel, const std::string& description) const {
+    write(rel, logBytes(description));
+  }
+
+  // The bytes of a description, as the writer renders them.
+  static std::string logBytes(const std::string& description) {
+    std::string error;
+    std::optional<std::vector<uint8_t>> bytes = cMklog_build(description, &error);
+    EXPECT_TRUE(bytes.has_value()) << "mklog: " << error << "\n" << description;
+    if (!bytes) return std::string();
+    return std::string(bytes->begin(), bytes->end());
+  }
+
+  // Runs the program with `args` (program name added) in the working
+  // directory `cwd` (default: this folder), restoring the working directory
+  // afterwards.  Log lines are captured at the level the program sets.
+  E2eRun run(std::vector<std::string> args, const std::string& cwd = "") const {
+    return e2eRunMain(std::move(args), cwd.empty() ? path() : cwd);
+  }
+
+  // Every regular file below `rel` whose name ends in `suffix`, by path
+  // relative to `rel`, with its whole text.  Empty when `rel` is missing.
+  E2eTree csvTree(const std::string& rel = "", const std::string& suffix = ".csv") const {
+    return e2eReadTree(rel.empty() ? path() : *this / rel, suffix);
+  }
+
+  // The whole text of a file; empty when it does not exist.
+  std::string read(const std::string& rel) const { return e2eReadFile(*this / rel); }
+  bool exists(const std::string& rel) const { return std::filesystem::exists(*this / rel); }
+};
+
+// Readable listing of a tree for failure messages: "== path\ntext" per file.
+inline std::string e2eDescribe(const E2eTree& tree) {
+  std::string s;
+  for (const auto& [p, text] : tree) s += "== " + p + "\n" + text;
+  return s;
+}
+
+// Lines of a description joined with line feeds.
+inline std::string e2eLines(std::initializer_list<std::string> lines) {
+  std::string s;
+  for (const std::string& l : lines) s += l + "\n";
+  return s;
+}
+
+// DBC text declaring the bus ("CAN", "LIN", or "J1939": CAN with the J1939
+// protocol type) followed by `body` (BO_/SG_ records, further attributes).
+// The attribute definitions for per-message transport protocols are included.
+inline std::string e2eDbc(const std::string& bus, const std::string& body) {
+  std::string s =
+      "VERSION \"\"\n\nNS_ :\n\nBS_:\n\nBU_: ECU\n\n" + body +
+      "\nBA_DEF_ \"BusType\" STRING ;\nBA_DEF_ \"ProtocolType\" STRING ;\n"
+      "BA_DEF_ BO_ \"TransportProtocolType\" STRING ;\n"
+      "BA_DEF_DEF_ \"BusType\" \"\";\nBA_DEF_DEF_ \"ProtocolType\" \"\";\n"
+      "BA_DEF_DEF_ \"TransportProtocolType\" \"\";\n";
+  s += "BA_ \"BusType\" \"" + std::string(bus == "LIN" ? "LIN" : "CAN") + "\";\n";
+  if (bus == "J1939") s += "BA_ \"ProtocolType\" \"J1939\";\n";
+  return s;
+}
+
+// Header lines of a logger file: serial number, session, split, start time
+// (nanoseconds since 1970) and the logger's tool marker.
+inline std::string e2eLogHeader(const std::string& serial, unsigned session, unsigned split,
+                                unsigned long long startNs = 1700000000000000000ULL) {
+  return "start_ns " + std::to_string(startNs) + "\nserial " + serial + "\nsession " +
+         std::to_string(session) + "\nsplit " + std::to_string(split) + "\nhistory QZ\n";
+}
