@@ -629,8 +629,8 @@ class cMdfBlock_Data : public cMdfBlock {
   cMdfBlock_Data() : cMdfBlock(K, 24, 0), view_(*this) {}
 
   bool load(cMdfLoader& loader, const cMdfBlockHeader& header, uint64_t* nextLink) override;
-  // Copies the payload from the view after the header; an owned source sets
-  // length = 24 + its size first.
+  // Writes a header without links (length = 24 + getPayloadSize()) and
+  // copies the payload from the view after it.
   bool save(cMdfSaveContext& ctx, const cMdfBlock* next) override;
 
   // The payload stream; lives as long as the block.
