@@ -90,26 +90,6 @@ struct CanRecord {
   }
 };
 
-TEST(cMdfDecoders, ClassicCanFrameFillsEveryField) {
-  CanRecord r;
-  putDouble(r.rec, 0, 12.5);
-  putLE(r.rec, 8, 3, 1);
-  putLE(r.rec, 9, 291u | 0x80000000u, 4);
-  putLE(r.rec, 13, 8, 1);
-  putLE(r.rec, 14, 8, 1);
-  cBusMsg msg;
-  ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame(r.view(), msg));
-  EXPECT_EQ(msg.type, cBusMsgType::BUS_MSG_CAN_DATA_FRAME);
-  EXPECT_DOUBLE_EQ(msg.timeStamp, 12.5);
-  EXPECT_EQ(msg.channel, 3);
-  EXPECT_EQ(msg.id, 291u);
-  EXPECT_TRUE(msg.can.ide);
-  EXPECT_EQ(msg.can.dlc, 8);
-  EXPECT_FALSE(msg.can.rtr);
-  ASSERT_EQ(msg.data.size(), 8u);
-  for (size_t i = 0; i < 8; ++i) EXPECT_EQ(msg.data[i], 0xA0 + i);
-}
-
 TEST(cMdfDecoders, PayloadFollowsDataLength) {
   struct Case {
     size_t fixedBytes;
@@ -168,6 +148,20 @@ TEST(cMdfDecoders, VlsdDataBytesUseTheInnerLength) {
     ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame(r.view(c.vlsd), msg));
     EXPECT_EQ(msg.data, c.expected);
   }
+}
+
+TEST(cMdfDecoders, DuplicateChannelNamesDecodeWithoutHarm) {
+  CanRecord r;
+  putLE(r.rec, 9, 0x111, 4);
+  putLE(r.rec, 14, 12, 1);
+  r.rules.push_back(r.rules[2]);  // a second ID, read from the data bytes
+  r.rules.back().bitOffset = 8 * 15;
+  r.rules.push_back(r.rules[6]);  // the data bytes twice
+  cBusMsg msg;
+  ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame(r.view(), msg));
+  EXPECT_EQ(msg.id, 0xA3A2A1A0u & 0x1FFFFFFFu);  // the later channel wins
+  ASSERT_EQ(msg.data.size(), 12u);
+  EXPECT_EQ(msg.data[8], 0xA0);  // appended copy, cut to the data length
 }
 
 TEST(cMdfDecoders, GroupWithoutDataLengthYieldsEmptyPayload) {
@@ -259,19 +253,6 @@ TEST(cMdfDecoders, FloatChannelsKeepTheirWidth) {
   }
   cMdfDecodeRule odd = makeRule("Timestamp", 0, 16, Kind::Float);
   EXPECT_TRUE(std::isnan(cMdfDecoders_ruleValue(odd, f32le)));
-}
-
-TEST(cMdfDecoders, ThirtyTwoBitFloatTimestampReachesTheMessage) {
-  std::vector<cMdfDecodeRule> rules = {makeRule("Timestamp", 0, 32, Kind::Float),
-                                       makeRule("CAN_ErrorFrame.ErrorType", 32, 8)};
-  std::vector<uint8_t> rec(5, 0);
-  putLE(rec, 0, std::bit_cast<uint32_t>(0.75f), 4);
-  rec[4] = 2;
-  cBusMsg msg;
-  ASSERT_TRUE(cMdfDecoders_decodeCanErrorFrame({rec, {}, &rules, nullptr}, msg));
-  EXPECT_EQ(msg.timeStamp, 0.75);
-  EXPECT_EQ(msg.canError.errorType, 2u);
-  EXPECT_EQ(msg.type, cBusMsgType::BUS_MSG_CAN_ERROR_FRAME);
 }
 
 TEST(cMdfDecoders, ErrorTypeOutsideOneToFiveIsZero) {

@@ -111,14 +111,6 @@ TEST(cMdfParallelIter, DeliversInTimeOrderAcrossGroups) {
   }
 }
 
-TEST(cMdfParallelIter, AddsTheStartOffsetOnce) {
-  const auto out = mergeGroups({{{0.25, 1}, {0.5, 2}}, {{0.375, 3}}}, 61.0);
-  ASSERT_EQ(out.size(), 3u);
-  EXPECT_DOUBLE_EQ(out[0].first, 61.25);
-  EXPECT_DOUBLE_EQ(out[1].first, 61.375);
-  EXPECT_DOUBLE_EQ(out[2].first, 61.5);
-}
-
 TEST(cMdfParallelIter, GroupWithoutTimeChannelDoesNotAccumulateTheOffset) {
   const auto out = mergeGroups({{{0, 1, true, false}, {0, 2, true, false}, {0, 3, true, false}}}, 100.0);
   ASSERT_EQ(out.size(), 3u);
@@ -241,15 +233,6 @@ std::vector<uint32_t> idsOf(const std::vector<cBusMsg>& frames) {
 // `dg`, as the writer builds it.
 cMdfBlock_CN& structureOf(cMdfBlock_ID& id, size_t dg, size_t cg) {
   return *id.getHeader()->dataGroups.at(dg)->channelGroups.at(cg)->channels.at(1);
-}
-
-TEST(cMdfParallelIterFile, DataGroupsMergeInTimeOrder) {
-  cMklogSpec spec = testLog_spec();
-  spec.dataGroups = {canGroup({at(1, 1), at(2, 2), at(3, 3)}), canGroup({at(1.5, 4), at(2.5, 5)})};
-  auto log = testLog_open(spec);
-  ASSERT_TRUE(log);
-  const auto frames = testLog_frames(*log);
-  EXPECT_EQ(idsOf(frames), (std::vector<uint32_t>{1, 4, 2, 5, 3}));
 }
 
 TEST(cMdfParallelIterFile, TimeStampsAreAbsoluteWithZoneOffsets) {
