@@ -126,9 +126,11 @@ int32_t cLogReader::convertFile(const std::string& path, const cFSStat& /*st*/) 
     }
   }
   int32_t result = unwrapContainers(stream);
-  if (result == 0) result = convertMdf(path, stream);
+  bool repeated = false;
+  if (result == 0) result = convertMdf(path, stream, &repeated);
   if (result != 0) return failFile(path, result);
-  if (options_->deleteConverted && !inputFs_->remove(path)) {
+  // A repeated file was not converted this time, so it is kept.
+  if (options_->deleteConverted && !repeated && !inputFs_->remove(path)) {
     LOG_ERROR("Could not remove input file after conversion: %.*s", static_cast<int>(path.size()),
               path.data());
   }
@@ -183,7 +185,8 @@ const std::string* cLogReader::findPassword(uint32_t deviceId) const {
   return it == passwords.end() ? nullptr : &it->second;
 }
 
-int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& stream) {
+int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& stream,
+                               bool* repeatedFile) {
   std::unique_ptr<cMdf> mdf = cMdf_open(stream.get());
   if (!mdf) {
     LOG_ERROR("Could not open MDF");
@@ -214,7 +217,10 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
   previousSerialNumber_ = info.serialNumber;
   previousSession_ = info.session;
   previousSplit_ = info.split;
-  if (repeated) return closeInput(path, mdf, stream) ? 0 : 8;
+  if (repeated) {
+    *repeatedFile = true;
+    return closeInput(path, mdf, stream) ? 0 : 8;
+  }
 
   bool failed = false;
   if (!head_->newFile(info, continuation)) {

@@ -55,8 +55,10 @@ class cLogReader {
   // Password of a device: its "%08X" entry, else "default"; null for none.
   const std::string* findPassword(uint32_t deviceId) const;
   // Opens the MDF file on `stream`, checks its identity and drives the chain;
-  // 0 or the file's result code.  Closes the MDF file before it returns.
-  int32_t convertMdf(const std::string& path, std::unique_ptr<cIO>& stream);
+  // 0 or the file's result code; *repeated is set for a repeated file (same
+  // device, session and split as the previous one), which is not converted.
+  // Closes the MDF file before it returns.
+  int32_t convertMdf(const std::string& path, std::unique_ptr<cIO>& stream, bool* repeated);
   // Start time, serial number, session and split from the header and the
   // metadata; fields stay empty or 0 when they are missing.
   static void readIdentity(const cMdf& mdf, cLogFileInfo* info);
