@@ -377,6 +377,42 @@ TEST(cMdfParallelIterFile, GeneratedBulkGroupsMergeCompletely) {
   EXPECT_EQ(count[0] + count[1] + count[2], 15000u);
 }
 
+TEST(cMdfParallelIterFile, CorruptedFilesNeitherCrashNorHang) {
+  cMklogDataGroup mixed;
+  mixed.groups = {{"can", cMklogKind::Can, 0, "", 0, std::nullopt},
+                  {"fd", cMklogKind::CanFdVlsd, 0, "", 0, std::nullopt},
+                  {"lin", cMklogKind::Lin, 0, "", 0, std::nullopt}};
+  for (uint32_t i = 0; i < 30; ++i) mixed.frames.emplace_back(i % 3, at(0.01 * i, i));
+  cMklogSpec spec = testLog_spec();
+  spec.serial = "1234";
+  spec.dataGroups = {mixed, testLog_group(cMklogKind::CanFdSd, {at(0.1, 1), at(0.2, 2)})};
+  std::string error;
+  const auto good = cMklog_render(spec, &error);
+  ASSERT_TRUE(good) << error;
+  const uint32_t seed = std::random_device{}();
+  SCOPED_TRACE(testing::Message() << "seed " << seed);
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<uint8_t> bytes = *good;
+    const int flips = 1 + static_cast<int>(rng() % 8);
+    for (int k = 0; k < flips; ++k) bytes[rng() % bytes.size()] = static_cast<uint8_t>(rng());
+    auto stream = cIO_memoryAlloc_ctor();
+    ASSERT_EQ(stream->write(bytes.data(), static_cast<int64_t>(bytes.size())),
+              static_cast<int64_t>(bytes.size()));
+    auto mdf = cMdf_open(stream.get());
+    if (!mdf) continue;
+    (void)cMdf_getMetaData(mdf.get());
+    auto iter = cMdf_getIter(mdf.get());
+    size_t count = 0;
+    for (cBusMsg* m = iter ? iter->current() : nullptr; m != nullptr; m = iter->next()) {
+      ASSERT_LE(m->data.size(), 255u);
+      ASSERT_LT(++count, 100000u) << "round " << round << " does not end";
+    }
+    iter.reset();
+    cMdf_close(mdf);
+  }
+}
+
 TEST(cMdfParallelIterFile, FileWithoutDataGroupsHasNoCurrentMessage) {
   auto log = testLog_open(testLog_spec());
   ASSERT_TRUE(log);
