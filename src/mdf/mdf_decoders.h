@@ -35,6 +35,11 @@ struct cMdfRecordView {
 // of the previous message, except the type-dependent area, which the CAN
 // data/remote/error, LIN frame and LIN checksum error decoders zero first.
 // A null `view.rules` yields false.
+//
+// Integer and flag fields take converted values through a saturating
+// conversion: NaN (a look-up miss) stores 0, out-of-range values the nearest
+// limit, then the field keeps its low bits.  Data lengths count by their low
+// byte (0..255), for remote frames too, whose payload is that many zero bytes.
 bool cMdfDecoders_decodeCanDataFrame(const cMdfRecordView& view, cBusMsg& msg);
 bool cMdfDecoders_decodeCanRemoteFrame(const cMdfRecordView& view, cBusMsg& msg);
 bool cMdfDecoders_decodeCanErrorFrame(const cMdfRecordView& view, cBusMsg& msg);
