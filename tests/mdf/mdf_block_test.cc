@@ -656,6 +656,25 @@ TEST(cMdfBlock_DT, OwnedPayloadIsSavedWholeAndLoadsBack) {
   EXPECT_EQ(payloadOf(loaded->getIOInterface()), std::string(payload.begin(), payload.end()));
 }
 
+TEST(cMdfBlock_CN, SaveReportsALengthThatDoesNotMatchItsFields) {
+  struct Case {
+    uint64_t length;
+    bool ok;
+  };
+  for (const Case& c : {Case{160, true}, Case{200, false}, Case{120, false}}) {
+    SCOPED_TRACE(c.length);
+    cMdfBlock_CN cn;
+    cn.setLength(c.length);
+    auto out = cIO_memoryAlloc_ctor();
+    cMdfSaveContext ctx(out.get());
+    LogCapture log;
+    EXPECT_EQ(cMdfBlock_save(&cn, ctx), c.ok);
+    EXPECT_EQ(log.count("Error during save. Expected to be at " + std::to_string(c.length) +
+                        " but stream is at 160"),
+              c.ok ? 0 : 1);
+  }
+}
+
 TEST(cMdfBlock_ID, SettersValidate) {
   cMdfBlock_ID id;
   EXPECT_TRUE(id.setVersion(4, 11));
