@@ -228,6 +228,8 @@ const cMdfRecordView* cMdfBlock_DG_at(const cMdfBlock_DG& dg, cMdfIteratorState&
   if (idSize != 0 && !fetchId(io, state, pos, idSize, &id)) return nullptr;
   const cMdfRecordInfo* info = map->find(id);
   if (info == nullptr || info->recordLength == cMdfRecordInfo::kVlsd) return nullptr;
+  // Records of no bytes at all would never move the position on.
+  if (idSize == 0 && info->recordLength == 0) return nullptr;
   // A record length is never trusted beyond the data that is left.
   const uint64_t left = size - pos;
   if (idSize > left || info->recordLength > left - idSize) return nullptr;

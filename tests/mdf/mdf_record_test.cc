@@ -189,6 +189,7 @@ TEST(cMdfBlock_DG_at, LengthsBeyondTheDataEndTheGroup) {
       {"last record cut short", 10, 35, 3},
       {"record length near 4 GiB", 0xFFFFFF00u, 64, 0},
       {"empty data", 8, 0, 0},
+      {"records of zero bytes without ids", 0, 16, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
