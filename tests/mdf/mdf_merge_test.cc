@@ -339,7 +339,9 @@ TEST(cMdfParallelIterFile, InvalidationBytesKeepRecordsInStep) {
   ASSERT_EQ(got.size(), 6u);
   for (uint32_t i = 0; i < 6; ++i) {
     EXPECT_DOUBLE_EQ(got[i].timeStamp, i);
-    if (i % 2 == 0) EXPECT_EQ(got[i].id, 10 + i);
+    if (i % 2 == 0) {
+      EXPECT_EQ(got[i].id, 10 + i);
+    }
   }
 }
 
