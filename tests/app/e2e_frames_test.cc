@@ -233,4 +233,38 @@ TEST(E2eFrames, TwoDatabasesOnOneChannelBothDecode) {
       << e2eDescribe(tree);
 }
 
+TEST(E2eFrames, ShippedExampleConverts) {
+  const std::string examples = LOGRAVEN_SOURCE_DIR "/examples/";
+  const std::string dbc = e2eReadFile(examples + "can1-example.dbc");
+  const std::string description = e2eReadFile(examples + "example.log.txt");
+  ASSERT_FALSE(dbc.empty());
+  ASSERT_FALSE(description.empty());
+  E2eFolder f;
+  f.writeDbc("can1-example.dbc", dbc);
+  f.writeLog("card/00000001.MF4", description);
+  E2eRun r = f.run({f / "card"});
+  ASSERT_EQ(r.status, 0) << r.logText();
+  E2eTree tree = f.csvTree();
+  const std::string base = "1A2B3C4D_out/CAN1_";
+  const std::string day = "/2024/03/05/00000001_00000001.csv";
+  ASSERT_EQ(tree.size(), 4u) << e2eDescribe(tree);
+  auto head = [&tree](const std::string& path, const std::string& expected) {
+    EXPECT_EQ(tree[path].substr(0, expected.size()), expected) << path;
+  };
+  head(base + "EngineData" + day,
+            "t,EngineSpeed,CoolantTemp,ThrottlePos\n"
+            "1709640000.000000,800.000000,60.000000,4.800000\n"
+            "1709640000.100000,950.000000,60.000000,6.800000\n");
+  // Motorola: 0x00FA = 250 * 0.01; 0x12D688 = 1234568 * 0.1.
+  head(base + "VehicleSpeed" + day,
+            "t,Speed,Odometer\n1709640000.120000,2.500000,123456.800000\n");
+  EXPECT_EQ(tree[base + "BatteryStatus_Page_M01" + day],
+            "t,Page,PackCurrent,BatteryTemp\n"
+            "1709640000.650000,1.000000,-18.500000,26.000000\n"
+            "1709640001.450000,1.000000,-26.500000,28.000000\n");
+  head(base + "BatteryStatus_Page_M00" + day,
+            "t,Page,PackVoltage,BatteryTemp\n"
+            "1709640000.250000,0.000000,396.300000,25.000000\n");
+}
+
 }  // namespace
