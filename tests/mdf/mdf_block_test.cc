@@ -326,6 +326,31 @@ TEST(cMdfBlock, ThousandsOfSiblingsLoadInOrder) {
   for (int i = 0; i < kChannels; ++i) ASSERT_EQ(cns[i]->getByteOffset(), uint32_t(i)) << i;
 }
 
+TEST(cMdfBlock, DeepNestingIsBounded) {
+  for (int depth : {20, 200}) {
+    SCOPED_TRACE(depth);
+    auto id = std::make_shared<cMdfBlock_ID>();
+    auto hd = std::make_shared<cMdfBlock_HD>();
+    id->setHeader(hd);
+    auto dg = std::make_shared<cMdfBlock_DG>();
+    auto cg = std::make_shared<cMdfBlock_CG>();
+    hd->dataGroups.push_back(dg);
+    dg->channelGroups.push_back(cg);
+    auto cn = std::make_shared<cMdfBlock_CN>();
+    cg->channels.push_back(cn);
+    for (int i = 0; i < depth; ++i) {
+      auto child = std::make_shared<cMdfBlock_CN>();
+      cn->composition.push_back(child);
+      cn = child;
+    }
+    auto bytes = saveTree(*id);
+    auto stream = streamOf(bytes);
+    LogCapture log;
+    EXPECT_EQ(cMdfBlock_loadTree(stream.get()) != nullptr, depth == 20);
+    EXPECT_EQ(log.count("nested too deeply"), depth == 20 ? 0 : 1);
+  }
+}
+
 // Offsets of interesting blocks in the rendered description.
 struct Offsets {
   uint64_t hd, dg0, dg1, cg0, cn0, cnStruct, tx, cc, dt0;
