@@ -41,19 +41,29 @@ struct cMdfRecordInfo {
 // Record id -> layout, one entry per channel group of a data group.
 class cMdfRecordMap {
  public:
-  // The layout of `id`, or null.
+  // The layout of `id`, or null.  A map of one entry (every sorted group)
+  // answers without hashing.
   const cMdfRecordInfo* find(uint64_t id) const {
+    if (single_ != nullptr) return single_->recordId == id ? single_ : nullptr;
     auto it = entries_.find(id);
     return it == entries_.end() ? nullptr : &it->second;
   }
   bool empty() const { return entries_.empty(); }
   size_t size() const { return entries_.size(); }
-  void clear() { entries_.clear(); }
+  void clear() {
+    entries_.clear();
+    single_ = nullptr;
+  }
   // False (and nothing stored) when `id` is already present.
-  bool insert(const cMdfRecordInfo& info) { return entries_.emplace(info.recordId, info).second; }
+  bool insert(const cMdfRecordInfo& info) {
+    auto [it, added] = entries_.emplace(info.recordId, info);
+    single_ = entries_.size() == 1 ? &it->second : nullptr;
+    return added;
+  }
 
  private:
   std::unordered_map<uint64_t, cMdfRecordInfo> entries_;
+  const cMdfRecordInfo* single_ = nullptr;  // the entry while there is exactly one
 };
 
 // One reader's position in a data group and the buffers of its last record.
