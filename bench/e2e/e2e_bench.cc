@@ -3,7 +3,7 @@
 // peak resident memory beside the time `cat` needs to read the same file.
 //
 //   e2e_bench [--lograven=PATH] [--frames=N] [--tp-messages=N] [--big-mb=N]
-//             [--dir=FOLDER] [--keep]
+//             [--repeat=N] [--dir=FOLDER] [--keep]
 //
 // Cases:
 //   classic  N classic CAN frames (default 5,000,000) over 50 identifiers on
@@ -14,7 +14,9 @@
 //   buffer   a log of --big-mb megabytes (default 1024; 0 skips the case)
 //            converted with --buffer=1048576; one message of 50 is decoded
 //            so that the output stays small
-// The exit status is 1 when a conversion fails or its counts are wrong.
+// The classic and tp conversions run --repeat times (default 3) and the
+// fastest run is reported.  The exit status is 1 when a conversion fails or
+// its counts are wrong.
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -42,6 +44,7 @@ struct cOptions {
   uint64_t frames = 5000000;
   uint64_t tpMessages = 20000;
   uint64_t bigMb = 1024;
+  uint64_t repeat = 3;  // runs of the classic and tp conversions; the fastest counts
   std::string dir;
   bool keep = false;
 };
@@ -67,6 +70,8 @@ bool parseOptions(int argc, char** argv, cOptions& o) {
       if (!parseNumber(v, o.tpMessages)) return false;
     } else if (const char* v = value("--big-mb")) {
       if (!parseNumber(v, o.bigMb)) return false;
+    } else if (const char* v = value("--repeat")) {
+      if (!parseNumber(v, o.repeat) || o.repeat < 1 || o.repeat > 100) return false;
     } else if (const char* v = value("--dir")) {
       o.dir = v;
     } else if (std::strcmp(a, "--keep") == 0) {
@@ -138,15 +143,16 @@ struct cConversion {
   cConverterStats stats;
 };
 
-// Converts `log` in `dir` with `extraArgs`, output to dir/`outName`; prints
-// the figures.  None (after a message) when the run or its statistics fail.
-std::optional<cConversion> convert(const cOptions& o, const std::string& dir,
-                                   const std::string& log, const std::string& outName,
-                                   const std::vector<std::string>& extraArgs) {
+// One conversion of `log` in `dir` with `extraArgs` into a fresh folder
+// dir/`outName`.  None (after a message) when the run or its statistics fail.
+std::optional<cConversion> convertOnce(const cOptions& o, const std::string& dir,
+                                       const std::string& log, const std::string& outName,
+                                       const std::vector<std::string>& extraArgs) {
   std::vector<std::string> argv = {o.lograven, "--non-interactive",
                                    "--output-directory=" + dir + "/" + outName};
   argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
   argv.push_back(log);
+  std::filesystem::remove_all(dir + "/" + outName);
   std::filesystem::create_directories(dir + "/" + outName);
   const std::string outFile = dir + "/" + outName + ".stdout";
   const std::string errFile = dir + "/" + outName + ".stderr";
@@ -161,21 +167,42 @@ std::optional<cConversion> convert(const cOptions& o, const std::string& dir,
     std::printf("  lograven printed no statistics block, see %s\n", outFile.c_str());
     return std::nullopt;
   }
+  return cConversion{*run, *stats};
+}
+
+// Converts `log` `repeat` times (the machine may be shared: the fastest run
+// tells most about the converter) and prints the figures of the fastest.
+std::optional<cConversion> convert(const cOptions& o, const std::string& dir,
+                                   const std::string& log, const std::string& outName,
+                                   const std::vector<std::string>& extraArgs, int repeat = 1) {
+  std::optional<cConversion> best;
+  std::string walls;
+  for (int i = 0; i < repeat; ++i) {
+    auto c = convertOnce(o, dir, log, outName, extraArgs);
+    if (!c) return std::nullopt;
+    char text[32];
+    std::snprintf(text, sizeof text, " %.3f", c->run.wallSeconds);
+    walls += text;
+    if (!best || c->run.wallSeconds < best->run.wallSeconds) best = c;
+  }
+  const cChildRun& run = best->run;
+  const cConverterStats& stats = best->stats;
   const double mb = static_cast<double>(std::filesystem::file_size(dir + "/" + log)) / 1e6;
-  const double t = run->wallSeconds;
+  const double t = run.wallSeconds;
+  if (repeat > 1) std::printf("  lograven runs (s):%s; the fastest:\n", walls.c_str());
   std::printf("  lograven:         %7.3f s  %8.1f MB/s input  (cpu %.3f s)\n", t, mb / t,
-              run->cpuSeconds);
-  std::printf("  frames/s %.3f M   rows/s %.3f M   values/s %.2f M\n", stats->frames / t / 1e6,
-              stats->rows / t / 1e6, stats->values / t / 1e6);
+              run.cpuSeconds);
+  std::printf("  frames/s %.3f M   rows/s %.3f M   values/s %.2f M\n", stats.frames / t / 1e6,
+              stats.rows / t / 1e6, stats.values / t / 1e6);
   // On a shared machine the processor time tells the cost apart from waiting.
   std::printf("  per cpu second: frames %.3f M   rows %.3f M   values %.2f M\n",
-              stats->frames / run->cpuSeconds / 1e6, stats->rows / run->cpuSeconds / 1e6,
-              stats->values / run->cpuSeconds / 1e6);
+              stats.frames / run.cpuSeconds / 1e6, stats.rows / run.cpuSeconds / 1e6,
+              stats.values / run.cpuSeconds / 1e6);
   std::printf("  peak resident memory %.1f MB (log %.1f MB)   output %.1f MB in %" PRIu64
               " files\n",
-              run->peakRssKiB / 1024.0, mb, folderBytes(dir + "/" + outName) / 1e6,
-              stats->csvFiles);
-  return cConversion{*run, *stats};
+              run.peakRssKiB / 1024.0, mb, folderBytes(dir + "/" + outName) / 1e6,
+              stats.csvFiles);
+  return best;
 }
 
 // Prints "name: got (expected)" and returns whether they agree.
@@ -204,7 +231,7 @@ bool classicCase(const cOptions& o, const std::string& dir) {
   }
   printCatTime(dir + "/" + log, std::filesystem::file_size(dir + "/" + log) / 1e6);
   auto c = convert(o, dir, log, "out_classic",
-                   {"--dbc-can1=classic.dbc", "--dbc-can2=classic.dbc"});
+                   {"--dbc-can1=classic.dbc", "--dbc-can2=classic.dbc"}, static_cast<int>(o.repeat));
   if (!c) return false;
   const double fps = c->stats.frames / c->run.wallSeconds;
   std::printf("  target >= %.1f M frames/s: %s\n", kTargetFramesPerSecond / 1e6,
@@ -227,7 +254,8 @@ bool tpCase(const cOptions& o, const std::string& dir) {
       !writeLog(dir + "/" + log, o.tpMessages, tpTrafficDescription)) {
     return false;
   }
-  auto c = convert(o, dir, log, "out_tp", {"--dbc-can1=tp_can.dbc", "--dbc-can2=tp_j1939.dbc"});
+  auto c = convert(o, dir, log, "out_tp", {"--dbc-can1=tp_can.dbc", "--dbc-can2=tp_j1939.dbc"},
+                   static_cast<int>(o.repeat));
   if (!c) return false;
   const uint64_t sessions = traffic.isoTpMessages + traffic.bamMessages;
   bool ok = check("frames", c->stats.frames, traffic.frames());
@@ -239,16 +267,17 @@ bool tpCase(const cOptions& o, const std::string& dir) {
 }
 
 bool bufferCase(const cOptions& o, const std::string& dir) {
+  std::printf("\n[buffer] %" PRIu64 " MB log, --buffer=1048576, 1 of %d messages decoded\n",
+              o.bigMb, kMessageIds);
   // Bytes per classic frame record in the writer's layout, measured on a
   // small log of the same shape.
   const std::string probe = dir + "/probe.mf4";
-  if (!writeLog(probe, 100000, classicDescription)) return false;
+  auto writeProbe = [&] { return cMklog_writeFile(classicDescription(100000), probe.c_str(), nullptr); };
+  if (!runInChild(writeProbe)) return false;
   const double perFrame = std::filesystem::file_size(probe) / 100000.0;
   std::filesystem::remove(probe);
   const uint64_t frames = static_cast<uint64_t>(o.bigMb * 1e6 / perFrame);
-  std::printf("\n[buffer] %" PRIu64 " MB log (%" PRIu64
-              " frames), --buffer=1048576, 1 of %d messages decoded\n",
-              o.bigMb, frames, kMessageIds);
+  std::printf("  %" PRIu64 " frames\n", frames);
   const std::string log = "big.mf4";
   if (!writeText(dir + "/big.dbc", benchCanDbc(benchCanIds(kMessageIds), 1)) ||
       !writeLog(dir + "/" + log, frames, classicDescription)) {
@@ -261,7 +290,11 @@ bool bufferCase(const cOptions& o, const std::string& dir) {
   const double fileMb = std::filesystem::file_size(dir + "/" + log) / 1e6;
   std::printf("  peak memory / log size: %.1f %%\n", 100.0 * c->run.peakRssKiB * 1024 / 1e6 / fileMb);
   bool ok = check("frames", c->stats.frames, frames);
-  ok &= check("peak below 1/4 of log", c->run.peakRssKiB * 1024 * 4 < fileMb * 1e6 ? 1 : 0, 1);
+  // Far below the file size: under a quarter of it, or, for small logs where
+  // the program's own baseline dominates, under 16 MB.
+  const double peakBytes = static_cast<double>(c->run.peakRssKiB) * 1024;
+  const bool bounded = peakBytes * 4 < fileMb * 1e6 || peakBytes < 16e6;
+  ok &= check("peak far below log size", bounded ? 1 : 0, 1);
   return ok;
 }
 
@@ -272,7 +305,7 @@ int main(int argc, char** argv) {
   if (!parseOptions(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: e2e_bench [--lograven=PATH] [--frames=N] [--tp-messages=N] "
-                 "[--big-mb=N] [--dir=FOLDER] [--keep]\n");
+                 "[--big-mb=N] [--repeat=N] [--dir=FOLDER] [--keep]\n");
     return 2;
   }
   if (o.lograven.empty()) o.lograven = findLograven();
