@@ -319,4 +319,58 @@ TEST(E2eSession, ContainersConvertLikeThePlainFile) {
   }
 }
 
+TEST(E2eSession, ReadingOptionsAndUnfinishedFilesGiveTheSameRows) {
+  // Frames in two data groups, interleaved in time.
+  const std::string body = "datagroup\ngroup a can\ndatagroup sorted\ngroup b can\n"
+                           "frame a t=1 id=0x100 data=0100\n"
+                           "frame b t=1.5 id=0x100 data=0200\n"
+                           "frame a t=2 id=0x100 data=0300\n"
+                           "frame b t=2.5 id=0x100 data=0400\n";
+  const E2eTree expected = {{"UF_out/CAN1_M/2023/11/14/00000001_00000001.csv",
+                             "t,V\n1700000001.000000,1.000000\n1700000001.500000,2.000000\n"
+                             "1700000002.000000,3.000000\n1700000002.500000,4.000000\n"}};
+  struct Case {
+    std::vector<std::string> options;
+    std::string extra;  // description lines
+  };
+  const Case cases[] = {
+      {{}, ""},
+      {{"-b", "0"}, ""},
+      {{"--buffer=1"}, ""},
+      {{"-b", "33"}, "compress\n"},
+      {{"--buffer", "1048576"}, ""},
+      {{"--non-interactive", "-i"}, ""},
+      // A logger that did not finish its file: the last data block's length
+      // is not written; the file is read up to its end.
+      {{}, "unfinished\n"},
+      {{"-b", "7"}, "unfinished dtlength=0\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.options) + " " + c.extra);
+    E2eFolder f;
+    f.writeDbc("can1-m.dbc", kDbc);
+    f.writeLog("in/a.mf4", e2eLogHeader("UF", 1, 1) + c.extra + body);
+    std::vector<std::string> args = c.options;
+    args.push_back(f / "in");
+    E2eRun r = f.run(args);
+    ASSERT_EQ(r.status, 0) << r.logText();
+    E2eTree tree = f.csvTree();
+    EXPECT_EQ(tree, expected) << e2eDescribe(tree);
+  }
+}
+
+TEST(E2eSession, TimeZoneOffsetsOfTheHeaderShiftTimeStampsAndDates) {
+  E2eFolder f;
+  f.writeDbc("can1-m.dbc", kDbc);
+  // 22:13:20 UTC plus 60 + 60 minutes: 00:13:20 of the next day.
+  f.writeLog("in/a.mf4", e2eLogHeader("TZ", 1, 1) + "tz_offset 60\ndst_offset 60\n" +
+                             "group c can\nframe c t=0.5 id=0x100 data=0500\n");
+  E2eRun r = f.run({f / "in"});
+  ASSERT_EQ(r.status, 0) << r.logText();
+  E2eTree tree = f.csvTree();
+  EXPECT_EQ(tree, (E2eTree{{"TZ_out/CAN1_M/2023/11/15/00000001_00000001.csv",
+                            "t,V\n1700007200.500000,5.000000\n"}}))
+      << e2eDescribe(tree);
+}
+
 }  // namespace
