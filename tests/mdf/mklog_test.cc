@@ -145,6 +145,28 @@ TEST(cMklog_build, RandomFramesReadBackExactly) {
   }
 }
 
+TEST(cMklog_build, WiderRecordIdsReadBack) {
+  for (int ids : {1, 2, 4, 8}) {
+    SCOPED_TRACE(ids);
+    std::string error;
+    auto bytes = cMklog_build("datagroup ids=" + std::to_string(ids) +
+                                  "\ngroup c can\ngroup v canfd_vlsd\n"
+                                  "frame c t=1 id=1 data=01\nframe v t=2 id=2 data=0203\n"
+                                  "frame c t=3 id=3 data=04\n"
+                                  "datagroup sorted\ngroup b can\nbulk b count=3 t0=1.5 rate=1\n",
+                              &error);
+    ASSERT_TRUE(bytes) << error;
+    auto got = readBytes(*bytes);
+    std::vector<uint32_t> seen;
+    for (auto& m : got) seen.push_back(m.id);
+    EXPECT_EQ(seen, (std::vector<uint32_t>{1, 0x100, 2, 0x100, 3, 0x100}));
+    ASSERT_EQ(got.size(), 6u);
+    EXPECT_EQ(got[2].data, (std::vector<uint8_t>{2, 3}));
+  }
+  std::string error;
+  EXPECT_FALSE(cMklog_parse("datagroup ids=3", &error));
+}
+
 void expectBulk(const std::vector<cBusMsg>& got, size_t count) {
   ASSERT_EQ(got.size(), count);
   const uint32_t ids[] = {0x100, 0x18DAF100};

@@ -70,7 +70,8 @@ struct cMklogGroup {
 };
 
 struct cMklogDataGroup {
-  bool sorted = false;  // record id size 0 (one channel group) or 1
+  bool sorted = false;   // record id size 0 (one channel group)
+  uint8_t idSize = 1;    // record id bytes of an unsorted group: 1, 2, 4 or 8
   std::vector<cMklogGroup> groups;
   // Records in file order: group index into `groups`, frame.
   std::vector<std::pair<size_t, cMklogFrame>> frames;

@@ -326,9 +326,16 @@ bool Parser::line(std::string_view text, std::string* why) {
   }
   if (k == "datagroup") {
     cMklogDataGroup d;
-    if (w.size() > 2 || (w.size() == 2 && w[1] != "sorted" && w[1] != "unsorted"))
-      return (*why = "usage: datagroup [sorted|unsorted]", false);
-    d.sorted = w.size() == 2 && w[1] == "sorted";
+    for (size_t i = 1; i < w.size(); ++i) {
+      if (w[i] == "sorted" || w[i] == "unsorted") {
+        d.sorted = w[i] == "sorted";
+      } else if (w[i].rfind("ids=", 0) == 0 && toU64(w[i].substr(4), &u) &&
+                 (u == 1 || u == 2 || u == 4 || u == 8)) {
+        d.idSize = static_cast<uint8_t>(u);
+      } else {
+        return (*why = "usage: datagroup [sorted|unsorted] [ids=1|2|4|8]", false);
+      }
+    }
     spec.dataGroups.push_back(std::move(d));
     return true;
   }

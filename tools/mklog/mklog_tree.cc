@@ -72,7 +72,7 @@ class BulkStream final : public cIO {
     frame_.ide = frame_.id > 0x7FF;
     frame_.channel = bulk_.channels[i % bulk_.channels.size()];
     for (int k = 0; k < 8; ++k) frame_.data[k] = static_cast<uint8_t>(i >> (8 * k));
-    if (idSize_ != 0) scratch_[0] = recordId_;
+    for (uint8_t k = 0; k < idSize_; ++k) scratch_[k] = k == 0 ? recordId_ : 0;
     cMklog_encode(kind_, frame_, 0, scratch_.data() + idSize_);
     cached_ = i;
   }
@@ -156,6 +156,10 @@ std::shared_ptr<cMdfBlock_CG> buildGroup(const cMklogGroup& g, uint64_t recordId
   return cg;
 }
 
+void putId(uint8_t* at, uint8_t idSize, uint64_t id) {
+  for (uint8_t i = 0; i < idSize; ++i) at[i] = static_cast<uint8_t>(id >> (8 * i));
+}
+
 void appendU32(cIO* out, uint32_t v) {
   uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
   out->write(b, 4);
@@ -183,13 +187,14 @@ bool buildPayload(const cMklogDataGroup& d, cMdfBlock_DG& dg,
       sdOf[gi]->write(vlsd.data(), static_cast<int64_t>(vlsd.size()));
     }
     record.assign(idSize + layout.recordSize + g.invalidationBytes, 0);
-    if (idSize != 0) record[0] = static_cast<uint8_t>(groupOf[gi]->getRecordID());
+    putId(record.data(), idSize, groupOf[gi]->getRecordID());
     cMklog_encode(g.kind, f, offset, record.data() + idSize);
     payload->write(record.data(), static_cast<int64_t>(record.size()));
     ++counts[gi];
     if (g.kind == cMklogKind::CanFdVlsd) {
-      uint8_t id = static_cast<uint8_t>(vlsdOf[gi]->getRecordID());
-      payload->write(&id, 1);
+      uint8_t id[8];
+      putId(id, idSize, vlsdOf[gi]->getRecordID());
+      payload->write(id, idSize);
       appendU32(payload.get(), static_cast<uint32_t>(vlsd.size()));
       payload->write(vlsd.data(), static_cast<int64_t>(vlsd.size()));
       vlsdBytes[gi] += 4 + vlsd.size();
@@ -213,7 +218,7 @@ std::shared_ptr<cMdfBlock_DG> buildDataGroup(const cMklogDataGroup& d, Shared& s
     *error = "a sorted data group holds exactly one group";
     return nullptr;
   }
-  dg->setRecordIDSize(d.sorted ? 0 : 1);
+  dg->setRecordIDSize(d.sorted ? 0 : d.idSize);
   std::vector<std::shared_ptr<cMdfBlock_CG>> groupOf, vlsdOf;
   std::vector<std::unique_ptr<cIO_memoryAlloc>> sdOf;
   uint64_t nextId = 1;
