@@ -230,8 +230,8 @@ bool classicCase(const cOptions& o, const std::string& dir) {
     return false;
   }
   printCatTime(dir + "/" + log, std::filesystem::file_size(dir + "/" + log) / 1e6);
-  auto c = convert(o, dir, log, "out_classic",
-                   {"--dbc-can1=classic.dbc", "--dbc-can2=classic.dbc"}, static_cast<int>(o.repeat));
+  auto c = convert(o, dir, log, "out_classic", {"--dbc-can1=classic.dbc", "--dbc-can2=classic.dbc"},
+                   static_cast<int>(o.repeat));
   if (!c) return false;
   const double fps = c->stats.frames / c->run.wallSeconds;
   std::printf("  target >= %.1f M frames/s: %s\n", kTargetFramesPerSecond / 1e6,
@@ -272,7 +272,9 @@ bool bufferCase(const cOptions& o, const std::string& dir) {
   // Bytes per classic frame record in the writer's layout, measured on a
   // small log of the same shape.
   const std::string probe = dir + "/probe.mf4";
-  auto writeProbe = [&] { return cMklog_writeFile(classicDescription(100000), probe.c_str(), nullptr); };
+  auto writeProbe = [&] {
+    return cMklog_writeFile(classicDescription(100000), probe.c_str(), nullptr);
+  };
   if (!runInChild(writeProbe)) return false;
   const double perFrame = std::filesystem::file_size(probe) / 100000.0;
   std::filesystem::remove(probe);
@@ -288,7 +290,8 @@ bool bufferCase(const cOptions& o, const std::string& dir) {
                    {"--buffer=1048576", "--dbc-can1=big.dbc", "--dbc-can2=big.dbc"});
   if (!c) return false;
   const double fileMb = std::filesystem::file_size(dir + "/" + log) / 1e6;
-  std::printf("  peak memory / log size: %.1f %%\n", 100.0 * c->run.peakRssKiB * 1024 / 1e6 / fileMb);
+  std::printf("  peak memory / log size: %.1f %%\n",
+              100.0 * c->run.peakRssKiB * 1024 / 1e6 / fileMb);
   bool ok = check("frames", c->stats.frames, frames);
   // Far below the file size: under a quarter of it, or, for small logs where
   // the program's own baseline dominates, under 16 MB.

@@ -120,9 +120,8 @@ std::string benchBulkDescription(uint64_t frames, const std::vector<uint32_t>& i
     const uint64_t count = frames / 2 + (g == 0 ? frames % 2 : 0);
     const std::string name = "can" + std::to_string(g + 1);
     description += "datagroup sorted\ngroup " + name + " can\nbulk " + name +
-                   " count=" + std::to_string(count) + " ids=" + idList +
-                   " channels=" + std::to_string(g + 1) + " rate=" + std::to_string(1000 + 100 * g) +
-                   "\n";
+                   " count=" + std::to_string(count) + " ids=" + idList + " channels=" +
+                   std::to_string(g + 1) + " rate=" + std::to_string(1000 + 100 * g) + "\n";
   }
   return description;
 }
@@ -161,5 +160,6 @@ std::string tpJ1939Dbc() {
          " SG_ P_B : 8|16@1+ (0.125,0) [0|0] \"\" TESTER\n"
          " SG_ P_C : 71|16@0+ (1,-100) [0|0] \"\" TESTER\n"
          " SG_ P_D : 152|8@1+ (1,0) [0|0] \"\" TESTER\n\n" +
-         dbcBusTypeAttribute() + "BA_DEF_  \"ProtocolType\" STRING ;\nBA_ \"ProtocolType\" \"J1939\";\n";
+         dbcBusTypeAttribute() +
+         "BA_DEF_  \"ProtocolType\" STRING ;\nBA_ \"ProtocolType\" \"J1939\";\n";
 }

@@ -28,7 +28,10 @@ std::string hex(const Bytes& bytes) {
   return s;
 }
 
-std::string dbcId(uint32_t canId) { return std::to_string(canId > 0x7FF ? (canId | 0x80000000u) : canId); }
+// The identifier as a DBC file writes it: bit 31 set for 29-bit identifiers.
+std::string dbcId(uint32_t canId) {
+  return std::to_string(canId > 0x7FF ? (canId | 0x80000000u) : canId);
+}
 
 // `frame` statements of the "can" group, one millisecond apart from `t0`
 // (seconds after the file start).
