@@ -97,8 +97,12 @@ TEST(E2eFrames, CanFdFramesOfEveryStorageKind) {
       << e2eDescribe(tree);
 }
 
-TEST(E2eFrames, LinFramesUseTheLinDatabasesOnly) {
+TEST(E2eFrames, LinAndCanFramesUseTheDatabasesOfTheirBus) {
   E2eFolder f;
+  // A CAN database for channel 1 that knows identifier 0x21 too.
+  f.writeDbc("can1-body.dbc", e2eDbc("CAN",
+                                     "BO_ 33 CanBody: 3 ECU\n"
+                                     " SG_ First : 0|8@1+ (1,0) [0|0] \"\" ECU\n"));
   f.writeDbc("lin1-body.dbc", e2eDbc("LIN",
                                      "BO_ 33 Body: 3 ECU\n"
                                      " SG_ Pos : 0|8@1+ (1,0) [0|0] \"\" ECU\n"
@@ -118,7 +122,9 @@ TEST(E2eFrames, LinFramesUseTheLinDatabasesOnly) {
   EXPECT_EQ(tree, (E2eTree{{"L1_out/LIN1_Body/2023/11/14/00000002_00000001.csv",
                             "t,Pos,Angle\n"
                             "1700000001.000000,10.000000,-100.000000\n"
-                            "1700000003.000000,255.000000,0.500000\n"}}))
+                            "1700000003.000000,255.000000,0.500000\n"},
+                           {"L1_out/CAN1_CanBody/2023/11/14/00000002_00000001.csv",
+                            "t,First\n1700000001.600000,12.000000\n"}}))
       << e2eDescribe(tree);
 }
 
