@@ -5,11 +5,14 @@
 // relative path -> file text.
 //
 //   E2eFolder f;
-//   f.writeDbc("can1-engine.dbc", kDbc);
-//   f.writeLog("in/a.mf4", "serial AB12\nsession 1\nsplit 1\n...");
-//   E2eRun r = f.run({f / "in"});          // working directory: f.path()
-//   EXPECT_EQ(r.status, 0);
-//   EXPECT_EQ(f.csvTree("in"), (E2eTree{{"AB12_out/CAN1_X/...csv", "t,A\n..."}}));
+//   f.writeDbc("can1-engine.dbc", e2eDbc("CAN", "BO_ 256 X: 1 ECU\n SG_ A : ..."));
+//   f.writeLog("in/a.mf4", e2eLogHeader("AB12", 1, 1) +
+//                          "group c can\nframe c t=1 id=0x100 data=01\n");
+//   E2eRun r = f.run({f / "in"});  // working directory: f.path(), so the
+//   EXPECT_EQ(r.status, 0);        // DBC above is found by its name
+//   // The output goes to the root of the inputs, here f.path():
+//   EXPECT_EQ(f.csvTree(), (E2eTree{{"AB12_out/CAN1_X/2023/11/14/00000001_00000001.csv",
+//                                    "t,A\n1700000001.000000,1.000000\n"}}));
 #pragma once
 
 #include <gtest/gtest.h>
