@@ -165,6 +165,11 @@ bool cMdfLoader::loadChain(uint64_t offset, cMdfBlockKind kind, std::deque<cMdfB
       LOG_ERROR("Cyclic block link at offset %lu", static_cast<unsigned long>(offset));
       return false;
     }
+    // A block whose load is in progress is a cycle, reported as such below.
+    if (inProgress_.count(offset) == 0 && !chainMembers_.insert(offset).second) {
+      LOG_ERROR("Block at offset %lu is linked twice", static_cast<unsigned long>(offset));
+      return false;
+    }
     cMdfBlockPtr block = loadAtSingle(offset);
     if (!block) return false;
     if (block->kind() != kind) {

@@ -104,8 +104,11 @@ class cMdfLoader {
   cMdfBlockPtr loadAtSingle(uint64_t offset);
 
   // Loads the sibling chain that starts at `offset` and appends its blocks to
-  // `list` in chain order.  Every block must be of `kind`.  False on any
-  // failure (the list may then hold part of the chain).
+  // `list` in chain order.  Every block must be of `kind`.  A block belongs to
+  // one sibling chain only: reaching a member of an earlier chain again logs
+  // "Block at offset %lu is linked twice" (shared lists would let a small
+  // file stand for an exponentially large tree).  False on any failure (the
+  // list may then hold part of the chain).
   bool loadChain(uint64_t offset, cMdfBlockKind kind, std::deque<cMdfBlockPtr>& list);
   template <class T>
   bool loadAt(uint64_t offset, cMdfBlockList<T>& list);
@@ -120,6 +123,7 @@ class cMdfLoader {
   uint32_t depth_ = 0;
   std::unordered_map<uint64_t, cMdfBlockPtr> cache_;
   std::unordered_set<uint64_t> inProgress_;
+  std::unordered_set<uint64_t> chainMembers_;  // offsets met in any sibling chain
 };
 
 // Where blocks are written: the output stream, the next free file offset and
