@@ -30,3 +30,9 @@ bench: release
 
 clean:
 	rm -rf build
+
+# libFuzzer targets (clang, ASan + UBSan) built in build/fuzz and run for
+# FUZZ_SECONDS seconds each (default 180), two at a time.
+.PHONY: fuzz
+fuzz:
+	sh scripts/fuzz.sh
