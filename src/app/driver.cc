@@ -61,6 +61,8 @@ int lograven_main(int argc, char** argv) {
       cDecoder_ctor(cli->outputFs(), &cli->canDatabases, &cli->linDatabases,
                     cli->options.noAppendRoot, cli->concat, cli->pgnSrcMerge, cli->pgnDstMerge);
   if (!decoder) return status;
+  // An input is deleted only once its rows are safely in the output files.
+  decoder->setConfirmEachFile(cli->options.deleteConverted);
   std::unique_ptr<cBusLayerMux> mux = cBusLayerMux_ctor(decoder.get(), nullptr);
   if (!mux) return status;
   std::unique_ptr<cBusLayerTp> tp = cBusLayerTp_ctor(mux.get());

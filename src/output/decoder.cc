@@ -65,8 +65,12 @@ bool cDecoder::closeWriters() {
 void cDecoder::setMaxOpenFiles(size_t maxOpenFiles) { writers_.setMaxOpenFiles(maxOpenFiles); }
 
 bool cDecoder::newFile(const cLogFileInfo& info, bool continuation) {
-  if (continuation && concat_) return true;  // rows go on into the open files
+  if (continuation && concat_) {
+    failuresAtNewFile_ = writers_.failureCount();
+    return true;  // rows go on into the open files
+  }
   writers_.closeAll();
+  failuresAtNewFile_ = writers_.failureCount();
   naming_.deviceId = string2Path(info.serialNumber);
   if (naming_.deviceId.size() > kDeviceIdLength) naming_.deviceId.resize(kDeviceIdLength);
   naming_.session = info.session;
@@ -74,7 +78,11 @@ bool cDecoder::newFile(const cLogFileInfo& info, bool continuation) {
   return true;
 }
 
-bool cDecoder::endFile(const cLogFileInfo&) { return true; }
+bool cDecoder::endFile(const cLogFileInfo&) {
+  if (!confirmEachFile_) return true;
+  bool synced = writers_.syncAll();
+  return synced && writers_.failureCount() == failuresAtNewFile_;
+}
 
 bool cDecoder::newMsg(cBusMsg& msg) {
   const cDBMap* map = nullptr;

@@ -47,11 +47,19 @@ class cDecoder final : public cBusLayer {
   // "other conversion failure" bit (8) of the exit status.
   bool hadWriteError() const { return writers_.hadWriteError(); }
 
+  // With `on`, endFile() hands every open CSV file its rows and reports false
+  // when an output file could not be created or written while the input was
+  // converted (or a writer it used had failed before), so that the input is
+  // not taken as converted.  For --delete-converted: an input is only removed
+  // once its rows are in the output files.  Off by default.
+  void setConfirmEachFile(bool on) { confirmEachFile_ = on; }
+
   // Open-file limit of the CSV writers (default: a few hundred).  Takes effect
   // for writers opened afterwards; meant for tests, before the first file.
   void setMaxOpenFiles(size_t maxOpenFiles);
 
-  // Always true.
+  // newMsg and newFile always return true; endFile too unless
+  // setConfirmEachFile(true) was called (see there).
   bool newMsg(cBusMsg& msg) override;
   bool newFile(const cLogFileInfo& info, bool continuation) override;
   bool endFile(const cLogFileInfo& info) override;
@@ -66,6 +74,8 @@ class cDecoder final : public cBusLayer {
   const cDBMap* canDatabases_;
   const cDBMap* linDatabases_;
   bool concat_;
+  bool confirmEachFile_ = false;
+  uint64_t failuresAtNewFile_ = 0;  // writers_.failureCount() when the file began
   cOutputNaming naming_;
   cWriterSet writers_;
   int64_t dayStart_ = 1;  // whole seconds of the current UTC day: [dayStart_, dayEnd_)

@@ -145,6 +145,7 @@ cCsvWriter* cWriterSet::create(const std::string& key, std::string_view relative
   if (writer == nullptr) {
     int err = errno;
     writeError_ = true;
+    ++failures_;
     if (failedPaths_.insert(fullPath).second) {
       LOG_ERROR("Could not create output writer");
       LOG_INFO("Output file %s.csv: %s", fullPath.c_str(), std::strerror(err));
@@ -162,7 +163,16 @@ bool cWriterSet::closeAll() {
   bool ok = true;
   for (auto& [key, writer] : writers_) ok = writer->close() && ok;
   writers_.clear();
-  if (!ok) writeError_ = true;
+  if (!ok) {
+    writeError_ = true;
+    ++failures_;
+  }
+  return ok;
+}
+
+bool cWriterSet::syncAll() {
+  bool ok = true;
+  for (auto& [key, writer] : writers_) ok = writer->close() && ok;
   return ok;
 }
 

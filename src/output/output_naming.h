@@ -113,6 +113,13 @@ class cWriterSet {
   bool closeAll();
   // True once any writer of this set failed to be created or to write.
   bool hadWriteError() const;
+  // Hands the pending rows of every open writer to its file (closing the
+  // file; the writer stays and reopens it for appending).  False when any of
+  // them has had a write error.
+  bool syncAll();
+  // Number of failures so far: writers not created, failed closes.  Only
+  // grows.
+  uint64_t failureCount() const { return failures_; }
   size_t openWriters() const { return writers_.size(); }
   const cCsvFilePool& pool() const { return pool_; }
   void setMaxOpenFiles(size_t maxOpenFiles) { pool_.setMaxOpen(maxOpenFiles); }
@@ -130,6 +137,7 @@ class cWriterSet {
   std::unordered_map<std::string, std::vector<std::string>> written_;
   std::unordered_set<std::string> failedPaths_;  // reported once each
   bool writeError_ = false;
+  uint64_t failures_ = 0;
 };
 
 // The writer of the signal set of `decoded`, made with `identity`: found by

@@ -143,6 +143,38 @@ TEST(E2eBadInput, OutputThatCannotBeWrittenIsReportedWithItsPath) {
   EXPECT_EQ(f.read("out/BLOCKED_out"), "in the way");
 }
 
+TEST(E2eBadInput, InputWhoseRowsCouldNotBeWrittenIsNotDeleted) {
+  E2eFolder f;
+  f.writeDbc("can1-m.dbc", kDbc);
+  f.writeLog("in/a.mf4", goodLog("BLOCKED", 2));
+  f.writeLog("in/b.mf4", goodLog("OPEN", 2));
+  f.write("out/BLOCKED_out", "in the way");
+  E2eRun r = f.run({"--delete-converted", "-O", f / "out", f / "in"});
+  EXPECT_EQ(r.status, 8) << r.logText();
+  EXPECT_TRUE(r.logged("E Error during conversion of in/a.mf4")) << r.logText();
+  EXPECT_FALSE(r.logged("E Error during conversion of in/b.mf4")) << r.logText();
+  EXPECT_TRUE(f.exists("in/a.mf4"));
+  EXPECT_FALSE(f.exists("in/b.mf4"));
+  EXPECT_EQ(f.csvTree("out"), convertedAlone("b.mf4", E2eFolder::logBytes(goodLog("OPEN", 2))));
+}
+
+TEST(E2eBadInput, ContinuedFilesOfABlockedOutputAreAllKept) {
+  // Splits 1 and 2 share their (failing) output files; once the folder is
+  // free again, split 3 of another session converts and is deleted.
+  E2eFolder f;
+  f.writeDbc("can1-m.dbc", kDbc);
+  std::string split2 = goodLog("BLOCKED", 2);
+  split2.replace(split2.find("split 1"), 7, "split 2");
+  f.writeLog("in/a.mf4", goodLog("BLOCKED", 2));
+  f.writeLog("in/b.mf4", split2);
+  f.write("out/BLOCKED_out", "in the way");
+  E2eRun r = f.run({"-d", "-O", f / "out", f / "in"});
+  EXPECT_EQ(r.status, 8) << r.logText();
+  EXPECT_TRUE(f.exists("in/a.mf4"));
+  EXPECT_TRUE(f.exists("in/b.mf4"));
+  EXPECT_TRUE(f.csvTree("out").empty());
+}
+
 TEST(E2eBadInput, OutputDirectoryThatDoesNotExistStopsTheRun) {
   E2eFolder f;
   f.writeDbc("can1-m.dbc", kDbc);
