@@ -76,11 +76,13 @@ TEST(cDecoderCLI, DiscoveryTakesBusAndChannelFromTheFileName) {
   dir.write("can4-f.dbc.txt", dbcWith("F"));  // not a DBC file name
   dir.write("can5-.dbc", dbcWith("G"));
   dir.mkdir("can6-folder.dbc");  // a folder, not a file
+  dir.write("CAN7-upper.dbc", dbcWith("U"));  // the bus name is case-sensitive
   Parsed p = parse(dir, {});
   ASSERT_TRUE(p.run);
   const std::string cwd = dir.path() + "/";
   EXPECT_EQ(p.decoder->dbcArguments(),
-            (std::vector<std::string>{"dbc-can1=" + cwd + "can1-a.dbc",
+            (std::vector<std::string>{"dbc-CAN7=" + cwd + "CAN7-upper.dbc",
+                                      "dbc-can1=" + cwd + "can1-a.dbc",
                                       "dbc-can1=" + cwd + "can1-b.dbc",
                                       "dbc-can12=" + cwd + "can12-x-y.DbC",
                                       "dbc-can5=" + cwd + "can5-.dbc",
@@ -97,6 +99,7 @@ TEST(cDecoderCLI, DiscoveryTakesBusAndChannelFromTheFileName) {
   EXPECT_TRUE(p.logged("E Invalid argument: dbc-can12=" + cwd + "can12-x-y.DbC"));
   EXPECT_TRUE(p.logged("E Invalid argument: dbc-lin2=" + cwd + "lin2-c.DBC"));
   EXPECT_TRUE(p.logged("E Invalid argument: dbc-j1939=" + cwd + "j1939-e.dbc"));
+  EXPECT_TRUE(p.logged("E Invalid argument: dbc-CAN7=" + cwd + "CAN7-upper.dbc"));
   EXPECT_EQ(p.cli->canDatabases.size(), 2u);
   EXPECT_EQ(p.cli->linDatabases.size(), 1u);
 }
