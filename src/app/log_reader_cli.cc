@@ -173,8 +173,13 @@ bool cLogReaderCLI::parse(int argc, char** argv, int32_t* status) {
 
   if (!loadPasswords(status)) return false;
   if (!findCommonRoot(status)) return false;
-  if (!openFileSystems()) return false;
-  if (extension_) return extension_->parseOptionsComplete(*this);
+  if (!openFileSystems(status)) return false;
+  // An extension that cannot complete (no database loaded) stops the run; the
+  // run converted nothing, which must not look like success.
+  if (extension_ && !extension_->parseOptionsComplete(*this)) {
+    *status = 0x86;
+    return false;
+  }
   return true;
 }
 
@@ -256,13 +261,21 @@ bool cLogReaderCLI::findCommonRoot(int32_t* status) {
   return true;
 }
 
-bool cLogReaderCLI::openFileSystems() {
+// A run that cannot start because of a path the user gave must not look like
+// a successful one: a missing input root reports "input does not exist" (1),
+// an unusable output directory an option error (0x86).
+bool cLogReaderCLI::openFileSystems(int32_t* status) {
   inputFs_ = cFS_os_ctor(root);
-  if (!inputFs_) return false;
+  if (!inputFs_) {
+    LOG_WARN("Could not find input file/folder %s", root.c_str());
+    *status |= 1;
+    return false;
+  }
   if (!outputDirectory.empty()) {
     outputFs_ = cFS_os_ctor(outputDirectory.front());
     if (!outputFs_) {
       LOG_ERROR("Invalid output path: %s", outputDirectory.front().c_str());
+      *status = 0x86;
       return false;
     }
   }

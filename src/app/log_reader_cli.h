@@ -8,8 +8,10 @@
 // argument table could not be built; 0x82 an option lacks its value; 0x83 an
 // invalid integer, an unexpected argument or a verbosity out of range; 0x84
 // no (common) root; 0x86 any other option error (messages printed to standard
-// output, each prefixed "lograven: "); bit 0 ORed in when a named password
-// file does not open.
+// output, each prefixed "lograven: "), also an output directory that is not
+// a usable folder ("Invalid output path: %s") and an extension that cannot
+// complete ("No DBC files found"); bit 0 ORed in when a named
+// password file does not open or the folder of the inputs does not exist.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +31,7 @@ class cLogReaderCLI;
 // Hooks for options beyond the reader's.  addOptions runs while the table is
 // built (behind the password-file option) and returns false when it cannot
 // add its options; parseOptionsComplete runs last in parse() and its result
-// is parse()'s result.  The destructor releases whatever the extension
+// is parse()'s result (false sets the status 0x86: the run does not start).  The destructor releases whatever the extension
 // loaded; it runs before the command-line object releases its own members.
 class cLogReaderCLIExtension {
  public:
@@ -79,7 +81,7 @@ class cLogReaderCLI {
   bool handleErrors(const cArgTable& table, int32_t* status) const;
   bool loadPasswords(int32_t* status);
   bool findCommonRoot(int32_t* status);
-  bool openFileSystems();
+  bool openFileSystems(int32_t* status);
 
   std::unique_ptr<cLogReaderCLIExtension> extension_;
   std::unique_ptr<cFS> inputFs_;

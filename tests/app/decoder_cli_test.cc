@@ -162,14 +162,14 @@ TEST(cDecoderCLI, OnlyInvalidArgumentsMeanNoDatabases) {
   dir.write("can1-a.dbc", dbcWith("A"));  // not looked for: options were given
   Parsed p = parse(dir, {"--dbc-can0=a.dbc", "--dbc-lin256=b.dbc"});
   EXPECT_FALSE(p.run);
-  EXPECT_EQ(p.status, 0);
+  EXPECT_EQ(p.status, 0x86);
   EXPECT_TRUE(p.logged("E Invalid argument: dbc-can0=a.dbc"));
   EXPECT_TRUE(p.logged("E Invalid argument: dbc-lin256=b.dbc"));
   EXPECT_TRUE(p.logged("E No DBC files found"));
 
-  // The whole program: nothing converted, no statistics, status 0.
+  // The whole program: nothing converted, no statistics, a failure status.
   E2eRun r = e2eRunMain({"--dbc-can0=a.dbc", dir / "in"}, dir.path());
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 0x86);
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(r.logged("E No DBC files found"));
 }

@@ -181,6 +181,7 @@ TEST(E2eBadInput, OutputDirectoryThatDoesNotExistStopsTheRun) {
   f.writeLog("in/a.mf4", goodLog("A", 1));
   E2eRun r = f.run({"-O", f / "nowhere", f / "in"});
   EXPECT_TRUE(r.logged("E Invalid output path: " + f.path() + "/nowhere")) << r.logText();
+  EXPECT_EQ(r.status, 0x86);
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(f.csvTree().empty());
 }

@@ -235,14 +235,15 @@ TEST(cLogReaderCLI, RunDoesNotStartWithoutUsableFileSystems) {
     LogCapture log;
     ParseResult r = parse({"/nonexistent_lograven_dir/x.mf4"});
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1) << "a missing input root must not look like success";
+    EXPECT_TRUE(log.contains("W Could not find input file/folder /nonexistent_lograven_dir/"));
   }
   {
     LogCapture log;
     const std::string out = dir / "missing_out";
     ParseResult r = parse({"-O", out, dir / "x.mf4"});
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 0x86) << "an unusable output directory must not look like success";
     EXPECT_TRUE(log.contains("E Invalid output path: " + out));
   }
 }
@@ -453,7 +454,7 @@ TEST(cLogReaderCLIExtension, ResultsAndErrors) {
   };
   const Case cases[] = {
       {false, true, {"x"}, false, 0x81, ""},
-      {true, false, {dir / "x.mf4"}, false, 0, ""},
+      {true, false, {dir / "x.mf4"}, false, 0x86, ""},
       {true, true, {"--thing", "--thing", dir / "x.mf4"}, false, 0x86,
        "lograven: extraneous option --thing\n"},
       {true, true, {"--dbc-lin1=x.dbc", dir / "x.mf4"}, false, 0x86,
