@@ -1,6 +1,7 @@
 // Arbitrary bytes as a DBC file; every message of the resulting database is
 // then decoded from a set of payloads (all zero, all ones, pseudo-random;
 // the message's own length, shorter and longer).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -33,7 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   cDBDecodedMessage decoded;
   std::vector<uint8_t> payload;
   for (const auto& [key, message] : db->messages()) {
-    const size_t lengths[] = {message.length, message.length / 2, 0, 8, 64};
+    // The stored length is the file's claim; a frame never carries more than
+    // a reassembled transport-protocol message (4095 bytes).
+    const size_t claimed = std::min<size_t>(message.length, 4096);
+    const size_t lengths[] = {claimed, claimed / 2, 0, 8, 64};
     for (size_t length : lengths) {
       for (int fill = 0; fill < 3; ++fill) {
         payload.assign(length, fill == 0 ? 0x00 : 0xFF);
