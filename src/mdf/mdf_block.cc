@@ -158,6 +158,12 @@ cMdfBlockPtr cMdfLoader::loadAtSingle(uint64_t offset) {
   return block;
 }
 
+bool cMdfLoader::claim(uint64_t offset) {
+  if (owned_.insert(offset).second) return true;
+  LOG_ERROR("Block at offset %lu is linked twice", static_cast<unsigned long>(offset));
+  return false;
+}
+
 bool cMdfLoader::loadChain(uint64_t offset, cMdfBlockKind kind, std::deque<cMdfBlockPtr>& list) {
   std::unordered_set<uint64_t> seen;
   while (offset != cMdfBlock::kNoLink) {
@@ -166,10 +172,7 @@ bool cMdfLoader::loadChain(uint64_t offset, cMdfBlockKind kind, std::deque<cMdfB
       return false;
     }
     // A block whose load is in progress is a cycle, reported as such below.
-    if (inProgress_.count(offset) == 0 && !chainMembers_.insert(offset).second) {
-      LOG_ERROR("Block at offset %lu is linked twice", static_cast<unsigned long>(offset));
-      return false;
-    }
+    if (inProgress_.count(offset) == 0 && !claim(offset)) return false;
     cMdfBlockPtr block = loadAtSingle(offset);
     if (!block) return false;
     if (block->kind() != kind) {

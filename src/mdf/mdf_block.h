@@ -117,13 +117,18 @@ class cMdfLoader {
   // kNoLink.  False on a short read.
   bool loadLinks(uint64_t count, std::vector<uint64_t>& links);
 
+  // Records that the block at `offset` has its one owner (a sibling chain,
+  // or the data group whose records it holds).  False, logged as "Block at
+  // offset %lu is linked twice", when it already has one.
+  bool claim(uint64_t offset);
+
  private:
   cIO* stream_;
   uint64_t streamSize_ = 0;
   uint32_t depth_ = 0;
   std::unordered_map<uint64_t, cMdfBlockPtr> cache_;
   std::unordered_set<uint64_t> inProgress_;
-  std::unordered_set<uint64_t> chainMembers_;  // offsets met in any sibling chain
+  std::unordered_set<uint64_t> owned_;  // offsets claimed by an owner
 };
 
 // Where blocks are written: the output stream, the next free file offset and

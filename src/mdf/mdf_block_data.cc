@@ -22,6 +22,9 @@ bool cMdfBlock_DG::load(cMdfLoader& loader, const cMdfBlockHeader& header, uint6
   if (!loader.loadAt(links[1], channelGroups) || !cMdfBlockIO_loadSingle(loader, links[2], data) ||
       !cMdfBlockIO_loadSingle(loader, links[3], comment))
     return false;
+  // Records are read once per data group: a data block shared by several
+  // groups would multiply the work of reading a small file.
+  if (data && !loader.claim(data->fileOffset())) return false;
   if (!cMdfBlockIO_seekData(loader, *this)) return false;
   cSerializer s(loader.stream());
   if (!s.readU8(&recordIdSize_)) return false;
@@ -79,6 +82,14 @@ bool cMdfBlock_CG::load(cMdfLoader& loader, const cMdfBlockHeader& header, uint6
   ok &= s.readU32(&invalidationBytes_);
   if (!ok) return false;
   rebuildDecodingRules();
+  // Every rule is evaluated for every record, so rules beyond one per bit of
+  // the record (plus some slack) only let a small file cost quadratic time.
+  const uint64_t maxRules = 8 * (uint64_t{dataBytes_} + invalidationBytes_) + 64;
+  if (rules_->size() > maxRules) {
+    LOG_ERROR("Too many channels in channel group at offset %lu",
+              static_cast<unsigned long>(fileOffset()));
+    rules_->clear();
+  }
   return true;
 }
 

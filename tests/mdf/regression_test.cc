@@ -138,11 +138,15 @@ TEST(MdfHostileTree, LongChainsAndDeepNestingLoadWithoutExhaustingTheStack) {
     bool nested;  // each channel composed of the next instead of followed by it
     int count;
     bool loads;
+    size_t rules;  // decoding rules of the group when it loads
   };
+  // The group's records hold 8 data bytes: up to 8 * 8 + 64 rules are kept.
   const Case cases[] = {
-      {"20000 sibling channels", false, 20000, true},
-      {"channels nested 50 deep", true, 50, true},
-      {"channels nested 100000 deep", true, 100000, false},
+      {"128 sibling channels", false, 128, true, 128},
+      {"129 sibling channels", false, 129, true, 0},
+      {"20000 sibling channels", false, 20000, true, 0},
+      {"channels nested 50 deep", true, 50, true, 1},
+      {"channels nested 100000 deep", true, 100000, false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -159,8 +163,32 @@ TEST(MdfHostileTree, LongChainsAndDeepNestingLoadWithoutExhaustingTheStack) {
     EXPECT_EQ(tree != nullptr, c.loads);
     if (tree) {
       const auto& cg = tree->getHeader()->dataGroups.front()->channelGroups.front();
-      EXPECT_EQ(cg->decodingRules().size(), c.nested ? 1u : static_cast<size_t>(c.count));
+      EXPECT_EQ(cg->decodingRules().size(), c.rules);
+      EXPECT_EQ(log.contains("Too many channels in channel group"), c.rules == 0);
     }
+  }
+}
+
+TEST(MdfHostileTree, DataBlockSharedByTwoDataGroupsIsRefused) {
+  // Two groups reading one data block would read it twice; n groups n times.
+  for (bool shared : {false, true}) {
+    SCOPED_TRACE(shared);
+    Capture log;
+    Image img;
+    img.fileStart(kDg);
+    const uint64_t dg2 = kDg + 64, cg1 = dg2 + 64, cg2 = cg1 + 104, cn1 = cg2 + 104,
+                   cn2 = cn1 + kCnSize, dt1 = cn2 + kCnSize, dt2 = dt1 + 32;
+    img.block(kDg, "##DG", {dg2, cg1, dt1, 0}, 8);
+    img.block(dg2, "##DG", {0, cg2, shared ? dt1 : dt2, 0}, 8);
+    img.u32(img.block(cg1, "##CG", {0, cn1, 0, 0, 0, 0}, 32) + 24, 8);
+    img.u32(img.block(cg2, "##CG", {0, cn2, 0, 0, 0, 0}, 32) + 24, 8);
+    channel(img, cn1, 0, 0);
+    channel(img, cn2, 0, 0);
+    img.block(dt1, "##DT", {}, 8);
+    img.block(dt2, "##DT", {}, 8);
+    std::unique_ptr<cIO> s = img.stream();
+    EXPECT_EQ(cMdfBlock_loadTree(s.get()) == nullptr, shared);
+    EXPECT_EQ(log.contains("is linked twice"), shared);
   }
 }
 
