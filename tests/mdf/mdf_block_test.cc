@@ -154,9 +154,9 @@ void putU64(std::vector<uint8_t>& bytes, uint64_t at, uint64_t value) {
 
 TEST(cMdfBlock, TreeRoundTripsThroughSaveAndLoad) {
   std::string error;
-  auto spec = cMklog_parse(kDescription, &error);
-  ASSERT_TRUE(spec) << error;
-  auto built = cMklog_buildTree(*spec, &error);
+  auto plan = cMklog_parse(kDescription, &error);
+  ASSERT_TRUE(plan) << error;
+  auto built = cMklog_buildTree(*plan, &error);
   ASSERT_TRUE(built) << error;
   std::string expected = dumpOf(built.get());
   auto bytes = saveTree(*built);

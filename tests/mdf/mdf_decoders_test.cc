@@ -481,9 +481,9 @@ TEST(cMdfDecoders, WrittenFramesOfEveryKindComeBackExactly) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    cMklogSpec spec = testLog_spec();
-    spec.dataGroups.push_back(testLog_group(c.kind, {c.frame, c.frame}));
-    auto log = testLog_open(spec);
+    cMklogPlan plan = testLog_plan();
+    plan.dataGroups.push_back(testLog_group(c.kind, {c.frame, c.frame}));
+    auto log = testLog_open(plan);
     ASSERT_TRUE(log);
     const auto frames = testLog_frames(*log);
     ASSERT_EQ(frames.size(), 2u);

@@ -20,16 +20,16 @@ struct cTestLog {
   ~cTestLog() { cMdf_close(mdf); }
 };
 
-// A spec whose file history carries the logger's tool marker.
-cMklogSpec testLog_spec();
+// A plan whose file history carries the logger's tool marker.
+cMklogPlan testLog_plan();
 
 // One data group of `kind` frames (sorted unless the kind needs record ids).
 cMklogDataGroup testLog_group(cMklogKind kind, const std::vector<cMklogFrame>& frames,
                               bool sorted = true);
 
-// Builds the tree of `spec`, lets `edit` change it, saves it to memory and
+// Builds the tree of `plan`, lets `edit` change it, saves it to memory and
 // opens it.  Null (with a test failure) when any step fails.
-std::unique_ptr<cTestLog> testLog_open(const cMklogSpec& spec,
+std::unique_ptr<cTestLog> testLog_open(const cMklogPlan& plan,
                                        const std::function<void(cMdfBlock_ID&)>& edit = {});
 
 // Copies of every message the file's merge delivers, in delivery order.

@@ -4,10 +4,10 @@
 
 #include <string>
 
-cMklogSpec testLog_spec() {
-  cMklogSpec spec;
-  spec.histories = {cMklog_historyXml("QZ")};
-  return spec;
+cMklogPlan testLog_plan() {
+  cMklogPlan plan;
+  plan.histories = {cMklog_historyXml("QZ")};
+  return plan;
 }
 
 cMklogDataGroup testLog_group(cMklogKind kind, const std::vector<cMklogFrame>& frames, bool sorted) {
@@ -18,10 +18,10 @@ cMklogDataGroup testLog_group(cMklogKind kind, const std::vector<cMklogFrame>& f
   return dg;
 }
 
-std::unique_ptr<cTestLog> testLog_open(const cMklogSpec& spec,
+std::unique_ptr<cTestLog> testLog_open(const cMklogPlan& plan,
                                        const std::function<void(cMdfBlock_ID&)>& edit) {
   std::string error;
-  auto id = cMklog_buildTree(spec, &error);
+  auto id = cMklog_buildTree(plan, &error);
   EXPECT_TRUE(id) << error;
   if (!id) return nullptr;
   if (edit) edit(*id);

@@ -250,13 +250,13 @@ TEST(cMdfParallelIterFile, TimeStampsAreAbsoluteWithZoneOffsets) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);
-    cMklogSpec spec = testLog_spec();
-    spec.startNs = c.startNs;
-    spec.tzOffsetMin = c.tz;
-    spec.dstOffsetMin = c.dst;
-    spec.timeFlags = 0;  // offsets count whatever the flags say
-    spec.dataGroups = {canGroup({at(c.t, 1)})};
-    auto log = testLog_open(spec);
+    cMklogPlan plan = testLog_plan();
+    plan.startNs = c.startNs;
+    plan.tzOffsetMin = c.tz;
+    plan.dstOffsetMin = c.dst;
+    plan.timeFlags = 0;  // offsets count whatever the flags say
+    plan.dataGroups = {canGroup({at(c.t, 1)})};
+    auto log = testLog_open(plan);
     ASSERT_TRUE(log);
     const auto frames = testLog_frames(*log);
     ASSERT_EQ(frames.size(), 1u);
@@ -273,9 +273,9 @@ TEST(cMdfParallelIterFile, UnsortedGroupOfSeveralKindsKeepsRecordOrder) {
   const cMklogFrame frames[] = {at(0.1, 1), at(0.2, 0), at(0.3, 3), at(0.4, 4), at(0.5, 5)};
   const size_t groupOf[] = {0, 1, 2, 3, 0};
   for (size_t i = 0; i < 5; ++i) mixed.frames.emplace_back(groupOf[i], frames[i]);
-  cMklogSpec spec = testLog_spec();
-  spec.dataGroups = {mixed, canGroup({at(0.35, 9)})};
-  auto log = testLog_open(spec);
+  cMklogPlan plan = testLog_plan();
+  plan.dataGroups = {mixed, canGroup({at(0.35, 9)})};
+  auto log = testLog_open(plan);
   ASSERT_TRUE(log);
   const auto got = testLog_frames(*log);
   using T = cBusMsgType;
@@ -289,9 +289,9 @@ TEST(cMdfParallelIterFile, UnsortedGroupOfSeveralKindsKeepsRecordOrder) {
 }
 
 TEST(cMdfParallelIterFile, GroupOfOtherChannelsContributesNothing) {
-  cMklogSpec spec = testLog_spec();
-  spec.dataGroups = {canGroup({at(1, 1), at(2, 2)}), canGroup({at(1.5, 3)})};
-  auto log = testLog_open(spec, [](cMdfBlock_ID& id) {
+  cMklogPlan plan = testLog_plan();
+  plan.dataGroups = {canGroup({at(1, 1), at(2, 2)}), canGroup({at(1.5, 3)})};
+  auto log = testLog_open(plan, [](cMdfBlock_ID& id) {
     for (auto& cn : structureOf(id, 0, 0).composition) {
       std::string name(cn->getName());
       name.replace(0, name.find('.'), "GPS");
@@ -308,9 +308,9 @@ TEST(cMdfParallelIterFile, RefusedRecordsInTheMiddleAreSkippedOnce) {
                   {"lin", cMklogKind::Lin, 0, "", 0, std::nullopt}};
   const size_t groupOf[] = {1, 0, 1, 1, 0, 1, 0, 1};
   for (size_t i = 0; i < 8; ++i) mixed.frames.emplace_back(groupOf[i], at(0.1 * (i + 1), 100 + i));
-  cMklogSpec spec = testLog_spec();
-  spec.dataGroups = {mixed, canGroup({at(0.45, 1)})};
-  auto log = testLog_open(spec, [](cMdfBlock_ID& id) {
+  cMklogPlan plan = testLog_plan();
+  plan.dataGroups = {mixed, canGroup({at(0.45, 1)})};
+  auto log = testLog_open(plan, [](cMdfBlock_ID& id) {
     // A byte-array channel the LIN decoder does not know makes it refuse
     // every LIN record of the group.
     auto extra = std::make_shared<cMdfBlock_CN>();
@@ -331,9 +331,9 @@ TEST(cMdfParallelIterFile, InvalidationBytesKeepRecordsInStep) {
   mixed.groups = {{"can", cMklogKind::Can, 0, "", 3, std::nullopt},
                   {"err", cMklogKind::Error, 0, "", 1, std::nullopt}};
   for (uint32_t i = 0; i < 6; ++i) mixed.frames.emplace_back(i % 2, at(i, 10 + i));
-  cMklogSpec spec = testLog_spec();
-  spec.dataGroups = {mixed};
-  auto log = testLog_open(spec);
+  cMklogPlan plan = testLog_plan();
+  plan.dataGroups = {mixed};
+  auto log = testLog_open(plan);
   ASSERT_TRUE(log);
   const auto got = testLog_frames(*log);
   ASSERT_EQ(got.size(), 6u);
@@ -346,7 +346,7 @@ TEST(cMdfParallelIterFile, InvalidationBytesKeepRecordsInStep) {
 }
 
 TEST(cMdfParallelIterFile, GeneratedBulkGroupsMergeCompletely) {
-  cMklogSpec spec = testLog_spec();
+  cMklogPlan plan = testLog_plan();
   for (int g = 0; g < 3; ++g) {
     cMklogDataGroup dg;
     dg.sorted = true;
@@ -356,9 +356,9 @@ TEST(cMdfParallelIterFile, GeneratedBulkGroupsMergeCompletely) {
     bulk.t0 = 0.0001 * g;
     bulk.ids = {static_cast<uint32_t>(0x100 + g)};
     dg.groups.push_back({"bulk", cMklogKind::Can, 0, "", 0, bulk});
-    spec.dataGroups.push_back(dg);
+    plan.dataGroups.push_back(dg);
   }
-  auto log = testLog_open(spec);
+  auto log = testLog_open(plan);
   ASSERT_TRUE(log);
   auto iter = cMdf_getIter(log->mdf.get());
   ASSERT_TRUE(iter);
@@ -385,11 +385,11 @@ TEST(cMdfParallelIterFile, CorruptedFilesNeitherCrashNorHang) {
                   {"fd", cMklogKind::CanFdVlsd, 0, "", 0, std::nullopt},
                   {"lin", cMklogKind::Lin, 0, "", 0, std::nullopt}};
   for (uint32_t i = 0; i < 30; ++i) mixed.frames.emplace_back(i % 3, at(0.01 * i, i));
-  cMklogSpec spec = testLog_spec();
-  spec.serial = "1234";
-  spec.dataGroups = {mixed, testLog_group(cMklogKind::CanFdSd, {at(0.1, 1), at(0.2, 2)})};
+  cMklogPlan plan = testLog_plan();
+  plan.serial = "1234";
+  plan.dataGroups = {mixed, testLog_group(cMklogKind::CanFdSd, {at(0.1, 1), at(0.2, 2)})};
   std::string error;
-  const auto good = cMklog_render(spec, &error);
+  const auto good = cMklog_render(plan, &error);
   ASSERT_TRUE(good) << error;
   const uint32_t seed = std::random_device{}();
   SCOPED_TRACE(testing::Message() << "seed " << seed);
@@ -416,7 +416,7 @@ TEST(cMdfParallelIterFile, CorruptedFilesNeitherCrashNorHang) {
 }
 
 TEST(cMdfParallelIterFile, FileWithoutDataGroupsHasNoCurrentMessage) {
-  auto log = testLog_open(testLog_spec());
+  auto log = testLog_open(testLog_plan());
   ASSERT_TRUE(log);
   auto iter = cMdf_getIter(log->mdf.get());
   ASSERT_TRUE(iter);

@@ -150,18 +150,18 @@ cMklogGroup busGroup(cMklogKind kind, uint8_t siBusType, std::string siComment) 
   return {"g", kind, siBusType, std::move(siComment), 0, std::nullopt};
 }
 
-cMklogSpec specWithSources(std::vector<cMklogGroup> groups) {
-  cMklogSpec spec = testLog_spec();
-  spec.serial = "0A1B2C3D";
-  spec.session = "17";
-  spec.split = "4";
+cMklogPlan planWithSources(std::vector<cMklogGroup> groups) {
+  cMklogPlan plan = testLog_plan();
+  plan.serial = "0A1B2C3D";
+  plan.session = "17";
+  plan.split = "4";
   for (auto& g : groups) {
     cMklogDataGroup dg;
     dg.sorted = true;
     dg.groups.push_back(std::move(g));
-    spec.dataGroups.push_back(std::move(dg));
+    plan.dataGroups.push_back(std::move(dg));
   }
-  return spec;
+  return plan;
 }
 
 std::string siXml(const std::string& name, const std::string& value) {
@@ -170,7 +170,7 @@ std::string siXml(const std::string& name, const std::string& value) {
 }
 
 TEST(cMdfMetaDataFile, HeaderEntriesGiveSerialSessionAndSplit) {
-  auto log = testLog_open(specWithSources({}));
+  auto log = testLog_open(planWithSources({}));
   ASSERT_TRUE(log);
   const auto map = cMdf_getMetaData(log->mdf.get());
   ASSERT_EQ(map.count("HDcomment.Device Information.serial number"), 1u);
@@ -214,7 +214,7 @@ TEST(cMdfMetaDataFile, BusSourceCommentsJoinTheHeaderEntries) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto log = testLog_open(specWithSources(c.groups));
+    auto log = testLog_open(planWithSources(c.groups));
     ASSERT_TRUE(log);
     const auto map = cMdf_getMetaData(log->mdf.get());
     if (c.empty) {
@@ -245,10 +245,10 @@ TEST(cMdfMetaDataFile, BrokenOrMissingHeaderCommentGivesNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    cMklogSpec spec = specWithSources({busGroup(cMklogKind::Can, 2, siXml("bitrate", "1"))});
-    spec.headerXml = c.headerXml;
-    spec.noHeaderComment = c.noComment;
-    auto log = testLog_open(spec);
+    cMklogPlan plan = planWithSources({busGroup(cMklogKind::Can, 2, siXml("bitrate", "1"))});
+    plan.headerXml = c.headerXml;
+    plan.noHeaderComment = c.noComment;
+    auto log = testLog_open(plan);
     ASSERT_TRUE(log);
     const auto map = cMdf_getMetaData(log->mdf.get());
     if (c.noComment || !parseXml(*c.headerXml, *std::make_unique<cMdfMetaDataMap>())) {

@@ -77,7 +77,7 @@ struct cMklogDataGroup {
   std::vector<std::pair<size_t, cMklogFrame>> frames;
 };
 
-struct cMklogSpec {
+struct cMklogPlan {
   bool unfinished = false;            // "UnFinMF ", flag bit 2, wrong last DT length
   uint64_t unfinishedDtLength = 24;   // the stored length of the last DT block
   uint32_t versionMajor = 4;
@@ -100,17 +100,17 @@ struct cMklogSpec {
 
 // Parses a description.  None on a bad line; *error (when given) then says
 // "line N: reason".
-std::optional<cMklogSpec> cMklog_parse(std::string_view text, std::string* error);
+std::optional<cMklogPlan> cMklog_parse(std::string_view text, std::string* error);
 
-// The header comment XML the writer generates for `spec`.
-std::string cMklog_headerXml(const cMklogSpec& spec);
+// The header comment XML the writer generates for `plan`.
+std::string cMklog_headerXml(const cMklogPlan& plan);
 // The comment of a file history naming the tool `toolId` ("QZ", "Brenlog").
 std::string cMklog_historyXml(std::string_view toolId);
 
-// Builds the block tree of `spec` (DT payloads included, bulk payloads as
+// Builds the block tree of `plan` (DT payloads included, bulk payloads as
 // generators).  None with *error on a contradiction (e.g. a VLSD group in a
 // sorted data group).
-std::shared_ptr<cMdfBlock_ID> cMklog_buildTree(const cMklogSpec& spec, std::string* error);
+std::shared_ptr<cMdfBlock_ID> cMklog_buildTree(const cMklogPlan& plan, std::string* error);
 
 // Saves a tree to `out` in the writer's block order: identification and
 // header block first, then histories, comments and channel groups, the data
@@ -118,14 +118,14 @@ std::shared_ptr<cMdfBlock_ID> cMklog_buildTree(const cMklogSpec& spec, std::stri
 // False on a write failure.
 bool cMklog_saveTree(cMdfBlock_ID& id, cIO* out);
 
-// Writes the MDF file of `spec` to `out` (no containers) through
+// Writes the MDF file of `plan` to `out` (no containers) through
 // cMklog_saveTree; an unfinished file then gets the stored length of its last
 // data block overwritten.  False with *error on failure.
-bool cMklog_write(const cMklogSpec& spec, cIO* out, std::string* error);
+bool cMklog_write(const cMklogPlan& plan, cIO* out, std::string* error);
 
-// The complete output of `spec` in memory: the MDF file, wrapped in the
-// containers of spec.wraps.  None with *error on failure.
-std::optional<std::vector<uint8_t>> cMklog_render(const cMklogSpec& spec, std::string* error);
+// The complete output of `plan` in memory: the MDF file, wrapped in the
+// containers of plan.wraps.  None with *error on failure.
+std::optional<std::vector<uint8_t>> cMklog_render(const cMklogPlan& plan, std::string* error);
 // Parses `description` and renders it.
 std::optional<std::vector<uint8_t>> cMklog_build(std::string_view description, std::string* error);
 // Parses `description` and writes the output to `path`.  Without containers the

@@ -104,7 +104,7 @@ bool options(const std::vector<std::string>& words, size_t first,
 class Parser {
  public:
   bool line(std::string_view text, std::string* why);
-  cMklogSpec spec;
+  cMklogPlan plan;
   bool noHistory = false;
 
  private:
@@ -115,15 +115,15 @@ class Parser {
   // Finds a group by name: data-group index and group index.
   bool findGroup(const std::string& name, size_t* dg, size_t* g, std::string* why);
   cMklogDataGroup& currentDataGroup() {
-    if (spec.dataGroups.empty()) spec.dataGroups.emplace_back();
-    return spec.dataGroups.back();
+    if (plan.dataGroups.empty()) plan.dataGroups.emplace_back();
+    return plan.dataGroups.back();
   }
 };
 
 bool Parser::findGroup(const std::string& name, size_t* dg, size_t* g, std::string* why) {
-  for (size_t i = 0; i < spec.dataGroups.size(); ++i)
-    for (size_t j = 0; j < spec.dataGroups[i].groups.size(); ++j)
-      if (spec.dataGroups[i].groups[j].name == name) {
+  for (size_t i = 0; i < plan.dataGroups.size(); ++i)
+    for (size_t j = 0; j < plan.dataGroups[i].groups.size(); ++j)
+      if (plan.dataGroups[i].groups[j].name == name) {
         *dg = i;
         *g = j;
         return true;
@@ -191,9 +191,9 @@ bool Parser::frame(const std::vector<std::string>& w, std::string* why) {
     else ok = false;
     if (!ok) return (*why = "bad frame field '" + key + "=" + value + "'", false);
   }
-  auto& group = spec.dataGroups[dg].groups[g];
+  auto& group = plan.dataGroups[dg].groups[g];
   if (group.bulk) return (*why = "group '" + group.name + "' already has bulk frames", false);
-  spec.dataGroups[dg].frames.emplace_back(g, std::move(f));
+  plan.dataGroups[dg].frames.emplace_back(g, std::move(f));
   return true;
 }
 
@@ -217,7 +217,7 @@ bool Parser::bulk(const std::vector<std::string>& w, std::string* why) {
     else ok = false;
     if (!ok) return (*why = "bad bulk option '" + key + "=" + value + "'", false);
   }
-  cMklogDataGroup& d = spec.dataGroups[dg];
+  cMklogDataGroup& d = plan.dataGroups[dg];
   if (d.groups.size() != 1 || !d.frames.empty())
     return (*why = "bulk frames need a data group of their own", false);
   if (d.groups[g].kind == cMklogKind::CanFdVlsd || d.groups[g].kind == cMklogKind::CanFdSd)
@@ -241,7 +241,7 @@ bool Parser::wrap(const std::vector<std::string>& w, std::string* why) {
       else if (key == "device") c.deviceId = static_cast<uint32_t>(v);
       else return (*why = "unknown option '" + key + "'", false);
     }
-    spec.wraps.emplace_back(c);
+    plan.wraps.emplace_back(c);
     return true;
   }
   cEncryptOptions e;
@@ -257,7 +257,7 @@ bool Parser::wrap(const std::vector<std::string>& w, std::string* why) {
     else if (key == "variant") e.variant = static_cast<uint8_t>(v);
     else return (*why = "unknown option '" + key + "'", false);
   }
-  spec.wraps.emplace_back(e);
+  plan.wraps.emplace_back(e);
   return true;
 }
 
@@ -268,9 +268,9 @@ bool Parser::line(std::string_view text, std::string* why) {
   uint64_t u = 0;
   int64_t i = 0;
   if (k == "unfinished") {
-    spec.unfinished = true;
+    plan.unfinished = true;
     if (w.size() > 1) {
-      if (w[1].rfind("dtlength=", 0) != 0 || !toU64(w[1].substr(9), &spec.unfinishedDtLength))
+      if (w[1].rfind("dtlength=", 0) != 0 || !toU64(w[1].substr(9), &plan.unfinishedDtLength))
         return (*why = "usage: unfinished [dtlength=N]", false);
     }
     return true;
@@ -280,48 +280,48 @@ bool Parser::line(std::string_view text, std::string* why) {
     if (w.size() != 2 || std::sscanf(w[1].c_str(), "%u.%u", &major, &minor) != 2 || major >= 100 ||
         minor >= 100)
       return (*why = "usage: version MAJOR.MINOR", false);
-    spec.versionMajor = major;
-    spec.versionMinor = minor;
+    plan.versionMajor = major;
+    plan.versionMinor = minor;
     return true;
   }
   if (k == "program") {
     if (w.size() != 2 || w[1].size() > 7) return (*why = "program: at most 7 characters", false);
-    spec.program = w[1];
+    plan.program = w[1];
     return true;
   }
-  if (k == "start_ns") return (w.size() == 2 && toU64(w[1], &spec.startNs)) || (*why = "usage: start_ns N", false);
+  if (k == "start_ns") return (w.size() == 2 && toU64(w[1], &plan.startNs)) || (*why = "usage: start_ns N", false);
   if (k == "tz_offset" || k == "dst_offset") {
     if (w.size() != 2 || !toI64(w[1], &i) || i < -32768 || i > 32767)
       return (*why = "usage: " + k + " MINUTES", false);
-    (k == "tz_offset" ? spec.tzOffsetMin : spec.dstOffsetMin) = static_cast<int16_t>(i);
+    (k == "tz_offset" ? plan.tzOffsetMin : plan.dstOffsetMin) = static_cast<int16_t>(i);
     return true;
   }
   if (k == "time_flags") {
     if (w.size() != 2 || !toU64(w[1], &u) || u > 255) return (*why = "usage: time_flags N", false);
-    spec.timeFlags = static_cast<uint8_t>(u);
+    plan.timeFlags = static_cast<uint8_t>(u);
     return true;
   }
   if (k == "serial" || k == "session" || k == "split") {
     if (w.size() < 2) return (*why = "usage: " + k + " VALUE", false);
-    (k == "serial" ? spec.serial : k == "session" ? spec.session : spec.split) = restAfter(text, 1);
+    (k == "serial" ? plan.serial : k == "session" ? plan.session : plan.split) = restAfter(text, 1);
     return true;
   }
-  if (k == "header_xml") return spec.headerXml = restAfter(text, 1), true;
-  if (k == "no_header_comment") return spec.noHeaderComment = true, true;
+  if (k == "header_xml") return plan.headerXml = restAfter(text, 1), true;
+  if (k == "no_header_comment") return plan.noHeaderComment = true, true;
   if (k == "no_history") return noHistory = true, true;
   if (k == "history") {
     if (w.size() < 2) return (*why = "usage: history QZ|Brenlog|none|nocomment|raw XML", false);
-    if (w[1] == "QZ" || w[1] == "Brenlog") spec.histories.push_back(cMklog_historyXml(w[1]));
-    else if (w[1] == "none") spec.histories.push_back(cMklog_historyXml("other"));
-    else if (w[1] == "nocomment") spec.histories.push_back(std::nullopt);
-    else if (w[1] == "raw") spec.histories.push_back(restAfter(text, 2));
+    if (w[1] == "QZ" || w[1] == "Brenlog") plan.histories.push_back(cMklog_historyXml(w[1]));
+    else if (w[1] == "none") plan.histories.push_back(cMklog_historyXml("other"));
+    else if (w[1] == "nocomment") plan.histories.push_back(std::nullopt);
+    else if (w[1] == "raw") plan.histories.push_back(restAfter(text, 2));
     else return (*why = "unknown history kind '" + w[1] + "'", false);
     return true;
   }
   if (k == "si_comment") {
     size_t dg, g;
     if (w.size() < 3 || !findGroup(w[1], &dg, &g, why)) return (*why = "usage: si_comment GROUP XML", false);
-    spec.dataGroups[dg].groups[g].siComment = restAfter(text, 2);
+    plan.dataGroups[dg].groups[g].siComment = restAfter(text, 2);
     return true;
   }
   if (k == "datagroup") {
@@ -336,7 +336,7 @@ bool Parser::line(std::string_view text, std::string* why) {
         return (*why = "usage: datagroup [sorted|unsorted] [ids=1|2|4|8]", false);
       }
     }
-    spec.dataGroups.push_back(std::move(d));
+    plan.dataGroups.push_back(std::move(d));
     return true;
   }
   if (k == "group") return group(w, why);
@@ -349,7 +349,7 @@ bool Parser::line(std::string_view text, std::string* why) {
 
 }  // namespace
 
-std::optional<cMklogSpec> cMklog_parse(std::string_view text, std::string* error) {
+std::optional<cMklogPlan> cMklog_parse(std::string_view text, std::string* error) {
   Parser p;
   size_t number = 0;
   while (!text.empty()) {
@@ -364,7 +364,7 @@ std::optional<cMklogSpec> cMklog_parse(std::string_view text, std::string* error
       return std::nullopt;
     }
   }
-  if (p.noHistory) p.spec.histories.clear();
-  else if (p.spec.histories.empty()) p.spec.histories.push_back(cMklog_historyXml("QZ"));
-  return p.spec;
+  if (p.noHistory) p.plan.histories.clear();
+  else if (p.plan.histories.empty()) p.plan.histories.push_back(cMklog_historyXml("QZ"));
+  return p.plan;
 }

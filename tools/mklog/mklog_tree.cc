@@ -283,41 +283,41 @@ std::string cMklog_historyXml(std::string_view toolId) {
          "</tool_id>\n<tool_version>1.0</tool_version>\n</FHcomment>\n";
 }
 
-std::string cMklog_headerXml(const cMklogSpec& spec) {
+std::string cMklog_headerXml(const cMklogPlan& plan) {
   std::string xml = "<HDcomment>\n<TX>bus log</TX>\n<common_properties>\n";
-  if (spec.serial)
+  if (plan.serial)
     xml += "<tree name=\"Device Information\">\n<e name=\"serial number\" ro=\"true\">" +
-           xmlEscape(*spec.serial) + "</e>\n</tree>\n";
-  if (spec.session || spec.split) {
+           xmlEscape(*plan.serial) + "</e>\n</tree>\n";
+  if (plan.session || plan.split) {
     xml += "<tree name=\"File Information\">\n";
-    if (spec.session) xml += "<e name=\"session\" ro=\"true\">" + xmlEscape(*spec.session) + "</e>\n";
-    if (spec.split) xml += "<e name=\"split\" ro=\"true\">" + xmlEscape(*spec.split) + "</e>\n";
+    if (plan.session) xml += "<e name=\"session\" ro=\"true\">" + xmlEscape(*plan.session) + "</e>\n";
+    if (plan.split) xml += "<e name=\"split\" ro=\"true\">" + xmlEscape(*plan.split) + "</e>\n";
     xml += "</tree>\n";
   }
   return xml + "</common_properties>\n</HDcomment>\n";
 }
 
-std::shared_ptr<cMdfBlock_ID> cMklog_buildTree(const cMklogSpec& spec, std::string* error) {
+std::shared_ptr<cMdfBlock_ID> cMklog_buildTree(const cMklogPlan& plan, std::string* error) {
   std::string scratch;
   if (error == nullptr) error = &scratch;
   auto id = std::make_shared<cMdfBlock_ID>();
-  if (!id->setVersion(spec.versionMajor, spec.versionMinor) || !id->setProgram(spec.program)) {
+  if (!id->setVersion(plan.versionMajor, plan.versionMinor) || !id->setProgram(plan.program)) {
     *error = "bad version or program";
     return nullptr;
   }
-  if (spec.unfinished) id->setFinalizationFlags(4);
+  if (plan.unfinished) id->setFinalizationFlags(4);
   auto hd = std::make_shared<cMdfBlock_HD>();
-  hd->startTimeNs = spec.startNs;
-  hd->tzOffsetMin = spec.tzOffsetMin;
-  hd->dstOffsetMin = spec.dstOffsetMin;
-  hd->timeFlags = spec.timeFlags;
-  if (!spec.noHeaderComment)
-    hd->comment = textBlock<cMdfBlock_MD>(spec.headerXml ? *spec.headerXml : cMklog_headerXml(spec));
-  for (const auto& text : spec.histories) {
+  hd->startTimeNs = plan.startNs;
+  hd->tzOffsetMin = plan.tzOffsetMin;
+  hd->dstOffsetMin = plan.dstOffsetMin;
+  hd->timeFlags = plan.timeFlags;
+  if (!plan.noHeaderComment)
+    hd->comment = textBlock<cMdfBlock_MD>(plan.headerXml ? *plan.headerXml : cMklog_headerXml(plan));
+  for (const auto& text : plan.histories) {
     auto fh = std::make_shared<cMdfBlock_FH>();
-    fh->timeNs = spec.startNs;
-    fh->tzOffsetMin = spec.tzOffsetMin;
-    fh->dstOffsetMin = spec.dstOffsetMin;
+    fh->timeNs = plan.startNs;
+    fh->tzOffsetMin = plan.tzOffsetMin;
+    fh->dstOffsetMin = plan.dstOffsetMin;
     if (text) fh->comment = textBlock<cMdfBlock_MD>(*text);
     hd->fileHistories.push_back(fh);
   }
@@ -325,7 +325,7 @@ std::shared_ptr<cMdfBlock_ID> cMklog_buildTree(const cMklogSpec& spec, std::stri
   shared.timeConversion = std::make_shared<cMdfBlock_CC>();
   shared.timeConversion->setLinear(0.0, 1e-6);
   shared.secondsUnit = textBlock<cMdfBlock_TX>("s");
-  for (const auto& d : spec.dataGroups) {
+  for (const auto& d : plan.dataGroups) {
     auto dg = buildDataGroup(d, shared, error);
     if (!dg) return nullptr;
     hd->dataGroups.push_back(dg);

@@ -29,49 +29,49 @@ bool cMklog_saveTree(cMdfBlock_ID& id, cIO* out) {
   return ok && cMdfBlock_save(&id, ctx);
 }
 
-bool cMklog_write(const cMklogSpec& spec, cIO* out, std::string* error) {
+bool cMklog_write(const cMklogPlan& plan, cIO* out, std::string* error) {
   if (out == nullptr) return fail(error, "no output stream");
-  auto id = cMklog_buildTree(spec, error);
+  auto id = cMklog_buildTree(plan, error);
   if (!id) return false;
   if (!cMklog_saveTree(*id, out)) return fail(error, "write failed");
   const cMdfBlock_HD& hd = *id->getHeader();
-  if (spec.unfinished && !hd.dataGroups.empty()) {
+  if (plan.unfinished && !hd.dataGroups.empty()) {
     // The last data block keeps the length it had when the logger stopped.
     uint64_t at = hd.dataGroups.back()->data->fileOffset() + 8;
     if (out->seek(static_cast<int64_t>(at), cIO::kSeekSet) != static_cast<int64_t>(at) ||
-        out->write(&spec.unfinishedDtLength, 8) != 8)
+        out->write(&plan.unfinishedDtLength, 8) != 8)
       return fail(error, "write failed");
   }
   return true;
 }
 
-std::optional<std::vector<uint8_t>> cMklog_render(const cMklogSpec& spec, std::string* error) {
+std::optional<std::vector<uint8_t>> cMklog_render(const cMklogPlan& plan, std::string* error) {
   auto mem = cIO_memoryAlloc_ctor();
-  if (!cMklog_write(spec, mem.get(), error)) return std::nullopt;
+  if (!cMklog_write(plan, mem.get(), error)) return std::nullopt;
   std::vector<uint8_t> bytes(mem->data().begin(), mem->data().end());
-  if (spec.wraps.empty()) return bytes;
-  auto wrapped = cContainer_wrap(bytes, spec.wraps);
+  if (plan.wraps.empty()) return bytes;
+  auto wrapped = cContainer_wrap(bytes, plan.wraps);
   if (!wrapped) fail(error, "container wrapping failed");
   return wrapped;
 }
 
 std::optional<std::vector<uint8_t>> cMklog_build(std::string_view description, std::string* error) {
-  auto spec = cMklog_parse(description, error);
-  if (!spec) return std::nullopt;
-  return cMklog_render(*spec, error);
+  auto plan = cMklog_parse(description, error);
+  if (!plan) return std::nullopt;
+  return cMklog_render(*plan, error);
 }
 
 bool cMklog_writeFile(std::string_view description, const char* path, std::string* error) {
-  auto spec = cMklog_parse(description, error);
-  if (!spec) return false;
-  if (spec->wraps.empty()) {
+  auto plan = cMklog_parse(description, error);
+  if (!plan) return false;
+  if (plan->wraps.empty()) {
     auto file = cIO_file_open(path, 1);
     if (!file) return fail(error, std::string("cannot create ") + path);
-    bool ok = cMklog_write(*spec, file.get(), error);
+    bool ok = cMklog_write(*plan, file.get(), error);
     ok = cIO_close(file) == 0 && ok;
     return ok || fail(error, std::string("cannot write ") + path);
   }
-  auto bytes = cMklog_render(*spec, error);
+  auto bytes = cMklog_render(*plan, error);
   if (!bytes) return false;
   auto file = cIO_file_open(path, 1);
   if (!file) return fail(error, std::string("cannot create ") + path);
