@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/cli_test_util.h"
-#include "app/log_capture.h"
+#include "support/log_capture.h"
 #include "app/e2e_support.h"
 #include "fs/temp_dir.h"
 

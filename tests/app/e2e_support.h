@@ -28,7 +28,7 @@
 
 #include "app/cli_test_util.h"
 #include "app/driver.h"
-#include "app/log_capture.h"
+#include "support/log_capture.h"
 #include "fs/temp_dir.h"
 #include "mklog/mklog.h"
 

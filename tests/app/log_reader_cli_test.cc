@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/cli_test_util.h"
-#include "app/log_capture.h"
+#include "support/log_capture.h"
 #include "fs/temp_dir.h"
 #include "version.h"
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/log_capture.h"
+#include "support/log_capture.h"
 #include "bus/test_frames.h"
 
 namespace {

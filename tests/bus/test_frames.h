@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/log.h"
+#include "support/log_capture.h"
 #include "bus/bus_msg.h"
 
 namespace bustest {
@@ -92,30 +93,6 @@ class CountingLayer final : public cBusLayer {
   size_t bytes = 0;
 };
 
-// Captures log lines for the lifetime of the object.
-class LogCapture {
- public:
-  LogCapture() {
-    lines().clear();
-    zf_log_set_output_callback(&LogCapture::collect);
-  }
-  ~LogCapture() { zf_log_set_output_callback(nullptr); }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  static std::vector<std::string>& lines() {
-    static std::vector<std::string> captured;
-    return captured;
-  }
-  // Number of lines containing `text`.
-  size_t count(const std::string& text) const {
-    size_t n = 0;
-    for (const std::string& line : lines()) n += line.find(text) != std::string::npos;
-    return n;
-  }
-
- private:
-  static void collect(const char* line, int len) { lines().emplace_back(line, len); }
-};
+using ::LogCapture;
 
 }  // namespace bustest

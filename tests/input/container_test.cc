@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/log.h"
+#include "support/log_capture.h"
 #include "container_writer/container_writer.h"
 #include "input/encrypted_file.h"
 #include "input/generic_file.h"
@@ -18,23 +19,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::vector<std::string> g_lines;
-void captureLine(const char* line, int len) { g_lines.emplace_back(line, static_cast<size_t>(len)); }
-
-// Captures log lines for the lifetime of the object.
-struct LogCapture {
-  LogCapture() {
-    g_lines.clear();
-    zf_log_set_output_callback(captureLine);
-  }
-  ~LogCapture() { zf_log_set_output_callback(nullptr); }
-  bool contains(const std::string& text) const {
-    for (const auto& l : g_lines) {
-      if (l.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-};
 
 std::unique_ptr<cIO_memoryAlloc> memoryOf(const Bytes& bytes) {
   auto m = cIO_memoryAlloc_ctor();
@@ -220,7 +204,7 @@ TEST(cGenericFile_compressed, FooterMismatchNamesBothValues) {
     char expected[100];
     std::snprintf(expected, sizeof expected,
                   "E Could not validate checksum, expected %08X but found %08X", footer, computed);
-    EXPECT_TRUE(log.contains(expected)) << expected;
+    EXPECT_TRUE(log.has(expected)) << expected;
   }
 }
 
@@ -231,7 +215,7 @@ TEST(cGenericFile_compressed, DamagedOrTruncatedPayloadFailsWithFooter) {
     SCOPED_TRACE(testing::Message() << "cut " << cut);
     LogCapture log;
     EXPECT_EQ(openCompressed(Bytes(file.begin(), file.end() - static_cast<long>(cut))), nullptr);
-    EXPECT_TRUE(log.contains("Could not validate checksum"));
+    EXPECT_TRUE(log.has("Could not validate checksum"));
   }
   for (size_t at : {size_t{28}, file.size() / 2, file.size() - 5}) {
     SCOPED_TRACE(testing::Message() << "flipped byte " << at);
@@ -250,12 +234,12 @@ TEST(cGenericFile_compressed, FooterThatCannotBeThereIsReported) {
     SCOPED_TRACE(size);
     LogCapture log;
     EXPECT_EQ(openCompressed(Bytes(file.begin(), file.begin() + static_cast<long>(size))), nullptr);
-    EXPECT_TRUE(log.contains("E Expected to read out CRC from footer, but found none"));
+    EXPECT_TRUE(log.has("E Expected to read out CRC from footer, but found none"));
   }
   // Shorter than the two parameter fields: refused without a footer message.
   LogCapture log;
   EXPECT_EQ(openCompressed(Bytes(file.begin(), file.begin() + 27)), nullptr);
-  EXPECT_TRUE(g_lines.empty());
+  EXPECT_TRUE(log.messages().empty());
 }
 
 TEST(cGenericFile_compressed, WithoutFooterTruncationYieldsAPrefix) {
@@ -481,7 +465,7 @@ TEST(cGenericFile_compressed, DISABLED_ContainerOver2GiBUsesSixtyFourBitSizes) {
   ASSERT_TRUE(cGenericFile_readHeader(&file, &h));
   LogCapture log;
   auto s = cGenericFile_compressed_open(&file, h);
-  ASSERT_NE(s, nullptr) << (g_lines.empty() ? "" : g_lines.front());
+  ASSERT_NE(s, nullptr) << (log.messages().empty() ? "" : log.messages().front());
   EXPECT_EQ(s->tell(), (size - 32) * 8 / 30);
 }
 

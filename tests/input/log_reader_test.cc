@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log_capture.h"
+#include "support/log_capture.h"
 #include "fs/temp_dir.h"
 #include "mklog.h"
 

@@ -12,24 +12,10 @@
 
 #include "app/log.h"
 #include "mklog.h"
+#include "support/log_capture.h"
 
 namespace {
 
-std::vector<std::string> gLines;
-void capture(const char* line, int len) { gLines.emplace_back(line, static_cast<size_t>(len)); }
-
-struct LogCapture {
-  LogCapture() {
-    gLines.clear();
-    zf_log_set_output_callback(capture);
-  }
-  ~LogCapture() { zf_log_set_output_callback(nullptr); }
-  int count(const std::string& text) const {
-    int n = 0;
-    for (auto& l : gLines) n += l.find(text) != std::string::npos;
-    return n;
-  }
-};
 
 constexpr const char* kDescription = R"(
 start_ns 1700000000123456789
@@ -434,7 +420,7 @@ TEST(cMdfBlock, DamagedFilesFailCleanly) {
     LogCapture log;
     EXPECT_FALSE(cMdfBlock_loadTree(stream.get()));
     if (*c.message != '\0') {
-      EXPECT_EQ(log.count(c.message), 1) << (gLines.empty() ? "" : gLines[0]);
+      EXPECT_EQ(log.count(c.message), 1) << ::testing::PrintToString(log.messages());
     }
   }
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/log.h"
+#include "support/log_capture.h"
 #include "bus/bus_msg.h"
 #include "db/decode.h"
 #include "mdf_log_fixture.h"
@@ -46,26 +47,6 @@ const cMdfBlock* fakeBlock() {
   return reinterpret_cast<const cMdfBlock*>(&anchor);
 }
 
-std::vector<std::string>* gLines = nullptr;
-void captureLine(const char* line, int len) {
-  if (gLines) gLines->emplace_back(line, static_cast<size_t>(len));
-}
-struct LogCapture {
-  std::vector<std::string> lines;
-  LogCapture() {
-    gLines = &lines;
-    zf_log_set_output_callback(captureLine);
-  }
-  ~LogCapture() {
-    zf_log_set_output_callback(nullptr);
-    gLines = nullptr;
-  }
-  int count(const std::string& text) const {
-    int n = 0;
-    for (const auto& l : lines) n += l.find(text) != std::string::npos;
-    return n;
-  }
-};
 
 // Classic CAN layout: Timestamp f64 @0, BusChannel u8 @8, ID u32 @9 (29 bits)
 // with IDE as bit 31, DLC u8 @13, DataLength u8 @14, DataBytes 8 bytes @15.

@@ -11,23 +11,10 @@
 #include "app/log.h"
 #include "bus/bus_msg.h"
 #include "mklog.h"
+#include "support/log_capture.h"
 
 namespace {
 
-std::vector<std::string> gLines;
-void capture(const char* line, int len) { gLines.emplace_back(line, static_cast<size_t>(len)); }
-struct LogCapture {
-  LogCapture() {
-    gLines.clear();
-    zf_log_set_output_callback(capture);
-  }
-  ~LogCapture() { zf_log_set_output_callback(nullptr); }
-  int count(const std::string& text) const {
-    int n = 0;
-    for (auto& l : gLines) n += l.find(text) != std::string::npos;
-    return n;
-  }
-};
 
 std::unique_ptr<cIO_memoryAlloc> streamOf(const std::vector<uint8_t>& bytes) {
   auto mem = cIO_memoryAlloc_ctor();

@@ -31,6 +31,14 @@ class LogCapture {
     return false;
   }
 
+  // Number of lines whose "L message" text contains `text`.
+  int count(const std::string& text) const {
+    int n = 0;
+    for (const std::string& l : lines()) n += l.find(text) != std::string::npos;
+    return n;
+  }
+  bool has(const std::string& text) const { return count(text) > 0; }
+
  private:
   static std::vector<std::string>& lines() {
     static std::vector<std::string> captured;
