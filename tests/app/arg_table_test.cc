@@ -1,5 +1,7 @@
 #include "app/arg_table.h"
 
+#include "app/cli_test_util.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,21 +9,7 @@
 
 namespace {
 
-// argv from a list of arguments (program name first).
-class Argv {
- public:
-  explicit Argv(std::vector<std::string> args) : args_(std::move(args)) {
-    args_.insert(args_.begin(), "prog");
-    for (std::string& a : args_) ptrs_.push_back(a.data());
-    ptrs_.push_back(nullptr);
-  }
-  int argc() const { return static_cast<int>(args_.size()); }
-  char** argv() { return ptrs_.data(); }
-
- private:
-  std::vector<std::string> args_;
-  std::vector<char*> ptrs_;
-};
+using Argv = TestArgv;
 
 // A table like a small tool's: a flag pair, an integer, a path, a wildcard
 // and positional files.
