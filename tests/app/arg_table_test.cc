@@ -1,6 +1,6 @@
 #include "app/arg_table.h"
 
-#include "app/cli_test_util.h"
+#include "support/argv.h"
 
 #include <gtest/gtest.h>
 

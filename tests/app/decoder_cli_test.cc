@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_test_util.h"
-#include "app/e2e_support.h"
+#include "support/argv.h"
+#include "support/e2e.h"
 #include "support/log_capture.h"
 #include "db/db.h"
-#include "fs/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -265,10 +265,10 @@ TEST(cDecoderCLI, DumpGoesToTheWorkingDirectory) {
   EXPECT_TRUE(p.logged("I Dumping DB ../dbc/other/engine.dbc to engine.json"));
   EXPECT_TRUE(p.logged("I Dumping DB ../body.dbc to body.json"));
   // Same file name twice: the later database is the one left.
-  const std::string engine = e2eReadFile(dir / "work/engine.json");
+  const std::string engine = readFile(dir / "work/engine.json");
   EXPECT_NE(engine.find("Second"), std::string::npos) << engine;
   EXPECT_EQ(engine.find("Engine"), std::string::npos) << engine;
-  EXPECT_NE(e2eReadFile(dir / "work/body.json").find("Body"), std::string::npos);
+  EXPECT_NE(readFile(dir / "work/body.json").find("Body"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir / "dbc/engine.json"));
 }
 

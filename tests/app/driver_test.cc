@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_test_util.h"
+#include "support/argv.h"
 #include "support/log_capture.h"
-#include "app/e2e_support.h"
-#include "fs/temp_dir.h"
+#include "support/e2e.h"
+#include "support/temp_dir.h"
 
 namespace {
 

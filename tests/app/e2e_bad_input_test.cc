@@ -3,7 +3,7 @@
 // exactly as it does on its own.
 #include <gtest/gtest.h>
 
-#include "app/e2e_support.h"
+#include "support/e2e.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // CSV files, compared as whole files with hand-computed text.
 #include <gtest/gtest.h>
 
-#include "app/e2e_support.h"
+#include "support/e2e.h"
 
 namespace {
 
@@ -241,8 +241,8 @@ TEST(E2eFrames, TwoDatabasesOnOneChannelBothDecode) {
 
 TEST(E2eFrames, ShippedExampleConverts) {
   const std::string examples = LOGRAVEN_SOURCE_DIR "/examples/";
-  const std::string dbc = e2eReadFile(examples + "can1-example.dbc");
-  const std::string description = e2eReadFile(examples + "example.log.txt");
+  const std::string dbc = readFile(examples + "can1-example.dbc");
+  const std::string description = readFile(examples + "example.log.txt");
   ASSERT_FALSE(dbc.empty());
   ASSERT_FALSE(description.empty());
   E2eFolder f;

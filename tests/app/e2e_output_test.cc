@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "app/e2e_support.h"
+#include "support/e2e.h"
 
 namespace {
 

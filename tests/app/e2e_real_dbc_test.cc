@@ -10,7 +10,7 @@
 #include <map>
 #include <random>
 
-#include "app/e2e_support.h"
+#include "support/e2e.h"
 #include "db/db.h"
 #include "db/dbc_parser.h"
 #include "io/io.h"
@@ -329,7 +329,7 @@ TEST(E2eRealDbc, EveryMessageMatchesTheReferenceDecoder) {
       db = cDBC_dbc2db(in.get());
     }
     E2eFolder f;
-    f.writeDbc("can1-real.dbc", e2eReadFile(entry.path().string()));
+    f.writeDbc("can1-real.dbc", readFile(entry.path().string()));
     if (!db) {
       // A file the parser rejects: nothing to convert with.
       f.writeLog("in/a.mf4", e2eLogHeader("REAL", 1, 1) + "group c can\n");

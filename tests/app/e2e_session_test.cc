@@ -3,7 +3,7 @@
 // discovery and dumps, and containers.
 #include <gtest/gtest.h>
 
-#include "app/e2e_support.h"
+#include "support/e2e.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/e2e_support.h"
+#include "support/e2e.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_test_util.h"
+#include "support/argv.h"
 #include "support/log_capture.h"
-#include "fs/temp_dir.h"
+#include "support/temp_dir.h"
 #include "version.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "fs/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace {
 

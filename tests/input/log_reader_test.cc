@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/log_capture.h"
-#include "fs/temp_dir.h"
+#include "support/temp_dir.h"
 #include "mklog.h"
 
 namespace {

@@ -1,5 +1,6 @@
 // Test helper: a fresh folder under /tmp, removed with its contents at the
-// end of the test, plus small file helpers.
+// end of the test, whole-file reads and writes, and a folder read back as a
+// tree of relative path -> file text.
 #pragma once
 
 #include <sys/stat.h>
@@ -8,7 +9,34 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
+
+// Relative path ("/"-separated) -> whole file text.
+using FileTree = std::map<std::string, std::string>;
+
+// The whole text of a file; empty when it cannot be read.
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Every regular file below `root` whose name ends in `suffix` ("" for all).
+inline FileTree readTree(const std::string& root, const std::string& suffix = "") {
+  FileTree tree;
+  std::error_code ec;
+  if (!std::filesystem::is_directory(root, ec)) return tree;
+  for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (!it->is_regular_file(ec) || !name.ends_with(suffix)) continue;
+    tree[std::filesystem::relative(it->path(), root).generic_string()] = readFile(it->path().string());
+  }
+  return tree;
+}
 
 class TempDir {
  public:
@@ -41,6 +69,8 @@ class TempDir {
     std::filesystem::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << content;
   }
+  std::string read(const std::string& rel) const { return readFile(*this / rel); }
+  bool exists(const std::string& rel) const { return std::filesystem::exists(*this / rel); }
   void mkdir(const std::string& rel) const {
     std::filesystem::create_directories(std::filesystem::path(path_) / rel);
   }

@@ -26,14 +26,14 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_test_util.h"
+#include "support/argv.h"
 #include "app/driver.h"
 #include "support/log_capture.h"
-#include "fs/temp_dir.h"
+#include "support/temp_dir.h"
 #include "mklog/mklog.h"
 
 // Relative path ("/"-separated) -> whole file text.
-using E2eTree = std::map<std::string, std::string>;
+using E2eTree = FileTree;
 
 // What one program run left behind.
 struct E2eRun {
@@ -68,30 +68,6 @@ struct E2eRun {
     return s;
   }
 };
-
-inline std::string e2eReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline E2eTree e2eReadTree(const std::string& root, const std::string& suffix = ".csv") {
-  E2eTree tree;
-  std::error_code ec;
-  if (!std::filesystem::is_directory(root, ec)) return tree;
-  for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (!it->is_regular_file(ec)) continue;
-    std::string name = it->path().filename().string();
-    if (name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(),
-                                                    suffix) != 0)
-      continue;
-    tree[std::filesystem::relative(it->path(), root).generic_string()] =
-        e2eReadFile(it->path().string());
-  }
-  return tree;
-}
 
 inline E2eRun e2eRunMain(std::vector<std::string> args, const std::string& cwd) {
   E2eRun r;
@@ -137,13 +113,10 @@ class E2eFolder : public TempDir {
 
   // Every regular file below `rel` whose name ends in `suffix`, by path
   // relative to `rel`, with its whole text.  Empty when `rel` is missing.
-  E2eTree csvTree(const std::string& rel = "", const std::string& suffix = ".csv") const {
-    return e2eReadTree(rel.empty() ? path() : *this / rel, suffix);
+  FileTree csvTree(const std::string& rel = "", const std::string& suffix = ".csv") const {
+    return readTree(rel.empty() ? path() : *this / rel, suffix);
   }
 
-  // The whole text of a file; empty when it does not exist.
-  std::string read(const std::string& rel) const { return e2eReadFile(*this / rel); }
-  bool exists(const std::string& rel) const { return std::filesystem::exists(*this / rel); }
 };
 
 // Readable listing of a tree for failure messages: "== path\ntext" per file.
