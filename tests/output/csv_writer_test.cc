@@ -1,7 +1,8 @@
+// CSV writer: number text exactly as printf "%f" (special values spelled
+// out), header and rows, truncation and appending, and the open-file pool.
 #include "output/csv_writer.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cfloat>
 #include <cmath>
@@ -12,8 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
-#include "output/output_test_support.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -23,9 +23,7 @@ std::string formatted(double v) {
 }
 
 TEST(cCsvWriter, NumbersMatchPrintfFixed) {
-  const uint64_t seed = 0x5EED1234ABCDull;
-  std::printf("seed %llu\n", static_cast<unsigned long long>(seed));
-  std::mt19937_64 rng(seed);
+  std::mt19937_64 rng(0x5EED1234ABCDull);
   auto check = [](double v) {
     char expected[400];
     std::snprintf(expected, sizeof expected, "%f", v);
@@ -40,114 +38,59 @@ TEST(cCsvWriter, NumbersMatchPrintfFixed) {
     double v;
     std::memcpy(&v, &bits, sizeof v);
     if (std::isfinite(v)) check(v);
-    // Values of everyday magnitude, and exact ties of the sixth decimal
-    // (dyadic fractions such as 2^-7 = 0.0078125).
+    // Everyday magnitudes, and exact ties of the sixth decimal (2^-7 = 0.0078125).
     check(std::ldexp(static_cast<double>(rng() >> 11), -static_cast<int>(rng() % 80)));
     check(static_cast<double>(static_cast<int64_t>(rng() % 2000001) - 1000000) / 128.0);
     check(static_cast<double>(rng() % 100000000) * 1e-6 + 0.5e-6);
     check(static_cast<double>(rng() % 1000000) / 1024.0 + 9007199254740992.0 * (rng() % 2));
   }
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(formatted(nan) + formatted(-nan) + formatted(inf) + formatted(-inf), "NaNNaNInf-Inf");
+  EXPECT_EQ(formatted(-0.0) + formatted(-1e-9), "-0.000000-0.000000");
 }
 
-TEST(cCsvWriter, SpecialValuesHaveTheirOwnSpelling) {
-  struct Case {
-    double value;
-    const char* text;
-  } const cases[] = {
-      {std::numeric_limits<double>::quiet_NaN(), "NaN"},
-      {-std::numeric_limits<double>::quiet_NaN(), "NaN"},
-      {std::numeric_limits<double>::infinity(), "Inf"},
-      {-std::numeric_limits<double>::infinity(), "-Inf"},
-      {-0.0, "-0.000000"},
-      {-1e-9, "-0.000000"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(formatted(c.value), c.text);
-  }
-}
-
-TEST(cCsvWriter, HeaderAndRowsForVariousColumnCounts) {
+TEST(cCsvWriter, HeaderRowsTruncationAndAppending) {
   TempDir dir;
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  struct Case {
-    std::vector<std::string_view> columns;
-    double time;
-    std::vector<double> values;
-    std::string expected;
-  } const cases[] = {
-      {{"A", "B"}, 1.5, {2, nan}, "t,A,B\n1.500000,2.000000,NaN\n"},
-      {{}, 1.0, {}, "t\n"},
-      {{"x"}, 1700000000.123456, {-0.0}, "t,x\n1700000000.123456,-0.000000\n"},
-      {{"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l"},
-       2.0,
-       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, -12},
-       "t,a,b,c,d,e,f,g,h,i,j,k,l\n2.000000,1.000000,2.000000,3.000000,4.000000,5.000000,"
-       "6.000000,7.000000,8.000000,9.000000,10.000000,11.000000,-12.000000\n"},
-  };
-  int n = 0;
-  for (const Case& c : cases) {
-    std::string base = dir.path() + "/f" + std::to_string(n++);
-    SCOPED_TRACE(base);
-    {
-      auto w = cCsvWriter_ctor(base, c.columns);
-      ASSERT_NE(w, nullptr);
-      EXPECT_TRUE(w->write(c.time, c.values));
-      EXPECT_TRUE(w->close());
-    }
-    EXPECT_EQ(readFile(base + ".csv"), c.expected);
-  }
-}
-
-TEST(cCsvWriter, WrongValueCountLeavesFileUnchanged) {
-  TempDir dir;
-  std::string base = dir.path() + "/f";
-  std::vector<std::string_view> cols = {"A", "B"};
-  auto w = cCsvWriter_ctor(base, cols);
-  ASSERT_NE(w, nullptr);
-  EXPECT_FALSE(w->write(1.0, std::vector<double>{1.0}));
-  EXPECT_FALSE(w->write(1.0, std::vector<double>{1.0, 2.0, 3.0}));
-  EXPECT_FALSE(w->hadError());
-  w.reset();
-  EXPECT_EQ(readFile(base + ".csv"), "t,A,B\n");
-}
-
-TEST(cCsvWriter, CreateTruncatesAndAppendKeepsRowsWithoutSecondHeader) {
-  TempDir dir;
-  std::string base = dir.path() + "/f";
-  writeFile(base + ".csv", "old content\n");
-  std::vector<std::string_view> cols = {"A"};
+  const std::string base = dir / "f";
+  dir.write("f.csv", "old content\n");
+  const std::vector<std::string_view> twelve = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l"};
   {
-    auto w = cCsvWriter_ctor(base, cols);
+    auto w = cCsvWriter_ctor(base, twelve);
     ASSERT_NE(w, nullptr);
-    ASSERT_TRUE(w->write(1.0, std::vector<double>{1.0}));
+    EXPECT_TRUE(w->write(2.0, std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, -12}));
+    EXPECT_FALSE(w->write(3.0, std::vector<double>(11, 1.0)));  // wrong counts: nothing written
+    EXPECT_FALSE(w->write(3.0, std::vector<double>(13, 1.0)));
+    EXPECT_FALSE(w->hadError());
   }
-  {
-    auto w = cCsvWriter_ctor(base, cols, /*append=*/true);
-    ASSERT_NE(w, nullptr);
-    ASSERT_TRUE(w->write(2.0, std::vector<double>{2.0}));
-  }
-  EXPECT_EQ(readFile(base + ".csv"), "t,A\n1.000000,1.000000\n2.000000,2.000000\n");
-}
-
-TEST(cCsvWriter, MissingFolderOrEmptyPathGivesNull) {
-  TempDir dir;
-  std::vector<std::string_view> cols = {"A"};
-  EXPECT_EQ(cCsvWriter_ctor(dir.path() + "/no/such/folder/f", cols), nullptr);
-  EXPECT_EQ(cCsvWriter_ctor("", cols), nullptr);
+  const std::string first = "t,a,b,c,d,e,f,g,h,i,j,k,l\n2.000000,1.000000,2.000000,3.000000,4.000000,"
+                            "5.000000,6.000000,7.000000,8.000000,9.000000,10.000000,11.000000,-12.000000\n";
+  EXPECT_EQ(dir.read("f.csv"), first);
+  // The same file again: appended to without a header; a new one truncated.
+  auto again = cCsvWriter_ctor(base, twelve, /*append=*/true);
+  ASSERT_NE(again, nullptr);
+  EXPECT_TRUE(again->write(1700000000.123456, std::vector<double>(12, std::nan(""))));
+  EXPECT_TRUE(again->close());
+  EXPECT_EQ(dir.read("f.csv"), first + "1700000000.123456,NaN,NaN,NaN,NaN,NaN,NaN,NaN,NaN,NaN,NaN,NaN,NaN\n");
+  auto none = cCsvWriter_ctor(base, {});
+  ASSERT_NE(none, nullptr);
+  EXPECT_TRUE(none->write(1.0, {}));
+  EXPECT_TRUE(none->close());
+  EXPECT_EQ(dir.read("f.csv"), "t\n");  // no columns: no rows
+  EXPECT_EQ(cCsvWriter_ctor(dir / "no/such/folder/f", twelve), nullptr);
+  EXPECT_EQ(cCsvWriter_ctor("", twelve), nullptr);
 }
 
 TEST(cCsvFilePool, ManyWritersKeepEveryRowWithFewOpenFiles) {
   TempDir dir;
   cCsvFilePool pool(3);
-  std::vector<std::string_view> cols = {"v"};
+  const std::vector<std::string_view> cols = {"v"};
   std::vector<std::unique_ptr<cCsvWriter>> writers;
   for (int i = 0; i < 20; ++i) {
-    writers.push_back(cCsvWriter_ctor(dir.path() + "/w" + std::to_string(i), cols, false, &pool));
+    writers.push_back(cCsvWriter_ctor(dir / ("w" + std::to_string(i)), cols, false, &pool));
     ASSERT_NE(writers.back(), nullptr);
     EXPECT_LE(pool.openCount(), 3u);
   }
-  // Interleave enough rows that every writer hands several blocks to a file
+  // Enough interleaved rows that every writer hands several blocks to a file
   // that another writer's block has closed in between.
   constexpr int kRows = 2500;
   for (int row = 0; row < kRows; ++row)
@@ -155,46 +98,16 @@ TEST(cCsvFilePool, ManyWritersKeepEveryRowWithFewOpenFiles) {
       ASSERT_TRUE(writers[i]->write(row, std::vector<double>{double(i)}));
       EXPECT_LE(pool.openCount(), 3u);
     }
-  for (auto& w : writers) EXPECT_TRUE(w->close());
+  ASSERT_EQ(pool.openCount(), 3u);
+  writers[19].reset();  // the most recently written: open until destroyed
+  EXPECT_EQ(pool.openCount(), 2u);
+  for (int i = 0; i < 19; ++i) EXPECT_TRUE(writers[i]->close());
   EXPECT_EQ(pool.openCount(), 0u);
   for (int i = 0; i < 20; ++i) {
     std::string expected = "t,v\n";
-    for (int row = 0; row < kRows; ++row) {
-      char line[64];
-      std::snprintf(line, sizeof line, "%f,%f\n", double(row), double(i));
-      expected += line;
-    }
-    EXPECT_EQ(readFile(dir.path() + "/w" + std::to_string(i) + ".csv"), expected) << i;
+    for (int row = 0; row < kRows; ++row) expected += std::to_string(double(row)) + "," + std::to_string(double(i)) + "\n";
+    EXPECT_EQ(dir.read("w" + std::to_string(i) + ".csv"), expected) << i;
   }
-}
-
-TEST(cCsvFilePool, DestroyingAWriterReleasesItsSlot) {
-  TempDir dir;
-  cCsvFilePool pool(2);
-  std::vector<std::string_view> cols = {"v"};
-  auto a = cCsvWriter_ctor(dir.path() + "/a", cols, false, &pool);
-  auto b = cCsvWriter_ctor(dir.path() + "/b", cols, false, &pool);
-  EXPECT_EQ(pool.openCount(), 2u);
-  a.reset();
-  EXPECT_EQ(pool.openCount(), 1u);
-  EXPECT_TRUE(b->isOpen());
-}
-
-TEST(cCsvWriter, FullDiskIsReportedWithThePath) {
-  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "/dev/full not available";
-  TempDir dir;
-  std::string base = dir.path() + "/full";
-  ASSERT_EQ(symlink("/dev/full", (base + ".csv").c_str()), 0);
-  LogCapture log;
-  std::vector<std::string_view> cols = {"A"};
-  auto w = cCsvWriter_ctor(base, cols);
-  ASSERT_NE(w, nullptr);
-  // Rows are buffered; the failure shows at the latest when the file is closed.
-  for (int i = 0; i < 10; ++i) (void)w->write(i, std::vector<double>{1.0});
-  EXPECT_FALSE(w->close());
-  EXPECT_TRUE(w->hadError());
-  ASSERT_EQ(log.lines().size(), 1u);
-  EXPECT_NE(log.lines()[0].find(base + ".csv"), std::string::npos) << log.lines()[0];
 }
 
 }  // namespace
