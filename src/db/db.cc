@@ -86,14 +86,6 @@ cDBRange* cDB_multiplexedFindRange(std::vector<cDBRange>& ranges, uint32_t from,
   return nullptr;
 }
 
-const cDBRange* cDB_multiplexedFindRange(const std::vector<cDBRange>& ranges, uint32_t from,
-                                         uint32_t to) {
-  for (const cDBRange& range : ranges) {
-    if (range.from == from && range.to == to) return &range;
-  }
-  return nullptr;
-}
-
 const cDBRange* cDB_multiplexedFindValue(const std::vector<cDBRange>& ranges, uint32_t value) {
   for (const cDBRange& range : ranges) {
     if (range.from <= value && value <= range.to) return &range;

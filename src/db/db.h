@@ -133,8 +133,6 @@ cDBSignal* cDB_signalFind(std::vector<cDBSignal>& signals, std::string_view name
 cDBRange* cDB_multiplexAdd(std::vector<cDBRange>* ranges, uint32_t from, uint32_t to);
 
 // The first range with exactly these bounds, or null.
-const cDBRange* cDB_multiplexedFindRange(const std::vector<cDBRange>& ranges, uint32_t from,
-                                         uint32_t to);
 cDBRange* cDB_multiplexedFindRange(std::vector<cDBRange>& ranges, uint32_t from, uint32_t to);
 
 // The first range (insertion order) with from <= value <= to, or null.

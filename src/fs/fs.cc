@@ -1,7 +1,5 @@
 #include "fs/fs.h"
 
-#include <algorithm>
-
 bool cFs_csset_dirent_key_cmp(const std::string& a, const std::string& b) {
   return std::strcmp(a.c_str(), b.c_str()) < 0;
 }
@@ -42,34 +40,6 @@ void cFS::ls(std::string_view path, cFSListing* out) const {
       if (!key.empty() && key.front() == '/') key.erase(0, 1);
     }
     out->emplace(std::move(key), st);
-  }
-}
-
-void cFS::ls_recursive(std::string_view path, cFSListing* out) const {
-  if (out == nullptr) return;
-  std::vector<std::pair<uint64_t, uint64_t>> ancestors;
-  cFSStat self;
-  if (stat(path, &self) && self.inode != 0) ancestors.emplace_back(self.device, self.inode);
-  lsRecursive(path, out, &ancestors);
-}
-
-void cFS::lsRecursive(std::string_view path, cFSListing* out,
-                      std::vector<std::pair<uint64_t, uint64_t>>* ancestors) const {
-  cFSListing entries;
-  ls(path, &entries);
-  for (const auto& [name, st] : entries) {
-    std::string child(path);
-    if (!child.empty()) child.push_back('/');
-    child.append(name);
-    if (st.type != cFSType::kFile && st.type != cFSType::kDir) continue;
-    out->emplace(child, st);
-    if (st.type != cFSType::kDir) continue;
-    std::pair<uint64_t, uint64_t> id{st.device, st.inode};
-    if (st.inode != 0 && std::find(ancestors->begin(), ancestors->end(), id) != ancestors->end())
-      continue;  // a link back to a folder above: listed, not entered again
-    ancestors->push_back(id);
-    lsRecursive(child, out, ancestors);
-    ancestors->pop_back();
   }
 }
 

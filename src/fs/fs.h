@@ -5,7 +5,7 @@
 //
 // Two backends exist: the operating system (cFS_os_ctor) and a do-nothing one
 // (cFS_ctor) whose operations all fail.  Next to the object there are pure
-// path helpers (file name, base name, extension, parent folder) that return
+// path helpers (file name, extension, parent folder) that return
 // views into their argument, and three operating-system helpers (current
 // directory, absolute-path test, path normalisation).
 #pragma once
@@ -83,8 +83,6 @@ class cFS {
   cFS(const cFS&) = delete;
   cFS& operator=(const cFS&) = delete;
 
-  const std::string& root() const { return root_; }
-
   // Stat of root/path.  Missing is a success (type kMissing); false only when
   // the query itself fails (out unchanged) or `out` is null.
   [[nodiscard]] bool stat(std::string_view path, cFSStat* out) const;
@@ -93,10 +91,6 @@ class cFS {
   // missing directory adds nothing.  Entries whose names are paths beginning
   // with the root are made relative to it.
   void ls(std::string_view path, cFSListing* out) const;
-
-  // Adds every file and directory below root/path, named relative to the root
-  // (path + "/" + name), as one flat ordered listing.
-  void ls_recursive(std::string_view path, cFSListing* out) const;
 
   // True when root/path is a directory afterwards (mode 0700 when created);
   // false when something else is in the way or creation fails.
@@ -117,10 +111,6 @@ class cFS {
 
  private:
   std::string fullPath(std::string_view path) const;
-  // `ancestors` holds the (device, inode) of the folders above `path`, so
-  // that a symbolic link back to one of them is not followed again.
-  void lsRecursive(std::string_view path, cFSListing* out,
-                   std::vector<std::pair<uint64_t, uint64_t>>* ancestors) const;
 
   std::string root_;
   std::unique_ptr<cFSBackend> backend_;
@@ -138,9 +128,6 @@ std::string_view cFS_getFileName(std::string_view path);
 // Of the file name, the text after its last "." (the whole name without ".";
 // empty when it ends in ".").
 std::string_view cFS_getExtension(std::string_view path);
-// File name without "." and extension; a name without "." has an empty base
-// name, a name ending in "." keeps its full text.
-std::string_view cFS_getBaseName(std::string_view path);
 // Prefix up to and including the last "/"; empty without "/".
 std::string_view cFS_getParentFolder(std::string_view path);
 

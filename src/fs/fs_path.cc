@@ -13,14 +13,6 @@ std::string_view cFS_getExtension(std::string_view path) {
   return name.substr(dot + 1);
 }
 
-std::string_view cFS_getBaseName(std::string_view path) {
-  std::string_view name = cFS_getFileName(path);
-  std::string_view ext = cFS_getExtension(path);
-  if (ext.empty()) return name;
-  size_t cut = ext.size() + 1;
-  return name.substr(0, name.size() > cut ? name.size() - cut : 0);
-}
-
 std::string_view cFS_getParentFolder(std::string_view path) {
   size_t slash = path.rfind('/');
   if (slash == std::string_view::npos) return path.substr(0, 0);

@@ -112,9 +112,3 @@ std::unique_ptr<cIO> cIO_bufferAlloc_ctor(std::unique_ptr<cIO> inner, int64_t si
 std::unique_ptr<cIO> cIO_bufferAlloc_ctor(cIO* inner, int64_t size) {
   return makeAlloc(inner, nullptr, size);
 }
-
-std::unique_ptr<cIO> cIO_buffer_ctor(cIO* inner, std::span<uint8_t> window) {
-  if (inner == nullptr || window.empty()) return nullptr;
-  return std::make_unique<BufferStream>(inner, nullptr, nullptr, window.data(),
-                                        static_cast<int64_t>(window.size()));
-}

@@ -2,17 +2,6 @@
 
 #include <array>
 
-bool cIO::pushLocation(int64_t* location) {
-  if (location == nullptr) return false;
-  *location = tell();
-  return true;
-}
-
-bool cIO::popLocation(const int64_t* location) {
-  if (location == nullptr) return false;
-  return seek(*location, kSeekSet) == *location;
-}
-
 int64_t cIO::getSize() {
   int64_t here = tell();
   seek(0, kSeekEnd);

@@ -37,10 +37,6 @@ class cIO {
   // The destructor closes a stream that was not closed.
   virtual int32_t close() { return 0; }
 
-  // Stores tell() in *location; false for a null location.
-  bool pushLocation(int64_t* location);
-  // Seeks from the start to *location; true only if it got exactly there.
-  bool popLocation(const int64_t* location);
   // Size of the stream (seek to the end and back); negative on failure.
   int64_t getSize();
 };
@@ -63,8 +59,6 @@ std::unique_ptr<cIO> cIO_file_open(const char* path, int mode);
 // allocated or size < 1.
 std::unique_ptr<cIO> cIO_bufferAlloc_ctor(std::unique_ptr<cIO> inner, int64_t size);
 std::unique_ptr<cIO> cIO_bufferAlloc_ctor(cIO* inner, int64_t size);
-// Same over a caller-supplied window, which must outlive the stream.
-std::unique_ptr<cIO> cIO_buffer_ctor(cIO* inner, std::span<uint8_t> window);
 
 // Growable memory stream.  Capacity grows 2, 4, 8, ...; seeking from the end
 // past the size extends the stream with zero bytes; a seek past the capacity
@@ -79,7 +73,6 @@ class cIO_memoryAlloc final : public cIO {
 
   // The bytes written so far; valid until the next write or close.
   std::span<const uint8_t> data() const { return {bytes_.get(), size_}; }
-  uint64_t capacity() const { return capacity_; }
 
  private:
   std::unique_ptr<uint8_t[]> bytes_;  // capacity_ bytes, the first size_ valid

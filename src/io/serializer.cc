@@ -37,19 +37,6 @@ bool cSerializer::writeRaw(const void* src, uint64_t count) {
   return true;
 }
 
-bool cSerializer::readBool(bool* v) {
-  uint8_t b;
-  if (v == nullptr || !readRaw(&b, 1)) return false;
-  *v = b != 0;
-  return true;
-}
-
-bool cSerializer::writeBool(const bool* v) {
-  if (v == nullptr) return false;
-  uint8_t b = *v ? 1 : 0;
-  return writeRaw(&b, 1);
-}
-
 bool cSerializer::readU32_BE(uint32_t* v) {
   uint8_t b[4];
   if (v == nullptr || !readRaw(b, 4)) return false;

@@ -3,14 +3,13 @@
 // (and other users) may share one stream; the cursor, not the stream position,
 // says where the next field lies.  A short transfer fails the call and leaves
 // the cursor unchanged.  Fields are little-endian (the host order on the
-// supported platform); two readers are big-endian.
+// supported platform); one reader is big-endian.
 //
 // Callers combine results with & over a run of fields and test once.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "io/io.h"
 
@@ -20,22 +19,13 @@ class cSerializer {
   // every call fail.
   explicit cSerializer(cIO* stream);
 
-  uint64_t base() const { return base_; }
-  uint64_t cursor() const { return cursor_; }
-
   bool skip(uint64_t count);
 
   bool readU8(uint8_t* v) { return readRaw(v, 1); }
-  bool readU8_BE(uint8_t* v) { return readRaw(v, 1); }
-  bool readI8(int8_t* v) { return readRaw(v, 1); }
-  bool readBool(bool* v);
   bool readU16(uint16_t* v) { return readRaw(v, 2); }
   bool readI16(int16_t* v) { return readRaw(v, 2); }
   bool readU32(uint32_t* v) { return readRaw(v, 4); }
-  bool readI32(int32_t* v) { return readRaw(v, 4); }
-  bool readF32(float* v) { return readRaw(v, 4); }
   bool readU64(uint64_t* v) { return readRaw(v, 8); }
-  bool readI64(int64_t* v) { return readRaw(v, 8); }
   bool readF64(double* v) { return readRaw(v, 8); }
   // Most significant byte first.  Null destination fails without reading.
   bool readU32_BE(uint32_t* v);
@@ -47,20 +37,12 @@ class cSerializer {
   bool readCstr(std::string* s, uint64_t count);
 
   bool writeU8(const uint8_t* v) { return writeRaw(v, 1); }
-  bool writeI8(const int8_t* v) { return writeRaw(v, 1); }
-  bool writeBool(const bool* v);
   bool writeU16(const uint16_t* v) { return writeRaw(v, 2); }
   bool writeI16(const int16_t* v) { return writeRaw(v, 2); }
   bool writeU32(const uint32_t* v) { return writeRaw(v, 4); }
-  bool writeI32(const int32_t* v) { return writeRaw(v, 4); }
-  bool writeF32(const float* v) { return writeRaw(v, 4); }
   bool writeU64(const uint64_t* v) { return writeRaw(v, 8); }
-  bool writeI64(const int64_t* v) { return writeRaw(v, 8); }
   bool writeF64(const double* v) { return writeRaw(v, 8); }
   bool writeRaw(const void* src, uint64_t count);
-  bool writeCsview(const void* bytes, uint64_t count) { return writeRaw(bytes, count); }
-  bool writeCstr(std::string_view s) { return writeRaw(s.data(), s.size()); }
-  bool writeCstrP(const std::string* s) { return s != nullptr && writeCstr(*s); }
 
  private:
   bool seekToCursor();

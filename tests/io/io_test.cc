@@ -1,272 +1,160 @@
+// Byte streams (file modes, the read-ahead buffer, growable memory, windows,
+// CRC-32, copying) and the field serializer over them.
 #include "io/io.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <numeric>
+#include <array>
 #include <string>
 #include <vector>
 
+#include "io/serializer.h"
+#include "support/memory_stream.h"
+#include "support/temp_dir.h"
+
 namespace {
 
-// Counts the calls that reach a stream, so tests can tell whether a buffer
-// served a request from its window.
-class CountingStream final : public cIO {
- public:
-  explicit CountingStream(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-  int64_t read(void* dst, int64_t n) override {
-    ++reads;
-    int64_t take = std::min<int64_t>(n, static_cast<int64_t>(bytes_.size()) - pos_);
-    if (take <= 0) return 0;
-    std::copy_n(bytes_.begin() + pos_, take, static_cast<uint8_t*>(dst));
-    pos_ += take;
-    return take;
-  }
-  int64_t tell() override { return pos_; }
-  int64_t seek(int64_t offset, int32_t origin) override {
-    ++seeks;
-    int64_t base = origin == 0 ? 0 : origin == 1 ? pos_ : static_cast<int64_t>(bytes_.size());
-    if (base + offset < 0) return -1;
-    pos_ = base + offset;
-    return pos_;
-  }
-  int reads = 0;
-  int seeks = 0;
+constexpr int64_t kSet = cIO::kSeekSet, kCur = cIO::kSeekCur, kEnd = cIO::kSeekEnd;
 
- private:
-  std::vector<uint8_t> bytes_;
-  int64_t pos_ = 0;
-};
+// Seeks in order: {offset, origin, expected result}.
+void expectSeeks(cIO& stream, std::initializer_list<std::array<int64_t, 3>> steps) {
+  for (auto [offset, origin, expected] : steps)
+    EXPECT_EQ(stream.seek(offset, static_cast<int32_t>(origin)), expected) << offset << " from " << origin;
+}
 
-std::vector<uint8_t> iota(size_t n) {
+std::vector<uint8_t> pattern(size_t n) {
   std::vector<uint8_t> v(n);
   for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7 + 1);
   return v;
 }
 
-std::string tempPath(const char* name) {
-  return testing::TempDir() + "/lograven_io_" + std::to_string(getpid()) + "_" + name;
-}
+std::string text(std::span<const uint8_t> bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-TEST(StreamDispatch, MissingOperationsReturnMinusTwo) {
-  cIO bare;
-  uint8_t b = 0;
-  EXPECT_EQ(bare.read(&b, 1), -2);
-  EXPECT_EQ(bare.write(&b, 1), -2);
-  EXPECT_EQ(bare.tell(), -2);
-  EXPECT_EQ(bare.seek(0, 0), -2);
-  EXPECT_EQ(bare.close(), 0);
-
-  auto mem = cIO_memoryAlloc_ctor();
-  auto crc = cIO_crc32_ctor(mem.get());
-  EXPECT_EQ(crc->tell(), -2);
-  EXPECT_EQ(crc->seek(0, 0), -2);
-}
-
-TEST(FileStream, ModesRestrictOperations) {
-  std::string path = tempPath("modes");
-  {
-    auto w = cIO_file_open(path.c_str(), 1);
-    ASSERT_TRUE(w);
-    EXPECT_EQ(w->write("abcdef", 6), 6);
-    uint8_t b;
-    EXPECT_EQ(w->read(&b, 1), -2);
-    EXPECT_EQ(cIO_close(w), 0);
-    EXPECT_FALSE(w);
-  }
+TEST(FileStream, ModesSizeAndSeeks) {
+  TempDir dir;
+  const std::string path = dir / "f";
+  auto w = cIO_file_open(path.c_str(), 1);
+  ASSERT_TRUE(w);
+  char buf[8] = {};
+  EXPECT_EQ(w->write("abcdef", 6), 6);
+  EXPECT_EQ(w->read(buf, 1), cIO::kMissing);
+  EXPECT_EQ(cIO_close(w), 0);
   auto r = cIO_file_open(path.c_str(), 0);
   ASSERT_TRUE(r);
-  EXPECT_EQ(r->write("x", 1), -2);
+  EXPECT_EQ(r->write("x", 1), cIO::kMissing);
   EXPECT_EQ(r->getSize(), 6);
-  EXPECT_EQ(r->tell(), 0) << "getSize must restore the position";
-  char buf[8] = {};
-  EXPECT_EQ(r->seek(2, 0), 2);
-  EXPECT_EQ(r->read(buf, 8), 4);
-  EXPECT_STREQ(buf, "cdef");
-  EXPECT_EQ(r->seek(9, 3), -1);
-  EXPECT_FALSE(cIO_file_open(path.c_str(), 3));
-  EXPECT_FALSE(cIO_file_open(nullptr, 0));
-  EXPECT_FALSE(cIO_file_open((path + ".missing").c_str(), 0));
-  std::remove(path.c_str());
+  EXPECT_EQ(r->tell(), 0) << "getSize restores the position";
+  EXPECT_EQ(r->seek(2, kSet), 2);
+  EXPECT_EQ(r->read(buf, 2), 2);
+  expectSeeks(*r, {{4, kSet, 4}, {0, kSet, 0}, {0, 3, -1}});  // the tracked position follows reads
+  EXPECT_EQ(r->read(buf, 8), 6);
+  EXPECT_EQ(std::string(buf, 6), "abcdef");
+  EXPECT_FALSE(cIO_file_open(path.c_str(), 3) || cIO_file_open(nullptr, 0) || cIO_file_open("/nonexistent", 0));
 }
 
-TEST(BufferStream, ReadsAcrossWindowEndsRefillAtNextUnreadOffset) {
-  auto bytes = iota(100);
-  CountingStream inner(bytes);
-  auto buf = cIO_bufferAlloc_ctor(&inner, 16);
-  ASSERT_TRUE(buf);
+TEST(BufferStream, ServesReadsAndSeeksFromItsWindow) {
+  const std::vector<uint8_t> bytes = pattern(100);
+  auto inner = memoryStream(bytes);
+  auto buf = cIO_bufferAlloc_ctor(inner.get(), 13);  // window raised to 16 bytes
   std::vector<uint8_t> got(100);
-  // Odd-sized reads straddle the 16-byte window boundaries.
-  int64_t total = 0;
-  while (total < 100) {
-    int64_t n = buf->read(got.data() + total, std::min<int64_t>(13, 100 - total));
-    ASSERT_GT(n, 0);
-    total += n;
-  }
-  EXPECT_EQ(got, bytes);
-  EXPECT_EQ(buf->tell(), 100);
-  uint8_t b;
-  EXPECT_EQ(buf->read(&b, 1), 0);
-}
-
-TEST(BufferStream, SeekInsideWindowMakesNoInnerCall) {
-  CountingStream inner(iota(100));
-  auto buf = cIO_bufferAlloc_ctor(&inner, 32);
-  uint8_t b[4];
-  ASSERT_EQ(buf->read(b, 4), 4);
-  int reads = inner.reads, seeks = inner.seeks;
-  EXPECT_EQ(buf->seek(20, 0), 20);
-  EXPECT_EQ(buf->seek(-10, 1), 10);
-  EXPECT_EQ(buf->seek(32, 0), 32) << "the window's end is still inside";
-  EXPECT_EQ(inner.reads, reads);
-  EXPECT_EQ(inner.seeks, seeks);
-  EXPECT_EQ(buf->seek(10, 0), 10);
-  ASSERT_EQ(buf->read(b, 1), 1);
-  EXPECT_EQ(b[0], iota(100)[10]);
-}
-
-TEST(BufferStream, SeeksOutsideWindowAndToTheEnd) {
-  auto bytes = iota(100);
-  CountingStream inner(bytes);
-  auto buf = cIO_bufferAlloc_ctor(&inner, 8);
-  uint8_t b;
-  EXPECT_EQ(buf->seek(70, 0), 70);
-  ASSERT_EQ(buf->read(&b, 1), 1);
-  EXPECT_EQ(b, bytes[70]);
-  EXPECT_EQ(buf->seek(0, 2), 100);
+  for (int64_t total = 0, n = 1; n > 0; total += n) n = buf->read(got.data() + total, std::min<int64_t>(13, 100 - total));
+  EXPECT_EQ(got, bytes) << "13-byte reads straddle the window ends";
+  ASSERT_EQ(buf->seek(40, kSet), 40);  // window 40..56
+  ASSERT_EQ(buf->read(got.data(), 4), 4);
+  expectSeeks(*buf, {{50, kSet, 50}, {-10, kCur, 40}, {56, kSet, 56}});  // the window's end is inside
+  EXPECT_EQ(inner->tell(), 56) << "seeks inside the window leave the inner stream alone";
+  ASSERT_EQ(buf->read(got.data(), 1), 1);
+  EXPECT_EQ(got[0], bytes[56]);
   EXPECT_EQ(buf->getSize(), 100);
-  EXPECT_EQ(buf->read(&b, 1), 0);
-  // A target past the end cannot be filled: the position stays.
-  EXPECT_EQ(buf->seek(5, 0), 5);
-  EXPECT_EQ(buf->seek(500, 0), 5);
+  expectSeeks(*buf, {{0, kEnd, 100}, {500, kSet, 100}, {-1, kSet, -1}});  // past the end: the position stays
+  EXPECT_EQ(buf->read(got.data(), 1), 0);
+  EXPECT_FALSE(cIO_bufferAlloc_ctor(inner.get(), 0) || cIO_bufferAlloc_ctor(std::unique_ptr<cIO>(), 8));
+  auto owning = cIO_bufferAlloc_ctor(memoryStream(bytes), 8);  // closes its inner stream
+  EXPECT_EQ(owning->read(got.data(), 100), 100);
+  EXPECT_EQ(cIO_close(owning), 0);
 }
 
-TEST(BufferStream, OwningBufferClosesItsFile) {
-  std::string path = tempPath("owned");
-  {
-    auto w = cIO_file_open(path.c_str(), 1);
-    w->write("0123456789", 10);
+TEST(MemoryStream, GrowsSeeksAndFillsGapsWithZeros) {
+  auto mem = cIO_memoryAlloc_ctor();
+  // The capacity grows 2, 4, 8, ...; a seek may reach it but not pass it.
+  for (auto [bytes, capacity] : {std::pair{1, 2}, {2, 4}, {2, 8}, {0, 8}, {4, 16}}) {
+    mem->seek(0, kEnd);
+    EXPECT_EQ(mem->write("aaaa", bytes), bytes);
+    expectSeeks(*mem, {{capacity, kSet, capacity}, {capacity + 1, kSet, -1}});
   }
-  auto buf = cIO_bufferAlloc_ctor(cIO_file_open(path.c_str(), 0), 3);
-  ASSERT_TRUE(buf);
-  char s[11] = {};
-  EXPECT_EQ(buf->read(s, 10), 10);
-  EXPECT_STREQ(s, "0123456789");
-  EXPECT_EQ(cIO_close(buf), 0);
-  EXPECT_FALSE(cIO_bufferAlloc_ctor(std::unique_ptr<cIO>(), 8));
-  EXPECT_FALSE(cIO_bufferAlloc_ctor(static_cast<cIO*>(nullptr), 8));
-  std::remove(path.c_str());
+  expectSeeks(*mem, {{0, kSet, 0}});
+  ASSERT_EQ(mem->write("xyz", 3), 3);
+  expectSeeks(*mem, {{11, kSet, 11}});  // two bytes behind the end
+  ASSERT_EQ(mem->write("q", 1), 1);
+  expectSeeks(*mem, {{-3, kCur, 9}});
+  char buf[8];
+  EXPECT_EQ(mem->read(buf, 8), 3);
+  EXPECT_EQ(mem->read(buf, 8), 0);
+  expectSeeks(*mem, {{-1, kSet, -1}, {0, 7, -1}, {600, kEnd, 612}});  // a seek from the end extends
+  EXPECT_EQ(text(mem->data()), std::string("xyzaaaaaa\0\0q", 12) + std::string(600, '\0'));
 }
 
-TEST(MemoryStream, CapacityDoublesFromTwo) {
-  auto mem = cIO_memoryAlloc_ctor();
-  struct Step { int64_t bytes; uint64_t capacity; };
-  for (auto [bytes, capacity] : {Step{1, 2}, Step{3, 4}, Step{1, 8}, Step{0, 8}, Step{9, 16}}) {
-    std::vector<uint8_t> v(static_cast<size_t>(bytes), 0xAB);
-    EXPECT_EQ(mem->write(v.data(), bytes), bytes);
-    EXPECT_EQ(mem->capacity(), capacity);
-  }
-  EXPECT_EQ(mem->tell(), 14);
-}
-
-TEST(MemoryStream, ReadBackAndSeekRules) {
-  auto mem = cIO_memoryAlloc_ctor();
-  ASSERT_EQ(mem->write("hello", 5), 5);
-  char s[8] = {};
-  EXPECT_EQ(mem->seek(0, 0), 0);
-  EXPECT_EQ(mem->read(s, 8), 5);
-  EXPECT_STREQ(s, "hello");
-  EXPECT_EQ(mem->read(s, 1), 0);
-  EXPECT_EQ(mem->seek(9, 0), -1) << "beyond the capacity of 8";
-  EXPECT_EQ(mem->seek(-1, 0), -1);
-  EXPECT_EQ(mem->seek(1, 7), -1);
-  // Seeking past the end from the end extends with zero bytes.
-  EXPECT_EQ(mem->seek(600, 2), 605);
-  EXPECT_EQ(mem->data().size(), 605u);
-  EXPECT_EQ(mem->data()[604], 0);
-  EXPECT_EQ(mem->data()[4], 'o');
-}
-
-TEST(MemoryStream, WriteBehindTheEndLeavesZerosInTheGap) {
-  auto mem = cIO_memoryAlloc_ctor();
-  ASSERT_EQ(mem->write("abcd", 4), 4);
-  ASSERT_EQ(mem->seek(0, 0), 0);
-  ASSERT_EQ(mem->write("z", 1), 1);
-  ASSERT_EQ(mem->seek(4, 0), 4);
-  ASSERT_EQ(mem->write("q", 1), 1);  // grows to 8 at size 4: no gap yet
-  ASSERT_EQ(mem->seek(7, 0), 7);
-  ASSERT_EQ(mem->write("e", 1), 1);
-  std::vector<uint8_t> want = {'z', 'b', 'c', 'd', 'q', 0, 0, 'e'};
-  EXPECT_TRUE(std::equal(want.begin(), want.end(), mem->data().begin(), mem->data().end()));
-}
-
-TEST(ScopedStream, ClampsToWindow) {
-  auto bytes = iota(100);
-  CountingStream inner(bytes);
-  auto win = cIO_scoped_ctor(&inner, 28, 60);
-  EXPECT_EQ(win->tell(), 0);
-  std::vector<uint8_t> got(100);
-  EXPECT_EQ(win->read(got.data(), 100), 32);
-  EXPECT_EQ(got[0], bytes[28]);
-  EXPECT_EQ(win->read(got.data(), 1), 0);
-  EXPECT_EQ(win->seek(-5, 0), 0) << "below the start lands at the start";
-  EXPECT_EQ(win->seek(1000, 0), 32) << "past the end lands at the end";
-  EXPECT_EQ(win->seek(-2, 2), 30);
-  EXPECT_EQ(win->getSize(), 32);
-
-  auto open = cIO_scoped_ctor(&inner, 90, 0);
+TEST(ScopedStream, ClampsToItsWindow) {
+  const std::vector<uint8_t> bytes = pattern(100);
+  auto inner = memoryStream(bytes);
+  auto win = cIO_scoped_ctor(inner.get(), 28, 60), open = cIO_scoped_ctor(inner.get(), 90, 0);
   EXPECT_EQ(open->getSize(), 10) << "no end: up to the inner stream's end";
-  EXPECT_EQ(open->read(got.data(), 100), 10);
+  std::vector<uint8_t> got(100);
+  expectSeeks(*win, {{-5, kSet, 0}});
+  EXPECT_EQ(win->read(got.data(), 100), 32);
+  EXPECT_EQ(text({got.data(), 32}), text({&bytes[28], 32}));
+  expectSeeks(*win, {{1000, kSet, 32}, {-3, kEnd, 29}, {2, kCur, 31}});
+  EXPECT_EQ(win->write("ABCD", 4), 1);
+  EXPECT_EQ(text(inner->data().subspan(58, 3)), text({&bytes[58], 1}) + "A" + text({&bytes[60], 1}));
+  EXPECT_EQ(win->getSize(), 32);
 }
 
-TEST(Crc32Stream, CheckValueOfDigits) {
-  auto mem = cIO_memoryAlloc_ctor();
-  ASSERT_EQ(mem->write("123456789", 9), 9);
-  ASSERT_EQ(mem->seek(0, cIO::kSeekSet), 0);
-  auto crc = cIO_crc32_ctor(mem.get());
-  char buf[16];
-  ASSERT_EQ(crc->read(buf, sizeof buf), 9);
-  EXPECT_EQ(cIO_crc32_getCRC(*crc), 0x340BC6D9u);
-  EXPECT_EQ(crc->read(buf, sizeof buf), 0);
-  EXPECT_EQ(crc->getCRC(), 0x340BC6D9u) << "an empty read changes nothing";
+TEST(Crc32Stream, ReadsAndWritesRunThroughTheRegisterAndCatCopiesInSteps) {
+  auto source = memoryStream("123456789");
+  auto sink = cIO_memoryAlloc_ctor();
+  auto reader = cIO_crc32_ctor(source.get()), writer = cIO_crc32_ctor(sink.get());
+  cIO_cat(reader.get(), writer.get());
+  EXPECT_EQ(reader->getCRC(), 0x340BC6D9u);  // check value, without final inversion
+  EXPECT_EQ(writer->getCRC(), 0x340BC6D9u);
+  EXPECT_EQ(cIO_crc32_ctor(nullptr), nullptr);
+  const std::vector<uint8_t> bytes = pattern(10000);
+  cIO_cat(memoryStream(bytes).get(), sink.get());
+  cIO_cat(nullptr, sink.get());
+  EXPECT_EQ(text(sink->data()), "123456789" + text(bytes));
 }
 
-TEST(Crc32Stream, WritesCountLikeReads) {
-  auto mem = cIO_memoryAlloc_ctor();
-  auto crc = cIO_crc32_ctor(mem.get());
-  crc->write("1234", 4);
-  crc->write("56789", 5);
-  EXPECT_EQ(crc->getCRC(), 0x340BC6D9u);
-  EXPECT_EQ(mem->data().size(), 9u);
-}
-
-TEST(Cat, CopiesEverythingInSteps) {
-  auto src = cIO_memoryAlloc_ctor();
-  std::vector<uint8_t> bytes(10000);
-  std::iota(bytes.begin(), bytes.end(), 0);
-  src->write(bytes.data(), static_cast<int64_t>(bytes.size()));
-  src->seek(0, 0);
-  auto dst = cIO_memoryAlloc_ctor();
-  cIO_cat(src.get(), dst.get());
-  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), dst->data().begin(), dst->data().end()));
-  cIO_cat(nullptr, dst.get());
-}
-
-TEST(Location, PushAndPop) {
-  auto mem = cIO_memoryAlloc_ctor();
-  mem->write("abcdef", 6);
-  int64_t loc = 0;
-  mem->seek(2, 0);
-  EXPECT_TRUE(mem->pushLocation(&loc));
-  EXPECT_EQ(loc, 2);
-  mem->seek(5, 0);
-  EXPECT_TRUE(mem->popLocation(&loc));
-  EXPECT_EQ(mem->tell(), 2);
-  EXPECT_FALSE(mem->pushLocation(nullptr));
-  EXPECT_FALSE(mem->popLocation(nullptr));
-  int64_t far = 1000;
-  EXPECT_FALSE(mem->popLocation(&far));
+TEST(Serializer, FieldsAtItsOwnCursorAndNoLengthTrustedPastTheStream) {
+  auto mem = memoryStream({0xEE, 0x34, 0x12, 9, 9, 9, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F, 0xFE, 0xFF, 1, 2, 3, 4, 0xAA, 0xBB});
+  mem->seek(1, kSet);
+  cSerializer a(mem.get());  // base 1
+  mem->seek(16, kSet);
+  cSerializer b(mem.get());  // base 16; the two take turns on one stream
+  uint16_t u16 = 0;
+  double f64 = 0;
+  int16_t i16 = 0;
+  uint32_t be = 0, le = 0;
+  EXPECT_TRUE(a.readU16(&u16) && b.readU32_BE(&be) && a.skip(3) && a.readF64(&f64) && a.readI16(&i16) &&
+              a.readU32(&le));
+  EXPECT_EQ(std::tuple(u16, f64, i16, be, le), std::tuple(0x1234, 1.0, -2, 0x01020304u, 0x04030201u));
+  EXPECT_FALSE(b.readU32_BE(nullptr) || b.readU32(&le)) << "two bytes short";
+  mem->seek(0, kEnd);
+  mem->write("\xCC\xDD", 2);
+  ASSERT_TRUE(b.readU32(&le)) << "the failed read left the cursor in place";
+  EXPECT_EQ(le, 0xDDCCBBAAu);
+  std::string str = "xy";
+  EXPECT_TRUE(a.readCstr(&str, 0));
+  EXPECT_FALSE(a.readCstr(&str, 5) || a.readCstr(&str, uint64_t{1} << 62) || a.readCstr(nullptr, 1));
+  ASSERT_TRUE(a.readCstr(&str, 4));
+  EXPECT_EQ(str, "xy\xAA\xBB\xCC\xDD");
+  cSerializer none(nullptr);
+  EXPECT_FALSE(none.readU16(&u16) || none.writeU16(&u16));
+  // Writes: skipped bytes stay zero.
+  auto out = cIO_memoryAlloc_ctor();
+  cSerializer w(out.get());
+  const uint8_t u8 = 7;
+  const uint64_t u64 = 0x1122334455667788;
+  ASSERT_TRUE(w.writeU8(&u8) && w.skip(1) && w.writeU16(&u16) && w.writeU64(&u64));
+  EXPECT_EQ(text(out->data()), std::string("\x07\0\x34\x12\x88\x77\x66\x55\x44\x33\x22\x11", 12));
 }
 
 }  // namespace
