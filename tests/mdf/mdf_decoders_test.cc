@@ -1,501 +1,273 @@
+// Frame decoding: channel names give roles and pick the decoder, channel
+// blocks give position, encoding and conversion, and each decoder turns a
+// record into one bus message or refuses it.
 #include "mdf/mdf_decoders.h"
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
-#include <cstring>
-#include <limits>
 #include <random>
-#include <string>
-#include <vector>
+#include <sstream>
 
-#include "app/log.h"
-#include "support/log_capture.h"
 #include "bus/bus_msg.h"
 #include "db/decode.h"
-#include "mdf_log_fixture.h"
+#include "mdf/mdf_block.h"
+#include "support/log_capture.h"
 
 namespace {
 
+using Role = cMdfChannelRole;
 using Kind = cMdfValueKind;
 
-cMdfDecodeRule makeRule(const std::string& name, uint64_t bitOffset, uint32_t bitCount,
-                        Kind kind = Kind::Unsigned, bool littleEndian = true) {
-  cMdfDecodeRule rule;
-  rule.name = name;
-  rule.bitOffset = bitOffset;
-  rule.bitCount = bitCount;
-  rule.valueKind = kind;
-  rule.littleEndian = littleEndian;
-  cMdfDecodeRule_mapName(rule);
-  return rule;
+cMdfDecodeRule rule(const std::string& name, uint64_t bitOffset = 0, uint32_t bits = 32,
+                    Kind kind = Kind::Unsigned, bool littleEndian = true) {
+  cMdfDecodeRule r{bitOffset, bits, kind, littleEndian, {}, name};
+  cMdfDecodeRule_mapName(r);
+  return r;
 }
 
-// Little-endian writes into a record buffer that grows as needed.
-void putLE(std::vector<uint8_t>& rec, size_t at, uint64_t value, size_t bytes) {
-  if (rec.size() < at + bytes) rec.resize(at + bytes);
-  for (size_t i = 0; i < bytes; ++i) rec[at + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-void putDouble(std::vector<uint8_t>& rec, size_t at, double v) {
-  putLE(rec, at, std::bit_cast<uint64_t>(v), 8);
-}
+bool same(double a, double b) { return std::isnan(a) ? std::isnan(b) : a == b; }
 
-// A block address for VLSD rules: decoders only test it for null.
-const cMdfBlock* fakeBlock() {
-  static const int anchor = 0;
-  return reinterpret_cast<const cMdfBlock*>(&anchor);
-}
-
-
-// Classic CAN layout: Timestamp f64 @0, BusChannel u8 @8, ID u32 @9 (29 bits)
-// with IDE as bit 31, DLC u8 @13, DataLength u8 @14, DataBytes 8 bytes @15.
-struct CanRecord {
-  std::vector<cMdfDecodeRule> rules;
-  std::vector<uint8_t> rec;
-
-  explicit CanRecord(size_t dataBytes = 8) {
-    rules.push_back(makeRule("Timestamp", 0, 64, Kind::Float));
-    rules.push_back(makeRule("CAN_DataFrame.BusChannel", 64, 8));
-    rules.push_back(makeRule("CAN_DataFrame.ID", 72, 29));
-    rules.push_back(makeRule("CAN_DataFrame.IDE", 72 + 31, 1));
-    rules.push_back(makeRule("CAN_DataFrame.DLC", 104, 8));
-    rules.push_back(makeRule("CAN_DataFrame.DataLength", 112, 8));
-    rules.push_back(
-        makeRule("CAN_DataFrame.DataBytes", 120, static_cast<uint32_t>(8 * dataBytes), Kind::ByteArray));
-    rec.assign(15 + dataBytes, 0);
-    for (size_t i = 0; i < dataBytes; ++i) rec[15 + i] = static_cast<uint8_t>(0xA0 + i);
-  }
-  cMdfRecordView view(std::span<const uint8_t> vlsd = {}) const {
-    return {rec, vlsd, &rules, cMdfDecoders_decodeCanDataFrame};
-  }
-};
-
-TEST(cMdfDecoders, PayloadFollowsDataLength) {
+TEST(cMdfDecodeRule, NamesGiveRolesAndTheirGroupPrefixTheDecoder) {
+  const std::pair<const char*, Role> roles[] = {
+      {"CAN_DataFrame.BRS", Role::CanBrs}, {"CAN_ErrorFrame.BusChannel", Role::CanBusChannel},
+      {"CAN_RemoteFrame.DataLength", Role::CanDataLength}, {"LIN_Frame.ReceivedDataByteCount", Role::LinReceivedDataByteCount},
+      {"Timestamp", Role::Timestamp}, {"CAN_DataFrame.Id", Role::None}, {"timestamp", Role::None},
+      {"CAN_RemoteFrame.BRS", Role::None}, {"CAN_ErrorFrame.ID", Role::None}, {"CAN_DataFrame.ID ", Role::None}};
+  for (const auto& [name, role] : roles) EXPECT_EQ(rule(name).role, role) << name;
   struct Case {
-    size_t fixedBytes;
-    uint64_t dataLength;
-    size_t expected;
+    std::vector<std::string> names;
+    cMdfDecoder decoder;  // null: the generic decoder, and no single prefix
   };
   const Case cases[] = {
-      {64, 12, 12},  // FD frame: the first 12 of 64 stored bytes
-      {8, 0, 0},
-      {8, 3, 3},
-      {8, 12, 12},     // longer than stored: zero-extended
-      {8, 0x104, 4},   // only the low byte of the length counts
+      {{"Timestamp", "CAN_DataFrame.ID", "CAN_DataFrame.A.B"}, cMdfDecoders_decodeCanDataFrame},
+      {{"CAN_DataFrame.ID", "CAN_RemoteFrame.ID"}, nullptr},
+      {{"Timestamp"}, nullptr},
+      {{"CAN_RemoteFrame.ID"}, cMdfDecoders_decodeCanRemoteFrame},
+      {{"CAN_ErrorFrame.ID"}, cMdfDecoders_decodeCanErrorFrame},
+      {{"LIN_Frame.ID"}, cMdfDecoders_decodeLinFrame},
+      {{"LIN_ChecksumError.ID"}, cMdfDecoders_decodeLinChecksumError},
+      {{"LIN_ReceiveError.ID"}, cMdfDecoders_decodeLinReceiveError},
+      {{"LIN_SyncError.ID"}, cMdfDecoders_decodeLinSyncError},
+      {{"LIN_TransmissionError.ID"}, cMdfDecoders_decodeLinTransmissionError},
+      {{"GPS.Latitude", "GPS.Longitude"}, cMdfDecoders_decodeGeneric},
+      {{".ID"}, cMdfDecoders_decodeGeneric},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.fixedBytes << " bytes, length " << c.dataLength);
-    CanRecord r(c.fixedBytes);
-    r.rules[5].bitCount = 16;  // DataLength u16 overlapping nothing else in use
-    r.rules.erase(r.rules.begin() + 4);  // no DLC
-    r.rules[4].bitOffset = 104;
-    putLE(r.rec, 13, c.dataLength, 2);
-    cBusMsg msg;
-    ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame(r.view(), msg));
-    ASSERT_EQ(msg.data.size(), c.expected);
-    for (size_t i = 0; i < c.expected; ++i) {
-      const uint8_t want = i < c.fixedBytes ? static_cast<uint8_t>(0xA0 + i) : 0;
-      EXPECT_EQ(msg.data[i], want) << "byte " << i;
+    std::vector<cMdfDecodeRule> rules;
+    for (const auto& name : c.names) rules.push_back(rule(name));
+    cMdfDecoder decoder = nullptr;
+    EXPECT_EQ(getOptimalDecoder(rules, decoder), c.decoder != nullptr) << testing::PrintToString(c.names);
+    EXPECT_EQ(decoder, c.decoder ? c.decoder : cMdfDecoders_decodeGeneric) << testing::PrintToString(c.names);
+  }
+}
+
+TEST(cMdfDecodeRule, ChannelBlocksGivePositionEncodingAndConversion) {
+  struct Case {
+    uint8_t dataType;  // as the getter numbers it: stored code + 1
+    Kind kind;
+    bool littleEndian, warned;
+    int conversionType;  // -1: no conversion block
+    std::vector<double> values;
+    std::vector<std::pair<double, double>> conversions;  // raw -> physical
+  };
+  const double nan = std::nan("");
+  const Case cases[] = {
+      {1, Kind::Unsigned, true, false, -1, {}, {{10, 10}}},
+      {2, Kind::Unsigned, false, false, 1, {0.5, 2}, {{10, 20.5}, {0, 0.5}}},  // offset, factor
+      {5, Kind::Float, true, false, 1, {3}, {{10, 10}}},
+      {6, Kind::Float, false, false, 5, {1, 100, 2, 200, 1, 300}, {{1, 100}, {2, 200}, {3, nan}}},
+      {11, Kind::ByteArray, true, false, 5, {1, 100, 2}, {{1, 100}, {2, nan}}},
+      {3, Kind::Unsigned, false, true, 5, {}, {{0, nan}}},
+      {4, Kind::Unsigned, false, true, 0, {}, {{7, 7}}},
+      {7, Kind::Unsigned, false, true, 3, {1, 2, 3, 4, 5, 6}, {{7, 7}}},  // rational: not supported
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.dataType));
+    auto cn = std::make_shared<cMdfBlock_CN>();
+    auto name = std::make_shared<cMdfBlock_TX>();
+    name->setData("CAN_DataFrame.ID");
+    cn->name = name;
+    cn->setByteOffset(5);
+    cn->setBitOffset(3);
+    cn->setBitLength(29);
+    cn->setDataType(c.dataType);
+    if (c.conversionType >= 0) {
+      auto cc = std::make_shared<cMdfBlock_CC>();
+      cc->type = static_cast<uint8_t>(c.conversionType);
+      cc->values = c.values;
+      cn->conversion = cc;
     }
+    LogCapture log;
+    std::vector<cMdfDecodeRule> rules;
+    createDecodingRulesInner(*cn, rules);
+    ASSERT_EQ(rules.size(), 1u);
+    EXPECT_EQ(rules[0].bitOffset, 43u);
+    EXPECT_EQ(rules[0].bitCount, 29u);
+    EXPECT_EQ(rules[0].role, Role::CanId);
+    EXPECT_EQ(rules[0].valueKind, c.kind);
+    EXPECT_EQ(rules[0].littleEndian, c.littleEndian);
+    EXPECT_EQ(log.count("Unsupported channel data type: " + std::to_string(c.dataType)), c.warned ? 1 : 0);
+    for (auto [raw, physical] : c.conversions) EXPECT_TRUE(same(rules[0].conversion.convert(raw), physical)) << raw;
   }
 }
 
-TEST(cMdfDecoders, VlsdDataBytesUseTheInnerLength) {
-  struct Case {
-    std::vector<uint8_t> vlsd;
-    uint64_t dataLength;
-    std::vector<uint8_t> expected;
-  };
-  std::vector<uint8_t> twenty(20, 0);
-  putLE(twenty, 0, 16, 4);
-  for (int i = 0; i < 16; ++i) twenty[4 + i] = static_cast<uint8_t>(i + 1);
-  std::vector<uint8_t> sixteen(twenty.begin() + 4, twenty.end());
-  std::vector<uint8_t> claimsMore = {200, 0, 0, 0, 7, 8};  // inner length past the buffer
-  std::vector<uint8_t> huge = {0xFF, 0xFF, 0xFF, 0xFF};     // length only, no bytes
-  const Case cases[] = {
-      {twenty, 16, sixteen},
-      {claimsMore, 2, {7, 8}},
-      {huge, 0, {}},
-      {{}, 3, {0, 0, 0}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "vlsd size " << c.vlsd.size());
-    CanRecord r(0);
-    r.rules[6].bitCount = 64;  // offset into the signal data: not a payload
-    r.rules[6].vlsdDataLink = fakeBlock();
-    putLE(r.rec, 14, c.dataLength, 1);
-    cBusMsg msg;
-    ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame(r.view(c.vlsd), msg));
-    EXPECT_EQ(msg.data, c.expected);
-  }
+// The fields a decoder set, apart from their defaults.
+std::string fields(bool accepted, const cBusMsg& m) {
+  if (!accepted) return "refused";
+  std::ostringstream s;
+  if (m.id != 0) s << " id=" << m.id;
+  if (m.channel != 0) s << " ch=" << int(m.channel);
+  if (m.can.dlc != 0) s << " dlc=" << int(m.can.dlc);
+  for (auto [on, name] : {std::pair{m.can.ide, "ide"}, {m.can.dir, "dir"}, {m.can.edl, "edl"}, {m.can.brs, "brs"},
+                          {m.can.esi, "esi"}, {m.can.rtr, "rtr"}, {m.lin.dir, "lin.dir"}})
+    if (on) s << ' ' << name;
+  if (m.lin.receivedDataByteCount != 0) s << " rx=" << int(m.lin.receivedDataByteCount);
+  if (m.canError.errorType != 0) s << " err=" << m.canError.errorType;
+  if (!m.data.empty()) s << " data=" << m.data.size();
+  return s.str().empty() ? "" : s.str().substr(1);
 }
 
-TEST(cMdfDecoders, DuplicateChannelNamesDecodeWithoutHarm) {
-  CanRecord r;
-  putLE(r.rec, 9, 0x111, 4);
-  putLE(r.rec, 14, 12, 1);
-  r.rules.push_back(r.rules[2]);  // a second ID, read from the data bytes
-  r.rules.back().bitOffset = 8 * 15;
-  r.rules.push_back(r.rules[6]);  // the data bytes twice
-  cBusMsg msg;
-  ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame(r.view(), msg));
-  EXPECT_EQ(msg.id, 0xA3A2A1A0u & 0x1FFFFFFFu);  // the later channel wins
-  ASSERT_EQ(msg.data.size(), 12u);
-  EXPECT_EQ(msg.data[8], 0xA0);  // appended copy, cut to the data length
-}
-
-TEST(cMdfDecoders, GroupWithoutDataLengthYieldsEmptyPayload) {
-  CanRecord r;
-  r.rules.erase(r.rules.begin() + 5);
-  cBusMsg msg;
-  msg.data = {1, 2, 3};
-  ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame(r.view(), msg));
-  EXPECT_TRUE(msg.data.empty());
-}
-
-TEST(cMdfDecoders, UnalignedDataBytesAreReportedAndTheFrameStillDelivered) {
-  LogCapture log;
-  CanRecord r;
-  r.rules[6].bitOffset = 124;
-  putLE(r.rec, 14, 2, 1);
-  cBusMsg msg;
-  ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame(r.view(), msg));
-  EXPECT_EQ(log.count("Could not read data"), 1);
-  EXPECT_EQ(msg.data, (std::vector<uint8_t>{0, 0}));
-}
-
-TEST(cMdfDecoders, DataBytesPastTheRecordAreCutNotReadOutside) {
-  CanRecord r;
-  r.rules[6].bitOffset = 8 * 20;          // 3 bytes before the record end
-  r.rules[5].bitOffset = 8 * 14;
-  putLE(r.rec, 14, 8, 1);
-  cBusMsg msg;
-  ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame(r.view(), msg));
-  EXPECT_EQ(msg.data, (std::vector<uint8_t>{0xA5, 0xA6, 0xA7, 0, 0, 0, 0, 0}));
-  r.rules[6].bitOffset = uint64_t{1} << 40;  // far past the record
-  ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame(r.view(), msg));
-  EXPECT_EQ(msg.data, std::vector<uint8_t>(8, 0));
-}
-
-TEST(cMdfDecoders, ValuesPastTheRecordReadAsZero) {
-  const uint64_t offsets[] = {8 * 15 - 4, 8 * 15, 8 * 100, uint64_t{1} << 33, ~uint64_t{0} - 3};
-  for (uint64_t offset : offsets) {
-    SCOPED_TRACE(offset);
-    cMdfDecodeRule rule = makeRule("CAN_DataFrame.ID", offset, 8);
-    std::vector<uint8_t> rec(15, 0xFF);
-    EXPECT_EQ(cMdfDecoders_ruleValue(rule, rec), 0.0);
-  }
-  cMdfDecodeRule lastByte = makeRule("CAN_DataFrame.ID", 8 * 14, 8);
-  std::vector<uint8_t> rec(15, 0);
-  rec[14] = 0x5A;
-  EXPECT_EQ(cMdfDecoders_ruleValue(lastByte, rec), 0x5A);
-}
-
-TEST(cMdfDecoders, RuleValuesMatchTheSharedBitReader) {
-  const uint32_t seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
-  std::mt19937_64 rng(seed);
-  std::vector<uint8_t> rec(40);
-  for (int round = 0; round < 2000; ++round) {
-    for (auto& b : rec) b = static_cast<uint8_t>(rng());
-    const bool le = rng() % 2 == 0;
-    const uint32_t bits = round % 3 == 0 ? 64 : 1 + static_cast<uint32_t>(rng() % 64);
-    const uint64_t offset = round % 2 == 0 ? 8 * (rng() % 33) : rng() % (8 * 40 - bits + 1);
-    cMdfDecodeRule rule = makeRule("CAN_DataFrame.ID", offset, bits, Kind::Unsigned, le);
-    const uint64_t want = cDecode_getRawBits(rec, static_cast<uint32_t>(offset), bits, le);
-    ASSERT_EQ(cMdfDecoders_ruleValue(rule, rec), static_cast<double>(want))
-        << "offset " << offset << " bits " << bits << " le " << le;
-  }
-}
-
-TEST(cMdfDecoders, FloatChannelsKeepTheirWidth) {
-  struct Case {
-    uint32_t bits;
-    bool littleEndian;
-    std::vector<uint8_t> rec;
-    double expected;
-  };
-  std::vector<uint8_t> f32le(4), f32be(4), f64le(8);
-  putLE(f32le, 0, std::bit_cast<uint32_t>(1.5f), 4);
-  const uint32_t be = std::bit_cast<uint32_t>(-0.25f);
-  f32be = {static_cast<uint8_t>(be >> 24), static_cast<uint8_t>(be >> 16),
-           static_cast<uint8_t>(be >> 8), static_cast<uint8_t>(be)};
-  putDouble(f64le, 0, 1234.0625);
-  const Case cases[] = {
-      {32, true, f32le, 1.5},
-      {32, false, f32be, -0.25},
-      {64, true, f64le, 1234.0625},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.bits);
-    cMdfDecodeRule rule = makeRule("Timestamp", 0, c.bits, Kind::Float, c.littleEndian);
-    EXPECT_EQ(cMdfDecoders_ruleValue(rule, c.rec), c.expected);
-  }
-  cMdfDecodeRule odd = makeRule("Timestamp", 0, 16, Kind::Float);
-  EXPECT_TRUE(std::isnan(cMdfDecoders_ruleValue(odd, f32le)));
-}
-
-TEST(cMdfDecoders, ErrorTypeOutsideOneToFiveIsZero) {
-  const std::pair<uint32_t, uint32_t> cases[] = {{0, 0}, {1, 1}, {5, 5}, {6, 0}, {7, 0},
-                                                 {257, 0}, {0xFFFFFFFF, 0}};
-  std::vector<cMdfDecodeRule> rules = {makeRule("CAN_ErrorFrame.BusChannel", 0, 8),
-                                       makeRule("CAN_ErrorFrame.ErrorType", 8, 32)};
-  for (auto [logged, expected] : cases) {
-    SCOPED_TRACE(logged);
-    std::vector<uint8_t> rec(5, 0);
-    rec[0] = 2;
-    putLE(rec, 1, logged, 4);
-    cBusMsg msg;
-    msg.canError.errorType = 99;
-    ASSERT_TRUE(cMdfDecoders_decodeCanErrorFrame({rec, {}, &rules, nullptr}, msg));
-    EXPECT_EQ(msg.canError.errorType, expected);
-    EXPECT_EQ(msg.channel, 2);
-  }
-}
-
-TEST(cMdfDecoders, RemoteFrameCarriesZeroBytesOfItsLength) {
-  std::vector<cMdfDecodeRule> rules = {makeRule("CAN_RemoteFrame.ID", 0, 32),
-                                       makeRule("CAN_RemoteFrame.DataLength", 32, 32)};
-  struct Case {
-    uint32_t length;
-    size_t expected;
-  };
-  for (Case c : {Case{4, 4}, Case{0, 0}, Case{0xFFFFFFFF, 255}}) {
-    SCOPED_TRACE(c.length);
-    std::vector<uint8_t> rec(8, 0);
-    putLE(rec, 0, 0x123, 4);
-    putLE(rec, 4, c.length, 4);
-    cBusMsg msg;
-    msg.data = {9, 9, 9, 9, 9, 9};
-    ASSERT_TRUE(cMdfDecoders_decodeCanRemoteFrame({rec, {}, &rules, nullptr}, msg));
-    EXPECT_EQ(msg.type, cBusMsgType::BUS_MSG_CAN_REMOTE_FRAME);
-    EXPECT_TRUE(msg.can.rtr);
-    EXPECT_EQ(msg.id, 0x123u);
-    EXPECT_EQ(msg.data, std::vector<uint8_t>(c.expected, 0));
-  }
-}
-
-TEST(cMdfDecoders, LinFrameWithForeignByteArrayYieldsNothing) {
-  std::vector<cMdfDecodeRule> rules = {makeRule("LIN_Frame.ID", 0, 8),
-                                       makeRule("LIN_Frame.DataLength", 8, 8),
-                                       makeRule("LIN_Frame.DataBytes", 16, 64, Kind::ByteArray),
-                                       makeRule("LIN_Frame.Extra", 80, 16, Kind::ByteArray)};
-  std::vector<uint8_t> rec(12, 1);
-  cBusMsg msg;
-  msg.type = cBusMsgType::BUS_MSG_CAN_DATA_FRAME;
-  EXPECT_FALSE(cMdfDecoders_decodeLinFrame({rec, {}, &rules, nullptr}, msg));
-  EXPECT_EQ(msg.type, cBusMsgType::BUS_MSG_CAN_DATA_FRAME);
-  rules.pop_back();
-  ASSERT_TRUE(cMdfDecoders_decodeLinFrame({rec, {}, &rules, nullptr}, msg));
-  EXPECT_EQ(msg.type, cBusMsgType::BUS_MSG_LIN_FRAME);
-  EXPECT_EQ(msg.id, 1u);
-  EXPECT_EQ(msg.data, std::vector<uint8_t>(1, 1));
-}
-
-// Which channel names each decoder takes (a refused one makes it yield no
-// message).
-TEST(cMdfDecoders, EachDecoderAcceptsOnlyItsOwnChannels) {
+// One channel holding a 32-bit value, decoded into a message whose
+// type-dependent area is not clear (ide, error type 9).
+TEST(cMdfDecoders, FieldsTakeConvertedValuesAndForeignChannelsAreRefused) {
+  const auto linear = cMdfConversionRule_linear;
+  const cMdfConversionRule none, half = linear(0.5, 0), lookup = cMdfConversionRule_lookupTable({{2.0, 7.0}});
+  const auto data = cMdfDecoders_decodeCanDataFrame, remote = cMdfDecoders_decodeCanRemoteFrame,
+             error = cMdfDecoders_decodeCanErrorFrame, lin = cMdfDecoders_decodeLinFrame;
   struct Case {
     cMdfDecoder decoder;
     const char* channel;
-    bool accepted;
+    cMdfConversionRule conversion;
+    uint32_t raw;
+    const char* fields;
+    Kind kind = Kind::Unsigned;
   };
   const Case cases[] = {
-      {cMdfDecoders_decodeCanDataFrame, "CAN_DataFrame.BRS", true},
-      {cMdfDecoders_decodeCanDataFrame, "CAN_DataFrame.ESI", true},
-      {cMdfDecoders_decodeCanDataFrame, "CAN_ErrorFrame.ErrorType", false},
-      {cMdfDecoders_decodeCanDataFrame, "CAN_DataFrame.Unknown", false},
-      {cMdfDecoders_decodeCanDataFrame, "LIN_Frame.ID", false},
-      {cMdfDecoders_decodeCanRemoteFrame, "CAN_RemoteFrame.DLC", true},
-      {cMdfDecoders_decodeCanRemoteFrame, "CAN_DataFrame.BRS", false},
-      {cMdfDecoders_decodeCanRemoteFrame, "CAN_DataFrame.DataBytes", false},
-      {cMdfDecoders_decodeCanErrorFrame, "CAN_ErrorFrame.BusChannel", true},
-      {cMdfDecoders_decodeCanErrorFrame, "CAN_DataFrame.ID", false},
-      {cMdfDecoders_decodeLinFrame, "LIN_Frame.ReceivedDataByteCount", true},
-      {cMdfDecoders_decodeLinFrame, "LIN_Frame.DataBytes", false},  // as a value
-      {cMdfDecoders_decodeLinChecksumError, "LIN_Frame.Dir", true},
-      {cMdfDecoders_decodeLinReceiveError, "LIN_Frame.ID", true},
-      {cMdfDecoders_decodeLinReceiveError, "LIN_Frame.Dir", false},
-      {cMdfDecoders_decodeLinTransmissionError, "LIN_Frame.BusChannel", true},
-      {cMdfDecoders_decodeLinSyncError, "LIN_Frame.BusChannel", true},
-      {cMdfDecoders_decodeLinSyncError, "LIN_Frame.ID", false},
-      {cMdfDecoders_decodeGeneric, "Timestamp", false},
+      {error, "CAN_ErrorFrame.ErrorType", none, 0, ""}, {error, "CAN_ErrorFrame.ErrorType", none, 1, "err=1"},
+      {error, "CAN_ErrorFrame.ErrorType", none, 5, "err=5"}, {error, "CAN_ErrorFrame.ErrorType", none, 6, ""},
+      {error, "CAN_ErrorFrame.ErrorType", none, 0xFFFFFFFF, ""}, {error, "CAN_ErrorFrame.BusChannel", none, 2, "ch=2"},
+      {error, "CAN_DataFrame.ID", none, 1, "refused"},
+      {remote, "CAN_RemoteFrame.DataLength", none, 4, "rtr data=4"},
+      {remote, "CAN_RemoteFrame.DataLength", none, 0xFFFFFFFF, "rtr data=255"},
+      {remote, "CAN_RemoteFrame.DLC", none, 0x103, "dlc=3 rtr"}, {remote, "CAN_RemoteFrame.Dir", none, 2, "dir rtr"},
+      {remote, "CAN_DataFrame.BRS", none, 1, "refused"}, {remote, "CAN_DataFrame.DataBytes", none, 1, "refused"},
+      {data, "CAN_DataFrame.IDE", half, 1, ""},  // flags truncate towards zero
+      {data, "CAN_DataFrame.EDL", none, 1, "edl"}, {data, "CAN_DataFrame.BRS", none, 1, "brs"},
+      {data, "CAN_DataFrame.ESI", none, 1, "esi"},
+      {data, "CAN_DataFrame.BusChannel", linear(1, -2), 1, "ch=255"},   // -1 keeps its low byte
+      {data, "CAN_DataFrame.BusChannel", linear(1, 1e30), 1, "ch=255"},  // saturates
+      {data, "CAN_DataFrame.ID", linear(1, -1e30), 1, ""},
+      {data, "CAN_DataFrame.ID", lookup, 1, ""}, {data, "CAN_DataFrame.ID", lookup, 2, "id=7"},  // a miss is 0
+      {data, "CAN_DataFrame.Extra", none, 1, "", Kind::ByteArray},
+      {data, "CAN_DataFrame.Unknown", none, 1, "refused"}, {data, "LIN_Frame.ID", none, 1, "refused"},
+      {lin, "LIN_Frame.Dir", half, 1, "lin.dir"},  // no truncation here
+      {lin, "LIN_Frame.ReceivedDataByteCount", none, 0x105, "rx=5"},
+      {lin, "LIN_Frame.DataBytes", none, 1, "refused"},  // as a value
+      {lin, "LIN_Frame.Extra", none, 1, "refused", Kind::ByteArray},
+      {cMdfDecoders_decodeLinChecksumError, "LIN_Frame.Dir", none, 1, "lin.dir"},
+      {cMdfDecoders_decodeLinReceiveError, "LIN_Frame.ID", none, 3, "id=3 ide err=9"},
+      {cMdfDecoders_decodeLinReceiveError, "LIN_Frame.Dir", none, 1, "refused"},
+      {cMdfDecoders_decodeLinTransmissionError, "LIN_Frame.BusChannel", none, 3, "ch=3 ide err=9"},
+      {cMdfDecoders_decodeLinSyncError, "LIN_Frame.ID", none, 1, "refused"},
+      {cMdfDecoders_decodeGeneric, "Timestamp", none, 1, "refused"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.channel);
-    std::vector<cMdfDecodeRule> rules = {makeRule("Timestamp", 0, 8), makeRule(c.channel, 8, 8)};
-    std::vector<uint8_t> rec(2, 1);
+    std::vector<cMdfDecodeRule> rules = {rule(c.channel, 0, 32, c.kind)};
+    rules[0].conversion = c.conversion;
+    const uint8_t record[] = {uint8_t(c.raw), uint8_t(c.raw >> 8), uint8_t(c.raw >> 16), uint8_t(c.raw >> 24)};
     cBusMsg msg;
-    EXPECT_EQ(c.decoder({rec, {}, &rules, c.decoder}, msg), c.accepted);
+    msg.can.ide = true;
+    msg.canError.errorType = 9;
+    EXPECT_EQ(fields(c.decoder({record, {}, &rules, c.decoder}, msg), msg), c.fields) << c.channel << " " << c.raw;
   }
-}
-
-TEST(cMdfDecoders, FlagAndIntegerFieldsFromConvertedValues) {
-  struct Case {
-    double factor;
-    double offset;
-    bool canFlag;
-    bool linDir;
-    uint8_t channel;
-  };
-  const Case cases[] = {
-      {0.5, 0.0, false, true, 0},  // 0.5: CAN flags truncate, LIN direction does not
-      {1.0, 0.0, true, true, 1},
-      {1.0, -2.0, true, true, 0xFF},  // -1 keeps its low byte
-      {1.0, 1e30, true, true, 0xFF},  // out of range saturates, no undefined cast
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.factor << " " << c.offset);
-    std::vector<uint8_t> rec = {1};
-    cMdfDecodeRule ide = makeRule("CAN_DataFrame.IDE", 0, 8);
-    ide.conversion = cMdfConversionRule_linear(c.factor, c.offset);
-    cMdfDecodeRule ch = makeRule("CAN_DataFrame.BusChannel", 0, 8);
-    ch.conversion = ide.conversion;
-    std::vector<cMdfDecodeRule> can = {ide, ch};
-    cBusMsg msg;
-    ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame({rec, {}, &can, nullptr}, msg));
-    EXPECT_EQ(msg.can.ide, c.canFlag);
-    EXPECT_EQ(msg.channel, c.channel);
-    cMdfDecodeRule dir = makeRule("LIN_Frame.Dir", 0, 8);
-    dir.conversion = ide.conversion;
-    std::vector<cMdfDecodeRule> lin = {dir};
-    ASSERT_TRUE(cMdfDecoders_decodeLinFrame({rec, {}, &lin, nullptr}, msg));
-    EXPECT_EQ(msg.lin.dir, c.linDir);
-  }
-}
-
-TEST(cMdfDecoders, LookupMissStoresZeroInIntegerFields) {
-  cMdfDecodeRule id = makeRule("CAN_DataFrame.ID", 0, 8);
-  id.conversion = cMdfConversionRule_lookupTable({{2.0, 7.0}});
-  cMdfDecodeRule ide = makeRule("CAN_DataFrame.IDE", 0, 8);
-  ide.conversion = id.conversion;
-  std::vector<cMdfDecodeRule> rules = {id, ide};
-  std::vector<uint8_t> rec = {1};
   cBusMsg msg;
-  msg.id = 55;
-  ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame({rec, {}, &rules, nullptr}, msg));
-  EXPECT_EQ(msg.id, 0u);
-  EXPECT_FALSE(msg.can.ide);
-  rec[0] = 2;
-  ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame({rec, {}, &rules, nullptr}, msg));
-  EXPECT_EQ(msg.id, 7u);
+  EXPECT_FALSE(cMdfDecoders_decodeCanDataFrame({{}, {}, nullptr, nullptr}, msg)) << "no rules";
 }
 
-TEST(cMdfDecoders, PayloadBufferIsReusedOnceGrown) {
-  CanRecord r(64);
-  putLE(r.rec, 14, 64, 1);
-  cBusMsg msg;
-  ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame(r.view(), msg));
-  const uint8_t* buffer = msg.data.data();
-  for (uint64_t len : {8, 64, 0, 12, 64}) {
-    putLE(r.rec, 14, len, 1);
-    ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame(r.view(), msg));
-    EXPECT_EQ(msg.data.size(), len);
-    EXPECT_EQ(msg.data.data(), buffer);
-  }
+std::vector<uint8_t> bytesFrom(uint8_t first, size_t n, size_t zeros = 0) {
+  std::vector<uint8_t> v(n + zeros, 0);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(first + i);
+  return v;
 }
 
-TEST(cMdfDecoders, GenericAndMissingRulesYieldNothing) {
-  std::vector<uint8_t> rec(4, 0);
-  cBusMsg msg;
-  msg.type = cBusMsgType::BUS_MSG_LIN_FRAME;
-  msg.data = {1};
-  EXPECT_FALSE(cMdfDecoders_decodeGeneric({rec, {}, nullptr, nullptr}, msg));
-  EXPECT_EQ(msg.type, cBusMsgType::BUS_MSG_GENERIC);
-  EXPECT_FALSE(cMdfDecoders_decodeCanDataFrame({rec, {}, nullptr, nullptr}, msg));
-  std::vector<cMdfDecodeRule> none;
-  EXPECT_TRUE(cMdfDecoders_decodeCanDataFrame({rec, {}, &none, nullptr}, msg));
-  EXPECT_TRUE(msg.data.empty());
-}
-
-// Frames of every kind the logger writes, through a written file, its
-// record layer, its decoding rules and the merge.
-TEST(cMdfDecoders, WrittenFramesOfEveryKindComeBackExactly) {
-  std::vector<uint8_t> bytes64(64);
-  for (size_t i = 0; i < bytes64.size(); ++i) bytes64[i] = static_cast<uint8_t>(3 * i + 1);
-  auto first = [&](size_t n) { return std::vector<uint8_t>(bytes64.begin(), bytes64.begin() + n); };
+// CAN data frames: ID @0, DataLength u16 @4, data bytes from byte 6 (as
+// stored: 0xA0, 0xA1, ...) or VLSD bytes.
+TEST(cMdfDecoders, PayloadFollowsTheDataLength) {
   struct Case {
     const char* what;
-    cMklogKind kind;
-    cMklogFrame frame;
-    cBusMsgType type;
-    std::vector<uint8_t> data;
-    uint8_t dlc;
-    bool edl;
+    size_t stored;       // data bytes in the record; 0: a VLSD data-bytes channel
+    uint64_t bitOffset;  // of the data bytes
+    int dataLength;      // -1: no data-length channel
+    std::vector<uint8_t> vlsd, expected;
   };
-  auto frame = [](double t, uint8_t ch, uint32_t id, std::vector<uint8_t> data) {
-    cMklogFrame f;
-    f.t = t;
-    f.channel = ch;
-    f.id = id;
-    f.data = std::move(data);
-    return f;
-  };
-  cMklogFrame ext = frame(0.25, 1, 0x18FEF100, first(8));
-  ext.ide = true;
-  ext.dir = true;
-  cMklogFrame fd = frame(1.5, 2, 0x7FF, first(12));
-  fd.brs = true;
-  fd.esi = true;
-  cMklogFrame remote = frame(2, 1, 0x55, {});
-  remote.length = 4;
-  cMklogFrame error = frame(3, 2, 0, {});
-  error.errorType = 3;
-  cMklogFrame lin = frame(4, 1, 0x21, first(4));
-  lin.dir = true;
+  const std::vector<uint8_t> vlsd16 = {16, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
   const Case cases[] = {
-      {"classic", cMklogKind::Can, frame(0.5, 2, 0x123, first(8)),
-       cBusMsgType::BUS_MSG_CAN_DATA_FRAME, first(8), 8, false},
-      {"classic short", cMklogKind::Can, frame(0.5, 1, 0x1, first(3)),
-       cBusMsgType::BUS_MSG_CAN_DATA_FRAME, first(3), 3, false},
-      {"extended", cMklogKind::Can, ext, cBusMsgType::BUS_MSG_CAN_DATA_FRAME, first(8), 8, false},
-      {"fd fixed", cMklogKind::CanFd, fd, cBusMsgType::BUS_MSG_CAN_DATA_FRAME, first(12), 9, true},
-      {"fd vlsd group", cMklogKind::CanFdVlsd, frame(1, 1, 0x10, first(64)),
-       cBusMsgType::BUS_MSG_CAN_DATA_FRAME, first(64), 15, true},
-      {"fd signal data", cMklogKind::CanFdSd, frame(1, 1, 0x10, first(20)),
-       cBusMsgType::BUS_MSG_CAN_DATA_FRAME, first(20), 11, true},
-      {"remote", cMklogKind::Remote, remote, cBusMsgType::BUS_MSG_CAN_REMOTE_FRAME,
-       std::vector<uint8_t>(4, 0), 4, false},
-      {"error", cMklogKind::Error, error, cBusMsgType::BUS_MSG_CAN_ERROR_FRAME, {}, 0, false},
-      {"lin", cMklogKind::Lin, lin, cBusMsgType::BUS_MSG_LIN_FRAME, first(4), 0, false},
+      {"FD frame: 12 of 64", 64, 48, 12, {}, bytesFrom(0xA0, 12)},
+      {"empty", 8, 48, 0, {}, {}},
+      {"longer than stored: zero-extended", 8, 48, 12, {}, bytesFrom(0xA0, 8, 4)},
+      {"only the low byte counts", 8, 48, 0x104, {}, bytesFrom(0xA0, 4)},
+      {"no data-length channel", 8, 48, -1, {}, {}},
+      {"unaligned: reported, zeros", 8, 52, 2, {}, {0, 0}},
+      {"past the record end: cut", 8, 8 * 11, 8, {}, bytesFrom(0xA5, 3, 5)},
+      {"far past the record", 8, uint64_t{1} << 40, 8, {}, bytesFrom(0, 0, 8)},
+      {"VLSD: the inner length", 0, 48, 16, vlsd16, bytesFrom(1, 16)},
+      {"VLSD length past the bytes read", 0, 48, 2, {200, 0, 0, 0, 7, 8}, {7, 8}},
+      {"VLSD length only", 0, 48, 0, {0xFF, 0xFF, 0xFF, 0xFF}, {}},
+      {"no VLSD bytes", 0, 48, 3, {}, {0, 0, 0}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    cMklogPlan plan = testLog_plan();
-    plan.dataGroups.push_back(testLog_group(c.kind, {c.frame, c.frame}));
-    auto log = testLog_open(plan);
-    ASSERT_TRUE(log);
-    const auto frames = testLog_frames(*log);
-    ASSERT_EQ(frames.size(), 2u);
-    const cBusMsg& m = frames[1];
-    EXPECT_EQ(m.type, c.type);
-    EXPECT_DOUBLE_EQ(m.timeStamp, c.frame.t);
-    EXPECT_EQ(m.channel, c.frame.channel);
-    EXPECT_EQ(m.data, c.data);
-    switch (c.type) {
-      case cBusMsgType::BUS_MSG_CAN_DATA_FRAME:
-      case cBusMsgType::BUS_MSG_CAN_REMOTE_FRAME:
-        EXPECT_EQ(m.id, c.frame.id);
-        EXPECT_EQ(m.can.ide, c.frame.ide);
-        EXPECT_EQ(m.can.dir, c.frame.dir);
-        EXPECT_EQ(m.can.dlc, c.dlc);
-        EXPECT_EQ(m.can.edl, c.edl);
-        EXPECT_EQ(m.can.brs, c.frame.brs);
-        EXPECT_EQ(m.can.esi, c.frame.esi);
-        EXPECT_EQ(m.can.rtr, c.type == cBusMsgType::BUS_MSG_CAN_REMOTE_FRAME);
-        break;
-      case cBusMsgType::BUS_MSG_CAN_ERROR_FRAME:
-        EXPECT_EQ(m.canError.errorType, c.frame.errorType);
-        break;
-      case cBusMsgType::BUS_MSG_LIN_FRAME:
-        EXPECT_EQ(m.id, c.frame.id);
-        EXPECT_EQ(m.lin.dir, c.frame.dir);
-        EXPECT_EQ(m.lin.receivedDataByteCount, c.data.size());
-        break;
-      default:
-        ADD_FAILURE() << "unexpected type";
-    }
+    std::vector<cMdfDecodeRule> rules = {rule("CAN_DataFrame.ID", 0, 29), rule("CAN_DataFrame.DataLength", 32, 16),
+                                         rule("CAN_DataFrame.DataBytes", c.bitOffset, 8 * 8, Kind::ByteArray)};
+    if (c.stored == 0) rules[2].vlsdDataLink = reinterpret_cast<const cMdfBlock*>(&c);  // tested for null only
+    if (c.stored == 64) rules[2].bitCount = 8 * 64;
+    if (c.dataLength < 0) rules.erase(rules.begin() + 1);
+    std::vector<uint8_t> record = {0x23, 0, 0, 0, uint8_t(c.dataLength), uint8_t(c.dataLength >> 8)};
+    for (uint8_t b : bytesFrom(0xA0, c.stored)) record.push_back(b);
+    LogCapture log;
+    cBusMsg msg;
+    ASSERT_TRUE(cMdfDecoders_decodeCanDataFrame({record, c.vlsd, &rules, nullptr}, msg));
+    EXPECT_EQ(msg.id, 0x23u);
+    EXPECT_EQ(msg.type, cBusMsgType::BUS_MSG_CAN_DATA_FRAME);
+    EXPECT_EQ(msg.data, c.expected);
+    EXPECT_EQ(log.count("Could not read data"), c.bitOffset == 52 ? 1 : 0);
+  }
+}
+
+TEST(cMdfDecoders, RuleValuesReadBitsAndFloatsAndNothingPastTheRecord) {
+  std::vector<uint8_t> rec(15, 0xFF);
+  rec[14] = 0x5A;
+  const uint32_t f32 = std::bit_cast<uint32_t>(-0.25f);
+  const uint64_t f64 = std::bit_cast<uint64_t>(1234.0625);
+  for (int i = 0; i < 4; ++i) rec[i] = static_cast<uint8_t>(f32 >> (24 - 8 * i));  // big-endian
+  for (int i = 0; i < 8; ++i) rec[4 + i] = static_cast<uint8_t>(f64 >> (8 * i));
+  struct Case {
+    uint64_t bitOffset;
+    uint32_t bits;
+    Kind kind;
+    double expected;
+  };
+  const Case cases[] = {{8 * 14, 8, Kind::Unsigned, 0x5A}, {8 * 14 + 4, 8, Kind::Unsigned, 0},
+                        {8 * 15, 8, Kind::Unsigned, 0},    {uint64_t{1} << 33, 8, Kind::Unsigned, 0},
+                        {~uint64_t{0} - 3, 8, Kind::Unsigned, 0}, {0, 65, Kind::Unsigned, 0},
+                        {0, 32, Kind::Float, -0.25},       {32, 64, Kind::Float, 1234.0625},
+                        {0, 16, Kind::Float, std::nan("")}};
+  for (const Case& c : cases) {
+    const double got = cMdfDecoders_ruleValue(rule("x", c.bitOffset, c.bits, c.kind, c.bits != 32), rec);
+    EXPECT_TRUE(same(got, c.expected)) << c.bitOffset << " " << got;
+  }
+  std::mt19937_64 rng(20240611);
+  std::vector<uint8_t> bytes(40);
+  for (int round = 0; round < 2000; ++round) {
+    for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+    const bool le = rng() % 2 == 0;
+    const uint32_t bits = round % 3 == 0 ? 64 : 1 + static_cast<uint32_t>(rng() % 64);
+    const uint64_t offset = round % 2 == 0 ? 8 * (rng() % 33) : rng() % (8 * 40 - bits + 1);
+    ASSERT_EQ(cMdfDecoders_ruleValue(rule("x", offset, bits, Kind::Unsigned, le), bytes),
+              static_cast<double>(cDecode_getRawBits(bytes, static_cast<uint32_t>(offset), bits, le)))
+        << "offset " << offset << " bits " << bits << " le " << le;
   }
 }
 

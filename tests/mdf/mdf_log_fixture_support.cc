@@ -2,45 +2,76 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
+#include <iomanip>
+#include <sstream>
 
-cMklogPlan testLog_plan() {
-  cMklogPlan plan;
-  plan.histories = {cMklog_historyXml("QZ")};
-  return plan;
+#include "support/memory_stream.h"
+
+std::vector<uint8_t> testLog_bytes(const std::string& description) {
+  std::string error;
+  auto bytes = cMklog_build(description, &error);
+  EXPECT_TRUE(bytes) << error;
+  return bytes ? *bytes : std::vector<uint8_t>{};
 }
 
-cMklogDataGroup testLog_group(cMklogKind kind, const std::vector<cMklogFrame>& frames, bool sorted) {
-  cMklogDataGroup dg;
-  dg.sorted = sorted && kind != cMklogKind::CanFdVlsd;
-  dg.groups.push_back({"group", kind, 0, "", 0, std::nullopt});
-  for (const auto& f : frames) dg.frames.emplace_back(0, f);
-  return dg;
+cTestTree testLog_load(const std::vector<uint8_t>& bytes) {
+  cTestTree t{memoryStream(bytes), nullptr};
+  t.id = cMdfBlock_loadTree(t.stream.get());
+  return t;
 }
 
-std::unique_ptr<cTestLog> testLog_open(const cMklogPlan& plan,
+std::unique_ptr<cTestLog> testLog_openBytes(const std::vector<uint8_t>& bytes) {
+  auto log = std::make_unique<cTestLog>();
+  log->stream = memoryStream(bytes);
+  log->mdf = cMdf_open(log->stream.get());
+  return log->mdf ? std::move(log) : nullptr;
+}
+
+std::unique_ptr<cTestLog> testLog_open(const std::string& description,
                                        const std::function<void(cMdfBlock_ID&)>& edit) {
   std::string error;
-  auto id = cMklog_buildTree(plan, &error);
+  auto plan = cMklog_parse(description, &error);
+  auto id = plan ? cMklog_buildTree(*plan, &error) : nullptr;
   EXPECT_TRUE(id) << error;
   if (!id) return nullptr;
   if (edit) edit(*id);
-  auto log = std::make_unique<cTestLog>();
-  log->stream = cIO_memoryAlloc_ctor();
-  EXPECT_TRUE(cMklog_saveTree(*id, log->stream.get()));
-  id.reset();  // everything is read back from the bytes
-  log->mdf = cMdf_open(log->stream.get());
-  EXPECT_TRUE(log->mdf) << "the written file does not open";
-  if (!log->mdf) return nullptr;
+  auto out = cIO_memoryAlloc_ctor();
+  EXPECT_TRUE(cMklog_saveTree(*id, out.get()));
+  auto log = testLog_openBytes(readAll(*out));  // everything is read back from the bytes
+  EXPECT_TRUE(log) << "the written file does not open";
   return log;
 }
 
-std::vector<cBusMsg> testLog_frames(const cTestLog& log) {
+std::vector<cBusMsg> testLog_frames(const cTestLog* log) {
   std::vector<cBusMsg> out;
-  auto iter = cMdf_getIter(log.mdf.get());
+  auto iter = cMdf_getIter(log ? log->mdf.get() : nullptr);
   EXPECT_TRUE(iter);
-  if (!iter) return out;
-  for (cBusMsg* m = iter->current(); m != nullptr && out.size() < 10000000; m = iter->next())
+  for (cBusMsg* m = iter ? iter->current() : nullptr; m != nullptr && out.size() < 1000000; m = iter->next())
     out.push_back(*m);
   return out;
+}
+
+std::vector<uint32_t> testLog_ids(const std::vector<cBusMsg>& frames) {
+  std::vector<uint32_t> ids;
+  for (const cBusMsg& m : frames) ids.push_back(m.id);
+  return ids;
+}
+
+std::string testLog_describe(const cBusMsg& m) {
+  static const char* const kTypes[] = {"GENERIC", "CAN", "REMOTE", "ERROR", "LIN", "LIN_CHECKSUM", "LIN_RECEIVE",
+                                       "LIN_TRANSMISSION", "LIN_SYNC"};
+  std::ostringstream s;
+  s << kTypes[static_cast<size_t>(m.type) % 9] << std::uppercase << std::setfill('0');
+  if (m.timeStamp != 0) s << " t=" << std::fixed << std::setprecision(6) << m.timeStamp;
+  if (m.channel != 0) s << " ch=" << int{m.channel};
+  if (m.id != 0) s << " id=0x" << std::hex << m.id << std::dec;
+  if (m.can.dlc != 0) s << " dlc=" << int{m.can.dlc};
+  for (auto [on, name] : {std::pair{m.can.ide, "ide"}, {m.can.dir, "dir"}, {m.can.edl, "edl"}, {m.can.brs, "brs"},
+                          {m.can.esi, "esi"}, {m.can.rtr, "rtr"}, {m.lin.dir, "lin.dir"}})
+    if (on) s << ' ' << name;
+  if (m.lin.receivedDataByteCount != 0) s << " rx=" << int{m.lin.receivedDataByteCount};
+  if (m.canError.errorType != 0) s << " err=" << m.canError.errorType;
+  if (!m.data.empty()) s << " data=" << std::hex;
+  for (uint8_t b : m.data) s << std::setw(2) << int{b};
+  return s.str();
 }
