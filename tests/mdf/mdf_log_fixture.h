@@ -3,7 +3,6 @@
 // file on the card.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,14 +31,9 @@ struct cTestLog {
 };
 // Opens `bytes`; null when the file does not open.
 std::unique_ptr<cTestLog> testLog_openBytes(const std::vector<uint8_t>& bytes);
-// Builds the tree of `description`, lets `edit` change it, saves it to memory
-// and opens it; null (with a test failure) when any step fails.
-std::unique_ptr<cTestLog> testLog_open(const std::string& description,
-                                       const std::function<void(cMdfBlock_ID&)>& edit = {});
 
 // Copies of every message the file's merge delivers, in delivery order.
 std::vector<cBusMsg> testLog_frames(const cTestLog* log);
-std::vector<uint32_t> testLog_ids(const std::vector<cBusMsg>& frames);
 // A message in one line: its type, then the fields that differ from their
 // defaults: "CAN t=1.500000 ch=2 id=0x7FF dlc=9 edl brs data=0A0B".
 std::string testLog_describe(const cBusMsg& m);

@@ -27,21 +27,6 @@ std::unique_ptr<cTestLog> testLog_openBytes(const std::vector<uint8_t>& bytes) {
   return log->mdf ? std::move(log) : nullptr;
 }
 
-std::unique_ptr<cTestLog> testLog_open(const std::string& description,
-                                       const std::function<void(cMdfBlock_ID&)>& edit) {
-  std::string error;
-  auto plan = cMklog_parse(description, &error);
-  auto id = plan ? cMklog_buildTree(*plan, &error) : nullptr;
-  EXPECT_TRUE(id) << error;
-  if (!id) return nullptr;
-  if (edit) edit(*id);
-  auto out = cIO_memoryAlloc_ctor();
-  EXPECT_TRUE(cMklog_saveTree(*id, out.get()));
-  auto log = testLog_openBytes(readAll(*out));  // everything is read back from the bytes
-  EXPECT_TRUE(log) << "the written file does not open";
-  return log;
-}
-
 std::vector<cBusMsg> testLog_frames(const cTestLog* log) {
   std::vector<cBusMsg> out;
   auto iter = cMdf_getIter(log ? log->mdf.get() : nullptr);
@@ -49,12 +34,6 @@ std::vector<cBusMsg> testLog_frames(const cTestLog* log) {
   for (cBusMsg* m = iter ? iter->current() : nullptr; m != nullptr && out.size() < 1000000; m = iter->next())
     out.push_back(*m);
   return out;
-}
-
-std::vector<uint32_t> testLog_ids(const std::vector<cBusMsg>& frames) {
-  std::vector<uint32_t> ids;
-  for (const cBusMsg& m : frames) ids.push_back(m.id);
-  return ids;
 }
 
 std::string testLog_describe(const cBusMsg& m) {
