@@ -125,9 +125,6 @@ TEST(cFSOs, NormalizePath) {
   dir.write("x.mf4", "data");
   ScopedCwd cwd(dir.path());
   const std::string d = dir.path();
-  std::string got = "junk";
-  ASSERT_TRUE(cFS_os_getCwd(&got));
-  EXPECT_EQ(got, std::filesystem::current_path().string());
   struct Case { std::string in, out; bool unreadable; };
   const Case cases[] = {
       {"logs\\2024", d + "/logs/2024/", false}, {"logs/2024/", d + "/logs/2024/", false},

