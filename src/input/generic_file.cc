@@ -103,8 +103,7 @@ std::unique_ptr<cIO> compressedOpen(cIO* stream, const cGenericFileHeader& heade
       return nullptr;
     }
   }
-  return std::make_unique<cGenericFileCompressed>(header, std::move(memory), lookahead,
-                                                  windowSize);
+  return std::make_unique<cGenericFileCompressed>(header, std::move(memory));
 }
 
 }  // namespace

@@ -70,19 +70,10 @@ class cGenericFileStream : public cIO {
   std::unique_ptr<cIO_memoryAlloc> memory_;
 };
 
-// Compressed container stream; also keeps the two parameter fields.
+// Compressed container stream.
 class cGenericFileCompressed final : public cGenericFileStream {
  public:
-  cGenericFileCompressed(const cGenericFileHeader& header, std::unique_ptr<cIO_memoryAlloc> memory,
-                         uint32_t lookahead, uint32_t window)
-      : cGenericFileStream(header, std::move(memory)), lookahead_(lookahead), window_(window) {}
-
-  uint32_t lookahead() const { return lookahead_; }
-  uint32_t window() const { return window_; }
-
- private:
-  uint32_t lookahead_;
-  uint32_t window_;
+  using cGenericFileStream::cGenericFileStream;
 };
 
 // Decompresses the compressed container on `stream` (header already read

@@ -73,14 +73,6 @@ class heatshrink_decoder {
   // padding bits of the last byte do not count), else kMore.
   HSD_finish_res finish() const;
 
-  // What the decoder waits for next.
-  State state() const { return state_; }
-  // Bytes of the input buffer not yet released (0 once the last one is taken).
-  uint16_t inputHeld() const { return inputSize_; }
-  // The exponents given at allocation.
-  uint8_t windowBits() const { return windowBits_; }
-  uint8_t lookaheadBits() const { return lookaheadBits_; }
-
  private:
   class BitReader;
   HSD_poll_res decode(BitReader& in, uint8_t* out, size_t cap, size_t& n);
@@ -107,11 +99,6 @@ class heatshrink_decoder {
 std::unique_ptr<heatshrink_decoder> heatshrink_decoder_alloc(uint16_t inputBufferSize,
                                                              uint8_t windowBits,
                                                              uint8_t lookaheadBits);
-
-// Releases a decoder (same as letting the pointer go).
-inline void heatshrink_decoder_free(std::unique_ptr<heatshrink_decoder>& decoder) {
-  decoder.reset();
-}
 
 // Decompressing read-only stream over `inner`, which is borrowed and must
 // outlive the stream.  A read polls the decoder, refills it from `inner` in

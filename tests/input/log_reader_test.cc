@@ -1,454 +1,187 @@
+// The input walker over logger files written at test time: folder order and
+// extension filter, containers, odd inputs, result codes and their messages,
+// file continuation, chain failures and deletion of converted files.
 #include "input/log_reader.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <string>
-#include <vector>
 
-#include "support/log_capture.h"
-#include "support/temp_dir.h"
+#include "container_writer/container_writer.h"
 #include "mklog.h"
+#include "support/log_capture.h"
+#include "support/recording_layer.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-// The chain head: records what the walker hands it.  newMsg fails from the
-// `failAt`-th message on (1-based; 0 never).
-class RecordingLayer final : public cBusLayer {
- public:
-  struct File {
-    std::string path;
-    std::string serial;
-    uint32_t session;
-    uint32_t split;
-    bool continuation;
-    int messages = 0;
-    bool ended = false;
-  };
-  bool newFile(const cLogFileInfo& info, bool continuation) override {
-    files.push_back({info.inputPath, info.serialNumber, info.session, info.split, continuation});
-    return !failNewFile;
-  }
-  bool newMsg(cBusMsg& msg) override {
-    ++files.back().messages;
-    ids.push_back(msg.id);
-    return failAt == 0 || ++seen < failAt;
-  }
-  bool endFile(const cLogFileInfo& info) override {
-    if (files.empty() || files.back().path != info.inputPath) return false;
-    files.back().ended = true;
-    return !failEndFile;
-  }
-  std::vector<std::string> paths() const {
-    std::vector<std::string> out;
-    for (const File& f : files) out.push_back(f.path);
-    return out;
-  }
+using Strings = std::vector<std::string>;
+using Ids = std::vector<uint32_t>;
+using Passwords = std::unordered_map<std::string, std::string>;
+const std::string kEncrypt = "encrypt password=pw device=0x00C0FFEE\n";
 
-  std::vector<File> files;
-  std::vector<uint32_t> ids;
-  int failAt = 0;
-  int seen = 0;
-  bool failNewFile = false;
-  bool failEndFile = false;
-};
-
-// A logger file of device `serial` with two frames (ids 0x100 + session and
-// 0x200 + split), wrapped as `wrap` says ("compress", "encrypt password=...").
-std::string logFile(const std::string& serial = "1A2B", uint32_t session = 1, uint32_t split = 1,
-                    const std::string& wrap = "", const std::string& extra = "") {
-  std::string d = "start_ns 1700000000000000000\n";
-  if (!serial.empty()) d += "serial " + serial + "\n";
-  d += "session " + std::to_string(session) + "\nsplit " + std::to_string(split) + "\n" + extra +
-       "group c can\nframe c t=0.1 id=" + std::to_string(0x100 + session) +
-       " data=01\nframe c t=0.2 id=" + std::to_string(0x200 + split) + " data=02\n" + wrap;
-  std::string error;
-  std::optional<std::vector<uint8_t>> bytes = cMklog_build(d, &error);
+// A logger file of device `serial` with two CAN frames, ids 0x100 + session
+// and 0x200 + split, and then the description lines `tail`.
+std::string logFile(const std::string& serial, uint32_t session, uint32_t split = 1,
+                    const std::string& tail = "") {
+  std::string error, s = std::to_string(session), p = std::to_string(split);
+  auto bytes = cMklog_build("start_ns 1700000000000000000\nsession " + s + "\nsplit " + p + "\n" +
+                                (serial.empty() ? "" : "serial " + serial + "\n") + "group c can\n" +
+                                "frame c t=0.1 id=" + std::to_string(0x100 + session) + " data=01\n" +
+                                "frame c t=0.2 id=" + std::to_string(0x200 + split) + " data=02\n" + tail,
+                            &error);
   EXPECT_TRUE(bytes) << error;
-  return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+  return bytes ? std::string(bytes->begin(), bytes->end()) : "";
 }
 
-// Accepted files in the order the walker reached them (its debug lines).
-std::vector<std::string> visited(const LogCapture& log) {
-  std::vector<std::string> out;
-  for (const std::string& m : log.messages())
-    if (m.rfind("D Input file ", 0) == 0) out.push_back(m.substr(13));
-  return out;
-}
+// What the reader returned and counted; the ids of the messages the chain received.
+struct Walk { int32_t result; uint64_t files, bytes, messages; Ids ids; };
 
-struct Walk {
-  int32_t result;
-  uint64_t files;
-  uint64_t bytes;
-  uint64_t messages;
-};
-
-Walk walk(const std::string& root, const std::vector<std::string>& inputs,
-          cLogReaderOptions options = {}, RecordingLayer* head = nullptr) {
+Walk walk(const std::string& root, const Strings& inputs, RecordingLayer& head,
+          const cLogReaderOptions& options = {}) {
   std::unique_ptr<cFS> fs = cFS_os_ctor(root);
-  EXPECT_TRUE(fs);
-  if (!fs) return {-1, 0, 0, 0};
-  RecordingLayer own;
-  std::unique_ptr<cLogReader> reader = cLogReader_ctor(fs.get(), &options, head ? head : &own);
-  int32_t result = reader->process(inputs);
-  return {result, reader->files(), reader->bytes(), reader->messages()};
+  std::unique_ptr<cLogReader> reader = cLogReader_ctor(fs.get(), &options, &head);
+  Walk w{reader->process(inputs), reader->files(), reader->bytes(), reader->messages(), {}};
+  for (const cBusMsg& m : head.msgs) w.ids.push_back(m.id);
+  return w;
 }
 
-TEST(cLogReader, CtorNeedsAllArguments) {
-  std::unique_ptr<cFS> fs = cFS_ctor("");
-  cLogReaderOptions options;
-  RecordingLayer head;
-  EXPECT_FALSE(cLogReader_ctor(nullptr, &options, &head));
-  EXPECT_FALSE(cLogReader_ctor(fs.get(), nullptr, &head));
-  EXPECT_FALSE(cLogReader_ctor(fs.get(), &options, nullptr));
-  EXPECT_TRUE(cLogReader_ctor(fs.get(), &options, &head));
-}
-
-TEST(cLogReader, WalksFoldersDepthFirstInByteOrder) {
-  TempDir dir;
+TEST(cLogReader, WalksInputsDepthFirstInByteOrderAndReportsOddOnes) {
   // Each file of its own session, so none continues or repeats another; the
   // extension does not have to match the container found inside.
-  const std::string files[][2] = {
-      {"in/B.MF4", logFile("D", 1)},
-      {"in/a.mf4", logFile("D", 2, 1, "compress\n")},
-      {"in/a/z.mfc", logFile("D", 3, 1, "compress\n")},
-      {"in/a.b/y.mfe", logFile("D", 4, 1, "encrypt password=pw device=0x1234ABCD\n")},
-      {"in/Z/x.mfm", logFile("D", 5, 1, "compress\nencrypt password=pw device=0x1234ABCD\n")},
-  };
-  uint64_t bytes = 0;
-  for (const auto& [name, content] : files) {
-    dir.write(name, content);
-    bytes += content.size();
+  const std::pair<std::string, std::string> accepted[] = {
+      {"B.MF4", ""}, {"Z/x.mfm", "compress\n" + kEncrypt}, {"a/mf4", ""},  // the whole name
+      {"a/z.mfc", "compress\n"}, {"a.b/.mf4", ""}, {"a.b/y.mfe", kEncrypt},
+      {"a.mf4", "compress window=4 lookahead=3\ncompress\n"}, {"x.mf4.MFC", kEncrypt + "compress\n"},
+      {"y.Mf4", ""}};
+  TempDir dir;
+  Strings all;  // in walk order
+  for (const auto& [name, wrap] : accepted) {
+    all.push_back("in/" + name);
+    dir.write(all.back(), logFile("D", all.size(), 1, wrap));
   }
-  dir.write("in/notes.txt", "ignored");
-  LogCapture log;
-  zf_log_set_output_level(ZF_LOG_VERBOSE);
-  cLogReaderOptions options;
-  options.passwords["1234ABCD"] = "pw";
-  RecordingLayer head;
-  Walk w = walk(dir.path() + "/", {"in"}, options, &head);
-  EXPECT_EQ(w.result, 0);
-  const std::vector<std::string> order{"in/B.MF4", "in/Z/x.mfm", "in/a/z.mfc", "in/a.b/y.mfe",
-                                       "in/a.mf4"};
-  EXPECT_EQ(visited(log), order);
-  EXPECT_EQ(head.paths(), order);
-  EXPECT_EQ(w.files, 5u);
-  EXPECT_EQ(w.bytes, bytes);
-  EXPECT_EQ(w.messages, 10u);
-  for (const RecordingLayer::File& f : head.files) {
-    EXPECT_EQ(f.messages, 2) << f.path;
-    EXPECT_TRUE(f.ended) << f.path;
-    EXPECT_FALSE(f.continuation) << f.path;
-  }
-}
-
-TEST(cLogReader, ChildPathsDoNotDoubleSlashes) {
-  TempDir dir;
-  dir.write("in/sub/f.mf4", logFile());
-  LogCapture log;
-  zf_log_set_output_level(ZF_LOG_VERBOSE);
-  RecordingLayer head;
-  Walk w = walk(dir.path(), {"in/", "in/sub"}, {}, &head);
-  EXPECT_EQ(w.result, 0);
-  EXPECT_EQ(visited(log), (std::vector<std::string>{"in/sub/f.mf4", "in/sub/f.mf4"}));
-  // The second visit is the same file again: not converted.
-  EXPECT_EQ(head.paths(), (std::vector<std::string>{"in/sub/f.mf4"}));
-  EXPECT_TRUE(log.contains("W Repeated input file (1A2B, 00000001, 00000001)"));
-}
-
-TEST(cLogReader, EmptyPathWalksTheRoot) {
-  TempDir dir;
-  dir.write("f.mf4", logFile());
-  LogCapture log;
-  zf_log_set_output_level(ZF_LOG_VERBOSE);
-  RecordingLayer head;
-  walk(dir.path(), {""}, {}, &head);
-  EXPECT_EQ(visited(log), (std::vector<std::string>{"f.mf4"}));
-  EXPECT_EQ(head.paths(), (std::vector<std::string>{"f.mf4"}));
-}
-
-TEST(cLogReader, AcceptsOnlyLogFileExtensionsInAnyCase) {
-  struct Case {
-    const char* name;
-    bool accepted;
-  };
-  const Case cases[] = {
-      {"a.mf4", true},   {"a.MF4", true},  {"a.Mf4", true},    {"a.mfc", true},
-      {"a.MFE", true},   {"a.mfm", true},  {"a.mf", false},    {"a.mf44", false},
-      {"mf4", true},  // no ".": the whole name is the extension
-          {"a.mf4.txt", false}, {"a.dbc", false}, {".mf4", true},
-      {"a.", false},     {"x.mf4.MFC", true},
-  };
-  const std::string content = logFile();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir;
-    dir.write(c.name, content);
-    RecordingLayer asFileHead, inFolderHead;
-    Walk asFile = walk(dir.path(), {c.name}, {}, &asFileHead);
-    Walk inFolder = walk(dir.path(), {""}, {}, &inFolderHead);
-    EXPECT_EQ(asFile.files, c.accepted ? 1u : 0u);
-    EXPECT_EQ(asFile.bytes, c.accepted ? content.size() : 0u);
-    EXPECT_EQ(asFileHead.files.size(), asFile.files);
-    EXPECT_EQ(inFolder.files, asFile.files);
-    EXPECT_EQ(inFolderHead.files.size(), asFile.files);
-    EXPECT_EQ(asFile.result, 0);
-    EXPECT_EQ(inFolder.result, 0);
-  }
-}
-
-TEST(cLogReader, MissingInputIsReportedAndOthersStillVisited) {
-  TempDir dir;
-  dir.write("good.mf4", logFile());
-  LogCapture log;
-  Walk w = walk(dir.path(), {"missing.mf4", "good.mf4", "gone/"});
-  EXPECT_EQ(w.result, 1);
-  EXPECT_EQ(w.files, 1u);
-  EXPECT_TRUE(log.contains("W Could not find input file/folder missing.mf4"));
-  EXPECT_TRUE(log.contains("W Could not find input file/folder gone/"));
-}
-
-TEST(cLogReader, InputThatIsNeitherFileNorFolderGives0x81) {
-  TempDir dir;
-  dir.write("good.mf4", logFile());
-  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::string sock = dir / "s.mf4";
-  ASSERT_LT(sock.size(), sizeof addr.sun_path);
-  std::strcpy(addr.sun_path, sock.c_str());
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ::close(fd);
-  Walk w = walk(dir.path(), {"s.mf4", "good.mf4"});
-  EXPECT_EQ(w.result, 0x81);
-  EXPECT_EQ(w.files, 1u);
-}
-
-TEST(cLogReader, DanglingLinkInFolderIsSkipped) {
-  TempDir dir;
-  dir.write("in/a.mf4", logFile("D", 1));
-  dir.write("in/c.mf4", logFile("D", 2));
+  for (const char* other : {"a.", "a.mf", "a.mf44", "a.mf4.txt", "notes.dbc"}) dir.write(std::string("in/") + other, "-");
   std::filesystem::create_symlink(dir / "nowhere.mf4", dir / "in/b.mf4");
-  Walk w = walk(dir.path(), {"in"});
-  EXPECT_EQ(w.result, 0);
-  EXPECT_EQ(w.files, 2u);
-}
-
-TEST(cLogReader, UnreadableFolderIsReportedAndOthersStillVisited) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not apply to root";
-  TempDir dir;
-  dir.write("in/a/x.mf4", logFile("D", 1));
-  dir.write("in/b/y.mf4", logFile("D", 2));
-  ASSERT_EQ(::chmod((dir / "in/a").c_str(), 0), 0);
-  LogCapture log;
-  Walk w = walk(dir.path(), {"in"});
-  EXPECT_EQ(w.files, 1u);
-  EXPECT_TRUE(log.contains("W Could not list folder " + dir.path() + "/in/a"));
-}
-
-TEST(cLogReader, LinkLoopDoesNotHang) {
-  TempDir dir;
-  dir.write("in/f.mf4", logFile());
-  std::filesystem::create_directory_symlink(dir / "in", dir / "in/loop1");
-  std::filesystem::create_directory_symlink(dir / "in", dir / "in/loop2");
-  LogCapture log;
-  Walk w = walk(dir.path(), {"in"});
-  EXPECT_EQ(w.files, 1u);
-  EXPECT_EQ(w.result, 0);
-}
-
-TEST(cLogReader, FailedQueryStopsTheWalkUnlessNoAppendRoot) {
-  TempDir dir;
-  dir.write("good.mf4", logFile());
-  const std::string tooLong(5000, 'a');  // stat fails with "name too long"
-  {
-    LogCapture log;
-    Walk w = walk(dir.path(), {tooLong, "good.mf4"});
-    EXPECT_EQ(w.result, 0x81);
-    EXPECT_EQ(w.files, 0u);
-    ASSERT_FALSE(log.messages().empty());
-    EXPECT_EQ(log.messages().back().substr(0, 24), "F Could not query aaaaaa");
-  }
-  {
-    LogCapture log;
-    cLogReaderOptions options;
-    options.noAppendRoot = true;
-    Walk w = walk(dir.path(), {tooLong, "good.mf4"}, options);
-    EXPECT_EQ(w.result, 0);
-    EXPECT_EQ(w.files, 1u);
-    ASSERT_FALSE(log.messages().empty());
-    EXPECT_EQ(log.messages().front().substr(0, 28), "F Error during stat of aaaaa");
-  }
-}
-
-TEST(cLogReader, ResultCodeAndMessageOfEachFailure) {
-  const std::string plain = logFile("D");
-  std::string truncatedContainer = logFile("D", 1, 1, "compress\n");
-  truncatedContainer.resize(truncatedContainer.size() / 2);
-  struct Case {
-    const char* what;
-    std::string content;
-    std::vector<std::pair<std::string, std::string>> passwords;
-    int32_t result;
-    std::string message;  // "" for none
+  std::filesystem::create_directory_symlink(dir / "in", dir / "in/loop");
+  ASSERT_EQ(::mkfifo((dir / "f.mf4").c_str(), 0600), 0);  // neither file nor folder
+  const std::string tooLong(5000, 'a');  // its type query fails: name too long
+  const std::string loop = "W Skipping folder in/loop: it leads back to a folder above it";
+  struct Case { Strings inputs; int64_t buffer; bool noAppendRoot; int32_t result; Strings converted; std::string logged; };
+  const Case cases[] = {
+      // The second input repeats the file converted just before: not converted.
+      {{"", "in/y.Mf4"}, -1, false, 0, all, "W Repeated input file (D, 00000009, 00000001)"},
+      {{"in/"}, 0, false, 0, all, loop},
+      {{"in"}, 1, false, 0, all, loop},
+      {{"in"}, 7, false, 0, all, ""},
+      {{"f.mf4", "in/y.Mf4"}, -1, false, 0x81, {"in/y.Mf4"}, ""},
+      {{"missing.mf4", "in/y.Mf4", "gone/"}, 4096, false, 1, {"in/y.Mf4"},
+       "W Could not find input file/folder gone/"},
+      {{tooLong, "in/y.Mf4"}, -1, false, 0x81, {}, "F Could not query aaaa"},  // stops the walk
+      {{tooLong, "in/y.Mf4"}, -1, true, 0, {"in/y.Mf4"}, "F Error during stat of aaaa"},
   };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.inputs[0].substr(0, 12) + " buffer " + std::to_string(c.buffer));
+    RecordingLayer head;
+    LogCapture log;
+    const Walk w = walk(dir.path(), c.inputs, head, {.noAppendRoot = c.noAppendRoot, .bufferSize = c.buffer,
+                                                      .passwords = {{"00C0FFEE", "pw"}}});
+    Ids ids;  // file i of `all` is of session i + 1
+    for (const std::string& p : c.converted)
+      ids.insert(ids.end(), {0x101u + static_cast<uint32_t>(std::find(all.begin(), all.end(), p) - all.begin()), 0x201u});
+    EXPECT_EQ(std::make_tuple(w.result, head.paths(), w.ids, w.messages),
+              std::make_tuple(c.result, c.converted, ids, uint64_t{ids.size()}));
+    for (const RecordingLayer::File& f : head.files) EXPECT_TRUE(f.ended && !f.continuation);
+    EXPECT_TRUE(c.logged.empty() || log.has(c.logged)) << c.logged;
+  }
+  const cLogReaderOptions options;
+  RecordingLayer head;
+  EXPECT_FALSE(cLogReader_ctor(nullptr, &options, &head) ||
+               cLogReader_ctor(cFS_ctor("").get(), nullptr, &head) ||
+               cLogReader_ctor(cFS_ctor("").get(), &options, nullptr));
+}
+
+TEST(cLogReader, ResultCodeMessageAndDeletionOfEachOutcome) {
+  const std::string plain = logFile("D", 1), encrypted = logFile("D", 1, 1, kEncrypt);
+  const std::string noPassword = "E No password found for device 00C0FFEE";
+  const std::string badHeader = "E Could not parse file header", notMdf = "E Could not open MDF";
+  const auto header = cContainer_header(0x33, 0, 0, 0);
+  // `message` is logged besides "Error during conversion"; the chain refuses
+  // the messages from `failMsgAt` on (1-based), the file or its end.
+  struct Case { const char* what; std::string content; Passwords passwords; int32_t result; std::string message;
+                size_t failMsgAt = 0; bool failNewFile = false, failEndFile = false; };
   const Case cases[] = {
       {"plain", plain, {}, 0, ""},
-      {"no password at all", logFile("D", 1, 1, "encrypt password=pw device=0x00C0FFEE\n"), {},
-       2, "E No password found for device 00C0FFEE"},
-      {"other device only", logFile("D", 1, 1, "encrypt password=pw device=0x00C0FFEE\n"),
-       {{"00C0FFEF", "pw"}}, 2, "E No password found for device 00C0FFEE"},
-      {"lower-case key", logFile("D", 1, 1, "encrypt password=pw device=0x00C0FFEE\n"),
-       {{"00c0ffee", "pw"}}, 2, "E No password found for device 00C0FFEE"},
-      {"default key", logFile("D", 1, 1, "encrypt password=pw device=0x00C0FFEE\n"),
-       {{"default", "pw"}}, 0, ""},
-      {"own key before default", logFile("D", 1, 1, "encrypt password=pw device=0x00C0FFEE\n"),
-       {{"default", "wrong"}, {"00C0FFEE", "pw"}}, 0, ""},
-      {"wrong password", logFile("D", 1, 1, "encrypt password=pw device=0x00C0FFEE\n"),
+      {"no password", encrypted, {}, 2, noPassword},
+      {"other device, lower-case key", encrypted, {{"00C0FFEF", "pw"}, {"00c0ffee", "pw"}}, 2, noPassword},
+      {"default key", encrypted, {{"default", "pw"}}, 0, ""},
+      {"own key before default", encrypted, {{"default", "wrong"}, {"00C0FFEE", "pw"}}, 0, ""},
+      {"wrong password", encrypted, {{"00C0FFEE", "wrong"}}, 2, "E Could not decrypt file"},
+      {"wrong password inside a compressed container", logFile("D", 1, 1, kEncrypt + "compress\n"),
        {{"00C0FFEE", "wrong"}}, 2, "E Could not decrypt file"},
-      {"truncated container", truncatedContainer, {}, 4, "E Could not decompress file"},
-      {"not a log file", std::string(300, '\x5A'), {}, 8, "E Could not open MDF"},
-      {"truncated log file", plain.substr(0, 200), {}, 8, "E Could not open MDF"},
-      {"no serial number", logFile(""), {}, 8, "E Could not parse file header"},
-      {"another tool", logFile("D", 1, 1, "", "no_history\n"), {}, 8, "E Could not open MDF"},
+      {"truncated compressed container", logFile("D", 1, 1, "compress\n").substr(0, 200), {}, 4,
+       "E Could not decompress file"},
+      {"unknown container type", std::string(header.begin(), header.end()) + plain, {}, 8, ""},
+      {"not a log file", std::string(300, 'Z'), {}, 8, notMdf},
+      {"truncated log file", plain.substr(0, 200), {}, 8, notMdf},
+      {"another tool", logFile("D", 1, 1, "no_history\n"), {}, 8, notMdf},
+      {"no serial number", logFile("", 1), {}, 8, badHeader},
+      {"session 0", logFile("D", 0), {}, 8, badHeader},
+      {"split 0", logFile("D", 1, 0), {}, 8, badHeader},
+      {"first message refused", plain, {}, 8, "E Error during handle record callback", 1},
+      {"second message refused", plain, {}, 8, "E Error during handle record callback", 2},
+      {"new file refused", plain, {}, 8, "E Error on new file", 0, true},
+      {"end file refused", plain, {}, 8, "E Error during end file callback", 0, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     dir.write("x.mf4", c.content);
-    cLogReaderOptions options;
-    for (const auto& [key, password] : c.passwords) options.passwords[key] = password;
     LogCapture log;
     RecordingLayer head;
-    Walk w = walk(dir.path(), {"x.mf4"}, options, &head);
-    EXPECT_EQ(w.result, c.result);
-    EXPECT_EQ(w.files, 1u);
-    EXPECT_EQ(w.bytes, c.content.size());
-    if (c.result == 0) {
-      ASSERT_EQ(head.files.size(), 1u);
-      EXPECT_EQ(head.files[0].messages, 2);
-      EXPECT_TRUE(head.files[0].ended);
-    } else {
-      EXPECT_TRUE(head.files.empty());
-      EXPECT_TRUE(log.contains(c.message));
-      EXPECT_TRUE(log.contains("E Error during conversion of x.mf4"));
-    }
-  }
-}
-
-TEST(cLogReader, ContinuationOfSplitsAndSessions) {
-  struct Step {
-    const char* serial;
-    uint32_t session;
-    uint32_t split;
-    bool continuation;
-  };
-  const Step steps[] = {
-      {"D", 1, 1, false},   {"D", 1, 2, true},  {"D", 1, 3, true},    {"D", 1, 5, false},
-      {"D", 2, 6, false},   // next session, but split 5 does not end a block of 256
-      {"D", 2, 256, false}, {"D", 3, 257, true},  // split 256 does
-      {"E", 3, 258, false},  // another device
-      {"E", 3, 258, false},  // repeated: not converted
-  };
-  TempDir dir;
-  std::vector<std::string> inputs;
-  for (size_t i = 0; i < std::size(steps); ++i) {
-    std::string name = "f" + std::to_string(i) + ".mf4";
-    dir.write(name, logFile(steps[i].serial, steps[i].session, steps[i].split));
-    inputs.push_back(name);
-  }
-  LogCapture log;
-  RecordingLayer head;
-  Walk w = walk(dir.path(), inputs, {}, &head);
-  EXPECT_EQ(w.result, 0);
-  ASSERT_EQ(head.files.size(), std::size(steps) - 1);
-  for (size_t i = 0; i < head.files.size(); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(head.files[i].serial, steps[i].serial);
-    EXPECT_EQ(head.files[i].session, steps[i].session);
-    EXPECT_EQ(head.files[i].split, steps[i].split);
-    EXPECT_EQ(head.files[i].continuation, steps[i].continuation);
-  }
-  EXPECT_TRUE(log.contains("W Repeated input file (E, 00000003, 00000258)"));
-}
-
-TEST(cLogReader, ChainFailuresAndDeletion) {
-  struct Case {
-    const char* what;
-    int failAt;
-    bool failNewFile;
-    bool failEndFile;
-    int32_t result;
-    int messages;
-    const char* message;
-  };
-  const Case cases[] = {
-      {"converted", 0, false, false, 0, 2, nullptr},
-      {"first message refused", 1, false, false, 8, 1, "E Error during handle record callback"},
-      {"second message refused", 2, false, false, 8, 2, "E Error during handle record callback"},
-      {"new file refused", 0, true, false, 8, 0, "E Error on new file"},
-      {"end file refused", 0, false, true, 8, 2, "E Error during end file callback"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    TempDir dir;
-    dir.write("x.mf4", logFile());
-    cLogReaderOptions options;
-    options.deleteConverted = true;
-    RecordingLayer head;
-    head.failAt = c.failAt;
+    head.failMsgAt = c.failMsgAt;
     head.failNewFile = c.failNewFile;
     head.failEndFile = c.failEndFile;
-    LogCapture log;
-    Walk w = walk(dir.path(), {"x.mf4"}, options, &head);
-    EXPECT_EQ(w.result, c.result);
-    ASSERT_EQ(head.files.size(), 1u);
-    EXPECT_EQ(head.files[0].messages, c.messages);
-    EXPECT_TRUE(head.files[0].ended);  // every newFile gets its endFile
-    EXPECT_EQ(w.messages, static_cast<uint64_t>(c.messages));
-    // Only a converted file is deleted.
-    EXPECT_EQ(std::filesystem::exists(dir / "x.mf4"), c.result != 0);
-    if (c.message != nullptr) {
-      EXPECT_TRUE(log.contains(c.message));
-    }
+    const Walk w = walk(dir.path(), {"x.mf4"}, head, {.deleteConverted = true, .passwords = c.passwords});
+    const bool opened = c.result == 0 || c.message.starts_with("E Error");  // the chain saw the file
+    const Ids ids = !opened || c.failNewFile ? Ids{} : c.failMsgAt == 1 ? Ids{0x101} : Ids{0x101, 0x201};
+    EXPECT_EQ(std::make_tuple(w.result, w.files, w.bytes, w.ids, w.messages, head.files.size()),
+              std::make_tuple(c.result, uint64_t{1}, uint64_t{c.content.size()}, ids, uint64_t{ids.size()},
+                              size_t{opened}));
+    EXPECT_TRUE(!opened || head.files[0].ended);  // every newFile gets its endFile
+    EXPECT_NE(dir.exists("x.mf4"), c.result == 0);  // only a converted file is deleted
+    EXPECT_TRUE(c.message.empty() || log.has(c.message)) << c.message;
+    EXPECT_EQ(log.contains("E Error during conversion of x.mf4"), c.result != 0);
   }
 }
 
-TEST(cLogReader, RepeatedFileIsNeitherConvertedNorDeleted) {
+TEST(cLogReader, ContinuationOfSplitsAndSessionsAndRepeatsKept) {
+  struct Step { const char* serial; uint32_t session, split; bool continuation; };
+  const Step steps[] = {
+      {"D", 1, 1, false}, {"D", 1, 2, true}, {"D", 1, 3, true}, {"D", 1, 5, false},
+      {"D", 2, 6, false},  // next session, but split 5 does not end a block of 256
+      {"D", 2, 256, false}, {"D", 3, 257, true},  // split 256 does
+      {"E", 3, 258, false}, {"E", 3, 258, false}};  // another device, then a repeat
   TempDir dir;
-  const std::string content = logFile();
-  dir.write("a/x.mf4", content);
-  dir.write("b/x.mf4", content);
-  cLogReaderOptions options;
-  options.deleteConverted = true;
+  Strings inputs;
+  for (const Step& s : steps) {
+    inputs.push_back("f" + std::to_string(inputs.size()) + ".mf4");
+    dir.write(inputs.back(), logFile(s.serial, s.session, s.split));
+  }
+  LogCapture log;
   RecordingLayer head;
-  LogCapture log;
-  Walk w = walk(dir.path(), {"a", "b"}, options, &head);
-  EXPECT_EQ(w.result, 0);
-  EXPECT_EQ(head.paths(), (std::vector<std::string>{"a/x.mf4"}));
-  EXPECT_FALSE(std::filesystem::exists(dir / "a/x.mf4"));
-  EXPECT_TRUE(std::filesystem::exists(dir / "b/x.mf4"));
-  EXPECT_EQ(w.files, 2u);
-  EXPECT_EQ(w.messages, 2u);
-}
-
-TEST(cLogReader, BufferSizesReadTheSameFrames) {
-  TempDir dir;
-  dir.write("x.mfc", logFile("D", 1, 1, "compress\n"));
-  LogCapture log;
-  for (int64_t buffer : {-1, 0, 1, 7, 4096}) {
-    SCOPED_TRACE(buffer);
-    cLogReaderOptions options;
-    options.bufferSize = buffer;
-    RecordingLayer head;
-    Walk w = walk(dir.path(), {"x.mfc"}, options, &head);
-    EXPECT_EQ(w.result, 0);
-    EXPECT_EQ(head.ids, (std::vector<uint32_t>{0x101, 0x201}));
+  EXPECT_EQ(walk(dir.path(), inputs, head, {.deleteConverted = true, .passwords = {}}).result, 0);
+  ASSERT_EQ(head.files.size(), std::size(steps) - 1);  // the repeat is not converted...
+  for (size_t i = 0; i < head.files.size(); ++i) {
+    const cLogFileInfo& info = head.files[i].info;
+    EXPECT_EQ(std::make_tuple(info.serialNumber, info.session, info.split, head.files[i].continuation),
+              std::make_tuple(std::string(steps[i].serial), steps[i].session, steps[i].split,
+                              steps[i].continuation)) << i;
+    EXPECT_FALSE(dir.exists(inputs[i])) << i;
   }
+  EXPECT_TRUE(dir.exists(inputs.back()));  // ...nor deleted
+  EXPECT_TRUE(log.contains("W Repeated input file (E, 00000003, 00000258)"));
 }
 
 }  // namespace
