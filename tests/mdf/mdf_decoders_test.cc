@@ -9,7 +9,6 @@
 #include <cmath>
 #include <tuple>
 
-#include "mdf/mdf_block.h"
 #include "mdf_log_fixture.h"
 #include "support/log_capture.h"
 
@@ -25,15 +24,7 @@ cMdfDecodeRule rule(const std::string& name, uint64_t bitOffset = 0, uint32_t bi
   return r;
 }
 
-bool same(double a, double b) { return std::isnan(a) ? std::isnan(b) : a == b; }
-
-TEST(cMdfDecodeRule, NamesGiveRolesAndTheirGroupPrefixTheDecoder) {
-  const std::pair<const char*, Role> roles[] = {
-      {"CAN_DataFrame.BRS", Role::CanBrs}, {"CAN_ErrorFrame.BusChannel", Role::CanBusChannel},
-      {"CAN_RemoteFrame.DataLength", Role::CanDataLength}, {"LIN_Frame.ReceivedDataByteCount", Role::LinReceivedDataByteCount},
-      {"Timestamp", Role::Timestamp}, {"CAN_DataFrame.Id", Role::None}, {"timestamp", Role::None},
-      {"CAN_RemoteFrame.BRS", Role::None}, {"CAN_ErrorFrame.ID", Role::None}, {"CAN_DataFrame.ID ", Role::None}};
-  for (const auto& [name, role] : roles) EXPECT_EQ(rule(name).role, role) << name;
+TEST(cMdfDecodeRule, GroupPrefixOfTheNamesChoosesTheDecoder) {
   struct Case {
     std::vector<std::string> names;
     cMdfDecoder decoder;  // null: the generic decoder, and no single prefix
@@ -41,10 +32,7 @@ TEST(cMdfDecodeRule, NamesGiveRolesAndTheirGroupPrefixTheDecoder) {
   const Case cases[] = {
       {{"Timestamp", "CAN_DataFrame.ID", "CAN_DataFrame.A.B"}, cMdfDecoders_decodeCanDataFrame},
       {{"CAN_DataFrame.ID", "CAN_RemoteFrame.ID"}, nullptr}, {{"Timestamp"}, nullptr},
-      {{"CAN_RemoteFrame.ID"}, cMdfDecoders_decodeCanRemoteFrame}, {{"CAN_ErrorFrame.ID"}, cMdfDecoders_decodeCanErrorFrame},
-      {{"LIN_Frame.ID"}, cMdfDecoders_decodeLinFrame}, {{"LIN_ChecksumError.ID"}, cMdfDecoders_decodeLinChecksumError},
       {{"LIN_ReceiveError.ID"}, cMdfDecoders_decodeLinReceiveError}, {{"LIN_SyncError.ID"}, cMdfDecoders_decodeLinSyncError},
-      {{"LIN_TransmissionError.ID"}, cMdfDecoders_decodeLinTransmissionError},
       {{"GPS.Latitude", "GPS.Longitude"}, cMdfDecoders_decodeGeneric}, {{".ID"}, cMdfDecoders_decodeGeneric}};
   for (const Case& c : cases) {
     std::vector<cMdfDecodeRule> rules;
@@ -55,59 +43,51 @@ TEST(cMdfDecodeRule, NamesGiveRolesAndTheirGroupPrefixTheDecoder) {
   }
 }
 
-TEST(cMdfDecodeRule, ChannelBlocksGivePositionEncodingAndConversion) {
+TEST(cMdfDecodeRule, ChannelBlockGivesPositionEncodingAndConversion) {
   struct Case {
     uint8_t dataType;  // as the getter numbers it: stored code + 1
     Kind kind;
     bool littleEndian, warned;
-    int conversionType;  // -1: no conversion block
-    std::vector<double> values;
-    std::vector<std::pair<double, double>> conversions;  // raw -> physical
   };
-  const double nan = std::nan("");
-  const Case cases[] = {
-      {1, Kind::Unsigned, true, false, -1, {}, {{10, 10}}},
-      {2, Kind::Unsigned, false, false, 1, {0.5, 2}, {{10, 20.5}, {0, 0.5}}},  // offset, factor
-      {5, Kind::Float, true, false, 1, {3}, {{10, 10}}},
-      {6, Kind::Float, false, false, 5, {1, 100, 2, 200, 1, 300}, {{1, 100}, {2, 200}, {3, nan}}},
-      {11, Kind::ByteArray, true, false, 5, {1, 100, 2}, {{1, 100}, {2, nan}}},
-      {3, Kind::Unsigned, false, true, 5, {}, {{0, nan}}},
-      {4, Kind::Unsigned, false, true, 0, {}, {{7, 7}}},
-      {7, Kind::Unsigned, false, true, 3, {1, 2, 3, 4, 5, 6}, {{7, 7}}},  // rational: not supported
-  };
+  const Case cases[] = {{1, Kind::Unsigned, true, false}, {2, Kind::Unsigned, false, false},
+                        {5, Kind::Float, true, false},    {6, Kind::Float, false, false},
+                        {11, Kind::ByteArray, true, false}, {3, Kind::Unsigned, false, true},
+                        {4, Kind::Unsigned, false, true}, {7, Kind::Unsigned, false, true}};
+  cTestTree tree = testLog_load(testLog_bytes("group c can\n"));  // CAN_DataFrame.ID: byte 9, 29 bits
+  cMdfBlock_CN& cn = *tree.dg(0).channelGroups.at(0)->channels.at(1)->composition.at(1);
+  auto cc = std::make_shared<cMdfBlock_CC>();
+  cc->setLinear(0.5, 2);
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.dataType));
-    auto cn = std::make_shared<cMdfBlock_CN>();
-    auto name = std::make_shared<cMdfBlock_TX>();
-    name->setData("CAN_DataFrame.ID");
-    cn->name = name;
-    cn->setByteOffset(5);
-    cn->setBitOffset(3);
-    cn->setBitLength(29);
-    cn->setDataType(c.dataType);
-    if (c.conversionType >= 0) {
-      auto cc = std::make_shared<cMdfBlock_CC>();
-      cc->type = static_cast<uint8_t>(c.conversionType);
-      cc->values = c.values;
-      cn->conversion = cc;
-    }
+    cn.setDataType(c.dataType);
+    cn.conversion = c.dataType == 2 ? cc : nullptr;
     LogCapture log;
     std::vector<cMdfDecodeRule> rules;
-    createDecodingRulesInner(*cn, rules);
+    createDecodingRulesInner(cn, rules);
     ASSERT_EQ(rules.size(), 1u);
     const cMdfDecodeRule& r = rules[0];
     EXPECT_EQ(std::tuple(r.bitOffset, r.bitCount, r.role, r.valueKind, r.littleEndian),
-              std::tuple(43u, 29u, Role::CanId, c.kind, c.littleEndian));
+              std::tuple(72u, 29u, Role::CanId, c.kind, c.littleEndian));
     EXPECT_EQ(log.count("Unsupported channel data type: " + std::to_string(c.dataType)), c.warned ? 1 : 0);
-    for (auto [raw, physical] : c.conversions) EXPECT_TRUE(same(r.conversion.convert(raw), physical)) << raw;
+    EXPECT_EQ(r.conversion.convert(10), c.dataType == 2 ? 20.5 : 10);
   }
+}
+
+// The conversion of a conversion block of `type` with `values`.
+cMdfConversionRule conversion(uint8_t type, std::vector<double> values) {
+  cMdfBlock_CC cc;
+  cc.type = type;
+  cc.values = std::move(values);
+  return cMdfBlock_CC_getConversionRule(&cc);
 }
 
 // One channel holding a 32-bit value, decoded into a message whose
 // type-dependent area is not clear (ide, error type 9).
 TEST(cMdfDecoders, FieldsTakeConvertedValuesAndForeignChannelsAreRefused) {
-  const auto linear = cMdfConversionRule_linear;
-  const cMdfConversionRule none, half = linear(0.5, 0), lookup = cMdfConversionRule_lookupTable({{2.0, 7.0}});
+  // Linear: offset, factor; value table: key, value pairs, the first pair of
+  // a key counts; other types: identity.
+  const cMdfConversionRule none = conversion(0, {}), half = conversion(1, {0, 0.5}),
+                           lookup = conversion(5, {2, 7, 1, 9, 1, 8, 4});
   const auto data = cMdfDecoders_decodeCanDataFrame, remote = cMdfDecoders_decodeCanRemoteFrame,
              error = cMdfDecoders_decodeCanErrorFrame, lin = cMdfDecoders_decodeLinFrame;
   struct Case {
@@ -126,15 +106,17 @@ TEST(cMdfDecoders, FieldsTakeConvertedValuesAndForeignChannelsAreRefused) {
       {remote, "CAN_RemoteFrame.DLC", none, 0x103, "REMOTE dlc=3 rtr"}, {remote, "CAN_RemoteFrame.Dir", none, 2, "REMOTE dir rtr"},
       {remote, "CAN_DataFrame.BRS", none, 1, "refused"}, {remote, "CAN_DataFrame.DataBytes", none, 1, "refused"},
       {data, "CAN_DataFrame.IDE", half, 1, "CAN"},  // flags truncate towards zero
-      {data, "Timestamp", half, 3, "CAN t=1.500000"},
-      {data, "CAN_DataFrame.BusChannel", linear(1, -2), 1, "CAN ch=255"},   // -1 keeps its low byte
-      {data, "CAN_DataFrame.BusChannel", linear(1, 1e30), 1, "CAN ch=255"},  // saturates
-      {data, "CAN_DataFrame.ID", lookup, 1, "CAN"}, {data, "CAN_DataFrame.ID", lookup, 2, "CAN id=0x7"},  // a miss is 0
+      {data, "CAN_DataFrame.BusChannel", conversion(1, {-2, 1}), 1, "CAN ch=255"},  // -1 keeps its low byte
+      {data, "CAN_DataFrame.BusChannel", conversion(1, {1e30, 1}), 1, "CAN ch=255"},  // saturates
+      {data, "CAN_DataFrame.ID", conversion(1, {3}), 5, "CAN id=0x5"}, {data, "CAN_DataFrame.ID", conversion(3, {1, 2, 3}), 5, "CAN id=0x5"},
+      {data, "CAN_DataFrame.ID", lookup, 2, "CAN id=0x7"}, {data, "CAN_DataFrame.ID", lookup, 1, "CAN id=0x9"},
+      {data, "CAN_DataFrame.ID", lookup, 4, "CAN"}, {data, "CAN_DataFrame.ID", lookup, 3, "CAN"},  // a miss is 0
+      {data, "CAN_DataFrame.Id", none, 1, "refused"}, {data, "CAN_DataFrame.ID ", none, 1, "refused"},
+      {data, "Timestamp", none, 0x3FC00000, "CAN t=1.500000", Kind::Float},
       {data, "CAN_DataFrame.Extra", none, 1, "CAN", Kind::ByteArray},
       {data, "CAN_DataFrame.Unknown", none, 1, "refused"}, {data, "LIN_Frame.ID", none, 1, "refused"},
       {lin, "LIN_Frame.Dir", half, 1, "LIN lin.dir"},  // no truncation here
       {lin, "LIN_Frame.ReceivedDataByteCount", none, 0x105, "LIN rx=5"},
-      {lin, "LIN_Frame.DataLength", none, 0x102, "LIN data=0000"},
       {lin, "LIN_Frame.DataBytes", none, 1, "refused"}, {lin, "LIN_Frame.Extra", none, 1, "refused", Kind::ByteArray},
       {cMdfDecoders_decodeLinChecksumError, "LIN_Frame.Dir", none, 1, "LIN_CHECKSUM lin.dir"},
       {cMdfDecoders_decodeLinReceiveError, "LIN_Frame.ID", none, 3, "LIN_RECEIVE id=0x3 ide err=9"},
@@ -171,10 +153,8 @@ TEST(cMdfDecoders, PayloadFollowsTheDataLength) {
   };
   const Case cases[] = {
       {"FD frame: 12 of 64", 64, 48, 12, {}, "A0A1A2A3A4A5A6A7A8A9AAAB"},
-      {"empty", 8, 48, 0, {}, ""},
       {"longer than stored: zero-extended", 8, 48, 12, {}, "A0A1A2A3A4A5A6A700000000"},
       {"only the low byte counts", 8, 48, 0x104, {}, "A0A1A2A3"},
-      {"no data-length channel", 8, 48, -1, {}, ""},
       {"unaligned: reported, zeros", 8, 52, 2, {}, "0000"},
       {"past the record end: cut", 8, 8 * 11, 8, {}, "A5A6A70000000000"},
       {"far past the record", 8, uint64_t{1} << 40, 8, {}, "0000000000000000"},
@@ -200,28 +180,17 @@ TEST(cMdfDecoders, PayloadFollowsTheDataLength) {
   }
 }
 
-TEST(cMdfDecoders, RuleValuesReadBitsAndFloatsAndNothingPastTheRecord) {
-  std::vector<uint8_t> rec(15, 0xFF);
-  rec[14] = 0x5A;
-  const uint32_t f32 = std::bit_cast<uint32_t>(-0.25f);
+TEST(cMdfDecoders, RuleValuesReadFloatsOfTheirWidthAndNothingPastTheRecord) {
+  std::vector<uint8_t> rec(13, 0xFF);
   const uint64_t f64 = std::bit_cast<uint64_t>(1234.0625);
-  for (int i = 0; i < 4; ++i) rec[i] = static_cast<uint8_t>(f32 >> (24 - 8 * i));  // big-endian
   for (int i = 0; i < 8; ++i) rec[4 + i] = static_cast<uint8_t>(f64 >> (8 * i));
-  struct Case {
-    uint64_t bitOffset;
-    uint32_t bits;
-    Kind kind;
-    double expected;
-  };
-  const Case cases[] = {{8 * 14, 8, Kind::Unsigned, 0x5A}, {8 * 14 + 4, 8, Kind::Unsigned, 0},
-                        {8 * 15, 8, Kind::Unsigned, 0},    {uint64_t{1} << 33, 8, Kind::Unsigned, 0},
-                        {~uint64_t{0} - 3, 8, Kind::Unsigned, 0}, {0, 65, Kind::Unsigned, 0},
-                        {32, 64, Kind::Unsigned, static_cast<double>(f64)}, {0, 32, Kind::Float, -0.25},
-                        {32, 64, Kind::Float, 1234.0625}, {36, 64, Kind::Float, std::bit_cast<double>(f64 >> 4 | 0xFULL << 60)},
-                        {0, 16, Kind::Float, std::nan("")}};
-  for (const Case& c : cases) {
-    const double got = cMdfDecoders_ruleValue(rule("x", c.bitOffset, c.bits, c.kind, c.bits != 32), rec);
-    EXPECT_TRUE(same(got, c.expected)) << c.bitOffset << " " << got;
+  const std::tuple<uint64_t, uint32_t, Kind, double> cases[] = {
+      {8 * 12, 8, Kind::Unsigned, 0xFF}, {8 * 12 + 4, 8, Kind::Unsigned, 0}, {8 * 13, 8, Kind::Unsigned, 0},
+      {~uint64_t{0} - 3, 8, Kind::Unsigned, 0}, {0, 65, Kind::Unsigned, 0}, {32, 64, Kind::Float, 1234.0625},
+      {36, 64, Kind::Float, std::bit_cast<double>(f64 >> 4 | 0xFULL << 60)}, {0, 16, Kind::Float, std::nan("")}};
+  for (const auto& [bitOffset, bits, kind, expected] : cases) {
+    const double got = cMdfDecoders_ruleValue(rule("x", bitOffset, bits, kind), rec);
+    EXPECT_TRUE(std::isnan(expected) ? std::isnan(got) : got == expected) << bitOffset << " " << got;
   }
 }
 
