@@ -14,7 +14,6 @@
 
 namespace {
 
-using Role = cMdfChannelRole;
 using Kind = cMdfValueKind;
 
 cMdfDecodeRule rule(const std::string& name, uint64_t bitOffset = 0, uint32_t bits = 32,
@@ -67,7 +66,7 @@ TEST(cMdfDecodeRule, ChannelBlockGivesPositionEncodingAndConversion) {
     ASSERT_EQ(rules.size(), 1u);
     const cMdfDecodeRule& r = rules[0];
     EXPECT_EQ(std::tuple(r.bitOffset, r.bitCount, r.role, r.valueKind, r.littleEndian),
-              std::tuple(72u, 29u, Role::CanId, c.kind, c.littleEndian));
+              std::tuple(72u, 29u, cMdfChannelRole::CanId, c.kind, c.littleEndian));
     EXPECT_EQ(log.count("Unsupported channel data type: " + std::to_string(c.dataType)), c.warned ? 1 : 0);
     EXPECT_EQ(r.conversion.convert(10), c.dataType == 2 ? 20.5 : 10);
   }

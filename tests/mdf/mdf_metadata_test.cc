@@ -74,6 +74,8 @@ TEST(cMdfMetaDataFile, HeaderAndBusSourceCommentsGiveTheEntries) {
       {"LIN source", "group g lin\nsi_comment g " + si("bitrate", "19200"), "SIcomment.bitrate", "19200"},
       {"malformed bus comment", "group g can\nsi_comment g <SIcomment><oops>", nullptr, nullptr},
       {"malformed comment of no bus kind", "group g can si=none\nsi_comment g <broken", header.c_str(), "0A1B2C3D"},
+      {"first source in file order wins", "group g can\nsi_comment g " + si("v", "1") + "\ngroup h lin\nsi_comment h " +
+                                              si("v", "2"), "SIcomment.v", "1"},
       {"header entry wins", "group g can\nsi_comment g <HDcomment><common_properties><tree name=\"Device "
                             "Information\"><e name=\"serial number\">FF</e></tree></common_properties></HDcomment>",
        header.c_str(), "0A1B2C3D"},
