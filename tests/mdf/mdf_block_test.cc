@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 
 #include "mdf_log_fixture.h"
 #include "support/log_capture.h"

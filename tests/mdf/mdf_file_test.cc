@@ -8,7 +8,6 @@
 
 #include "mdf_log_fixture.h"
 #include "support/log_capture.h"
-#include "support/memory_stream.h"
 
 namespace {
 
