@@ -24,10 +24,6 @@ class cDecoderCLI final : public cLogReaderCLIExtension {
   // loaded; failing arguments are logged and skipped.
   bool parseOptionsComplete(cLogReaderCLI& cli) override;
 
-  // The DBC arguments as processed ("dbc-can1=engine.dbc"), in order.
-  const std::vector<std::string>& dbcArguments() const { return dbcArguments_; }
-  bool dbDump() const { return dbDump_; }
-
  private:
   void discoverDbcFiles();
   void loadDbc(cLogReaderCLI& cli, const std::string& argument);

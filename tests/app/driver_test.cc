@@ -1,166 +1,103 @@
+// The whole program: exit status, standard output and messages of runs that
+// stop while parsing the command line, and the statistics block of a run.
 #include "app/driver.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
-#include "support/argv.h"
-#include "support/log_capture.h"
 #include "support/e2e.h"
-#include "support/temp_dir.h"
+#include "version.h"
 
 namespace {
 
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
-
 const std::string kRule(79, '-');
 
-std::string statisticsBlock(uint64_t files, uint64_t messages, uint64_t megabytes,
-                            uint64_t writerFiles, uint64_t rows, uint64_t signals) {
-  return kRule + "\nReader statistics\n- Files: " + std::to_string(files) +
-         "\n- Messages: " + std::to_string(messages) + "\n- Size: " + std::to_string(megabytes) +
-         " MB\n" + kRule +
-         "\nTransport protocol statistics\n- Successful sessions: 0\n- Failed sessions: 0\n"
-         "- Unfinished sessions: 0\n" +
-         kRule + "\nWriter statistics\n- Files: " + std::to_string(writerFiles) +
-         "\n- Messages: " + std::to_string(rows) + "\n- Signals: " + std::to_string(signals) +
-         "\n" + kRule + "\nExecution time: 0 s\n" + kRule + "\n";
-}
-
-struct MainResult {
-  int status;
-  std::string out;
-};
-
-MainResult runMain(std::vector<std::string> args) {
-  TestArgv a(std::move(args));
-  CaptureStdout();
-  int status = lograven_main(a.argc(), a.argv());
-  std::fflush(stdout);
-  return {status, GetCapturedStdout()};
-}
-
-// One message of two signals, one of them limited to [0, 100].
-const std::string kDbc = e2eDbc("CAN",
-                                "BO_ 256 M: 2 ECU\n"
-                                " SG_ A : 0|8@1+ (1,0) [0|100] \"\" ECU\n"
-                                " SG_ B : 8|8@1+ (1,0) [0|0] \"\" ECU\n");
-
-// A log of `frames` frames of message 0x100 (A = 7, B = 9) plus one frame of
-// an unknown identifier.
-std::string logWith(const std::string& serial, unsigned session, int frames,
-                    const std::string& wrap = "") {
-  std::string d = e2eLogHeader(serial, session, 1) + "group c can\n";
-  for (int i = 0; i < frames; ++i) d += "frame c t=" + std::to_string(i) + " id=0x100 data=0709\n";
-  d += "frame c t=0.5 id=0x200 data=01\n" + wrap;
-  return d;
-}
-
-TEST(Driver, PrintsStatisticsForAFolderOfLogFiles) {
-  E2eFolder dir;
-  dir.writeDbc("can1-m.dbc", kDbc);
-  dir.write("passwords.json", "{\"default\": \"pw\"}");
-  dir.writeLog("logs/a.mf4", logWith("A1", 1, 2));
-  dir.writeLog("logs/B.MFC", logWith("A1", 2, 3, "compress\n"));
-  dir.writeLog("logs/sub/c.mfe", logWith("A1", 3, 1, "encrypt password=pw device=0x11\n"));
-  dir.write("logs/readme.txt", std::string(100000, 'r'));
-  dir.write("logs/e.mf", "x");
-  E2eRun r = dir.run({dir / "logs"});
-  EXPECT_EQ(r.status, 0) << r.logText();
-  // Reader: 3 files, 2+1 + 3+1 + 1+1 frames; writer: one file per session,
-  // a row per known frame, two signals per row.
-  EXPECT_EQ(r.out, statisticsBlock(3, 9, 0, 3, 6, 12));
-  EXPECT_EQ(dir.csvTree().size(), 3u);
-}
-
-TEST(Driver, SizeCountsAcceptedFilesInWholeMebibytes) {
-  E2eFolder dir;
-  dir.writeDbc("can1-m.dbc", kDbc);
-  // Not log files inside: counted, then refused.
-  dir.write("logs/a.mf4", std::string(3 << 20, 'a'));
-  dir.write("logs/b.mf4", std::string((1 << 20) - 1, 'b'));
-  E2eRun r = dir.run({dir / "logs/a.mf4", dir / "logs/b.mf4"});
-  EXPECT_EQ(r.status, 8);
-  EXPECT_EQ(r.out, statisticsBlock(2, 0, 3, 0, 0, 0));
-  EXPECT_EQ(r.count("E Could not open MDF"), 2u);
-}
-
-TEST(Driver, MissingInputNextToAGoodOneGivesStatusOne) {
-  E2eFolder dir;
-  dir.writeDbc("can1-m.dbc", kDbc);
-  dir.writeLog("logs/a.mf4", logWith("A1", 1, 1));
-  E2eRun r = dir.run({dir / "logs/a.mf4", dir / "logs/missing.mf4"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, statisticsBlock(1, 2, 0, 1, 1, 2));
-  EXPECT_TRUE(r.logged("W Could not find input file/folder missing.mf4"));
-}
-
-TEST(Driver, WithoutAnyDatabaseNothingRuns) {
-  E2eFolder dir;
-  dir.writeLog("logs/a.mf4", logWith("A1", 1, 1));
-  E2eRun r = dir.run({dir / "logs"});
-  EXPECT_EQ(r.status, 0x86);
-  EXPECT_EQ(r.out, "");
-  EXPECT_TRUE(r.logged("E No DBC files found"));
-  EXPECT_TRUE(dir.csvTree().empty());
-}
-
-TEST(Driver, TransportLayerAtTheHeadForJ1939) {
-  // A J1939 database puts the transport-protocol layer first: a complete
-  // broadcast session reaches the decoder as one message.
-  E2eFolder dir;
-  dir.writeDbc("can1-j.dbc", e2eDbc("J1939",
-                                    "BO_ 2566848256 Big: 12 ECU\n"
-                                    " SG_ Last : 88|8@1+ (1,0) [0|0] \"\" ECU\n"));
-  dir.writeLog("logs/a.mf4", e2eLogHeader("A1", 1, 1) +
-                                  "group c can\n"
-                                  "frame c t=0.1 id=0x18ECFF01 ide=1 data=200C0002FFFFFE00\n"
-                                  "frame c t=0.2 id=0x18EBFF01 ide=1 data=0101020304050607\n"
-                                  "frame c t=0.3 id=0x18EBFF01 ide=1 data=0208090A0B0CFFFF\n");
-  E2eRun r = dir.run({dir / "logs"});
-  EXPECT_EQ(r.status, 0) << r.logText();
-  EXPECT_EQ(r.statistic("Transport protocol statistics", "Successful sessions"), 1);
-  E2eTree tree = dir.csvTree();
-  EXPECT_EQ(tree, (E2eTree{{"A1_out/CAN1_Big_S01/2023/11/14/00000001_00000001.csv",
-                            "t,Last\n1700000000.300000,12.000000\n"}}))
-      << e2eDescribe(tree);
-}
-
-TEST(Driver, StatusOfParsingWhenNothingRuns) {
+TEST(Driver, RunsThatStopWhileParsing) {
+  E2eFolder dir;  // the working directory: no DBC files in it
+  dir.write("in/x.mf4", "x");
+  const std::string in = dir / "in/x.mf4";
+  const std::string usage =
+      "Usage: lograven [--help] [-v|--version] [--verbosity=<n>] [--non-interactive] [-d|--delete-converted] "
+      "[-X|--no-append-root] [-b|--buffer=<n>] [-p|--password-file=<path>] [--concat] [--no-concat] "
+      "[--pgn-src-merge] [--no-pgn-src-merge] [--pgn-dst-merge] [--no-pgn-dst-merge] [--dbdump] [--no-dbdump] "
+      "[--dbc-can<n>=<file>]... [--dbc-lin<n>=<file>]... [-O|--output-directory=<path>] "
+      "[-i|--input-files=<file(s)/folder(s)>] file(s)/folder(s) [file(s)/folder(s)]...\n\n";
+  const std::string version = std::string("Version: ") + LOGRAVEN_VERSION + "\nBuild date: " +
+                              LOGRAVEN_BUILD_DATE + "\nGIT SHA: " + LOGRAVEN_GIT_SHA + "\n";
   struct Case {
     std::vector<std::string> args;
     int status;
-    std::string outStart;
-  };
-  const Case cases[] = {
-      {{}, 0, "Usage: lograven "},
-      {{"-v"}, 0, "Version: "},
-      {{"--verbosity=6", "x"}, 131, ""},
-      {{"--buffer"}, 130, ""},
-      {{"--bogus", "x"}, 134, "lograven: invalid option \"--bogus\"\n"},
-      {{"/data/a/x.mf4", "/data/b/y.mf4"}, 132, ""},
+    std::string out;  // standard output; of the usage text only the syntax line
+    std::string log;  // a line that must be logged
+  } const cases[] = {
+      {{}, 0, usage, ""},
+      {{"--help", "--bogus", "-v"}, 0, usage, ""},
+      {{"-v", "--bogus"}, 0, version, ""},
+      {{"--verbosity=6", "x"}, 0x83, "", ""},
+      {{"--verbosity=-1", in}, 0x83, "", ""},
+      {{"--buffer=abc", in}, 0x83, "", ""},
+      {{in, "-b"}, 0x82, "", ""},
+      {{"--bogus", "-Q", "x"}, 0x86, "lograven: invalid option \"--bogus\"\nlograven: invalid option \"-Q\"\n", ""},
+      {{"-d"}, 0x86, "lograven: missing option file(s)/folder(s)\n", ""},
+      {{"/data/a/x.mf4", "/data/b/y.mf4"}, 0x84, "", "F No common root detected for all inputs"},
+      {{"/x.mf4"}, 0x84, "", "F Could not find root for /x.mf4"},
+      {{"/"}, 0x84, "", "F Could not find root for /"},
+      {{"/nonexistent_lograven_dir/", "/nonexistent_lograven_dir/x"}, 0x84, "",
+       "F Could not find root for /nonexistent_lograven_dir/"},
+      {{"/nonexistent_lograven_dir/x.mf4"}, 1, "", "W Could not find input file/folder /nonexistent_lograven_dir/"},
+      {{"-p", dir / "nope.json", in}, 1, "", "E Failed to open password file at " + dir / "nope.json"},
+      {{"-O", dir / "nope", in}, 0x86, "", "E Invalid output path: " + dir / "nope"},
+      {{in}, 0x86, "", "E No DBC files found"},
+      {{"--dbc-can0=x.dbc", in}, 0x86, "", "E Invalid argument: dbc-can0=x.dbc"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
-    LogCapture log;
-    MainResult r = runMain(c.args);
+    E2eRun r = dir.run(c.args);
     EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.out.substr(0, c.outStart.size()), c.outStart);
-    EXPECT_EQ(r.out.find("Reader statistics"), std::string::npos);
-    if (c.outStart.empty()) {
-      EXPECT_EQ(r.out, "");
-    }
+    EXPECT_EQ(c.out == usage ? r.out.substr(0, r.out.find("\n\n") + 2) : r.out, c.out);
+    EXPECT_TRUE(c.log.empty() || r.logged(c.log)) << r.logText();
   }
 }
 
-TEST(Driver, PrintHorizontalRule) {
-  CaptureStdout();
-  printhl();
-  std::fflush(stdout);
-  EXPECT_EQ(GetCapturedStdout(), kRule + "\n");
+TEST(Driver, StatisticsBlockAndStatusOfARun) {
+  E2eFolder dir;
+  dir.writeDbc("can1-m.dbc", e2eDbc("CAN", "BO_ 256 M: 2 ECU\n SG_ A : 0|8@1+ (1,0) [0|100] \"\" ECU\n"
+                                           " SG_ B : 8|8@1+ (1,0) [0|0] \"\" ECU\n"));
+  // A J1939 database puts the transport-protocol layer at the head of the
+  // chain: a broadcast session reaches the decoder as one message.
+  dir.writeDbc("can2-j.dbc", e2eDbc("J1939", "BO_ 2566848256 Big: 12 ECU\n SG_ L : 88|8@1+ (1,0) [0|0] \"\" ECU\n"));
+  dir.write("passwords.json", "{\"default\": \"pw\"}");
+  // Per file: `frames` frames of M and one of an unknown identifier.
+  auto log = [](unsigned session, int frames, const std::string& tail) {
+    std::string d = e2eLogHeader("A1", session, 1) + "group c can\n";
+    for (int i = 0; i < frames; ++i) d += "frame c t=" + std::to_string(i) + " id=0x100 data=0709\n";
+    return d + "frame c t=0.5 id=0x200 data=01\n" + tail;
+  };
+  dir.writeLog("logs/a.mf4", log(1, 2, "frame c t=0.6 ch=2 id=0x18ECFF01 ide=1 data=200C0002FFFFFE00\n"
+                                       "frame c t=0.7 ch=2 id=0x18EBFF01 ide=1 data=0101020304050607\n"
+                                       "frame c t=0.8 ch=2 id=0x18EBFF01 ide=1 data=0208090A0B0CFFFF\n"));
+  dir.writeLog("logs/B.MFC", log(2, 3, "compress\n"));
+  dir.writeLog("logs/sub/c.mfe", log(3, 1, "encrypt password=pw device=0x11\n"));
+  dir.write("logs/sub/readme.txt", std::string(100000, 'r'));
+  dir.write("logs/sub/e.mf", "x");
+  dir.write("logs/big.mf4", std::string(3 << 20, 'b'));  // counted, then refused
+  E2eRun r = dir.run({dir / "logs/a.mf4", dir / "logs/B.MFC", dir / "logs/sub", dir / "logs/missing.mf4", dir / "logs/big.mf4"});
+  EXPECT_EQ(r.status, 1 | 8) << r.logText();
+  EXPECT_TRUE(r.logged("W Could not find input file/folder missing.mf4"));
+  // Reader: 4 files, 6 + 4 + 2 frames, 3 MiB and some bytes.  Writer: a file
+  // per session and message, a row per known message, M with two signals.
+  // Processor time varies: only its form is fixed.
+  const std::string out = std::regex_replace(r.out, std::regex("time: \\d+ s"), "time: N s");
+  EXPECT_EQ(out, kRule + "\nReader statistics\n- Files: 4\n- Messages: 12\n- Size: 3 MB\n" + kRule +
+                     "\nTransport protocol statistics\n- Successful sessions: 1\n- Failed sessions: 0\n"
+                     "- Unfinished sessions: 0\n" + kRule + "\nWriter statistics\n- Files: 4\n- Messages: 7\n"
+                     "- Signals: 13\n" + kRule + "\nExecution time: N s\n" + kRule + "\n");
+  E2eTree tree = dir.csvTree();
+  EXPECT_EQ(tree.size(), 4u) << e2eDescribe(tree);
+  EXPECT_EQ(tree["logs/A1_out/CAN2_Big_S01/2023/11/14/00000001_00000001.csv"], "t,L\n1700000000.800000,12.000000\n");
 }
 
 }  // namespace

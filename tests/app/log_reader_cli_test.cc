@@ -1,492 +1,193 @@
+// The command line with the decoder options: parsed options, log level, the
+// root and file systems of the inputs, the password file and its text, DBC
+// discovery and options (bus, channel, order, files that fail), the flag
+// pairs and the JSON dump.  Exit statuses of runs that stop while parsing
+// are in driver_test.cc.
 #include "app/log_reader_cli.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <filesystem>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "app/decoder_cli.h"
 #include "support/argv.h"
+#include "support/e2e.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
-#include "version.h"
 
 namespace {
 
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
-
-struct ParseResult {
-  bool ok;
-  int32_t status;
-  std::string out;
-};
-
-ParseResult parse(cLogReaderCLI& cli, std::vector<std::string> args) {
-  TestArgv a(std::move(args));
-  int32_t status = 0;
-  CaptureStdout();
-  bool ok = cli.parse(a.argc(), a.argv(), &status);
-  std::fflush(stdout);
-  return {ok, status, GetCapturedStdout()};
+// One line of everything a parse leaves, with `dir`/ left out of paths:
+// options, log level, root, inputs, the folders of the file systems, each
+// password's length, per bus and channel the message of each database in
+// load order, the flags (C concat, S PGN source merge, D PGN destination
+// merge), then the log in short: "#n" passwords loaded, "w" password file not
+// read, DBC "+" loaded, "?" invalid argument, "!" not opened, "-" not loaded,
+// ">" dumped.
+std::string describe(const cLogReaderCLI& cli, const std::string& dir, std::vector<std::string> log) {
+  auto where = [&dir](const cFS* fs) {  // the folder of the file "f"
+    std::string f;
+    fs->relativeToAbsolutePath("f", &f);
+    return std::filesystem::path(f.substr(dir.size())).lexically_normal().parent_path().string();
+  };
+  const cLogReaderOptions& o = cli.options;
+  std::string s = std::string(o.deleteConverted ? "d" : "") + (o.noAppendRoot ? "X" : "") +
+                  (o.nonInteractive ? "n" : "") + " b" + std::to_string(o.bufferSize) + " level" +
+                  std::to_string(_zf_log_global_output_lvl) + " root=" + cli.root.substr(dir.size()) + " inputs=";
+  for (const std::string& i : cli.inputs) s += i + ",";
+  s += " in=" + where(cli.inputFs()) + " out=" + (cli.outputFs() == cli.inputFs() ? "in" : where(cli.outputFs()));
+  s += " pw=";
+  for (const auto& [key, pw] : std::map(o.passwords.begin(), o.passwords.end()))
+    s += key + ":" + std::to_string(pw.size()) + ",";
+  for (const cDBMap* map : {&cli.canDatabases, &cli.linDatabases})
+    for (int channel = 0; channel < 256; ++channel) {
+      if (!map->contains(static_cast<uint8_t>(channel))) continue;
+      s += (map == &cli.canDatabases ? " can" : " lin") + std::to_string(channel) + ":";
+      for (const auto& db : map->at(static_cast<uint8_t>(channel))) s += db->messages().begin()->second.name + ",";
+    }
+  s += std::string(" ") + (cli.concat ? "C" : "") + (cli.pgnSrcMerge ? "S" : "") + (cli.pgnDstMerge ? "D" : "") + " |";
+  const std::pair<std::string, const char*> marks[] = {
+      {"I Successfully loaded DBC file: ", "+"}, {"E Invalid argument: dbc-", "?"},
+      {"E Failed to open DBC file: ", "!"},      {"E Could not open ", "!"},
+      {"E Failed to load DBC file: ", "-"},      {"I Dumping DB ", ">"},
+      {"W Could not read password file ", "w"}};
+  for (std::string& l : log) {
+    for (size_t at; (at = l.find(dir + "/")) != std::string::npos;) l.erase(at, dir.size() + 1);
+    if (l.ends_with(" password(s) loaded")) s += " #" + l.substr(2, l.find(' ', 2) - 2);
+    for (const auto& [text, mark] : marks)
+      if (l.starts_with(text)) s += std::string(" ") + mark + l.substr(text.size());
+  }
+  return s;
 }
 
-ParseResult parse(std::vector<std::string> args) {
-  cLogReaderCLI cli;
-  return parse(cli, std::move(args));
+// A database whose one message is called `name`.
+std::string dbcWith(const std::string& name, const std::string& bus = "CAN") {
+  return e2eDbc(bus, "BO_ 256 " + name + ": 1 ECU\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" ECU\n");
 }
 
-TEST(cLogReaderCLI, StatusesAndMessages) {
+TEST(cLogReaderCLI, ParseFillsOptionsRootsPasswordsAndDatabases) {
   TempDir dir;
   dir.write("in/x.mf4", "x");
-  const std::string in = dir / "in/x.mf4";
+  for (const char* folder : {"in/logs", "out", "folder", "folder.dbc", "can6-folder.dbc", "work/body.json"})
+    dir.mkdir(folder);
+  dir.write("pw.txt", R"({"default": "secret", "0000ABCD": "pw"})");
+  // Binary noise, a megabyte-long password, a megabyte of quotes and an
+  // unterminated megabyte: read in several pieces, only the pairs are kept.
+  std::mt19937 rng(12345);
+  std::string noise(1 << 20, '\0');
+  for (char& ch : noise) ch = static_cast<char>(rng() & 0xFF);
+  dir.write("hostile.txt", noise + "\n\"0000CAFE\":\"found\"\n\"00000001\":\"" + std::string(1 << 20, 'y') +
+                               "\"\n" + std::string(1 << 20, '"') + "{\"default\":\"" + std::string(1 << 20, 'x'));
+  // Discovered: "<bus><channel>-<anything>.dbc", letter case of the
+  // extension aside; the argument made of it still needs ".dbc" and a bus of
+  // the options.  Names without "-", other extensions and folders are passed over.
+  struct Dbc {
+    const char* name;
+    const char* message;
+    const char* bus = "CAN";
+  };
+  const Dbc dbcs[] = {{"can1-b.dbc", "B"}, {"can1-a.dbc", "A"}, {"can12-x-y.DbC", "X"}, {"can5-.dbc", "G"},
+                      {"CAN7-upper.dbc", "U"}, {"j1939-e.dbc", "E"}, {"notes.dbc", "N"}, {"can4-f.dbc.txt", "F"},
+                      {"lin3-d.dbc", "D", "LIN"}, {"x.dbc", "x"}, {"y.dbc", "y"}, {"a.DBC", "a"}, {"z.dbc", "z", "LIN"},
+                      {"dbc/engine.dbc", "Engine"}, {"dbc/other/engine.dbc", "Second"}, {"body.dbc", "Body", "LIN"}};
+  for (const Dbc& d : dbcs) dir.write(d.name, dbcWith(d.message, d.bus));
+  dir.write("empty.dbc", "");
+  dir.write("twice.dbc", e2eDbc("CAN", "BO_ 256 One: 1 ECU\nBO_ 256 Two: 1 ECU\n"));
   struct Case {
     std::vector<std::string> args;
-    int32_t status;
-    std::string out;  // exact standard output; "*" means the usage text
-  };
-  const Case cases[] = {
-      {{}, 0, "*"},
-      {{"--help"}, 0, "*"},
-      {{"--help", "--bogus", "-v"}, 0, "*"},
-      {{"--verbosity=6", "x"}, 0x83, ""},
-      {{"--verbosity=-1", in}, 0x83, ""},
-      {{"--buffer"}, 0x82, ""},
-      {{in, "-b"}, 0x82, ""},
-      {{"--buffer=abc", in}, 0x83, ""},
-      {{"-b", "1k", in}, 0x83, ""},
-      {{"--bogus", "x"}, 0x86, "lograven: invalid option \"--bogus\"\n"},
-      {{"-Q", "x"}, 0x86, "lograven: invalid option \"-Q\"\n"},
-      {{"--help=1", "x"}, 0x86, "lograven: invalid option \"--help=1\"\n"},
-      {{"-d"}, 0x86, "lograven: missing option file(s)/folder(s)\n"},
-      {{"-d", "--delete-converted", in},
-       0x86,
-       "lograven: extraneous option -d|--delete-converted\n"},
-      {{"-b", "1", "--buffer=2", in}, 0x86, "lograven: excess option -b|--buffer=2\n"},
-      {{"--buffer=99999999999999999999", in},
-       0x86,
-       "lograven: integer overflow at option -b|--buffer=<n> (99999999999999999999 is too "
-       "large)\n"},
-      {{"--bogus", "-Q"},
-       0x86,
-       "lograven: invalid option \"--bogus\"\nlograven: invalid option \"-Q\"\n"
-       "lograven: missing option file(s)/folder(s)\n"},
-      {{"/data/a/x.mf4", "/data/b/y.mf4"}, 0x84, ""},
-      {{"/x.mf4"}, 0x84, ""},
+    std::string expected;
+    std::string cwd = "";
+  } const cases[] = {
+      {{"-d", "-X", "--non-interactive", "-b", "4096", "-O", "out", "-i", "in/x.mf4", dir / "in/logs",
+        "--verbosity=4", "-p", "pw.txt", "--dbc-can1=x.dbc"},
+       "dXn b4096 level1 root=/in/ inputs=x.mf4,logs/, in=/in out=/out pw=0000ABCD:2,default:6, can1:x, CD |"
+       " #2 +x.dbc"},
+      {{"in//x.mf4", "--verbosity=0", "-p", "hostile.txt", "--dbc-lin2=z.dbc"},
+       " b-1 level6 root=/in/ inputs=x.mf4, in=/in out=in pw=00000001:1048576,0000CAFE:5, lin2:z, CD |"},
+      {{"--buffer=0", "--verbosity=2", "-p", "folder", dir / "in/logs/", "--dbc-can1=x.dbc"},
+       " b0 level4 root=/in/ inputs=logs/, in=/in out=in pw= can1:x, CD | wfolder/"},
+      {{"-b", "-1", "--verbosity=5", "in"},
+       " b-1 level1 root=/ inputs=in/, in=/ out=in pw= can1:A,B, can5:G, lin3:D, CD | #0 ?CAN7=CAN7-upper.dbc"
+       " +can1-a.dbc +can1-b.dbc ?can12=can12-x-y.DbC +can5-.dbc ?j1939=j1939-e.dbc +lin3-d.dbc"},
+      {{"--dbc-lin1=z.dbc", "--dbc-can3=y.dbc", "--dbc-can255=x.dbc", "--dbc-can007=x.dbc", "--dbc-can3=x.dbc",
+        "--dbc-can0=x.dbc", "--dbc-can256=x.dbc", "--dbc-can99999999999999999999=x.dbc", "--dbc-can=x.dbc",
+        "--dbc-canX=x.dbc", "--dbc-can-1=x.dbc", "--dbc-can1=a.DBC", "--dbc-can1=.dbc", "--dbc-can1",
+        "--dbc-can3=no.dbc", "--dbc-can3=empty.dbc", "--dbc-can3=twice.dbc", "--dbc-can3=folder.dbc",
+        "--dbc-can3=y.dbc", "--dbc-lin1=z.dbc", "--no-concat", "--concat", "--pgn-src-merge",
+        "--no-pgn-dst-merge", "--dbdump", "--no-dbdump", "in/x.mf4"},
+       " b-1 level3 root=/in/ inputs=x.mf4, in=/in out=in pw= can3:y,x,y, can7:x, can255:x, lin1:z,z, S | #0"
+       " +y.dbc +x.dbc +x.dbc +x.dbc ?can0=x.dbc ?can256=x.dbc ?can99999999999999999999=x.dbc ?can=x.dbc"
+       " ?canX=x.dbc ?can-1=x.dbc ?can1=a.DBC ?can1=.dbc ?can1 !no.dbc -empty.dbc -twice.dbc -folder.dbc"
+       " +y.dbc +z.dbc +z.dbc"},
+      // The dump goes to the working directory; one that cannot be written is skipped.
+      {{"--dbdump", "--dbc-can1=" + dir / "dbc/engine.dbc", "--dbc-can2=../dbc/other/engine.dbc",
+        "--dbc-lin1=../body.dbc", "--no-concat", "--pgn-src-merge", "--no-pgn-src-merge", "--pgn-dst-merge",
+        dir / "in/x.mf4"},
+       " b-1 level3 root=/in/ inputs=x.mf4, in=/in out=in pw= can1:Engine, can2:Second, lin1:Body, D | #0"
+       " +dbc/engine.dbc >dbc/engine.dbc to engine.json +../dbc/other/engine.dbc"
+       " >../dbc/other/engine.dbc to engine.json +../body.dbc >../body.dbc to body.json"
+       " !body.json for output of DBC dump", "work"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     LogCapture log;
-    ParseResult r = parse(c.args);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.status, c.status);
-    if (c.out == "*") {
-      EXPECT_EQ(r.out.rfind("Usage: lograven [--help] [-v|--version] [--verbosity=<n>] ", 0), 0u)
-          << r.out;
-    } else {
-      EXPECT_EQ(r.out, c.out);
-    }
+    ScopedCwd cwd(dir / c.cwd);
+    std::unique_ptr<cLogReaderCLI> cli = cDecoderCLI_ctor();
+    TestArgv a(c.args);
+    int32_t status = 0;
+    ASSERT_TRUE(cli->parse(a.argc(), a.argv(), &status));
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(describe(*cli, dir.path(), log.messages()), c.expected);
   }
-}
-
-TEST(cLogReaderCLI, UsageText) {
-  ParseResult r = parse({});
-  const std::string expected =
-      "Usage: lograven [--help] [-v|--version] [--verbosity=<n>] [--non-interactive] "
-      "[-d|--delete-converted] [-X|--no-append-root] [-b|--buffer=<n>] "
-      "[-p|--password-file=<path>] [-O|--output-directory=<path>] "
-      "[-i|--input-files=<file(s)/folder(s)>] file(s)/folder(s) [file(s)/folder(s)]...\n\n"
-      "  --help                                   display this help and exit\n"
-      "  -v, --version                            display tool version and exit\n"
-      "  --verbosity=<n>                          verbosity of logging messages from 0 to 4, "
-      "with 0 being fatal messages only 4 being all messages including debug information. "
-      "defaults to 3\n"
-      "  --non-interactive                        does not print any progress output\n"
-      "  -d, --delete-converted                   deletes files after conversion if specified\n"
-      "  -X, --no-append-root                     do not add \"_out\" when converting folders\n"
-      "  -b, --buffer=<n>                         buffer size in bytes. 0 disables and -1 takes "
-      "entire file\n"
-      "  -p, --password-file=<path>               where to find device passwords for encrypted "
-      "files, defaults to \"passwords.json\"\n"
-      "  -O, --output-directory=<path>            where to place the converted files\n"
-      "  -i, --input-files=<file(s)/folder(s)>    list of input files/folders, must have common "
-      "root\n";
-  EXPECT_EQ(r.out, expected);
-}
-
-TEST(cLogReaderCLI, VersionLines) {
-  for (const char* flag : {"-v", "--version"}) {
-    SCOPED_TRACE(flag);
-    ParseResult r = parse({flag, "--bogus"});
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, std::string("Version: ") + LOGRAVEN_VERSION + "\nBuild date: " +
-                         LOGRAVEN_BUILD_DATE + "\nGIT SHA: " + LOGRAVEN_GIT_SHA + "\n");
-  }
-}
-
-TEST(cLogReaderCLI, VerbositySetsTheLogLevel) {
-  TempDir dir;
-  dir.write("x.mf4", "x");
-  struct Case {
-    const char* option;
-    int32_t level;
-  };
-  const Case cases[] = {{nullptr, 3},        {"--verbosity=0", 6}, {"--verbosity=1", 5},
-                        {"--verbosity=2", 4}, {"--verbosity=3", 3}, {"--verbosity=4", 1},
-                        {"--verbosity=5", 1}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.option ? c.option : "none");
-    LogCapture log;
-    std::vector<std::string> args{dir / "x.mf4"};
-    if (c.option) args.push_back(c.option);
-    EXPECT_TRUE(parse(args).ok);
-    EXPECT_EQ(_zf_log_global_output_lvl, c.level);
-  }
-}
-
-TEST(cLogReaderCLI, SuccessfulParseFillsOptionsRootAndFileSystems) {
-  TempDir dir;
-  dir.write("in/x.mf4", "x");
-  dir.mkdir("in/logs");
-  dir.mkdir("out");
-  LogCapture log;
-  cLogReaderCLI cli;
-  ScopedCwd cwd(dir.path());
-  ParseResult r = parse(cli, {"-d", "-X", "--non-interactive", "-b", "4096", "-O", "out", "-i",
-                      "in/x.mf4", dir / "in/logs"});
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "");
-  EXPECT_TRUE(cli.options.deleteConverted);
-  EXPECT_TRUE(cli.options.noAppendRoot);
-  EXPECT_TRUE(cli.options.nonInteractive);
-  EXPECT_EQ(cli.options.bufferSize, 4096);
-  EXPECT_EQ(cli.root, dir / "in/");
-  EXPECT_EQ(cli.inputs, (std::vector<std::string>{"x.mf4", "logs/"}));
-  ASSERT_TRUE(cli.inputFs());
-  EXPECT_EQ(cli.inputFs()->root(), dir / "in/");
-  ASSERT_TRUE(cli.outputFs());
-  EXPECT_EQ(cli.outputFs()->root(), dir / "out/");
-  EXPECT_EQ(cli.outputDirectory, std::vector<std::string>{dir / "out/"});
-  EXPECT_TRUE(log.contains("I 0 password(s) loaded"));
-}
-
-TEST(cLogReaderCLI, DefaultsWithoutOptions) {
-  TempDir dir;
-  dir.write("x.mf4", "x");
-  LogCapture log;
-  cLogReaderCLI cli;
-  ASSERT_TRUE(parse(cli, {dir / "x.mf4"}).ok);
-  EXPECT_FALSE(cli.options.deleteConverted);
-  EXPECT_FALSE(cli.options.noAppendRoot);
-  EXPECT_EQ(cli.options.bufferSize, -1);
-  EXPECT_EQ(cli.outputFs(), cli.inputFs());
-  EXPECT_TRUE(cli.concat);
-  EXPECT_FALSE(cli.pgnSrcMerge);
-  EXPECT_TRUE(cli.pgnDstMerge);
-}
-
-TEST(cLogReaderCLI, FolderInputKeepsTrailingSlash) {
-  TempDir dir;
-  dir.mkdir("data/logs");
-  LogCapture log;
-  cLogReaderCLI cli;
-  ASSERT_TRUE(parse(cli, {dir / "data/logs/"}).ok);
-  EXPECT_EQ(cli.root, dir / "data/");
-  EXPECT_EQ(cli.inputs, std::vector<std::string>{"logs/"});
-}
-
-TEST(cLogReaderCLI, CommonRoot) {
-  struct Case {
-    std::vector<std::string> inputs;
-    bool ok;
-    std::string root;
-    std::string log;
-  };
-  const Case cases[] = {
-      {{"/data/a/x.mf4", "/data/a/y"}, true, "/data/a/", ""},
-      {{"/data/logs/"}, true, "/data/", ""},
-      {{"/data/a/x.mf4", "/data/b/y.mf4"}, false, "", "F No common root detected for all inputs"},
-      {{"/x.mf4"}, false, "", "F Could not find root for /x.mf4"},
-      {{"/"}, false, "", "F Could not find root for /"},
-      {{"/a/", "/a/b"}, false, "", "F Could not find root for /a/"},
-      {{"//x"}, true, "//", ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.inputs));
-    LogCapture log;
-    std::string root;
-    EXPECT_EQ(cLogReaderCLI_commonRoot(c.inputs, &root), c.ok);
-    if (c.ok) {
-      EXPECT_EQ(root, c.root);
-    }
-    if (!c.log.empty()) {
-      EXPECT_TRUE(log.contains(c.log)) << ::testing::PrintToString(log.messages());
-    }
-  }
-}
-
-TEST(cLogReaderCLI, RunDoesNotStartWithoutUsableFileSystems) {
-  TempDir dir;
-  dir.write("x.mf4", "x");
-  {
-    LogCapture log;
-    ParseResult r = parse({"/nonexistent_lograven_dir/x.mf4"});
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.status, 1) << "a missing input root must not look like success";
-    EXPECT_TRUE(log.contains("W Could not find input file/folder /nonexistent_lograven_dir/"));
-  }
-  {
-    LogCapture log;
-    const std::string out = dir / "missing_out";
-    ParseResult r = parse({"-O", out, dir / "x.mf4"});
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.status, 0x86) << "an unusable output directory must not look like success";
-    EXPECT_TRUE(log.contains("E Invalid output path: " + out));
-  }
-}
-
-TEST(cLogReaderCLI, NamedPasswordFileThatDoesNotOpen) {
-  TempDir dir;
-  dir.write("x.mf4", "x");
-  LogCapture log;
-  ParseResult r = parse({"-p", dir / "nope.json", dir / "x.mf4"});
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(log.contains("E Failed to open password file at " + dir / "nope.json"));
-}
-
-TEST(cLogReaderCLI, DefaultPasswordFileFromWorkingDirectory) {
-  TempDir dir;
-  dir.write("x.mf4", "x");
-  dir.write("passwords.json", R"({"default": "secret", "0000ABCD": "pw"})");
-  ScopedCwd cwd(dir.path());
-  LogCapture log;
-  cLogReaderCLI cli;
-  ASSERT_TRUE(parse(cli, {"x.mf4"}).ok);
-  EXPECT_EQ(cli.options.passwords.size(), 2u);
-  EXPECT_EQ(cli.options.passwords.at("default"), "secret");
-  EXPECT_TRUE(log.contains("I 2 password(s) loaded"));
+  // Only the one dump asked for; of two with the same file name, the later.
+  const FileTree dumps = readTree(dir.path(), ".json");
+  ASSERT_EQ(dumps.size(), 1u);
+  EXPECT_NE(dumps.at("work/engine.json").find("\"Second\""), std::string::npos);
+  EXPECT_EQ(dumps.at("work/engine.json").find("Engine"), std::string::npos);
 }
 
 TEST(cLogReaderCLI, PasswordTextPairs) {
-  using Map = std::unordered_map<std::string, std::string>;
   struct Case {
     std::string text;
-    Map expected;
-  };
-  const Case cases[] = {
-      {R"({"default":"pw","12345678":"x y"})", {{"default", "pw"}, {"12345678", "x y"}}},
-      {"{\n  \"0000abcd\" : \"lower\",\n  \"ABC\": \"six\"\n}",
-       {{"0000abcd", "lower"}, {"ABC", "six"}}},
-      {R"("":"empty key")", {{"", "empty key"}}},
-      {R"({"name":"not hex","00000001":"ok"})", {{"00000001", "ok"}}},
-      {R"("00000001":"no "escape" handling")", {{"00000001", "no "}}},
-      {"\"00000002\":\"split\nline\",\"00000003\":\"ok\"", {{"00000003", "ok"}}},
-      {R"("default":"", )", {{"default", ""}}},
-      {"", {}},
-      {std::string("\"AB\":\"\xFF\x00\x01\"", 10), {{"AB", std::string("\xFF\x00\x01", 3)}}},
+    std::unordered_map<std::string, std::string> expected;
+    std::vector<std::string> log;
+  } const cases[] = {
+      {"{\"default\":\"pw\",\n  \"0000abcd\" : \"x y\", \"name\":\"not hex\",\"ABC\":\"six\"}",
+       {{"default", "pw"}, {"0000abcd", "x y"}, {"ABC", "six"}}, {}},
+      {R"("":"empty key","00000001":"no "escape" handling")", {{"", "empty key"}, {"00000001", "no "}}, {}},
+      {"\"00000002\":\"split\nline\",\"00000003\":\"ok\"", {{"00000003", "ok"}}, {}},
+      {R"("default":"", )", {{"default", ""}}, {}},
+      {"", {}, {}},
+      {std::string("\"AB\":\"\xFF\x00\x01\"", 10), {{"AB", std::string("\xFF\x00\x01", 3)}}, {}},
+      {R"({"0000000A":"first","0000000A":"second","default":"d"})", {{"0000000A", "first"}, {"default", "d"}},
+       {"W Failed to insert key for \"0000000A\" in password storage"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     LogCapture log;
-    Map got;
+    std::unordered_map<std::string, std::string> got;
     EXPECT_TRUE(cLogReaderCLI_parsePasswords(c.text, &got));
     EXPECT_EQ(got, c.expected);
+    EXPECT_EQ(log.messages(), c.log);
   }
 }
 
-TEST(cLogReaderCLI, DuplicateKeyKeepsFirstPasswordAndWarnsOnce) {
-  LogCapture log;
-  std::unordered_map<std::string, std::string> got;
-  EXPECT_TRUE(cLogReaderCLI_parsePasswords(
-      R"({"0000000A":"first","0000000A":"second","default":"d"})", &got));
-  EXPECT_EQ(got.at("0000000A"), "first");
-  int warnings = 0;
-  for (const std::string& m : log.messages())
-    if (m == "W Failed to insert key for \"0000000A\" in password storage") ++warnings;
-  EXPECT_EQ(warnings, 1);
-}
-
-// Hostile password files: the parse must finish and keep what matches.
-TEST(cLogReaderCLI, HostilePasswordFiles) {
-  TempDir dir;
-  dir.write("x.mf4", "x");
-  std::mt19937 rng(12345);  // fixed seed
-  auto randomBytes = [&rng](size_t n) {
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(rng() & 0xFF);
-    return s;
-  };
-  const std::string pair = "\"0000CAFE\":\"found\"";
-  struct Case {
-    const char* name;
-    std::string content;
-    size_t entries;
-  };
-  std::vector<Case> cases;
-  cases.push_back({"empty", "", 0});
-  cases.push_back({"binary", randomBytes(1 << 16) + "\n" + pair + "\n" + randomBytes(1 << 16), 1});
-  cases.push_back({"unterminated 1 MB line", "{\"default\":\"" + std::string(1 << 20, 'x'), 0});
-  cases.push_back({"1 MB password", "{\"default\":\"" + std::string(1 << 20, 'y') + "\"}", 1});
-  cases.push_back({"1 MB of quotes", std::string(1 << 20, '"') + "\n" + pair, 1});
-  std::string big = randomBytes(1 << 20);
-  big.reserve(100u << 20);
-  while (big.size() < (100u << 20)) big.append(big, 0, std::min(big.size(), (100u << 20) - big.size()));
-  big.append("\n" + pair + "\n");
-  cases.push_back({"100 MB", std::move(big), 1});
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    dir.write("pw.json", c.content);
-    LogCapture log;
-    cLogReaderCLI cli;
-    ParseResult r = parse(cli, {"-p", dir / "pw.json", dir / "x.mf4"});
-    EXPECT_TRUE(r.ok);
-    EXPECT_GE(cli.options.passwords.size(), c.entries);
-    if (c.entries == 1 && c.content.find(pair) != std::string::npos) {
-      EXPECT_EQ(cli.options.passwords.count("0000CAFE"), 1u);
-    }
-  }
-}
-
-TEST(cLogReaderCLI, PasswordFileThatIsAFolderLoadsNothing) {
-  TempDir dir;
-  dir.write("x.mf4", "x");
-  dir.mkdir("pw");
-  LogCapture log;
-  cLogReaderCLI cli;
-  ParseResult r = parse(cli, {"-p", dir / "pw", dir / "x.mf4"});
-  EXPECT_TRUE(r.ok);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(cli.options.passwords.empty());
-  EXPECT_TRUE(log.contains("W Could not read password file " + dir / "pw/"));
-  EXPECT_TRUE(log.contains("I 0 password(s) loaded"));
-}
-
-// A test-only extension: a flag pair sharing one target, a wildcard option
-// and hooks that record what they saw.
-struct ExtensionProbe {
-  bool added = false;
-  bool completedWithRoot = false;
-  bool flag = true;
-  std::vector<std::string> databases;
-  std::string rootAtDestruction;
+// An extension that cannot add its options: the run cannot start.
+struct BrokenExtension : cLogReaderCLIExtension {
+  bool addOptions(cLogReaderCLI&, cArgTable&) override { return false; }
 };
 
-class TestExtension final : public cLogReaderCLIExtension {
- public:
-  TestExtension(ExtensionProbe* probe, bool addResult, bool completeResult)
-      : probe_(probe), addResult_(addResult), completeResult_(completeResult) {}
-  ~TestExtension() override {
-    if (cli_ != nullptr) probe_->rootAtDestruction = cli_->root;
-  }
-  bool addOptions(cLogReaderCLI& cli, cArgTable& table) override {
-    cli_ = &cli;
-    probe_->added = true;
-    on_ = table.addFlag(0, "thing", "enable the thing (default)");
-    off_ = table.addFlag(0, "no-thing", "disable the thing");
-    on_->target = off_->target = &probe_->flag;
-    on_->targetValue = true;
-    off_->targetValue = false;
-    db_ = table.addWildcard("dbc-can*", "<n>=<file>", "path to CAN DBC file", 0, 99);
-    return addResult_;
-  }
-  bool parseOptionsComplete(cLogReaderCLI& cli) override {
-    probe_->completedWithRoot = !cli.root.empty() && cli.inputFs() != nullptr;
-    probe_->databases = db_->values;
-    return completeResult_;
-  }
-
- private:
-  ExtensionProbe* probe_;
-  bool addResult_;
-  bool completeResult_;
-  cLogReaderCLI* cli_ = nullptr;
-  cArgOption* on_ = nullptr;
-  cArgOption* off_ = nullptr;
-  cArgOption* db_ = nullptr;
-};
-
-TEST(cLogReaderCLIExtension, AddsOptionsAndCompletesParsing) {
-  TempDir dir;
-  dir.write("in/x.mf4", "x");
-  ExtensionProbe probe;
-  {
-    LogCapture log;
-    cLogReaderCLI cli;
-    cli.setExtension(std::make_unique<TestExtension>(&probe, true, true));
-    ParseResult r = parse(cli, {"--no-thing", "--dbc-can1=a.dbc", dir / "in/x.mf4", "--thing",
-                        "--dbc-can2=b.dbc"});
-    EXPECT_TRUE(r.ok);
-    EXPECT_TRUE(probe.added);
-    EXPECT_TRUE(probe.completedWithRoot);
-    EXPECT_FALSE(probe.flag);  // the "no-" option wins whatever the order
-    EXPECT_EQ(probe.databases, (std::vector<std::string>{"dbc-can1=a.dbc", "dbc-can2=b.dbc"}));
-  }
-  EXPECT_EQ(probe.rootAtDestruction, dir / "in/");
-}
-
-TEST(cLogReaderCLIExtension, OptionsAppearBetweenPasswordFileAndOutputDirectory) {
-  ExtensionProbe probe;
+TEST(cLogReaderCLIExtension, OptionsThatCannotBeAddedStopTheRun) {
   cLogReaderCLI cli;
-  cli.setExtension(std::make_unique<TestExtension>(&probe, true, true));
-  ParseResult r = parse(cli, {});
-  EXPECT_NE(r.out.find("[-p|--password-file=<path>] [--thing] [--no-thing] "
-                       "[--dbc-can<n>=<file>]... [-O|--output-directory=<path>]"),
-            std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("  --dbc-can<n>=<file>                      path to CAN DBC file\n"),
-            std::string::npos);
-}
-
-TEST(cLogReaderCLIExtension, ResultsAndErrors) {
-  TempDir dir;
-  dir.write("x.mf4", "x");
-  struct Case {
-    bool addResult;
-    bool completeResult;
-    std::vector<std::string> args;
-    bool ok;
-    int32_t status;
-    std::string out;
-  };
-  const Case cases[] = {
-      {false, true, {"x"}, false, 0x81, ""},
-      {true, false, {dir / "x.mf4"}, false, 0x86, ""},
-      {true, true, {"--thing", "--thing", dir / "x.mf4"}, false, 0x86,
-       "lograven: extraneous option --thing\n"},
-      {true, true, {"--dbc-lin1=x.dbc", dir / "x.mf4"}, false, 0x86,
-       "lograven: invalid option \"--dbc-lin1=x.dbc\"\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.args));
-    ExtensionProbe probe;
-    LogCapture log;
-    cLogReaderCLI cli;
-    cli.setExtension(std::make_unique<TestExtension>(&probe, c.addResult, c.completeResult));
-    ParseResult r = parse(cli, c.args);
-    EXPECT_EQ(r.ok, c.ok);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.out, c.out);
-  }
-}
-
-TEST(cLogReaderCLIExtension, WildcardAcceptsNinetyNineOccurrences) {
-  TempDir dir;
-  dir.write("x.mf4", "x");
-  std::vector<std::string> args;
-  for (int i = 1; i <= 100; ++i) args.push_back("--dbc-can" + std::to_string(i) + "=f.dbc");
-  args.push_back(dir / "x.mf4");
-  ExtensionProbe probe;
-  LogCapture log;
-  cLogReaderCLI cli;
-  cli.setExtension(std::make_unique<TestExtension>(&probe, true, true));
-  ParseResult r = parse(cli, args);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.status, 0x86);
-  EXPECT_EQ(r.out, "lograven: excess option --dbc-can100=f.dbc\n");
+  cli.setExtension(std::make_unique<BrokenExtension>());
+  TestArgv a({"/tmp"});
+  int32_t status = 0;
+  EXPECT_FALSE(cli.parse(a.argc(), a.argv(), &status));
+  EXPECT_EQ(status, 0x81);
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+// Log lines: layout, level letters, length limit, filtering before the
+// arguments are evaluated, and the standard-error output.
 #include "app/log.h"
 
 #include <gtest/gtest.h>
@@ -6,78 +8,42 @@
 #include <string>
 #include <vector>
 
+#include "support/log_capture.h"
+
 namespace {
 
-std::vector<std::string> g_lines;
+std::vector<std::string> g_lines;  // whole lines, context included
 
-void capture(const char* line, int len) { g_lines.emplace_back(line, static_cast<size_t>(len)); }
-
-class LogTest : public testing::Test {
- protected:
-  void SetUp() override {
-    g_lines.clear();
-    saved_ = _zf_log_global_output_lvl;
-    zf_log_set_output_callback(capture);
-  }
-  void TearDown() override {
-    zf_log_set_output_callback(nullptr);
-    zf_log_set_output_level(saved_);
-  }
-  int32_t saved_ = 0;
-};
-
-TEST_F(LogTest, LineLayout) {
-  zf_log_set_output_level(ZF_LOG_VERBOSE);
+TEST(Log, LineLayoutLevelsFilteringAndOutput) {
+  LogCapture restore;  // puts the output and the level back afterwards
+  zf_log_set_output_callback([](const char* l, int n) { g_lines.emplace_back(l, size_t(n)); });
+  zf_log_set_output_level(0);
+  for (uint32_t lvl = 1; lvl <= 7; ++lvl) _zf_log_write(lvl, lvl == 7 ? "TAG" : nullptr, "l%u", lvl);
   LOG_WARN("Repeated input file (%s, %08u, %08u)", "AB12", 3u, 4u);
-  ASSERT_EQ(g_lines.size(), 1u);
-  static const std::regex kShape(
-      R"(\d\d-\d\d \d\d:\d\d:\d\d\.\d\d\d [ \d]{4}\d+ [ \d]{4}\d+ W Repeated input file \(AB12, 00000003, 00000004\))");
-  EXPECT_TRUE(std::regex_match(g_lines[0], kShape)) << g_lines[0];
-}
-
-TEST_F(LogTest, LevelLetters) {
-  zf_log_set_output_level(0);
-  const char* expected = "VDIWEF?";
-  for (uint32_t lvl = 1; lvl <= 7; ++lvl) _zf_log_write(lvl, nullptr, "x");
-  ASSERT_EQ(g_lines.size(), 7u);
-  for (size_t i = 0; i < 7; ++i) {
-    ASSERT_GE(g_lines[i].size(), 3u);
-    EXPECT_EQ(g_lines[i][g_lines[i].size() - 3], expected[i]) << g_lines[i];
-  }
-}
-
-TEST_F(LogTest, LongMessagesAreCutTo510Characters) {
-  zf_log_set_output_level(0);
-  std::string msg(600, 'a');
-  LOG_INFO("%s", msg.c_str());
-  ASSERT_EQ(g_lines.size(), 1u);
-  EXPECT_EQ(g_lines[0].size(), 510u);
-}
-
-int g_evaluations = 0;
-const char* counted() {
-  ++g_evaluations;
-  return "arg";
-}
-
-TEST_F(LogTest, FilteredMessagesDoNotEvaluateArguments) {
-  zf_log_set_output_level(ZF_LOG_ERROR);
-  g_evaluations = 0;
-  LOG_INFO("%s", counted());
-  LOG_WARN("%s", counted());
-  EXPECT_EQ(g_evaluations, 0);
-  EXPECT_TRUE(g_lines.empty());
-  LOG_ERROR("%s", counted());
-  LOG_FATAL("%s", counted());
-  EXPECT_EQ(g_evaluations, 2);
-  EXPECT_EQ(g_lines.size(), 2u);
-}
-
-TEST(LogVerbosity, MapsOptionToLevel) {
-  const int32_t expected[] = {6, 5, 4, 3, 1, 1};
-  for (int v = 0; v <= 5; ++v) EXPECT_EQ(zf_log_verbosity_to_level(v), expected[v]) << v;
-  EXPECT_EQ(zf_log_verbosity_to_level(6), -1);
-  EXPECT_EQ(zf_log_verbosity_to_level(-1), -1);
+  LOG_INFO("%s", std::string(600, 'a').c_str());
+  zf_log_set_output_level(ZF_LOG_ERROR);  // below it, arguments are not evaluated
+  int evaluated = 0;
+  auto arg = [&evaluated] { return ++evaluated, "arg"; };
+  LOG_VERBOSE("%s", arg());
+  LOG_DEBUG("%s", arg());
+  LOG_INFO("%s", arg());
+  LOG_WARN("%s", arg());
+  LOG_ERROR("%s", arg());
+  LOG_FATAL("%s", arg());
+  EXPECT_EQ(evaluated, 2);
+  const std::string context = R"(\d\d-\d\d \d\d:\d\d:\d\d\.\d\d\d [ \d]{4}\d+ [ \d]{4}\d+ )";
+  const char* messages[] = {"V l1", "D l2", "I l3", "W l4", "E l5", "F l6", "\\? TAG l7",
+                            R"(W Repeated input file \(AB12, 00000003, 00000004\))", "I a+", "E arg", "F arg"};
+  ASSERT_EQ(g_lines.size(), std::size(messages));
+  for (size_t i = 0; i < g_lines.size(); ++i)
+    EXPECT_TRUE(std::regex_match(g_lines[i], std::regex(context + messages[i]))) << g_lines[i];
+  EXPECT_EQ(g_lines[8].size(), 510u);
+  // The standard-error output: one write per line, newline added, cut to 510.
+  testing::internal::CaptureStderr();
+  zf_log_out_stderr_callback("abc", 3);
+  zf_log_out_stderr_callback(std::string(600, 'x').c_str(), 600);
+  zf_log_out_stderr_callback("ignored", -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "abc\n" + std::string(510, 'x') + "\n\n");
 }
 
 }  // namespace
