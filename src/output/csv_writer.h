@@ -38,11 +38,6 @@ class cCsvFilePool {
   cCsvFilePool(const cCsvFilePool&) = delete;
   cCsvFilePool& operator=(const cCsvFilePool&) = delete;
 
-  size_t maxOpen() const { return maxOpen_; }
-  // Changes the limit (below 1: 1); files above it are closed at the next open.
-  void setMaxOpen(size_t maxOpen) { maxOpen_ = maxOpen < 1 ? 1 : maxOpen; }
-  size_t openCount() const { return lru_.size(); }
-
  private:
   friend class cCsvWriter;
   // Makes room for one more open file by suspending the least recently used.
@@ -74,10 +69,6 @@ class cCsvWriter {
 
   // True once any write, flush, reopen or close of this writer has failed.
   bool hadError() const { return error_; }
-  // Full file name, ".csv" included.
-  const std::string& path() const { return path_; }
-  size_t columnCount() const { return columnCount_; }
-  bool isOpen() const { return file_ != nullptr; }
 
  private:
   friend class cCsvFilePool;

@@ -62,8 +62,6 @@ bool cDecoder::closeWriters() {
   return !writers_.hadWriteError();
 }
 
-void cDecoder::setMaxOpenFiles(size_t maxOpenFiles) { writers_.setMaxOpenFiles(maxOpenFiles); }
-
 bool cDecoder::newFile(const cLogFileInfo& info, bool continuation) {
   if (continuation && concat_) {
     failuresAtNewFile_ = writers_.failureCount();

@@ -54,10 +54,6 @@ class cDecoder final : public cBusLayer {
   // once its rows are in the output files.  Off by default.
   void setConfirmEachFile(bool on) { confirmEachFile_ = on; }
 
-  // Open-file limit of the CSV writers (default: a few hundred).  Takes effect
-  // for writers opened afterwards; meant for tests, before the first file.
-  void setMaxOpenFiles(size_t maxOpenFiles);
-
   // newMsg and newFile always return true; endFile too unless
   // setConfirmEachFile(true) was called (see there).
   bool newMsg(cBusMsg& msg) override;

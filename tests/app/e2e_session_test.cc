@@ -16,13 +16,13 @@ TEST(E2eSession, SplitsConcatenateUnlessDisabledAndGoWhereTheOptionsSay) {
                          {day + "3.csv", "t,V\n1700000030.500000,3.000000\n"},
                          {day + "5.csv", "t,V\n1700000050.500000,5.000000\n1700000060.500000,6.000000\n"}};
   const struct {
-    std::vector<std::string> options;  // "@" stands for the scratch folder
-    std::string device;                // where the device folder is expected
+    std::vector<std::string> options;
+    std::string device;  // where the device folder is expected
     bool concat;
   } cases[] = {
       {{}, "CC_out", true},
-      {{"--no-concat", "-O", "@/out"}, "out/CC_out", false},
-      {{"-X", "--output-directory=@/out/deeper"}, "out/deeper/CC", true},
+      {{"--no-concat", "-O", "out"}, "out/CC_out", false},  // relative to the working directory
+      {{"-X", "--output-directory=out/deeper"}, "out/deeper/CC", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.options));
@@ -37,11 +37,7 @@ TEST(E2eSession, SplitsConcatenateUnlessDisabledAndGoWhereTheOptionsSay) {
                  e2eLogHeader(n == 6 ? "C-C" : "CC", 1, n == 6 ? 5 : n, 1700000000000000000ULL + n * 10000000000ULL) +
                      "group c can\nframe c t=0.5 id=0x100 data=0" + std::to_string(n) + "00\n");
     }
-    std::vector<std::string> args;
-    for (std::string o : c.options) {
-      if (size_t at = o.find('@'); at != std::string::npos) o.replace(at, 1, f.path());
-      args.push_back(o);
-    }
+    std::vector<std::string> args = c.options;
     args.push_back(f / "in");
     E2eRun r = f.run(args);
     ASSERT_EQ(r.status, 0) << r.logText();
