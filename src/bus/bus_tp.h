@@ -62,10 +62,6 @@ class cBusTp {
     buffer_.clear();
   }
 
-  cBusTpState state() const { return state_; }
-  // Bytes collected so far (the old frame payload after completion).
-  const std::vector<uint8_t>& buffer() const { return buffer_; }
-
  protected:
   // Marks the session complete and hands the buffer over to the record.
   cBusTpResult complete(cBusMsg& msg) {

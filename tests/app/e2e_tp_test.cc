@@ -48,12 +48,10 @@ Bytes withLast(Bytes p, uint8_t last) {
 // carrier whose tunnelled channel indices 0 to 3 map to channels 2 (258 mod
 // 256), 3, 1 (its own: never fed back) and 5.  Channel 2 takes tunnelled
 // frames, one of them an ISO-TP single frame.  Channel 4 is J1939.
-const std::string kCan1Dbc = e2eDbc("CAN", "BO_ 2024 LongResp: 120 ECU\n"
-                                           " SG_ First : 0|16@1+ (1,0) [0|0] \"\" ECU\n"
+const std::string kCan1Dbc = e2eDbc("CAN", "BO_ 2024 LongResp: 120 ECU\n SG_ First : 0|16@1+ (1,0) [0|0] \"\" ECU\n"
                                            " SG_ Deep : 567|16@0+ (0.5,0) [0|0] \"\" ECU\n"
                                            " SG_ Last : 952|8@1- (1,0) [0|0] \"\" ECU\n"
-                                           "BO_ 2583168259 Position: 18 ECU\n"  // 0x19F80503
-                                           " SG_ Lat : 0|32@1- (0.5,0) [0|0] \"\" ECU\n"
+                                           "BO_ 2583168259 Position: 18 ECU\n SG_ Lat : 0|32@1- (0.5,0) [0|0] \"\" ECU\n"
                                            " SG_ Mode : 136|8@1+ (1,0) [0|0] \"\" ECU\n"
                                            "BO_ 1536 Tunnel: 64 ECU\n SG_ T0 : 0|8@1+ (1,0) [0|0] \"\" ECU\n"
                                            "BO_ 291 Plain: 2 ECU\n SG_ P : 0|16@1+ (1,0) [0|0] \"\" ECU\n") +
@@ -62,11 +60,10 @@ const std::string kCan1Dbc = e2eDbc("CAN", "BO_ 2024 LongResp: 120 ECU\n"
 const std::string kCan2Dbc = e2eDbc("CAN", "BO_ 291 Inner: 2 ECU\n SG_ V : 0|16@1+ (1,0) [0|0] \"\" ECU\n"
                                            "BO_ 2025 DiagInner: 5 ECU\n SG_ E : 32|8@1+ (1,0) [0|0] \"\" ECU\n") +
                              "BA_ \"TransportProtocolType\" BO_ 2025 \"ISOTP\";\n";
-const std::string kJ1939Dbc = e2eDbc("J1939", "BO_ 2566841088 BamMsg: 20 ECU\n"  // 0x18FEE300
-                                              " SG_ A : 0|16@1+ (0.5,0) [0|0] \"\" ECU\n"
+// BamMsg 0x18FEE300 (broadcast), RtsMsg 0x18EF0000 (to a destination).
+const std::string kJ1939Dbc = e2eDbc("J1939", "BO_ 2566841088 BamMsg: 20 ECU\n SG_ A : 0|16@1+ (0.5,0) [0|0] \"\" ECU\n"
                                               " SG_ B : 152|8@1- (1,0) [0|0] \"\" ECU\n"
-                                              "BO_ 2565799936 RtsMsg: 16 ECU\n"  // 0x18EF0000
-                                              " SG_ X : 0|32@1+ (1,0) [0|0] \"\" ECU\n"
+                                              "BO_ 2565799936 RtsMsg: 16 ECU\n SG_ X : 0|32@1+ (1,0) [0|0] \"\" ECU\n"
                                               " SG_ Y : 127|8@0- (1,0) [0|0] \"\" ECU\n");
 
 TEST(E2eTransport, SegmentedAndTunnelledMessagesBecomeRows) {

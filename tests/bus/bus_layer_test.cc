@@ -50,16 +50,13 @@ struct Chain {
   cBusLayerTp tp{&mux};
   LogCapture log;
 
-  Chain() { EXPECT_TRUE(mux.setPhyLayer(&tp)); }
+  Chain() { EXPECT_EQ(std::pair(mux.setPhyLayer(nullptr), mux.setPhyLayer(&tp)), std::pair(false, true)); }
   bool send(Frames frames) {  // true when every frame was taken with true
     bool ok = true;
     for (cBusMsg& f : frames) ok = tp.newMsg(f) && ok;
     return ok;
   }
-  Stats stats() {
-    const cBusLayerTpStatistics& s = tp.getStatistics();
-    return {s.successful, s.failed, s.unfinished};
-  }
+  Stats stats() { return {tp.getStatistics().successful, tp.getStatistics().failed, tp.getStatistics().unfinished}; }
 };
 
 // A tunnelled frame as a carrier packs it; `flag` is RTR for classic frames
@@ -94,6 +91,7 @@ TEST(LayerChain, FramesFeedTheSessionOfTheirKey) {
     EXPECT_TRUE(c.tp.addConfig(kind, 1, key, type));
   }
   EXPECT_TRUE(c.mux.addConfig(1, 1, 0x700, {2, 3, 4, 5}));
+  EXPECT_FALSE(c.mux.addConfig(2, 1, 0x701, {2, 3, 4, 5}));  // carriers are CAN messages
   const Bytes ff32 = cat({0x10, 0x20}, ramp(6)), sf = {0x02, 1, 2};
   auto as = [](cBusMsgType type, cBusMsg m, bool ide) { return m.type = type, m.can.ide = ide, m; };
   const Frames unregistered = {canFrame(0x7E9, ff32), canFrame(0x7E8, sf, 3),
@@ -146,6 +144,7 @@ TEST(LayerChain, FramesFeedTheSessionOfTheirKey) {
       EXPECT_EQ(log.messages(), std::vector<std::string>{k.log});
     }
     EXPECT_EQ(c.tp.newFile({}, false), !k.refuse);  // drops what is left open, uncounted
+    EXPECT_EQ(c.tp.endFile({}), !k.refuse);
   }
 }
 

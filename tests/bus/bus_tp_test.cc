@@ -32,18 +32,22 @@ TEST(cBusTp, FramesInMessageOut) {
   };
   const Bytes ff64 = cat({0x10, 0x40}, ramp(6)), cf1 = cat({0x21}, ramp(7)), fp0 = cat({0x40, 40}, ramp(6));
   const Frames bam = j1939Transfer(0xFEF1, ramp(30));
+  Frames huge = iso(isoTpFrames(ramp(8300), true));
+  huge[0].data = {0x10, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 1};  // 4 GiB announced
   const Case cases[] = {
       {"ISO-TP single frame", Iso, iso({{0x03, 0xA1, 0xA2, 0xA3, 0xCC, 0xCC, 0xCC, 0xCC}}), "c", {0xA1, 0xA2, 0xA3}},
       {"ISO-TP single frame beyond its frame", Iso, iso({{0x05, 1, 2, 3}}), "e"},
       {"ISO-TP FD single frame", Iso, iso({cat({0x00, 0x30}, ramp(48, 1))}), "c", ramp(48, 1)},
       {"ISO-TP FD single frame without length", Iso, iso({{0x00}}), "e"},
       {"ISO-TP empty frame", Iso, iso({{}}), "e"},
+      {"ISO-TP reserved frame type", Iso, iso({{0x40, 1, 2}}), "e"},
       {"ISO-TP padding of the last frame", Iso, iso(isoTpFrames(ramp(19))), "ppc", ramp(19)},
       {"ISO-TP counter wraps from 15 to 0", Iso, iso(isoTpFrames(ramp(118, 9))), progress(16, "c"), ramp(118, 9)},
       {"ISO-TP FD segments", Iso, iso({cat({0x10, 100}, ramp(62)), cat(cat({0x21}, ramp(38, 62)), Bytes(25))}), "pc",
        ramp(100)},
       {"ISO-TP 32-bit length", Iso, iso(isoTpFrames(ramp(9), true)), "pc", ramp(9)},
       {"ISO-TP beyond 8192 bytes", Iso, iso(isoTpFrames(ramp(8300), true)), progress(1171, "e")},
+      {"ISO-TP beyond 8192 bytes of 4 GiB", Iso, huge, progress(1171, "e")},
       {"ISO-TP first frame holding all its bytes", Iso, iso({cat({0x10, 0x06}, ramp(6))}), "e"},
       {"ISO-TP skipped counter", Iso, iso({ff64, cat({0x22}, ramp(7))}), "pe"},
       {"ISO-TP consecutive frame while idle", Iso, iso({cf1}), "e"},
@@ -71,7 +75,7 @@ TEST(cBusTp, FramesInMessageOut) {
       {"fast packet in two frames", Nmea, fp(fastPacketFrames(ramp(12, 0x30), 2)), "pc", ramp(12, 0x30)},
       {"fast packet of no bytes", Nmea, fp(fastPacketFrames({}, 5)), "c", {}},
       {"fast packet of 223 bytes", Nmea, fp(fastPacketFrames(ramp(223), 1)), progress(31, "c"), ramp(223)},
-      {"fast packet whose frame counter wraps", Nmea, fp(fastPacketFrames(ramp(255), 1)), progress(32, "e")},
+      {"fast packet whose frame counter wraps, then more", Nmea, fp(fastPacketFrames(ramp(255), 1)), progress(32, "ee")},
       {"fast packet frame 0 without size", Nmea, fp({{0x40}}), "e"},
       {"fast packet empty frame", Nmea, fp({{}}), "e"},
       {"fast packet sequence mismatch", Nmea, fp({fp0, {0x61, 1, 2, 3, 4, 5, 6, 7}}), "pe"},
