@@ -1,7 +1,7 @@
-// Containers and their decompressor: heatshrink token streams decoded in
-// arbitrary steps and round trips through the project's encoder; compressed
-// and encrypted containers built at test time with the project's container
-// writer, then damaged in chosen places.
+// Containers and their decompressor: LZSS token streams decoded in arbitrary
+// steps and round trips through the project's encoder; compressed and
+// encrypted containers built at test time with the project's container writer,
+// then damaged in chosen places.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -158,15 +158,15 @@ TEST(heatshrink_decoder, ParametersOutOfRangeAndFailingInputAreRefused) {
   }
   EXPECT_EQ(cIO_heatshrink_open(nullptr, 8, 4), nullptr);
   uint8_t b[8];
-  EXPECT_EQ(cIO_heatshrink_open(empty.get(), 8, 4)->read(b, 8), 0);
+  auto e = cIO_heatshrink_open(empty.get(), 8, 4);
+  EXPECT_EQ(std::make_tuple(e->read(b, 0), e->read(b, -1), e->read(b, 8)), std::make_tuple(0, -1, 0));
   cIO unreadable;  // every operation fails
   auto s = cIO_heatshrink_open(&unreadable, 8, 4);
-  EXPECT_EQ(std::make_tuple(s->read(b, 0), s->read(b, -1), s->read(b, 8), s->write(b, 1), s->tell(),
-                            s->seek(0, cIO::kSeekSet)),
-            std::make_tuple(0, -1, -1, -1, -1, -1));
+  EXPECT_EQ(std::make_tuple(s->read(b, 8), s->write(b, 1), s->tell(), s->seek(0, cIO::kSeekSet)),
+            std::make_tuple(-1, -1, -1, -1));
 }
 
-TEST(cGenericFile_compressed, RoundTripsWithAndWithoutFooter) {
+TEST(cGenericFileCompressed, RoundTripsWithAndWithoutFooter) {
   struct Case { uint8_t w, l; bool footer; size_t size; };
   const Case cases[] = {{8, 4, true, 20000}, {8, 4, false, 20000}, {4, 3, true, 777}, {11, 4, true, 65536},
                         {15, 14, false, 40000}, {12, 9, true, 1}, {8, 4, true, 0}, {10, 8, false, 0}};
@@ -182,11 +182,10 @@ TEST(cGenericFile_compressed, RoundTripsWithAndWithoutFooter) {
   }
 }
 
-TEST(cGenericFile_compressed, DamagedFilesAreRefusedWithTheirMessage) {
+TEST(cGenericFileCompressed, DamagedFilesAreRefusedWithTheirMessage) {
   // Lookahead field 00 00 00 05 at 20, window field 00 00 04 00 at 24.
   const Bytes file = cContainer_compress(logLike(8000, 3), {.windowBits = 10, .lookaheadBits = 5});
   const size_t n = file.size();
-  ASSERT_NE(openContainer(file), nullptr);
   EXPECT_NE(openContainer(changed(file, 22, 1)), nullptr);  // only the low byte counts
   const std::string noFooter = "E Expected to read out CRC from footer, but found none";
   const std::string bad = "E Could not validate checksum";
@@ -225,7 +224,7 @@ TEST(cGenericFile_compressed, DamagedFilesAreRefusedWithTheirMessage) {
                cGenericFile_compressed_open(nullptr, h));
 }
 
-TEST(cGenericFile, MemoryLimitFailsTheFile) {
+TEST(cGenericFileStream, MemoryLimitFailsTheFile) {
   const uint64_t saved = cGenericFile_getMemoryLimit();
   const Bytes data(200000, 0x55);
   const Bytes compressed = cContainer_compress(data, {.windowBits = 12, .lookaheadBits = 11});
@@ -238,7 +237,7 @@ TEST(cGenericFile, MemoryLimitFailsTheFile) {
   cGenericFile_setMemoryLimit(saved);
 }
 
-TEST(cGenericFile_encrypted, MatchesAnIndependentVectorAndRoundTripsAnySize) {
+TEST(cGenericFileEncrypted, MatchesAnIndependentVectorAndRoundTripsAnySize) {
   // Ciphertext and tag computed outside this project for these parameters.
   cEncryptOptions o{"secret", 0x12345678, 3, 0, {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}},
                     {{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9, 0xAA, 0xAB}}};
@@ -267,7 +266,7 @@ TEST(cGenericFile_encrypted, MatchesAnIndependentVectorAndRoundTripsAnySize) {
   }
 }
 
-TEST(cGenericFile_encrypted, DamagedFilesWrongPasswordsAndBadParametersAreRefused) {
+TEST(cGenericFileEncrypted, DamagedFilesWrongPasswordsAndBadParametersAreRefused) {
   const Bytes file = cContainer_encrypt(logLike(1500, 5), {"secret", 1, 10, 0, {}, {}}).value_or(Bytes{});
   const size_t n = file.size();
   ASSERT_EQ(plainOf(file, "secret"), logLike(1500, 5));
