@@ -20,7 +20,9 @@ The score is killed / (killed + survived).
   scripts/mutate.py                        # 200 faults, seed 1
   scripts/mutate.py --count 50 --seed 7 --paths src/db src/bus
   scripts/mutate.py --list                 # print the chosen faults only
-  scripts/mutate.py --from results.json    # rerun the faults of an earlier run
+  scripts/mutate.py --from build/mutation/results.json --killed-only --work build/mutation-2
+                                           # the faults an earlier run killed, placed in
+                                           # today's source: does today's suite kill them too?
 
 Results go to <work>/results.json and a summary with every survivor to
 standard output.
@@ -136,8 +138,10 @@ def sites(path, text):
 
     def add(start, end, replacement, kind):
         line = text.count("\n", 0, start) + 1
-        found.append({"file": path, "start": start, "end": end, "line": line,
-                      "original": text[start:end], "replacement": replacement, "kind": kind})
+        line_text, column = line_of(text, start)
+        found.append({"file": path, "start": start, "end": end, "line": line, "line_text": line_text,
+                      "column": column, "original": text[start:end], "replacement": replacement,
+                      "kind": kind})
 
     for m in BINARY.finditer(masked):
         op = m.group(1)
@@ -156,6 +160,43 @@ def sites(path, text):
             continue  # an initialiser or declaration inside the condition
         add(open_at + 1, close_at, "!(" + condition + ")", "condition")
     return found
+
+
+def line_of(text, pos):
+    """(line text, column) of a position."""
+    begin = text.rfind("\n", 0, pos) + 1
+    end = text.find("\n", pos)
+    return text[begin:len(text) if end < 0 else end], pos - begin
+
+
+def relocate(m, tree, old_tree):
+    """The mutant `m` of an earlier run placed in the source as it is now: at
+    the same offset when the text there is unchanged, else on the line with
+    the same text nearest to its old line number.  None when the code is gone."""
+    path = os.path.join(tree, m["file"])
+    if not os.path.exists(path):
+        return None
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    if "line_text" not in m:  # results of a run that did not record the line
+        old_path = os.path.join(old_tree, m["file"])
+        if not os.path.exists(old_path):
+            return None
+        with open(old_path, encoding="utf-8") as f:
+            m["line_text"], m["column"] = line_of(f.read(), m["start"])
+    lines = text.split("\n")
+    candidates = [i for i, l in enumerate(lines) if l == m["line_text"]]
+    if not candidates:
+        return None
+    best = min(candidates, key=lambda i: abs(i + 1 - m["line"]))
+    start = sum(len(l) + 1 for l in lines[:best]) + m["column"]
+    end = start + len(m["original"])
+    if text[start:end] != m["original"]:
+        return None
+    moved = dict(m, start=start, end=end, line=best + 1)
+    moved.pop("result", None)
+    moved.pop("seconds", None)
+    return moved
 
 
 def all_sites(tree, paths):
@@ -239,13 +280,17 @@ def main():
 
     if args.from_file:
         with open(args.from_file) as f:
-            earlier = json.load(f)["mutants"]
-        chosen = [m for m in earlier if not args.killed_only or m["result"] == "killed"]
-        for m in chosen:
-            with open(os.path.join(tree, m["file"]), encoding="utf-8") as f:
-                text = f.read()
-            if text[m["start"]:m["end"]] != m["original"]:
-                sys.exit("the source changed since %s: %s:%d" % (args.from_file, m["file"], m["line"]))
+            earlier = json.load(f)
+        old_tree = os.path.join(os.path.dirname(os.path.abspath(args.from_file)), "tree")
+        chosen = []
+        for m in earlier["mutants"]:
+            if args.killed_only and m["result"] != "killed":
+                continue
+            found = relocate(m, tree, old_tree)
+            if found is None:
+                print("gone: %s:%d %r (the code is no longer there)" % (m["file"], m["line"], m["original"]))
+            else:
+                chosen.append(found)
     else:
         candidates = all_sites(tree, args.paths)
         rng = random.Random(args.seed)
