@@ -115,6 +115,7 @@ TEST(LayerChain, FramesFeedTheSessionOfTheirKey) {
        frames(0x7E8, {ff32, cat({0x10, 0x0A}, ramp(6, 50)), cat({0x21}, ramp(7, 56))}), {{0x7E8, 1, ramp(10, 50)}},
        {1, 1, 0}},
       {"ISO-TP single frame ends an unfinished message", frames(0x7E8, {ff32, sf}), {{0x7E8, 1, {1, 2}}}, {1, 1, 0}},
+      {"ISO-TP empty frame only ends it", frames(0x7E8, {ff32, {}}), {}, {0, 1, 0}},
       {"a failed delivery fails the carrier", {canFrame(0x700, {0x04, 0x00, 0x81, 0x23, 0x11})}, {{0x123, 2, {0x11}}},
        {1, 0, 0}, nullptr, true},
       {"fast-packet frame 0 ends an unfinished message",
