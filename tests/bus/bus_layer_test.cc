@@ -84,9 +84,11 @@ Bytes pack(const std::vector<Tunnelled>& frames) {
 
 TEST(LayerChain, FramesFeedTheSessionOfTheirKey) {
   Chain c;
+  // Channel 1 carries CAN, LIN and (database kind 2) J1939 messages; 0x125
+  // is registered twice, 0x126 with an unknown transport type.
   for (auto [kind, key, type] : std::initializer_list<std::array<uint32_t, 3>>{
-           {1, 0x7E8, kTpTypeIsoTp}, {1, 0x123, kTpTypeNmeaFastPacket}, 
-           {1, 0x125, kTpTypeIsoTp}, {1, 0x125, kTpTypeNmeaFastPacket}, {1, 0x126, 2}, {3, 0x3C, kTpTypeIsoTp},
+           {1, 0x7E8, kTpTypeIsoTp}, {1, 0x123, kTpTypeNmeaFastPacket}, {1, 0x125, kTpTypeIsoTp},
+           {1, 0x125, kTpTypeNmeaFastPacket}, {1, 0x126, 2}, {3, 0x3C, kTpTypeIsoTp},
            {2, cDB_can_pgn_id2key(0x09F80100, 1), kTpTypeNmeaFastPacket}, {1, 0x700, kTpTypeMux}}) {
     EXPECT_TRUE(c.tp.addConfig(kind, 1, key, type));
   }
