@@ -34,8 +34,7 @@ std::unique_ptr<cIO> openContainer(const Bytes& file, const char* password = nul
   cGenericFileHeader h;
   if (!cGenericFile_readHeader(in.get(), &h)) return nullptr;
   if (password == nullptr) return cGenericFile_compressed_open(in.get(), h);
-  return cGenericFile_encrypted_open(in.get(), h, reinterpret_cast<const uint8_t*>(password),
-                                     std::strlen(password));
+  return cGenericFile_encrypted_open(in.get(), h, reinterpret_cast<const uint8_t*>(password), std::strlen(password));
 }
 
 // `file` with the byte at `at` XORed with `mask`, then the u32 at `at32` set
@@ -253,16 +252,11 @@ TEST(cGenericFileEncrypted, MatchesAnIndependentVectorAndRoundTripsAnySize) {
     o.variant = size % 2;
     const auto file = cContainer_encrypt(data, o);
     ASSERT_EQ(file.value_or(Bytes{}).size(), size + 68);
-    auto s = openContainer(*file, o.password.c_str());
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->tell(), static_cast<int64_t>(size));
-    EXPECT_EQ(readAll(*s), data);
+    EXPECT_EQ(plainOf(*file, o.password.c_str()), data);
     if (size > 0) continue;
     auto in = memoryStream(*file);  // a null password of length 0 is the empty one
     cGenericFileHeader h;
     EXPECT_TRUE(cGenericFile_readHeader(in.get(), &h) && cGenericFile_encrypted_open(in.get(), h, nullptr, 0));
-    EXPECT_FALSE(cGenericFile_encrypted_open(in.get(), h, nullptr, 3) ||
-                 cGenericFile_encrypted_open(nullptr, h, nullptr, 0));
   }
 }
 
@@ -270,8 +264,8 @@ TEST(cGenericFileEncrypted, DamagedFilesWrongPasswordsAndBadParametersAreRefused
   const Bytes file = cContainer_encrypt(logLike(1500, 5), {"secret", 1, 10, 0, {}, {}}).value_or(Bytes{});
   const size_t n = file.size();
   ASSERT_EQ(plainOf(file, "secret"), logLike(1500, 5));
-  // Header bytes and the iteration count (u32 at 32) are checked before any
-  // key derivation: with the largest count it would take minutes.
+  // The iteration count (u32 at 32) is checked before any key derivation,
+  // which would take seconds with a count above the bound.
   struct Case { std::string name; Bytes file; const char* password = "secret"; };
   std::vector<Case> cases = {
       {"device id (additional data)", changed(file, 19, 1)}, {"IV", changed(file, 25, 1)},
@@ -279,9 +273,6 @@ TEST(cGenericFileEncrypted, DamagedFilesWrongPasswordsAndBadParametersAreRefused
       {"first ciphertext byte", changed(file, 52, 1)}, {"ciphertext", changed(file, 900, 1)},
       {"tag", changed(file, n - 10, 1)}, {"last byte", changed(file, n - 1, 1)},
       {"wrong password", file, "Secret"}, {"longer password", file, "secret "}, {"empty password", file, ""},
-      {"footer flag 1", changed(file, 13, 1, 32, 0xFFFFFFFFu)}, {"variant 2", changed(file, 12, 2, 32, 0xFFFFFFFFu)},
-      {"compressed type", changed(file, 14, 0x33, 32, 0xFFFFFFFFu)},
-      {"header version 2", changed(file, 15, 3, 32, 0xFFFFFFFFu)},
       {"iteration count above 10,000,000", changed(file, 0, 0, 32, 10'000'001u)},
       {"iteration count 0", changed(file, 0, 0, 32, 0)},
   };
@@ -290,6 +281,18 @@ TEST(cGenericFileEncrypted, DamagedFilesWrongPasswordsAndBadParametersAreRefused
     SCOPED_TRACE(c.name + " " + std::to_string(c.file.size()));
     EXPECT_EQ(openContainer(c.file, c.password), nullptr);
   }
+  // The header as given is checked, not the one in the stream (which decrypts).
+  auto in = memoryStream(file);
+  cGenericFileHeader h;
+  ASSERT_TRUE(cGenericFile_readHeader(in.get(), &h));
+  using Field = uint8_t cGenericFileHeader::*;
+  for (Field f : {&cGenericFileHeader::footerFlag, &cGenericFileHeader::variant, &cGenericFileHeader::containerType,
+                  &cGenericFileHeader::headerVersion}) {
+    cGenericFileHeader bad = h;
+    bad.*f = 2;
+    EXPECT_EQ(cGenericFile_encrypted_open(in.get(), bad, reinterpret_cast<const uint8_t*>("secret"), 6), nullptr);
+  }
+  EXPECT_FALSE(cGenericFile_encrypted_open(in.get(), h, nullptr, 3) || cGenericFile_encrypted_open(nullptr, h, nullptr, 0));
 }
 
 }  // namespace

@@ -23,8 +23,7 @@ const std::string kEncrypt = "encrypt password=pw device=0x00C0FFEE\n";
 
 // A logger file of device `serial` with two CAN frames, ids 0x100 + session
 // and 0x200 + split, and then the description lines `tail`.
-std::string logFile(const std::string& serial, uint32_t session, uint32_t split = 1,
-                    const std::string& tail = "") {
+std::string logFile(const std::string& serial, uint32_t session, uint32_t split = 1, const std::string& tail = "") {
   std::string error, s = std::to_string(session), p = std::to_string(split);
   auto bytes = cMklog_build("start_ns 1700000000000000000\nsession " + s + "\nsplit " + p + "\n" +
                                 (serial.empty() ? "" : "serial " + serial + "\n") + "group c can\n" +
@@ -121,7 +120,7 @@ TEST(cLogReader, ResultCodeMessageAndDeletionOfEachOutcome) {
       {"truncated compressed container", logFile("D", 1, 1, "compress\n").substr(0, 200), {}, 4,
        "E Could not decompress file"},
       {"unknown container type", logFile("D", 1, 1, "compress\n").replace(14, 1, "\x33"), {}, 8, ""},
-      {"not a log file", std::string(300, 'Z'), {}, 8, notMdf},
+      {"not a log file, shorter than a container header", std::string(19, 'Z'), {}, 8, notMdf},
       {"truncated log file", plain.substr(0, 200), {}, 8, notMdf},
       {"another tool", logFile("D", 1, 1, "no_history\n"), {}, 8, notMdf},
       {"no serial number", logFile("", 1), {}, 8, badHeader},
