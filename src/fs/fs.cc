@@ -2,10 +2,6 @@
 
 #include <algorithm>
 
-bool cFs_csset_dirent_key_cmp(const std::string& a, const std::string& b) {
-  return std::strcmp(a.c_str(), b.c_str()) < 0;
-}
-
 cFS::cFS(std::string_view root, std::unique_ptr<cFSBackend> backend)
     : root_(root), backend_(backend ? std::move(backend) : std::make_unique<cFSBackend>()) {}
 

@@ -122,7 +122,6 @@ class cWriterSet {
   uint64_t failureCount() const { return failures_; }
   size_t openWriters() const { return writers_.size(); }
   const cCsvFilePool& pool() const { return pool_; }
-  void setMaxOpenFiles(size_t maxOpenFiles) { pool_.setMaxOpen(maxOpenFiles); }
 
   // Scratch buffers for the per-row lookup, reused so that rows allocate nothing.
   std::string keyBuffer;

@@ -142,7 +142,7 @@ TEST(cLogReaderCLI, VerbositySetsTheLogLevel) {
     std::vector<std::string> args{dir / "x.mf4"};
     if (c.option) args.push_back(c.option);
     EXPECT_TRUE(parse(args).ok);
-    EXPECT_EQ(_zf_log_global_output_lvl, c.level);
+    EXPECT_EQ(zf_log_global_output_lvl, c.level);
   }
 }
 

@@ -1,4 +1,4 @@
-#include "app/log.h"
+#include "base/log.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@ class LogTest : public testing::Test {
  protected:
   void SetUp() override {
     g_lines.clear();
-    saved_ = _zf_log_global_output_lvl;
+    saved_ = zf_log_global_output_lvl;
     zf_log_set_output_callback(capture);
   }
   void TearDown() override {
@@ -38,7 +38,7 @@ TEST_F(LogTest, LineLayout) {
 TEST_F(LogTest, LevelLetters) {
   zf_log_set_output_level(0);
   const char* expected = "VDIWEF?";
-  for (uint32_t lvl = 1; lvl <= 7; ++lvl) _zf_log_write(lvl, nullptr, "x");
+  for (uint32_t lvl = 1; lvl <= 7; ++lvl) zf_log_write(lvl, nullptr, "x");
   ASSERT_EQ(g_lines.size(), 7u);
   for (size_t i = 0; i < 7; ++i) {
     ASSERT_GE(g_lines[i].size(), 3u);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "support/log_capture.h"
 #include "bus/bus_msg.h"
 

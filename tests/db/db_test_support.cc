@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "db/dbc_parser.h"
 #include "io/io.h"
 
@@ -27,7 +27,7 @@ void captureLine(const char* line, int len) {
 
 }  // namespace
 
-cLogCapture::cLogCapture() : savedLevel_(_zf_log_global_output_lvl) {
+cLogCapture::cLogCapture() : savedLevel_(zf_log_global_output_lvl) {
   captured().clear();
   zf_log_set_output_level(0);
   zf_log_set_output_callback(captureLine);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "support/log_capture.h"
 #include "container_writer/container_writer.h"
 #include "input/encrypted_file.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "mklog.h"
 #include "support/log_capture.h"
 

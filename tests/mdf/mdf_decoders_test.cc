@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "support/log_capture.h"
 #include "bus/bus_msg.h"
 #include "db/decode.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "bus/bus_msg.h"
 #include "mklog.h"
 #include "support/log_capture.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "mdf/mdf_file.h"
 
 namespace {

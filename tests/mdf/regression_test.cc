@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "io/io.h"
 #include "mdf/mdf_block.h"
 #include "mdf/mdf_file.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "output/output_test_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "app/log.h"
+#include "base/log.h"
 
 namespace {
 std::vector<std::string>& capturedLines() {
