@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "io/io.h"
 
 namespace fuzz {

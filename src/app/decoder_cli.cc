@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <strings.h>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "db/db_json.h"
 #include "db/dbc_parser.h"
 #include "io/io.h"

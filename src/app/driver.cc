@@ -8,44 +8,46 @@
 #include "app/decoder_cli.h"
 #include "app/log_reader_cli.h"
 #include "app/transport_config.h"
+#include "base/exit_status.h"
 #include "bus/bus_layer_mux.h"
 #include "bus/bus_layer_tp.h"
 #include "input/log_reader.h"
 #include "output/decoder.h"
 
-void printhl() {
+namespace {
+
+// The line between the sections of the statistics block: 79 hyphen-minus.
+void printSeparatorLine() {
   std::fputs("-------------------------------------------------------------------------------\n",
              stdout);
 }
 
-namespace {
-
 void printStatistics(const cLogReader& reader, cBusLayerTp& tp, const cDecoder& decoder,
                      uint32_t seconds) {
-  printhl();
+  printSeparatorLine();
   std::printf("Reader statistics\n- Files: %" PRIu64 "\n- Messages: %" PRIu64
               "\n- Size: %" PRIu64 " MB\n",
               reader.files(), reader.messages(), reader.bytes() >> 20);
   const cBusLayerTpStatistics& t = tp.getStatistics();
-  printhl();
+  printSeparatorLine();
   std::printf("Transport protocol statistics\n- Successful sessions: %" PRIu64
               "\n- Failed sessions: %" PRIu64 "\n- Unfinished sessions: %" PRIu64 "\n",
               t.successful, t.failed, t.unfinished);
   const cDecoderStatistics& w = decoder.getStatistics();
-  printhl();
+  printSeparatorLine();
   std::printf("Writer statistics\n- Files: %" PRIu64 "\n- Messages: %" PRIu64
               "\n- Signals: %" PRIu64 "\n",
               w.files, w.messages, w.signals);
-  printhl();
+  printSeparatorLine();
   std::printf("Execution time: %u s\n", seconds);
-  printhl();
+  printSeparatorLine();
   std::fflush(stdout);
 }
 
 }  // namespace
 
 int lograven_main(int argc, char** argv) {
-  int32_t status = 0;
+  int32_t status = kExitOk;
   std::unique_ptr<cLogReaderCLI> cli = cDecoderCLI_ctor();
   if (!cli) return status;
   if (!cli->parse(argc, argv, &status)) {
@@ -57,12 +59,16 @@ int lograven_main(int argc, char** argv) {
   // of the command-line object, so they are all released before it: the
   // locals below are destroyed in reverse order of declaration (reader, TP,
   // MUX, decoder), then `cli`.
-  std::unique_ptr<cDecoder> decoder =
-      cDecoder_ctor(cli->outputFs(), &cli->canDatabases, &cli->linDatabases,
-                    cli->options.noAppendRoot, cli->concat, cli->pgnSrcMerge, cli->pgnDstMerge);
-  if (!decoder) return status;
+  cDecoderOptions decoderOptions;
+  decoderOptions.noAppendRoot = cli->options.noAppendRoot;
+  decoderOptions.concat = cli->concat;
+  decoderOptions.pgnSrcMerge = cli->pgnSrcMerge;
+  decoderOptions.pgnDstMerge = cli->pgnDstMerge;
   // An input is deleted only once its rows are safely in the output files.
-  decoder->setConfirmEachFile(cli->options.deleteConverted);
+  decoderOptions.confirmEachFile = cli->options.deleteConverted;
+  std::unique_ptr<cDecoder> decoder =
+      cDecoder_ctor(cli->outputFs(), &cli->canDatabases, &cli->linDatabases, decoderOptions);
+  if (!decoder) return status;
   std::unique_ptr<cBusLayerMux> mux = cBusLayerMux_ctor(decoder.get(), nullptr);
   if (!mux) return status;
   std::unique_ptr<cBusLayerTp> tp = cBusLayerTp_ctor(mux.get());
@@ -81,7 +87,7 @@ int lograven_main(int argc, char** argv) {
   status = reader->process(cli->inputs);
   // Output files are flushed and closed here, so that a write error (a full
   // disk) still reaches the exit status.
-  if (!decoder->closeWriters() || decoder->hadWriteError()) status |= 8;
+  if (!decoder->closeWriters() || decoder->hadWriteError()) status |= kExitConversion;
   const std::clock_t end = std::clock();
   const uint32_t seconds = static_cast<uint32_t>((end - start) / CLOCKS_PER_SEC);
 

@@ -8,6 +8,3 @@
 // parsing when the conversion does not run, else the OR of the per-input
 // result codes of the walker.
 int lograven_main(int argc, char** argv);
-
-// Writes 79 hyphen-minus characters and a newline to standard output.
-void printhl();

@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <set>
 
-#include "app/log.h"
+#include "base/exit_status.h"
+#include "base/log.h"
 #include "io/io.h"
 #include "version.h"
 
@@ -14,12 +15,6 @@ namespace {
 
 constexpr const char* kProgram = "lograven";
 constexpr const char* kDefaultPasswordFile = "passwords.json";
-
-constexpr int32_t kStatusTable = 0x81;
-constexpr int32_t kStatusMissingValue = 0x82;
-constexpr int32_t kStatusInvalid = 0x83;
-constexpr int32_t kStatusRoot = 0x84;
-constexpr int32_t kStatusOptions = 0x86;
 
 constexpr int kStoreFailed = 3;
 
@@ -123,14 +118,14 @@ bool cLogReaderCLI::handleErrors(const cArgTable& table, int32_t* status) const 
     case cArgErrorKind::kBadInt:
     case cArgErrorKind::kUnexpectedArgument:
     case cArgErrorKind::kCallback:
-      *status = kStatusInvalid;
+      *status = kExitInvalidArgument;
       break;
     case cArgErrorKind::kMissingValue:
-      *status = kStatusMissingValue;
+      *status = kExitMissingValue;
       break;
     default:
       table.printErrors(stdout, kProgram);
-      *status = kStatusOptions;
+      *status = kExitOptionError;
       break;
   }
   return false;
@@ -141,7 +136,7 @@ bool cLogReaderCLI::parse(int argc, char** argv, int32_t* status) {
   if (status == nullptr) status = &dummy;
   cArgTable table;
   if (!buildTable(&table)) {
-    *status = kStatusTable;
+    *status = kExitNotFileOrFolder;
     return false;
   }
   table.parse(argc, argv);
@@ -161,7 +156,7 @@ bool cLogReaderCLI::parse(int argc, char** argv, int32_t* status) {
   const int64_t verbosity = handles_.verbosity->count > 0 ? handles_.verbosity->ints[0] : 3;
   const int32_t level = zf_log_verbosity_to_level(verbosity);
   if (level < 0) {
-    *status = kStatusInvalid;
+    *status = kExitInvalidArgument;
     return false;
   }
   zf_log_set_output_level(level);
@@ -177,7 +172,7 @@ bool cLogReaderCLI::parse(int argc, char** argv, int32_t* status) {
   // An extension that cannot complete (no database loaded) stops the run; the
   // run converted nothing, which must not look like success.
   if (extension_ && !extension_->parseOptionsComplete(*this)) {
-    *status = 0x86;
+    *status = kExitOptionError;
     return false;
   }
   return true;
@@ -191,7 +186,7 @@ bool cLogReaderCLI::loadPasswords(int32_t* status) {
   if (!file) {
     if (named) {
       LOG_ERROR("Failed to open password file at %s", path.c_str());
-      *status |= 1;
+      *status |= kExitMissingInput;
       return false;
     }
     LOG_INFO("%ld password(s) loaded", 0L);
@@ -254,7 +249,7 @@ bool cLogReaderCLI_commonRoot(const std::vector<std::string>& inputs, std::strin
 
 bool cLogReaderCLI::findCommonRoot(int32_t* status) {
   if (!cLogReaderCLI_commonRoot(inputs, &root)) {
-    *status = kStatusRoot;
+    *status = kExitNoCommonRoot;
     return false;
   }
   for (std::string& p : inputs) p.erase(0, std::min(root.size(), p.size()));
@@ -263,19 +258,19 @@ bool cLogReaderCLI::findCommonRoot(int32_t* status) {
 
 // A run that cannot start because of a path the user gave must not look like
 // a successful one: a missing input root reports "input does not exist" (1),
-// an unusable output directory an option error (0x86).
+// an unusable output directory an option error.
 bool cLogReaderCLI::openFileSystems(int32_t* status) {
   inputFs_ = cFS_os_ctor(root);
   if (!inputFs_) {
     LOG_WARN("Could not find input file/folder %s", root.c_str());
-    *status |= 1;
+    *status |= kExitMissingInput;
     return false;
   }
   if (!outputDirectory.empty()) {
     outputFs_ = cFS_os_ctor(outputDirectory.front());
     if (!outputFs_) {
       LOG_ERROR("Invalid output path: %s", outputDirectory.front().c_str());
-      *status = 0x86;
+      *status = kExitOptionError;
       return false;
     }
   }

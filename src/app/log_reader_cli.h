@@ -4,13 +4,14 @@
 // relative to one common root folder and opens the input and output file
 // systems.
 //
-// Exit statuses set by parse(): 0 help, no arguments or version; 0x81 the
-// argument table could not be built; 0x82 an option lacks its value; 0x83 an
-// invalid integer, an unexpected argument or a verbosity out of range; 0x84
-// no (common) root; 0x86 any other option error (messages printed to standard
-// output, each prefixed "lograven: "), also an output directory that is not
-// a usable folder ("Invalid output path: %s") and an extension that cannot
-// complete ("No DBC files found"); bit 0 ORed in when a named
+// Exit statuses set by parse() (base/exit_status.h): kExitOk for help, no
+// arguments or version; kExitNotFileOrFolder when the argument table could not
+// be built; kExitMissingValue, kExitInvalidArgument (an invalid integer, an
+// unexpected argument or a verbosity out of range), kExitNoCommonRoot, and
+// kExitOptionError for any other option error (messages printed to standard
+// output, each prefixed "lograven: "), also an output directory that is not a
+// usable folder ("Invalid output path: %s") and an extension that cannot
+// complete ("No DBC files found"); kExitMissingInput ORed in when a named
 // password file does not open or the folder of the inputs does not exist.
 #pragma once
 
@@ -22,7 +23,7 @@
 #include <vector>
 
 #include "app/arg_table.h"
-#include "app/log_reader_options.h"
+#include "input/log_reader_options.h"
 #include "db/db.h"
 #include "fs/fs.h"
 
@@ -31,8 +32,9 @@ class cLogReaderCLI;
 // Hooks for options beyond the reader's.  addOptions runs while the table is
 // built (behind the password-file option) and returns false when it cannot
 // add its options; parseOptionsComplete runs last in parse() and its result
-// is parse()'s result (false sets the status 0x86: the run does not start).  The destructor releases whatever the extension
-// loaded; it runs before the command-line object releases its own members.
+// is parse()'s result (false sets kExitOptionError: the run does not start).
+// The destructor releases whatever the extension loaded; it runs before the
+// command-line object releases its own members.
 class cLogReaderCLIExtension {
  public:
   virtual ~cLogReaderCLIExtension() = default;

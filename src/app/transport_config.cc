@@ -4,7 +4,8 @@
 
 #include <string_view>
 
-#include "app/log.h"
+#include "base/log.h"
+#include "db/j1939.h"
 #include "db/message_key.h"
 
 namespace {
@@ -36,14 +37,15 @@ bool parseChannelMap(const std::string& text, std::array<uint8_t, 4>& channelMap
   return true;
 }
 
-void configureMessage(uint32_t busKind, uint8_t channel, uint32_t key, const cDBMessage& message,
+void configureMessage(cDBBusKind busKind, uint8_t channel, uint32_t key, const cDBMessage& message,
                       cBusLayerTp& tp, cBusLayerMux& mux) {
-  const auto tpType = static_cast<uint32_t>(message.transportType);
-  if (!tp.addConfig(busKind, channel, key, tpType)) LOG_ERROR("Failed to add TP config");
+  if (!tp.addConfig(busKind, channel, key, message.transportType)) {
+    LOG_ERROR("Failed to add TP config");
+  }
   if (message.transportType != cDBTransport::MuxTp) return;
   std::array<uint8_t, 4> channelMap{};
   if (!parseChannelMap(message.transportParameter, channelMap) ||
-      !mux.addConfig(cDB::kBusCan, channel, key, channelMap)) {
+      !mux.addConfig(cDBBusKind::Can, channel, key, channelMap)) {
     LOG_ERROR("Failed to add MUX config");
   }
 }
@@ -55,11 +57,12 @@ bool configureTransportLayers(const cDBMap& canDatabases, cBusLayerTp& tp, cBusL
   for (const auto& [channel, databases] : canDatabases) {
     for (const std::unique_ptr<cDB>& db : databases) {
       if (db == nullptr) continue;
-      if (db->busKind() == cDB::kBusJ1939) {
-        // Connection management (TP.CM, PGN 0xEC00); data transfer frames
-        // are looked up under the same key.
+      if (db->busKind() == cDBBusKind::J1939) {
+        // Connection management (TP.CM); data transfer frames are looked up
+        // under the same key.
         needed = true;
-        if (!tp.addConfig(cDB::kBusJ1939, channel, cDB_can_pgn_id2key(0xEC0000, 1), kTpTypeJ1939)) {
+        const uint32_t key = cDB_can_pgn_id2key(kJ1939PgnTpConnection << 8, 1);
+        if (!tp.addConfig(cDBBusKind::J1939, channel, key, cDBTransport::J1939)) {
           LOG_ERROR("Failed to add TP config");
         }
       }

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "db/message_key.h"
 
 namespace {
@@ -66,9 +66,9 @@ bool cBusLayerMux::setPhyLayer(cBusLayer* phy) {
   return true;
 }
 
-bool cBusLayerMux::addConfig(uint32_t busKind, uint8_t channel, uint32_t key,
+bool cBusLayerMux::addConfig(cDBBusKind busKind, uint8_t channel, uint32_t key,
                              const std::array<uint8_t, 4>& channelMap) {
-  if (busKind != 1) return false;
+  if (busKind != cDBBusKind::Can) return false;
   try {
     config_.try_emplace(Key{channel, key}, channelMap);
   } catch (const std::bad_alloc&) {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bus/bus_msg.h"
+#include "db/db_kinds.h"
 
 class cBusLayerMux final : public cBusLayer {
  public:
@@ -36,11 +37,11 @@ class cBusLayerMux final : public cBusLayer {
   bool setPhyLayer(cBusLayer* phy);
 
   // Registers a MUXTP carrier: channelMap[i] is the bus channel of tunnelled
-  // channel index i.  Only database bus kind 1 (CAN) is accepted.  True when
+  // channel index i.  Only the CAN bus kind is accepted.  True when
   // stored or already present (the first registration stands); false, with
   // "Failed to configure MUX message (channel: %u, key: %X)" logged when it
   // cannot be stored.
-  bool addConfig(uint32_t busKind, uint8_t channel, uint32_t key,
+  bool addConfig(cDBBusKind busKind, uint8_t channel, uint32_t key,
                  const std::array<uint8_t, 4>& channelMap);
 
   // A registered carrier (CAN data frame) is unpacked and not passed on; the

@@ -2,39 +2,40 @@
 
 #include <new>
 
-#include "app/log.h"
+#include "base/log.h"
+#include "db/j1939.h"
 #include "db/message_key.h"
 
 namespace {
 
-constexpr uint32_t kKeyConnection = cDB_can_pgn_id2key(0xEC0000, 1);    // TP.CM
-constexpr uint32_t kKeyDataTransfer = cDB_can_pgn_id2key(0xEB0000, 1);  // TP.DT
+constexpr uint32_t kKeyConnection = cDB_can_pgn_id2key(kJ1939PgnTpConnection << 8, 1);
+constexpr uint32_t kKeyDataTransfer = cDB_can_pgn_id2key(kJ1939PgnTpDataTransfer << 8, 1);
 constexpr uint8_t kRequestToSend = 0x10;
 constexpr uint8_t kBroadcastAnnounce = 0x20;
 constexpr size_t kMaxSpareSessions = 16;  // per protocol
 
-std::unique_ptr<cBusTp> makeSession(uint32_t tpType) {
-  switch (tpType) {
-    case kTpTypeJ1939: return cJ1939Tp_ctor();
-    case kTpTypeNmeaFastPacket: return cNmeaTp_ctor();
-    case kTpTypeIsoTp:
-    case kTpTypeMux: return cIsoTp_ctor(0);  // a MUXTP message travels as ISO-TP
+std::unique_ptr<cBusTp> makeSession(cDBTransport transport) {
+  switch (transport) {
+    case cDBTransport::J1939: return cJ1939Tp_ctor();
+    case cDBTransport::NmeaFastPacket: return cNmeaTp_ctor();
+    case cDBTransport::IsoTp:
+    case cDBTransport::MuxTp: return cIsoTp_ctor(0);  // a MUXTP message travels as ISO-TP
     default: return nullptr;
   }
 }
 
 // Index of the spare pool of a transport type's sessions.
-size_t poolOf(uint32_t tpType) {
-  switch (tpType) {
-    case kTpTypeJ1939: return 1;
-    case kTpTypeNmeaFastPacket: return 2;
+size_t poolOf(cDBTransport transport) {
+  switch (transport) {
+    case cDBTransport::J1939: return 1;
+    case cDBTransport::NmeaFastPacket: return 2;
     default: return 0;
   }
 }
 
-bool isSupported(uint32_t tpType) {
-  return tpType == kTpTypeJ1939 || tpType == kTpTypeNmeaFastPacket || tpType == kTpTypeIsoTp ||
-         tpType == kTpTypeMux;
+bool isSupported(cDBTransport transport) {
+  return transport == cDBTransport::J1939 || transport == cDBTransport::NmeaFastPacket ||
+         transport == cDBTransport::IsoTp || transport == cDBTransport::MuxTp;
 }
 
 uint32_t typeOf(const cBusMsg& msg) { return static_cast<uint32_t>(msg.type); }
@@ -46,17 +47,17 @@ cBusLayerTp::cBusLayerTp(cBusLayer* next) : next_(next) {
 }
 cBusLayerTp::~cBusLayerTp() = default;
 
-bool cBusLayerTp::addConfig(uint32_t databaseKind, uint8_t channel, uint32_t key,
-                            uint32_t tpType) {
-  cBusMsgType type =
-      databaseKind == 3 ? cBusMsgType::BUS_MSG_LIN_FRAME : cBusMsgType::BUS_MSG_CAN_DATA_FRAME;
+bool cBusLayerTp::addConfig(cDBBusKind busKind, uint8_t channel, uint32_t key,
+                            cDBTransport transport) {
+  cBusMsgType type = busKind == cDBBusKind::Lin ? cBusMsgType::BUS_MSG_LIN_FRAME
+                                                : cBusMsgType::BUS_MSG_CAN_DATA_FRAME;
   try {
-    config_.try_emplace(Key{static_cast<uint32_t>(type), channel, key}, tpType);
+    config_.try_emplace(Key{static_cast<uint32_t>(type), channel, key}, transport);
   } catch (const std::bad_alloc&) {
     LOG_ERROR("Failed to configure TP message (channel: %u, key: %X)", channel, key);
     return false;
   }
-  if (databaseKind == 2) j1939Channels_.set(channel);
+  if (busKind == cDBBusKind::J1939) j1939Channels_.set(channel);
   return true;
 }
 
@@ -81,13 +82,13 @@ bool cBusLayerTp::newMsg(cBusMsg& msg) {
   }
   auto cfg = config_.find(Key{typeOf(msg), msg.channel, lookupKey(msg)});
   if (cfg == config_.end()) return next_ != nullptr && next_->newMsg(msg);
-  const uint32_t tpType = cfg->second;
+  const cDBTransport transport = cfg->second;
 
   if (msg.type == cBusMsgType::BUS_MSG_LIN_FRAME) {
-    return handle(msg, Key{typeOf(msg), msg.channel, cDB_lin_id2key(msg.id)}, tpType);
+    return handle(msg, Key{typeOf(msg), msg.channel, cDB_lin_id2key(msg.id)}, transport);
   }
   uint32_t sessionKey = cDB_can_id2key(msg.id, msg.can.ide);
-  if (tpType == kTpTypeJ1939) {
+  if (transport == cDBTransport::J1939) {
     uint32_t pgnKey = cDB_can_pgn_id2key(msg.id, msg.can.ide);
     // Clear to send, end-of-message acknowledgement and abort belong to the
     // other direction of a transfer: nothing to collect.
@@ -97,13 +98,15 @@ bool cBusLayerTp::newMsg(cBusMsg& msg) {
     }
     // Data frames join the session of their announcement (same priority,
     // destination and source).
-    if (pgnKey == kKeyDataTransfer) sessionKey = (sessionKey & ~0x00FF0000u) | 0x00EC0000u;
+    if (pgnKey == kKeyDataTransfer) {
+      sessionKey = cDB_can_id2key(cJ1939_withPgn(msg.id, kJ1939PgnTpConnection), 1);
+    }
   }
-  return handle(msg, Key{typeOf(msg), msg.channel, sessionKey}, tpType);
+  return handle(msg, Key{typeOf(msg), msg.channel, sessionKey}, transport);
 }
 
-bool cBusLayerTp::handle(cBusMsg& msg, const Key& sessionKey, uint32_t tpType) {
-  if (!isSupported(tpType)) {
+bool cBusLayerTp::handle(cBusMsg& msg, const Key& sessionKey, cDBTransport transport) {
+  if (!isSupported(transport)) {
     LOG_ERROR("Unsupported transport protocol");
     return true;
   }
@@ -111,7 +114,7 @@ bool cBusLayerTp::handle(cBusMsg& msg, const Key& sessionKey, uint32_t tpType) {
     auto it = sessions_.find(sessionKey);
     const bool fresh = it == sessions_.end();
     if (fresh) {
-      it = openSession(sessionKey, tpType);
+      it = openSession(sessionKey, transport);
       if (it == sessions_.end()) {
         LOG_ERROR("Failed to initialize TP session");
         return true;
@@ -150,32 +153,32 @@ bool cBusLayerTp::deliver(cBusMsg& msg, SessionMap::iterator it) {
 }
 
 cBusLayerTp::SessionMap::iterator cBusLayerTp::openSession(const Key& sessionKey,
-                                                           uint32_t tpType) {
+                                                           cDBTransport transport) {
   // Every J1939 sender and receiver pair may hold a session; a file that
   // opens them by the million must not take all memory with it.
   if (sessions_.size() >= kMaxOpenSessions) return sessions_.end();
   try {
-    std::vector<SessionMap::node_type>& pool = spare_[poolOf(tpType)];
+    std::vector<SessionMap::node_type>& pool = spare_[poolOf(transport)];
     if (!pool.empty()) {
       SessionMap::node_type node = std::move(pool.back());
       pool.pop_back();
       node.key() = sessionKey;
       Session& s = node.mapped();
       s.tp->clear();
-      s.tpType = tpType;
+      s.transport = transport;
       s.delivering = false;
       return sessions_.insert(std::move(node)).position;
     }
-    std::unique_ptr<cBusTp> tp = makeSession(tpType);
+    std::unique_ptr<cBusTp> tp = makeSession(transport);
     if (tp == nullptr) return sessions_.end();
-    return sessions_.emplace(sessionKey, Session{std::move(tp), tpType, false}).first;
+    return sessions_.emplace(sessionKey, Session{std::move(tp), transport, false}).first;
   } catch (const std::bad_alloc&) {
     return sessions_.end();
   }
 }
 
 void cBusLayerTp::closeSession(SessionMap::iterator it) {
-  std::vector<SessionMap::node_type>& pool = spare_[poolOf(it->second.tpType)];
+  std::vector<SessionMap::node_type>& pool = spare_[poolOf(it->second.transport)];
   SessionMap::node_type node = sessions_.extract(it);
   if (pool.size() < kMaxSpareSessions) pool.push_back(std::move(node));
 }

@@ -21,20 +21,12 @@
 
 #include "bus/bus_msg.h"
 #include "bus/bus_tp.h"
+#include "db/db_kinds.h"
 
 struct cBusLayerTpStatistics {
   uint64_t successful = 0;
   uint64_t failed = 0;
   uint64_t unfinished = 0;
-};
-
-// Transport types as the databases carry them.
-enum : uint32_t {
-  kTpTypeNone = 0,
-  kTpTypeJ1939 = 1,
-  kTpTypeNmeaFastPacket = 3,
-  kTpTypeIsoTp = 4,
-  kTpTypeMux = 5,
 };
 
 class cBusLayerTp final : public cBusLayer {
@@ -48,13 +40,13 @@ class cBusLayerTp final : public cBusLayer {
   explicit cBusLayerTp(cBusLayer* next);
   ~cBusLayerTp() override;
 
-  // Registers a message for reassembly.  databaseKind: 1 CAN, 2 J1939, 3 LIN
-  // (LIN registers LIN frames, the others CAN data frames; J1939 also marks
-  // the channel as J1939); tpType: 1 J1939 TP, 3 NMEA fast packet, 4 ISO-TP,
-  // 5 MUXTP.  True also when the entry already exists (the first registration
-  // stands); false, with "Failed to configure TP message (channel: %u,
-  // key: %X)" logged, when it cannot be stored.
-  bool addConfig(uint32_t databaseKind, uint8_t channel, uint32_t key, uint32_t tpType);
+  // Registers a message of a database of `busKind` for reassembly with
+  // `transport` (a MUXTP message travels as ISO-TP).  LIN registers LIN
+  // frames, the others CAN data frames; J1939 also marks the channel as J1939.
+  // True also when the entry already exists (the first registration stands);
+  // false, with "Failed to configure TP message (channel: %u, key: %X)"
+  // logged, when it cannot be stored.
+  bool addConfig(cDBBusKind busKind, uint8_t channel, uint32_t key, cDBTransport transport);
 
   // Counters; `unfinished` is refreshed to the number of open sessions.
   const cBusLayerTpStatistics& getStatistics();
@@ -76,20 +68,20 @@ class cBusLayerTp final : public cBusLayer {
   };
   struct Session {
     std::unique_ptr<cBusTp> tp;
-    uint32_t tpType = kTpTypeNone;
+    cDBTransport transport = cDBTransport::None;
     bool delivering = false;  // its message is with the next layer
   };
   using SessionMap = std::map<Key, Session>;
 
   uint32_t lookupKey(const cBusMsg& msg) const;
-  bool handle(cBusMsg& msg, const Key& sessionKey, uint32_t tpType);
-  SessionMap::iterator openSession(const Key& sessionKey, uint32_t tpType);
+  bool handle(cBusMsg& msg, const Key& sessionKey, cDBTransport transport);
+  SessionMap::iterator openSession(const Key& sessionKey, cDBTransport transport);
   void closeSession(SessionMap::iterator it);
   bool deliver(cBusMsg& msg, SessionMap::iterator it);
 
   cBusLayer* next_;
   std::bitset<256> j1939Channels_;
-  std::map<Key, uint32_t> config_;
+  std::map<Key, cDBTransport> config_;
   SessionMap sessions_;
   // Finished sessions kept for reuse, per protocol (ISO-TP, J1939, fast
   // packet), so that steady traffic allocates nothing.

@@ -32,9 +32,6 @@ enum class cBusTpState : uint32_t {
 // with the warning "ISO-TP payload overflow (8192)".
 inline constexpr uint32_t kIsoTpMaxPayload = 8192;
 
-// Largest J1939 transport-protocol message: 255 packets of 7 bytes.
-inline constexpr uint32_t kJ1939TpMaxPayload = 255 * 7;
-
 // One reassembly session.  The base class is the session that has no
 // protocol: parse rejects every frame.
 class cBusTp {

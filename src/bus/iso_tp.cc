@@ -3,7 +3,7 @@
 // counter, and flow control frames of the other side, which are tolerated.
 #include <algorithm>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "bus/bus_tp.h"
 
 namespace {

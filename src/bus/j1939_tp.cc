@@ -6,29 +6,21 @@
 #include <algorithm>
 
 #include "bus/bus_tp.h"
+#include "db/j1939.h"
 
 namespace {
 
-constexpr uint32_t kPgnDataTransfer = 0xEB00;  // TP.DT, 60160
-constexpr uint32_t kPgnConnection = 0xEC00;    // TP.CM, 60416
 constexpr uint8_t kRequestToSend = 0x10;
 constexpr uint8_t kBroadcastAnnounce = 0x20;
 constexpr size_t kFrameBytes = 8;
 
-// Parameter group of a 29-bit identifier; the destination byte of a
-// destination-specific (PDU1) group is dropped.
-uint32_t pgnOf(uint32_t id) {
-  uint32_t pf = (id >> 16) & 0xFFu;
-  return pf < 240 ? (id >> 8) & 0x3FF00u : (id >> 8) & 0x3FFFFu;
-}
-
 class cJ1939Tp final : public cBusTp {
  public:
   cBusTpResult parse(cBusMsg& msg) override {
-    uint32_t pgn = pgnOf(msg.id);
-    if (pgn != kPgnDataTransfer && pgn != kPgnConnection) return cBusTpResult::Error;
+    uint32_t pgn = cJ1939_pgn(msg.id);
+    if (pgn != kJ1939PgnTpDataTransfer && pgn != kJ1939PgnTpConnection) return cBusTpResult::Error;
     if (msg.data.empty()) return fail();
-    return pgn == kPgnConnection ? connection(msg.data) : dataTransfer(msg);
+    return pgn == kJ1939PgnTpConnection ? connection(msg.data) : dataTransfer(msg);
   }
 
  private:
@@ -66,16 +58,10 @@ class cJ1939Tp final : public cBusTp {
       state_ = cBusTpState::Receiving;
       return cBusTpResult::InProgress;
     }
-    msg.id = transportedId(msg.id);
+    // Priority and source address come from the data frame; a destination-
+    // specific group also keeps its destination byte.
+    msg.id = cJ1939_withPgn(msg.id, pgn_);
     return complete(msg);
-  }
-
-  // Priority and source address come from the data frame; a destination-
-  // specific group also keeps its destination byte.
-  uint32_t transportedId(uint32_t id) const {
-    uint32_t pf = (pgn_ >> 8) & 0xFFu;
-    if (pf > 239) return (id & 0x1C0000FFu) | ((pgn_ << 8) & 0x3FFFF00u);
-    return ((pgn_ << 8) & 0x3FF0000u) | (id & 0x1C00FFFFu);
   }
 
   uint32_t pgn_ = 0;

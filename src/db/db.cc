@@ -1,6 +1,6 @@
 #include "db/db.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
 uint64_t cDB_nameHash(std::string_view name) {
   uint64_t hash = 0xCBF29CE484222325ull;

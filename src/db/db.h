@@ -19,20 +19,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "db/db_kinds.h"
 #include "db/decode.h"
 #include "db/message_key.h"
 
 class cDB;
 struct cDBRange;
-
-// Transport protocol of a message.  2 has no meaning.
-enum class cDBTransport : uint32_t {
-  None = 0,
-  J1939 = 1,           // J1939 transport (never set from a DBC file)
-  NmeaFastPacket = 3,  // NMEA 2000 fast packet
-  IsoTp = 4,
-  MuxTp = 5,           // multiplexed tunnelling; parameter text in transportParameter
-};
 
 // One signal.  A signal with at least one range is a multiplexor.
 struct cDBSignal {
@@ -68,15 +60,11 @@ struct cDBMessage {
 // A database: bus kind and the messages in ascending (unsigned) key order.
 class cDB {
  public:
-  static constexpr uint32_t kBusCan = 1;
-  static constexpr uint32_t kBusJ1939 = 2;
-  static constexpr uint32_t kBusLin = 3;
-
-  explicit cDB(uint32_t busKind) : busKind_(busKind) {}
+  explicit cDB(cDBBusKind busKind) : busKind_(busKind) {}
   cDB(const cDB&) = delete;
   cDB& operator=(const cDB&) = delete;
 
-  uint32_t busKind() const { return busKind_; }  // 1 CAN, 2 J1939, 3 LIN
+  cDBBusKind busKind() const { return busKind_; }
 
   // Every message by key, ascending.  Iterating yields key and message (name,
   // length, ignored, transportType, transportParameter, signals).
@@ -91,7 +79,7 @@ class cDB {
   friend cDBMessage* cDB_messageFind(cDB*, uint32_t);
   friend const cDBMessage* cDB_messageFind(const cDB*, uint32_t);
 
-  uint32_t busKind_;
+  cDBBusKind busKind_;
   std::map<uint32_t, cDBMessage> messages_;
 };
 

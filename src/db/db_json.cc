@@ -4,11 +4,11 @@
 
 namespace {
 
-const char* busName(uint32_t busKind) {
+const char* busName(cDBBusKind busKind) {
   switch (busKind) {
-    case cDB::kBusCan: return "CAN";
-    case cDB::kBusJ1939: return "CAN-PGN";
-    case cDB::kBusLin: return "LIN";
+    case cDBBusKind::Can: return "CAN";
+    case cDBBusKind::J1939: return "CAN-PGN";
+    case cDBBusKind::Lin: return "LIN";
     default: return "";
   }
 }

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "db/dbc_records.h"
 
 namespace dbc {
@@ -114,27 +114,27 @@ class Attributes {
   std::unordered_map<std::string, size_t> assignments_;
 };
 
-uint32_t resolveBusType(const Attributes& attributes) {
-  uint32_t bus = 0;
+cDBBusKind resolveBusType(const Attributes& attributes) {
+  std::optional<cDBBusKind> bus;
   std::optional<AttrValue> value = attributes.get("BusType", kObjectNetwork, 0, "");
   if (value && value->type == kAttrString && !value->text.empty()) {
     if (equalsNoCase(value->text, "CAN") || equalsNoCase(value->text, "CAN FD")) {
-      bus = cDB::kBusCan;
+      bus = cDBBusKind::Can;
     } else if (equalsNoCase(value->text, "LIN")) {
-      bus = cDB::kBusLin;
+      bus = cDBBusKind::Lin;
     } else {
       LOG_ERROR("Unknown \"BusType\": \"%s\"", value->text.c_str());
     }
   }
-  if (bus == 0) {
+  if (!bus) {
     LOG_WARN("\"BusType\" attribute not set. Defaulting to \"CAN\"");
-    bus = cDB::kBusCan;
+    bus = cDBBusKind::Can;
   }
-  if (bus == cDB::kBusCan) {
+  if (bus == cDBBusKind::Can) {
     value = attributes.get("ProtocolType", kObjectNetwork, 0, "");
-    if (value && value->type == kAttrString && value->text == "J1939") bus = cDB::kBusJ1939;
+    if (value && value->type == kAttrString && value->text == "J1939") bus = cDBBusKind::J1939;
   }
-  return bus;
+  return *bus;
 }
 
 void resolveMessageAttributes(Records& records, const Attributes& attributes) {
@@ -178,10 +178,10 @@ void resolveSignalAttributes(Records& records, const Attributes& attributes) {
   }
 }
 
-uint32_t messageKey(uint32_t busKind, uint32_t id) {
+uint32_t messageKey(cDBBusKind busKind, uint32_t id) {
   uint32_t extended = id >> 31;
-  if (busKind == cDB::kBusJ1939) return cDB_can_pgn_id2key(id, extended);
-  if (busKind == cDB::kBusLin) return cDB_lin_id2key(id);
+  if (busKind == cDBBusKind::J1939) return cDB_can_pgn_id2key(id, extended);
+  if (busKind == cDBBusKind::Lin) return cDB_lin_id2key(id);
   return cDB_can_id2key(id, extended);
 }
 
@@ -323,7 +323,7 @@ class Placer {
 
 std::unique_ptr<cDB> buildDatabase(Records& records) {
   Attributes attributes(records);
-  uint32_t busKind = resolveBusType(attributes);
+  cDBBusKind busKind = resolveBusType(attributes);
   resolveMessageAttributes(records, attributes);
   resolveSignalAttributes(records, attributes);
   auto db = std::make_unique<cDB>(busKind);

@@ -6,7 +6,7 @@
 #include <new>
 #include <string_view>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "db/dbc_records.h"
 #include "io/io.h"
 

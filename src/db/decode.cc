@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "db/db.h"
 
 namespace {

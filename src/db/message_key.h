@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "db/j1939.h"
+
 // Extended (low byte of `extended` non-zero): (id & 0x1FFFFFFF) | 0x80000000;
 // standard: id & 0x7FF.
 constexpr uint32_t cDB_can_id2key(uint32_t id, uint32_t extended) {
@@ -17,9 +19,7 @@ constexpr uint32_t cDB_can_id2key(uint32_t id, uint32_t extended) {
 // as a CAN standard identifier.
 constexpr uint32_t cDB_can_pgn_id2key(uint32_t id, uint32_t extended) {
   if ((extended & 0xFFu) == 0) return cDB_can_id2key(id, 0);
-  uint32_t pf = (id >> 16) & 0xFFu;
-  uint32_t pgn = pf < 240 ? (id & 0x03FF0000u) : (id & 0x03FFFF00u);
-  return cDB_can_id2key(pgn, 1);
+  return cDB_can_id2key(cJ1939_pgn(id) << 8, 1);
 }
 
 // LIN: the 6-bit frame identifier.

@@ -1,8 +1,6 @@
 #include "fs/fs.h"
 
-bool cFs_csset_dirent_key_cmp(const std::string& a, const std::string& b) {
-  return std::strcmp(a.c_str(), b.c_str()) < 0;
-}
+#include <algorithm>
 
 cFS::cFS(std::string_view root, std::unique_ptr<cFSBackend> backend)
     : root_(root), backend_(backend ? std::move(backend) : std::make_unique<cFSBackend>()) {}

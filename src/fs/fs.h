@@ -39,18 +39,17 @@ struct cFSStat {
   uint64_t inode = 0;
 };
 
-// Byte-wise comparison of entry names as zero-terminated strings (strcmp
+// Order of entry names: byte-wise, as zero-terminated strings (strcmp
 // order: "B.mf4" before "a.mf4", "a" before "a.b").
-bool cFs_csset_dirent_key_cmp(const std::string& a, const std::string& b);
-struct cFsDirentLess {
+struct cFSNameOrder {
   bool operator()(const std::string& a, const std::string& b) const {
-    return cFs_csset_dirent_key_cmp(a, b);
+    return std::strcmp(a.c_str(), b.c_str()) < 0;
   }
 };
 
 // A listing: entry name -> stat record, in byte-wise name order.  Adding a
 // name that is already present keeps the existing entry.
-using cFSListing = std::map<std::string, cFSStat, cFsDirentLess>;
+using cFSListing = std::map<std::string, cFSStat, cFSNameOrder>;
 
 // Backend operations on full paths.  The defaults are the do-nothing backend:
 // stat fails, ls adds nothing, mkdir and rm fail, open yields no stream.

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "fs/fs.h"
 
 namespace {

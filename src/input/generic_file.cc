@@ -9,7 +9,7 @@
 #include <new>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "input/heatshrink.h"
 #include "io/serializer.h"
 

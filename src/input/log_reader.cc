@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/log.h"
+#include "base/exit_status.h"
+#include "base/log.h"
 #include "input/encrypted_file.h"
 #include "input/generic_file.h"
 #include "mdf/mdf_file.h"
@@ -50,7 +51,7 @@ int32_t cLogReader::process(const std::vector<std::string>& inputs) {
       if (!inputFs_->stat(input, &st)) {
         LOG_FATAL("Could not query %.*s for information", static_cast<int>(input.size()),
                   input.data());
-        return 0x81;
+        return kExitNotFileOrFolder;
       }
     }
     result |= handleInputPath(input);
@@ -62,21 +63,21 @@ int32_t cLogReader::handleInputPath(const std::string& path) {
   cFSStat st;
   if (!inputFs_->stat(path, &st)) {
     LOG_FATAL("Error during stat of %.*s, exiting", static_cast<int>(path.size()), path.data());
-    return 0;
+    return kExitOk;
   }
   switch (st.type) {
     case cFSType::kMissing:
       LOG_WARN("Could not find input file/folder %.*s", static_cast<int>(path.size()),
                path.data());
-      return 1;
+      return kExitMissingInput;
     case cFSType::kOther:
-      return 0x81;
+      return kExitNotFileOrFolder;
     case cFSType::kDir:
       return handleFolder(path, st);
     case cFSType::kFile:
       break;
   }
-  if (!isLogFileExtension(cFS_getExtension(path))) return 0;
+  if (!isLogFileExtension(cFS_getExtension(path))) return kExitOk;
   ++files_;
   bytes_ += st.size;
   LOG_DEBUG("Input file %.*s", static_cast<int>(path.size()), path.data());
@@ -89,7 +90,7 @@ int32_t cLogReader::handleFolder(const std::string& path, const cFSStat& st) {
       std::find(openFolders_.begin(), openFolders_.end(), id) != openFolders_.end()) {
     LOG_WARN("Skipping folder %.*s: it leads back to a folder above it",
              static_cast<int>(path.size()), path.data());
-    return 0;
+    return kExitOk;
   }
   cFSListing entries;
   inputFs_->ls(path, &entries);
@@ -115,14 +116,14 @@ int32_t cLogReader::convertFile(const std::string& path, const cFSStat& /*st*/) 
   std::unique_ptr<cIO> stream = inputFs_->open(path, cFS::kRead);
   if (!stream) {
     LOG_ERROR("Could not open input file %.*s", static_cast<int>(path.size()), path.data());
-    return failFile(path, 8);
+    return failFile(path, kExitConversion);
   }
   int64_t bufferSize = options_->bufferSize < 0 ? stream->getSize() : options_->bufferSize;
   if (bufferSize >= 1) {
     stream = cIO_bufferAlloc_ctor(std::move(stream), bufferSize);  // closes the file on failure
     if (!stream) {
       LOG_ERROR("Could not allocate buffer of size %zd", static_cast<ssize_t>(bufferSize));
-      return failFile(path, 8);
+      return failFile(path, kExitConversion);
     }
   }
   int32_t result = unwrapContainers(stream);
@@ -134,16 +135,16 @@ int32_t cLogReader::convertFile(const std::string& path, const cFSStat& /*st*/) 
     LOG_ERROR("Could not remove input file after conversion: %.*s", static_cast<int>(path.size()),
               path.data());
   }
-  return 0;
+  return kExitOk;
 }
 
 int32_t cLogReader::unwrapContainers(std::unique_ptr<cIO>& stream) {
   for (int depth = 0;; ++depth) {
     cGenericFileHeader header;
-    if (!cGenericFile_readHeader(stream.get(), &header)) return 0;
+    if (!cGenericFile_readHeader(stream.get(), &header)) return kExitOk;
     if (depth == kMaxContainerDepth) {
       LOG_ERROR("Too many nested containers");
-      return 8;
+      return kExitConversion;
     }
     std::unique_ptr<cIO> inner;
     if (header.containerType == kGenericFileTypeCompressed) {
@@ -151,24 +152,24 @@ int32_t cLogReader::unwrapContainers(std::unique_ptr<cIO>& stream) {
       inner = cGenericFile_compressed_open(stream.get(), header);
       if (!inner) {
         LOG_ERROR("Could not decompress file");
-        return 4;
+        return kExitDecompression;
       }
     } else if (header.containerType == kGenericFileTypeEncrypted) {
       LOG_INFO("Found encrypted file");
       const std::string* password = findPassword(header.deviceId);
       if (password == nullptr) {
         LOG_ERROR("No password found for device %08X", header.deviceId);
-        return 2;
+        return kExitNoPassword;
       }
       inner = cGenericFile_encrypted_open(stream.get(), header,
                                           reinterpret_cast<const uint8_t*>(password->data()),
                                           password->size());
       if (!inner) {
         LOG_ERROR("Could not decrypt file");
-        return 2;
+        return kExitNoPassword;
       }
     } else {
-      return 8;
+      return kExitConversion;
     }
     cIO_close(stream);
     stream = std::move(inner);
@@ -190,14 +191,14 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
   std::unique_ptr<cMdf> mdf = cMdf_open(stream.get());
   if (!mdf) {
     LOG_ERROR("Could not open MDF");
-    return 8;
+    return kExitConversion;
   }
   cLogFileInfo info;
   info.inputPath = path;
   readIdentity(*mdf, &info);
   if (info.serialNumber.empty() || info.session == 0 || info.split == 0) {
     LOG_ERROR("Could not parse file header");
-    return 8;
+    return kExitConversion;
   }
 
   bool repeated = false;
@@ -219,7 +220,7 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
   previousSplit_ = info.split;
   if (repeated) {
     *repeatedFile = true;
-    return closeInput(path, mdf, stream) ? 0 : 8;
+    return closeInput(path, mdf, stream) ? kExitOk : kExitConversion;
   }
 
   bool failed = false;
@@ -239,10 +240,10 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
   }
   if (!head_->endFile(info)) {
     LOG_ERROR("Error during end file callback");
-    return 8;
+    return kExitConversion;
   }
-  if (!closeInput(path, mdf, stream)) return 8;
-  return failed ? 8 : 0;
+  if (!closeInput(path, mdf, stream)) return kExitConversion;
+  return failed ? kExitConversion : kExitOk;
 }
 
 void cLogReader::readIdentity(const cMdf& mdf, cLogFileInfo* info) {

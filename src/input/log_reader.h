@@ -5,10 +5,11 @@
 // statistics and reports each input's outcome as a result code; the codes of
 // all inputs are ORed together.
 //
-// Result codes: 0 converted or skipped; 1 input does not exist; 2 no password
-// or decryption failed; 4 decompression failed; 8 any other failure of a
-// file; 0x81 an input that is neither a regular file nor a folder, or whose
-// type query failed.
+// Result codes (base/exit_status.h): kExitOk converted or skipped;
+// kExitMissingInput, kExitNoPassword (also decryption failed),
+// kExitDecompression, kExitConversion (any other failure of a file);
+// kExitNotFileOrFolder for an input that is neither a regular file nor a
+// folder, or whose type query failed.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/log_reader_options.h"
+#include "input/log_reader_options.h"
 #include "bus/bus_msg.h"
 #include "fs/fs.h"
 #include "io/io.h"
@@ -34,7 +35,7 @@ class cLogReader {
 
   // Converts the inputs (paths relative to the input root, in command-line
   // order) and returns the OR of their result codes.  Only a failed type
-  // query of a top-level input stops the walk early (0x81).
+  // query of a top-level input stops the walk early (kExitNotFileOrFolder).
   int32_t process(const std::vector<std::string>& inputs);
 
   // Counters for the statistics.

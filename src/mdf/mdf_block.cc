@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "io/serializer.h"
 #include "mdf/mdf_block_io.h"
 

@@ -2,7 +2,7 @@
 // and the payload view of the last two.
 #include <algorithm>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "io/serializer.h"
 #include "mdf/mdf_block.h"
 #include "mdf/mdf_block_io.h"

@@ -1,7 +1,7 @@
 // Identification, header, file-history, text, metadata and source blocks.
 #include <cstring>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "io/serializer.h"
 #include "mdf/mdf_block.h"
 #include "mdf/mdf_block_io.h"

@@ -6,7 +6,7 @@
 #include <new>
 #include <utility>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "mdf/mdf_block.h"
 #include "mdf/mdf_decoders.h"
 

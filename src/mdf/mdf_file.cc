@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "app/log.h"
+#include "base/log.h"
 
 namespace {
 

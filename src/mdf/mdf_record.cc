@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "db/decode.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "app/log.h"
+#include "base/log.h"
 
 namespace {
 // Rows collected before they go to the file: a busy file costs one system

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <limits>
 
+#include "db/j1939.h"
 #include "output/output_naming.h"
 
 namespace {
@@ -16,9 +17,9 @@ constexpr double kMaxDatedSeconds = 1e15;
 
 uint32_t messageKey(const cDB& db, const cBusMsg& msg) {
   switch (db.busKind()) {
-    case cDB::kBusJ1939:
+    case cDBBusKind::J1939:
       return msg.can.ide ? cDB_can_pgn_id2key(msg.id, 1) : cDB_can_id2key(msg.id, 0);
-    case cDB::kBusLin:
+    case cDBBusKind::Lin:
       return cDB_lin_id2key(msg.id);
     default:
       return cDB_can_id2key(msg.id, msg.can.ide ? 1 : 0);
@@ -30,11 +31,11 @@ cMessageIdentity identityOf(const cDB& db, const cBusMsg& msg, uint32_t key) {
   identity.type = static_cast<uint32_t>(msg.type);
   identity.channel = msg.channel;
   identity.key = key;
-  if (db.busKind() == cDB::kBusJ1939 && msg.can.ide) {
-    identity.sourceAddress = static_cast<uint8_t>(msg.id & 0xFF);
+  if (db.busKind() == cDBBusKind::J1939 && msg.can.ide) {
+    identity.sourceAddress = cJ1939_sourceAddress(msg.id);
     identity.hasSourceAddress = 1;
-    if (((msg.id >> 16) & 0xFF) < 240) {  // PDU1: destination specific
-      identity.destinationAddress = static_cast<uint8_t>((msg.id >> 8) & 0xFF);
+    if (cJ1939_isPdu1(msg.id)) {
+      identity.destinationAddress = cJ1939_destinationAddress(msg.id);
       identity.hasDestinationAddress = 1;
     }
   }
@@ -44,15 +45,17 @@ cMessageIdentity identityOf(const cDB& db, const cBusMsg& msg, uint32_t key) {
 }  // namespace
 
 cDecoder::cDecoder(cFS* outputFs, const cDBMap* canDatabases, const cDBMap* linDatabases,
-                   bool noAppendRoot, bool concat, bool pgnSrcMerge, bool pgnDstMerge)
+                   const cDecoderOptions& options)
     : outputFs_(outputFs),
       canDatabases_(canDatabases),
       linDatabases_(linDatabases),
-      concat_(concat),
-      writers_(cWriterSet_defaultMaxOpenFiles()) {
-  naming_.folderSuffix = noAppendRoot ? "" : "_out";
-  naming_.pgnSrcMerge = pgnSrcMerge;
-  naming_.pgnDstMerge = pgnDstMerge;
+      concat_(options.concat),
+      confirmEachFile_(options.confirmEachFile),
+      writers_(options.maxOpenFiles > 0 ? options.maxOpenFiles
+                                        : cWriterSet_defaultMaxOpenFiles()) {
+  naming_.folderSuffix = options.noAppendRoot ? "" : "_out";
+  naming_.pgnSrcMerge = options.pgnSrcMerge;
+  naming_.pgnDstMerge = options.pgnDstMerge;
 }
 
 cDecoder::~cDecoder() = default;
@@ -151,8 +154,7 @@ void cDecoder::checkDate(double timeStamp) {
 }
 
 std::unique_ptr<cDecoder> cDecoder_ctor(cFS* outputFs, const cDBMap* canDatabases,
-                                        const cDBMap* linDatabases, bool noAppendRoot,
-                                        bool concat, bool pgnSrcMerge, bool pgnDstMerge) {
-  return std::make_unique<cDecoder>(outputFs, canDatabases, linDatabases, noAppendRoot, concat,
-                                    pgnSrcMerge, pgnDstMerge);
+                                        const cDBMap* linDatabases,
+                                        const cDecoderOptions& options) {
+  return std::make_unique<cDecoder>(outputFs, canDatabases, linDatabases, options);
 }

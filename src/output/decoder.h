@@ -28,12 +28,28 @@ struct cDecoderStatistics {
   uint64_t signals = 0;   // values within their limits
 };
 
+// How the decoder names, continues and confirms its output files.
+struct cDecoderOptions {
+  bool noAppendRoot = false;  // no "_out" after the device folder name
+  bool concat = true;         // a session's later split files continue its files
+  bool pgnSrcMerge = false;   // one file for all J1939 source addresses of a group
+  bool pgnDstMerge = true;    // one file for all J1939 destination addresses
+  // endFile() hands every open CSV file its rows and reports false when an
+  // output file could not be created or written while the input was
+  // converted (or a writer it used had failed before), so that the input is
+  // not taken as converted.  For --delete-converted: an input is only removed
+  // once its rows are in the output files.
+  bool confirmEachFile = false;
+  // Open CSV files at one time; 0 takes cWriterSet_defaultMaxOpenFiles().
+  size_t maxOpenFiles = 0;
+};
+
 class cDecoder final : public cBusLayer {
  public:
   // All pointers are borrowed and must outlive the decoder.  `outputFs` null
   // means output paths are taken relative to the working directory.
   cDecoder(cFS* outputFs, const cDBMap* canDatabases, const cDBMap* linDatabases,
-           bool noAppendRoot, bool concat, bool pgnSrcMerge, bool pgnDstMerge);
+           const cDecoderOptions& options);
   ~cDecoder() override;
 
   const cDecoderStatistics& getStatistics() const { return statistics_; }
@@ -47,15 +63,8 @@ class cDecoder final : public cBusLayer {
   // "other conversion failure" bit (8) of the exit status.
   bool hadWriteError() const { return writers_.hadWriteError(); }
 
-  // With `on`, endFile() hands every open CSV file its rows and reports false
-  // when an output file could not be created or written while the input was
-  // converted (or a writer it used had failed before), so that the input is
-  // not taken as converted.  For --delete-converted: an input is only removed
-  // once its rows are in the output files.  Off by default.
-  void setConfirmEachFile(bool on) { confirmEachFile_ = on; }
-
   // newMsg and newFile always return true; endFile too unless
-  // setConfirmEachFile(true) was called (see there).
+  // confirmEachFile is set (see there).
   bool newMsg(cBusMsg& msg) override;
   bool newFile(const cLogFileInfo& info, bool continuation) override;
   bool endFile(const cLogFileInfo& info) override;
@@ -70,7 +79,7 @@ class cDecoder final : public cBusLayer {
   const cDBMap* canDatabases_;
   const cDBMap* linDatabases_;
   bool concat_;
-  bool confirmEachFile_ = false;
+  bool confirmEachFile_;
   uint64_t failuresAtNewFile_ = 0;  // writers_.failureCount() when the file began
   cOutputNaming naming_;
   cWriterSet writers_;
@@ -83,5 +92,5 @@ class cDecoder final : public cBusLayer {
 
 // A new decoder with no writers and zero statistics (never null).
 std::unique_ptr<cDecoder> cDecoder_ctor(cFS* outputFs, const cDBMap* canDatabases,
-                                        const cDBMap* linDatabases, bool noAppendRoot,
-                                        bool concat, bool pgnSrcMerge, bool pgnDstMerge);
+                                        const cDBMap* linDatabases,
+                                        const cDecoderOptions& options);

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "bus/bus_msg.h"
 #include "fs/fs.h"
 

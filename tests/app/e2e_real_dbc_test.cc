@@ -126,11 +126,11 @@ std::string planFor(const cDB& db, E2eTree* expected) {
     // signal inside the message and readable by the reference.
     const uint32_t pf = (key >> 16) & 0xFFu;
     if (m.ignored || m.transportType != cDBTransport::None || m.length == 0 || m.length > 64 || m.signals.empty() ||
-        (db.busKind() == cDB::kBusJ1939 && (key & 0x80000000u) && (pf == 0xEC || pf == 0xEB)) ||
+        (db.busKind() == cDBBusKind::J1939 && (key & 0x80000000u) && (pf == 0xEC || pf == 0xEB)) ||
         !readable(m.signals, std::vector<uint8_t>(m.length, 0)))
       continue;
     // CAN identifier of the key; J1939: source address 0x42.
-    const bool extended = (key & 0x80000000u) != 0, j1939 = extended && db.busKind() == cDB::kBusJ1939;
+    const bool extended = (key & 0x80000000u) != 0, j1939 = extended && db.busKind() == cDBBusKind::J1939;
     const uint32_t id = (key & 0x1FFFFFFFu) | (j1939 ? 0x42u : 0u);
     std::vector<Selection> selections;
     Selection above;

@@ -37,7 +37,7 @@ std::string describe(const cLogReaderCLI& cli, const std::string& dir, std::vect
   const cLogReaderOptions& o = cli.options;
   std::string s = std::string(o.deleteConverted ? "d" : "") + (o.noAppendRoot ? "X" : "") +
                   (o.nonInteractive ? "n" : "") + " b" + std::to_string(o.bufferSize) + " level" +
-                  std::to_string(_zf_log_global_output_lvl) + " root=" + cli.root.substr(dir.size()) + " inputs=";
+                  std::to_string(zf_log_global_output_lvl) + " root=" + cli.root.substr(dir.size()) + " inputs=";
   for (const std::string& i : cli.inputs) s += i + ",";
   s += " in=" + where(cli.inputFs()) + " out=" + (cli.outputFs() == cli.inputFs() ? "in" : where(cli.outputFs()));
   s += " pw=";

@@ -19,7 +19,7 @@ using namespace bustest;
 // Configures the layers, wired as the driver wires them, from a database on
 // channel 1 holding message 0x700, and sends `frames`: whether the layers
 // are needed, and channel and payload of what reached the decoder.
-std::pair<bool, std::vector<std::pair<int, Bytes>>> run(uint32_t busKind, cDBTransport transport,
+std::pair<bool, std::vector<std::pair<int, Bytes>>> run(cDBBusKind busKind, cDBTransport transport,
                                                         const char* parameter, std::vector<cBusMsg> frames) {
   RecordingLayer decoder;
   cBusLayerMux mux(&decoder, nullptr);
@@ -37,10 +37,10 @@ std::pair<bool, std::vector<std::pair<int, Bytes>>> run(uint32_t busKind, cDBTra
 
 TEST(ConfigureTransportLayers, LayersAreNeededForJ1939DatabasesAndTransportMessages) {
   const Bytes sf = {0x02, 0xAB, 0xCD};
-  EXPECT_EQ(run(cDB::kBusCan, cDBTransport::None, "", frames(0x700, {sf})), std::pair(false, std::vector{std::pair(1, sf)}));
-  EXPECT_EQ(run(cDB::kBusCan, cDBTransport::IsoTp, "", frames(0x700, {sf})), std::pair(true, std::vector{std::pair(1, Bytes{0xAB, 0xCD})}));
-  EXPECT_TRUE(run(cDB::kBusCan, cDBTransport::NmeaFastPacket, "", {}).first);
-  EXPECT_EQ(run(cDB::kBusJ1939, cDBTransport::None, "", j1939Transfer(0xFEF1, ramp(9))),
+  EXPECT_EQ(run(cDBBusKind::Can, cDBTransport::None, "", frames(0x700, {sf})), std::pair(false, std::vector{std::pair(1, sf)}));
+  EXPECT_EQ(run(cDBBusKind::Can, cDBTransport::IsoTp, "", frames(0x700, {sf})), std::pair(true, std::vector{std::pair(1, Bytes{0xAB, 0xCD})}));
+  EXPECT_TRUE(run(cDBBusKind::Can, cDBTransport::NmeaFastPacket, "", {}).first);
+  EXPECT_EQ(run(cDBBusKind::J1939, cDBTransport::None, "", j1939Transfer(0xFEF1, ramp(9))),
             std::pair(true, std::vector{std::pair(1, ramp(9))}));
 }
 
@@ -64,7 +64,7 @@ TEST(ConfigureTransportLayers, MuxParameterGivesTheChannelMap) {
       if (channels[i] != 1) expected.push_back({channels[i], {i}});
     }
     if (channels == invalid) expected.push_back({1, carried});  // reassembled, passed on whole
-    EXPECT_EQ(run(cDB::kBusCan, cDBTransport::MuxTp, text, frames(0x700, isoTpFrames(carried))), std::pair(true, expected));
+    EXPECT_EQ(run(cDBBusKind::Can, cDBTransport::MuxTp, text, frames(0x700, isoTpFrames(carried))), std::pair(true, expected));
     EXPECT_EQ(log.messages(), channels == invalid ? std::vector<std::string>{"E Failed to add MUX config"}
                                                   : std::vector<std::string>{});
   }

@@ -86,14 +86,17 @@ TEST(LayerChain, FramesFeedTheSessionOfTheirKey) {
   Chain c;
   // Channel 1 carries CAN, LIN and (database kind 2) J1939 messages; 0x125
   // is registered twice, 0x126 with an unknown transport type.
-  for (auto [kind, key, type] : std::initializer_list<std::array<uint32_t, 3>>{
-           {1, 0x7E8, kTpTypeIsoTp}, {1, 0x123, kTpTypeNmeaFastPacket}, {1, 0x125, kTpTypeIsoTp},
-           {1, 0x125, kTpTypeNmeaFastPacket}, {1, 0x126, 2}, {3, 0x3C, kTpTypeIsoTp},
-           {2, cDB_can_pgn_id2key(0x09F80100, 1), kTpTypeNmeaFastPacket}, {1, 0x700, kTpTypeMux}}) {
+  const cDBBusKind can = cDBBusKind::Can;
+  struct Config { cDBBusKind kind; uint32_t key; cDBTransport type; };
+  for (auto [kind, key, type] : std::initializer_list<Config>{
+           {can, 0x7E8, cDBTransport::IsoTp}, {can, 0x123, cDBTransport::NmeaFastPacket}, {can, 0x125, cDBTransport::IsoTp},
+           {can, 0x125, cDBTransport::NmeaFastPacket}, {can, 0x126, static_cast<cDBTransport>(2)},
+           {cDBBusKind::Lin, 0x3C, cDBTransport::IsoTp},
+           {cDBBusKind::J1939, cDB_can_pgn_id2key(0x09F80100, 1), cDBTransport::NmeaFastPacket}, {can, 0x700, cDBTransport::MuxTp}}) {
     EXPECT_TRUE(c.tp.addConfig(kind, 1, key, type));
   }
-  EXPECT_TRUE(c.mux.addConfig(1, 1, 0x700, {2, 3, 4, 5}));
-  EXPECT_FALSE(c.mux.addConfig(2, 1, 0x701, {2, 3, 4, 5}));  // carriers are CAN messages
+  EXPECT_TRUE(c.mux.addConfig(cDBBusKind::Can, 1, 0x700, {2, 3, 4, 5}));
+  EXPECT_FALSE(c.mux.addConfig(cDBBusKind::J1939, 1, 0x701, {2, 3, 4, 5}));  // carriers are CAN messages
   const Bytes ff32 = cat({0x10, 0x20}, ramp(6)), sf = {0x02, 1, 2};
   auto as = [](cBusMsgType type, cBusMsg m, bool ide) { return m.type = type, m.can.ide = ide, m; };
   const Frames unregistered = {canFrame(0x7E9, ff32), canFrame(0x7E8, sf, 3),
@@ -153,8 +156,8 @@ TEST(LayerChain, FramesFeedTheSessionOfTheirKey) {
 
 TEST(LayerChain, SessionsOpenAndCloseWhileAMessageIsDelivered) {
   Chain c;
-  c.tp.addConfig(1, 1, 0x100, kTpTypeIsoTp);
-  c.tp.addConfig(1, 2, 0x200, kTpTypeIsoTp);
+  c.tp.addConfig(cDBBusKind::Can, 1, 0x100, cDBTransport::IsoTp);
+  c.tp.addConfig(cDBBusKind::Can, 2, 0x200, cDBTransport::IsoTp);
   // Each delivery on channel 1 brings one frame of a channel-2 message and
   // one for the key being delivered, which is dropped.
   const Frames inner = frames(0x200, {cat({0x10, 0x0A}, ramp(6, 30)), cat({0x21}, ramp(7, 36)), {0x01, 0x99}}, 2);
@@ -173,7 +176,7 @@ TEST(LayerChain, SessionsOpenAndCloseWhileAMessageIsDelivered) {
 
 TEST(LayerChain, OpenSessionsAreBoundedAndKeptOnlyAcrossContinuedFiles) {
   Chain c;
-  c.tp.addConfig(2, 1, kTpCm, kTpTypeJ1939);
+  c.tp.addConfig(cDBBusKind::J1939, 1, kTpCm, cDBTransport::J1939);
   const Bytes cm = j1939Announce(0x20, 20, 0xFEF1);
   for (uint32_t i = 0; i <= cBusLayerTp::kMaxOpenSessions; ++i) {
     EXPECT_TRUE(c.send({canFrame(0x18EC0000u | i, cm)}));  // one sender-receiver pair each
@@ -189,8 +192,8 @@ TEST(LayerChain, OpenSessionsAreBoundedAndKeptOnlyAcrossContinuedFiles) {
 
 TEST(LayerChain, CarriersAreUnpackedOntoMappedChannels) {
   Chain c;
-  c.tp.addConfig(1, 1, 0x700, kTpTypeMux);
-  c.mux.addConfig(1, 1, 0x700, {2, 3, 4, 5});
+  c.tp.addConfig(cDBBusKind::Can, 1, 0x700, cDBTransport::MuxTp);
+  c.mux.addConfig(cDBBusKind::Can, 1, 0x700, {2, 3, 4, 5});
   const Bytes good = {0x20, 0x82, 0x34, 0x22};  // index 1, 0x234, one byte
   const std::pair<Bytes, std::vector<uint32_t>> cases[] = {  // carried bytes, identifiers delivered
       {cat({0x80, 0x81, 0x23, 0x11, 0xE0, 0x01, 0x24}, good), {0x234}},  // channel indices 4 and 7 skipped
@@ -235,11 +238,11 @@ TEST(LayerChain, SteadyTrafficAllocatesNothing) {
   cBusLayerMux mux(&decoder, nullptr);
   cBusLayerTp tp(&mux);
   ASSERT_TRUE(mux.setPhyLayer(&tp));
-  for (uint8_t channel : {1, 3}) tp.addConfig(1, channel, 0x7E8, kTpTypeIsoTp);
-  tp.addConfig(1, 1, cDB_can_id2key(0x09F80103, 1), kTpTypeNmeaFastPacket);
-  tp.addConfig(2, 2, kTpCm, kTpTypeJ1939);
-  tp.addConfig(1, 1, 0x700, kTpTypeMux);
-  mux.addConfig(1, 1, 0x700, {3, 3, 3, 3});
+  for (uint8_t channel : {1, 3}) tp.addConfig(cDBBusKind::Can, channel, 0x7E8, cDBTransport::IsoTp);
+  tp.addConfig(cDBBusKind::Can, 1, cDB_can_id2key(0x09F80103, 1), cDBTransport::NmeaFastPacket);
+  tp.addConfig(cDBBusKind::J1939, 2, kTpCm, cDBTransport::J1939);
+  tp.addConfig(cDBBusKind::Can, 1, 0x700, cDBTransport::MuxTp);
+  mux.addConfig(cDBBusKind::Can, 1, 0x700, {3, 3, 3, 3});
   // Plain, ISO-TP single frame, carrier of a single frame for channel 3,
   // segmented ISO-TP and fast packet; on channel 2 J1939 and a clear to send.
   Frames traffic = {canFrame(0x123, ramp(8)), canFrame(0x7E8, {0x03, 1, 2, 3, 0, 0, 0, 0}),

@@ -123,7 +123,7 @@ void describe(std::ostream& o, const std::vector<cDBSignal>& signals) {
 std::string describe(const cDB* db) {
   if (db == nullptr) return "null";
   std::ostringstream o;
-  o << std::uppercase << std::vector<const char*>{"?", "CAN", "J1939", "LIN"}.at(db->busKind());
+  o << std::uppercase << std::vector<const char*>{"?", "CAN", "J1939", "LIN"}.at(static_cast<size_t>(db->busKind()));
   for (const auto& [key, m] : db->messages()) {
     o << " | " << std::hex << key << std::dec << ' ' << m.name << '/' << m.length << (m.ignored ? "!" : "");
     if (m.transportType != cDBTransport::None) o << " tp" << static_cast<int>(m.transportType);

@@ -27,7 +27,7 @@ struct Harness {
   TempDir dir;
   std::unique_ptr<cFS> fs = cFS_os_ctor(dir.path());
   cDBMap can, lin;
-  std::unique_ptr<cDecoder> decoder = cDecoder_ctor(fs.get(), &can, &lin, false, true, false, true);
+  std::unique_ptr<cDecoder> decoder = cDecoder_ctor(fs.get(), &can, &lin, {});
 
   Harness() {
     EXPECT_TRUE(decoder->newFile({.inputPath = "x.mf4", .serialNumber = "0A1B2C3D", .session = 12, .split = 3}, false));
@@ -36,7 +36,7 @@ struct Harness {
   // Adds a message of 8-bit unsigned Intel signals to `db` (null: a new
   // database on channel 1).
   cDB* add(const char* name, uint32_t key, std::initializer_list<SignalDef> signals, cDB* db = nullptr) {
-    if (db == nullptr) db = can[1].emplace_back(std::make_unique<cDB>(cDB::kBusCan)).get();
+    if (db == nullptr) db = can[1].emplace_back(std::make_unique<cDB>(cDBBusKind::Can)).get();
     cDBMessage* m = cDB_messageAdd(db, name, key, 8, cDBTransport::None, "", 0);
     for (const SignalDef& s : signals)
       cDB_signalAdd(&m->signals, s.name, {.bitPosition = static_cast<uint16_t>(s.byte * 8), .bitLength = 8,

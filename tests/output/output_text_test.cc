@@ -68,7 +68,7 @@ TEST(string2Path, KeepsOnlyAsciiLettersAndDigits) {
 }
 
 TEST(cOutputPath, LayoutOfDeviceBusMessageMultiplexorAddressesAndDate) {
-  cDB db(cDB::kBusCan);
+  cDB db(cDBBusKind::Can);
   cDBMessage* m = cDB_messageAdd(&db, "Mux_Msg", 0x123, 8, cDBTransport::None, "", 0);
   cDBSignal* mux = cDB_signalAdd(&m->signals, "M-U-X", {.bitLength = 8}, 0);
   cDB_signalAdd(&cDB_multiplexAdd(&mux->ranges, 0x10, 0x1F)->signals, "Low", {.bitPosition = 8, .bitLength = 8}, 0);

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 
 class LogCapture {
  public:
   LogCapture() {
     lines().clear();
-    savedLevel_ = _zf_log_global_output_lvl;
+    savedLevel_ = zf_log_global_output_lvl;
     zf_log_set_output_callback(&LogCapture::collect);
   }
   ~LogCapture() {

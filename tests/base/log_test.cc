@@ -1,6 +1,6 @@
 // Log lines: layout, level letters, length limit, filtering before the
 // arguments are evaluated, and the standard-error output.
-#include "app/log.h"
+#include "base/log.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@ TEST(Log, LineLayoutLevelsFilteringAndOutput) {
   LogCapture restore;  // puts the output and the level back afterwards
   zf_log_set_output_callback([](const char* l, int n) { g_lines.emplace_back(l, size_t(n)); });
   zf_log_set_output_level(0);
-  for (uint32_t lvl = 1; lvl <= 7; ++lvl) _zf_log_write(lvl, lvl == 7 ? "TAG" : nullptr, "l%u", lvl);
+  for (uint32_t lvl = 1; lvl <= 7; ++lvl) zf_log_write(lvl, lvl == 7 ? "TAG" : nullptr, "l%u", lvl);
   LOG_WARN("Repeated input file (%s, %08u, %08u)", "AB12", 3u, 4u);
   LOG_INFO("%s", std::string(600, 'a').c_str());
   zf_log_set_output_level(ZF_LOG_ERROR);  // below it, arguments are not evaluated

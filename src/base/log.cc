@@ -1,4 +1,4 @@
-#include "app/log.h"
+#include "base/log.h"
 
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <ctime>
 
-int32_t _zf_log_global_output_lvl = 0;
+int32_t zf_log_global_output_lvl = 0;
 
 namespace {
 
@@ -40,7 +40,7 @@ void localTime(time_t sec, struct tm* out) {
 
 }  // namespace
 
-void zf_log_set_output_level(int32_t lvl) { _zf_log_global_output_lvl = lvl; }
+void zf_log_set_output_level(int32_t lvl) { zf_log_global_output_lvl = lvl; }
 
 void zf_log_set_output_callback(zf_log_output_fn fn) {
   g_output = fn ? fn : zf_log_out_stderr_callback;
@@ -63,7 +63,7 @@ void zf_log_out_stderr_callback(const char* line, int len) {
   (void)r;
 }
 
-void _zf_log_write(uint32_t lvl, const char* tag, const char* fmt, ...) {
+void zf_log_write(uint32_t lvl, const char* tag, const char* fmt, ...) {
   char line[kMaxLine + 1];
   struct timeval tv;
   gettimeofday(&tv, nullptr);

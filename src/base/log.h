@@ -22,11 +22,11 @@ enum : uint32_t {
 
 // Output level: messages below it are dropped.  0 until the command line has
 // been parsed, so everything passes.
-extern int32_t _zf_log_global_output_lvl;
+extern int32_t zf_log_global_output_lvl;
 
 // Formats and emits one line at `lvl` (no filtering here).  `tag` is always
 // null in this program.
-void _zf_log_write(uint32_t lvl, const char* tag, const char* fmt, ...)
+void zf_log_write(uint32_t lvl, const char* tag, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
 
 void zf_log_set_output_level(int32_t lvl);
@@ -44,10 +44,10 @@ void zf_log_set_output_callback(zf_log_output_fn fn);
 // Maps the verbosity option (0..5) to an output level; -1 when out of range.
 int32_t zf_log_verbosity_to_level(int64_t verbosity);
 
-#define ZF_LOG_AT(lvl, ...)                                        \
-  do {                                                             \
-    if (static_cast<int32_t>(lvl) >= _zf_log_global_output_lvl)    \
-      _zf_log_write((lvl), nullptr, __VA_ARGS__);                  \
+#define ZF_LOG_AT(lvl, ...)                                    \
+  do {                                                         \
+    if (static_cast<int32_t>(lvl) >= zf_log_global_output_lvl) \
+      zf_log_write((lvl), nullptr, __VA_ARGS__);               \
   } while (0)
 
 #define LOG_VERBOSE(...) ZF_LOG_AT(ZF_LOG_VERBOSE, __VA_ARGS__)
