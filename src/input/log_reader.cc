@@ -252,12 +252,12 @@ void cLogReader::readIdentity(const cMdf& mdf, cLogFileInfo* info) {
     LOG_ERROR("Could not read ID block");
     return;
   }
-  const std::shared_ptr<cMdfBlock_HD>& hd = id->getHeader();
+  const std::shared_ptr<cMdfBlock_HD>& hd = id->header;
   if (!hd) {
     LOG_ERROR("Could not read HD block");
     return;
   }
-  info->startTime = static_cast<double>(hd->getStartTimeNs() / 1000) * 0.000001;
+  info->startTime = static_cast<double>(hd->startTimeNs / 1000) * 0.000001;
   for (const auto& [entryPath, entry] : cMdf_getMetaData(&mdf)) {
     if (entry.name == "serial number") {
       info->serialNumber = entry.value;

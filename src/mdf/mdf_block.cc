@@ -6,7 +6,9 @@
 
 #include "base/log.h"
 #include "io/serializer.h"
+#include "mdf/mdf_block_data.h"
 #include "mdf/mdf_block_io.h"
+#include "mdf/mdf_block_meta.h"
 
 namespace {
 
@@ -192,7 +194,7 @@ std::shared_ptr<cMdfBlock_ID> cMdfBlock_loadTree(cIO* stream) {
   if (!id) return nullptr;
   auto hd = mdf_cast<cMdfBlock_HD>(loader.loadAtSingle(64));
   if (!hd) return nullptr;
-  id->setHeader(std::move(hd));
+  id->header = std::move(hd);
   return id;
 }
 
@@ -227,12 +229,6 @@ cMdfBlockPtr cMdfBlock_create(cMdfBlockKind kind) {
     case cMdfBlockKind::None: break;
   }
   return nullptr;
-}
-
-std::string_view cMdfBlock_getText(const cMdfBlock* block) {
-  if (auto tx = mdf_cast<cMdfBlock_TX>(block)) return tx->getData();
-  if (auto md = mdf_cast<cMdfBlock_MD>(block)) return md->getData();
-  return {};
 }
 
 void cMdfBlock_getLinks(const cMdfBlock* block, cMdfBlockSet& set) {

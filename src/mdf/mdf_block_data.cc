@@ -1,18 +1,15 @@
 // Data group, channel group, channel, conversion, data and signal-data blocks,
 // and the payload view of the last two.
+#include "mdf/mdf_block_data.h"
+
 #include <algorithm>
 
 #include "base/log.h"
 #include "io/serializer.h"
-#include "mdf/mdf_block.h"
 #include "mdf/mdf_block_io.h"
-#include "mdf/mdf_decode_rule.h"
-#include "mdf/mdf_record.h"
+#include "mdf/mdf_block_meta.h"
 
 // --- data group ------------------------------------------------------------
-
-cMdfBlock_DG::cMdfBlock_DG() : cMdfBlock(kKind, 64, 4), recordMap_(new cMdfRecordMap) {}
-cMdfBlock_DG::~cMdfBlock_DG() = default;
 
 bool cMdfBlock_DG::load(cMdfLoader& loader, const cMdfBlockHeader& header, uint64_t* nextLink) {
   if (!takeHeader(header, 4)) return false;
@@ -27,9 +24,7 @@ bool cMdfBlock_DG::load(cMdfLoader& loader, const cMdfBlockHeader& header, uint6
   if (data && !loader.claim(data->fileOffset())) return false;
   if (!cMdfBlockIO_seekData(loader, *this)) return false;
   cSerializer s(loader.stream());
-  if (!s.readU8(&recordIdSize_)) return false;
-  cMdfBlock_DG_updateRecordMap(*this);
-  return true;
+  return s.readU8(&recordIdSize);
 }
 
 bool cMdfBlock_DG::save(cMdfSaveContext& ctx, const cMdfBlock* next) {
@@ -42,7 +37,7 @@ bool cMdfBlock_DG::save(cMdfSaveContext& ctx, const cMdfBlock* next) {
       linkTo(data.get()), linkTo(comment.get())};
   if (!cMdfBlockIO_writeStart(ctx, *this, links)) return false;
   cSerializer s(ctx.stream);
-  return s.writeU8(&recordIdSize_) && cMdfBlockIO_finish(ctx, *this);
+  return s.writeU8(&recordIdSize) && cMdfBlockIO_finish(ctx, *this);
 }
 
 void cMdfBlock_DG::getLinks(std::vector<const cMdfBlock*>& out) const {
@@ -52,10 +47,6 @@ void cMdfBlock_DG::getLinks(std::vector<const cMdfBlock*>& out) const {
 }
 
 // --- channel group ---------------------------------------------------------
-
-cMdfBlock_CG::cMdfBlock_CG()
-    : cMdfBlock(kKind, 104, 6), rules_(new std::vector<cMdfDecodeRule>) {}
-cMdfBlock_CG::~cMdfBlock_CG() = default;
 
 bool cMdfBlock_CG::load(cMdfLoader& loader, const cMdfBlockHeader& header, uint64_t* nextLink) {
   if (!takeHeader(header, 6)) return false;
@@ -73,29 +64,14 @@ bool cMdfBlock_CG::load(cMdfLoader& loader, const cMdfBlockHeader& header, uint6
   if (!cMdfBlockIO_loadSingle(loader, links[5], comment)) return false;
   if (!cMdfBlockIO_seekData(loader, *this)) return false;
   cSerializer s(loader.stream());
-  bool ok = s.readU64(&recordId_);
-  ok &= s.readU64(&cycleCount_);
-  ok &= s.readU16(&flags_);
-  ok &= s.readU16(&pathSeparator_);
+  bool ok = s.readU64(&recordId);
+  ok &= s.readU64(&cycleCount);
+  ok &= s.readU16(&flags);
+  ok &= s.readU16(&pathSeparator);
   s.skip(4);
-  ok &= s.readU32(&dataBytes_);
-  ok &= s.readU32(&invalidationBytes_);
-  if (!ok) return false;
-  rebuildDecodingRules();
-  // Every rule is evaluated for every record, so rules beyond one per bit of
-  // the record (plus some slack) only let a small file cost quadratic time.
-  const uint64_t maxRules = 8 * (uint64_t{dataBytes_} + invalidationBytes_) + 64;
-  if (rules_->size() > maxRules) {
-    LOG_ERROR("Too many channels in channel group at offset %lu",
-              static_cast<unsigned long>(fileOffset()));
-    rules_->clear();
-  }
-  return true;
-}
-
-void cMdfBlock_CG::rebuildDecodingRules() {
-  rules_->clear();
-  for (auto& cn : channels) createDecodingRulesInner(*cn, *rules_);
+  ok &= s.readU32(&dataBytes);
+  ok &= s.readU32(&invalidationBytes);
+  return ok;
 }
 
 bool cMdfBlock_CG::save(cMdfSaveContext& ctx, const cMdfBlock* next) {
@@ -109,13 +85,13 @@ bool cMdfBlock_CG::save(cMdfSaveContext& ctx, const cMdfBlock* next) {
   if (!cMdfBlockIO_writeStart(ctx, *this, links)) return false;
   cSerializer s(ctx.stream);
   uint32_t reserved = 0;
-  bool ok = s.writeU64(&recordId_);
-  ok &= s.writeU64(&cycleCount_);
-  ok &= s.writeU16(&flags_);
-  ok &= s.writeU16(&pathSeparator_);
+  bool ok = s.writeU64(&recordId);
+  ok &= s.writeU64(&cycleCount);
+  ok &= s.writeU16(&flags);
+  ok &= s.writeU16(&pathSeparator);
   ok &= s.writeU32(&reserved);
-  ok &= s.writeU32(&dataBytes_);
-  ok &= s.writeU32(&invalidationBytes_);
+  ok &= s.writeU32(&dataBytes);
+  ok &= s.writeU32(&invalidationBytes);
   return ok && cMdfBlockIO_finish(ctx, *this);
 }
 
@@ -139,14 +115,14 @@ bool cMdfBlock_CN::load(cMdfLoader& loader, const cMdfBlockHeader& header, uint6
     if (!cMdfBlockIO_loadSingle(loader, links[2 + i], *singles[i])) return false;
   if (!cMdfBlockIO_seekData(loader, *this)) return false;
   cSerializer s(loader.stream());
-  bool ok = s.readU8(&channelType_);
-  ok &= s.readU8(&syncType_);
-  ok &= s.readU8(&dataType_);
-  ok &= s.readU8(&bitOffset_);
-  ok &= s.readU32(&byteOffset_);
-  ok &= s.readU32(&bitCount_);
-  ok &= s.readU32(&flags_);
-  ok &= s.readU32(&invalBitPos_);
+  bool ok = cMdfBlockIO_readCode(s, &channelType);
+  ok &= cMdfBlockIO_readCode(s, &syncType);
+  ok &= cMdfBlockIO_readCode(s, &dataType);
+  ok &= s.readU8(&bitOffset);
+  ok &= s.readU32(&byteOffset);
+  ok &= s.readU32(&bitCount);
+  ok &= s.readU32(&flags);
+  ok &= s.readU32(&invalidationBitPos);
   ok &= s.readU8(&precision);
   s.skip(1);
   ok &= s.readU16(&attachmentCount);
@@ -166,14 +142,14 @@ bool cMdfBlock_CN::save(cMdfSaveContext& ctx, const cMdfBlock* next) {
   if (!cMdfBlockIO_writeStart(ctx, *this, links)) return false;
   cSerializer s(ctx.stream);
   uint8_t reserved = 0;
-  bool ok = s.writeU8(&channelType_);
-  ok &= s.writeU8(&syncType_);
-  ok &= s.writeU8(&dataType_);
-  ok &= s.writeU8(&bitOffset_);
-  ok &= s.writeU32(&byteOffset_);
-  ok &= s.writeU32(&bitCount_);
-  ok &= s.writeU32(&flags_);
-  ok &= s.writeU32(&invalBitPos_);
+  bool ok = cMdfBlockIO_writeCode(s, channelType);
+  ok &= cMdfBlockIO_writeCode(s, syncType);
+  ok &= cMdfBlockIO_writeCode(s, dataType);
+  ok &= s.writeU8(&bitOffset);
+  ok &= s.writeU32(&byteOffset);
+  ok &= s.writeU32(&bitCount);
+  ok &= s.writeU32(&flags);
+  ok &= s.writeU32(&invalidationBitPos);
   ok &= s.writeU8(&precision);
   ok &= s.writeU8(&reserved);
   ok &= s.writeU16(&attachmentCount);
@@ -188,6 +164,8 @@ bool cMdfBlock_CN::save(cMdfSaveContext& ctx, const cMdfBlock* next) {
   }
   return cMdfBlockIO_finish(ctx, *this);
 }
+
+std::string_view cMdfBlock_CN::getName() const { return cMdfBlock_getText(name.get()); }
 
 void cMdfBlock_CN::getLinks(std::vector<const cMdfBlock*>& out) const {
   for (auto* single : {&comment, &name, &signalData, &conversion, &source, &unit})
@@ -207,7 +185,7 @@ bool cMdfBlock_CC::load(cMdfLoader& loader, const cMdfBlockHeader& header, uint6
   if (!cMdfBlockIO_seekData(loader, *this)) return false;
   cSerializer s(loader.stream());
   uint16_t count = 0;
-  bool ok = s.readU8(&type);
+  bool ok = cMdfBlockIO_readCode(s, &type);
   ok &= s.readU8(&precision);
   ok &= s.readU16(&flags);
   ok &= s.readU16(&refCount);
@@ -233,7 +211,7 @@ bool cMdfBlock_CC::save(cMdfSaveContext& ctx, const cMdfBlock* /*next*/) {
   if (!cMdfBlockIO_writeStart(ctx, *this, links)) return false;
   cSerializer s(ctx.stream);
   uint16_t count = static_cast<uint16_t>(values.size());
-  bool ok = s.writeU8(&type);
+  bool ok = cMdfBlockIO_writeCode(s, type);
   ok &= s.writeU8(&precision);
   ok &= s.writeU16(&flags);
   ok &= s.writeU16(&refCount);
@@ -249,18 +227,8 @@ void cMdfBlock_CC::getLinks(std::vector<const cMdfBlock*>& out) const {
 }
 
 void cMdfBlock_CC::setLinear(double offset, double factor) {
-  type = 1;
+  type = cMdfConversionType::Linear;
   values = {offset, factor};
-  setLength(80 + 8 * values.size());
-}
-
-void cMdfBlock_CC::setLookup(const std::map<double, double>& table) {
-  type = 5;
-  values.clear();
-  for (auto [key, value] : table) {
-    values.push_back(key);
-    values.push_back(value);
-  }
   setLength(80 + 8 * values.size());
 }
 
@@ -313,11 +281,6 @@ bool cMdfBlock_Data<K>::load(cMdfLoader& loader, const cMdfBlockHeader& header,
 }
 
 template <cMdfBlockKind K>
-uint64_t cMdfBlock_Data<K>::getDataSize() const {
-  return cMdfBlockHeader_getDataSize({K, length(), linkCount()});
-}
-
-template <cMdfBlockKind K>
 bool cMdfBlock_Data<K>::setData(std::unique_ptr<cIO> source) {
   if (!source) return false;
   int64_t size = source->getSize();
@@ -348,9 +311,4 @@ template class cMdfBlock_Data<cMdfBlockKind::SD>;
 std::shared_ptr<cMdfBlock_DT> cMdfBlock_DT_ctor_fromIO(std::unique_ptr<cIO> source) {
   auto dt = std::make_shared<cMdfBlock_DT>();
   return dt->setData(std::move(source)) ? dt : nullptr;
-}
-
-std::shared_ptr<cMdfBlock_SD> cMdfBlock_SD_ctor_fromIO(std::unique_ptr<cIO> source) {
-  auto sd = std::make_shared<cMdfBlock_SD>();
-  return sd->setData(std::move(source)) ? sd : nullptr;
 }

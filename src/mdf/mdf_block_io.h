@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
+#include "io/serializer.h"
 #include "mdf/mdf_block.h"
 
 // The 4-character identifier of `kind` ("##DG"), or null for None and ID.
@@ -28,4 +30,20 @@ bool cMdfBlockIO_seekData(cMdfLoader& loader, const cMdfBlock& block);
 // Saves a single linked block (null: nothing to do).
 inline bool cMdfBlockIO_saveLink(cMdfSaveContext& ctx, const cMdfBlockPtr& block) {
   return cMdfBlock_save(block.get(), ctx);
+}
+
+// Reads and writes a one-byte code field (an enum class over uint8_t) as the
+// byte stored in the file.
+template <class E>
+bool cMdfBlockIO_readCode(cSerializer& s, E* code) {
+  static_assert(std::is_same_v<std::underlying_type_t<E>, uint8_t>);
+  uint8_t raw = 0;
+  if (!s.readU8(&raw)) return false;
+  *code = static_cast<E>(raw);
+  return true;
+}
+template <class E>
+bool cMdfBlockIO_writeCode(cSerializer& s, E code) {
+  const auto raw = static_cast<uint8_t>(code);
+  return s.writeU8(&raw);
 }

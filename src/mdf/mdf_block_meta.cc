@@ -1,9 +1,11 @@
 // Identification, header, file-history, text, metadata and source blocks.
+#include "mdf/mdf_block_meta.h"
+
 #include <cstring>
 
 #include "base/log.h"
 #include "io/serializer.h"
-#include "mdf/mdf_block.h"
+#include "mdf/mdf_block_data.h"
 #include "mdf/mdf_block_io.h"
 
 namespace {
@@ -13,6 +15,12 @@ void pad8(std::string& s) {
 }
 
 }  // namespace
+
+std::string_view cMdfBlock_getText(const cMdfBlock* block) {
+  if (auto tx = mdf_cast<cMdfBlock_TX>(block)) return tx->getData();
+  if (auto md = mdf_cast<cMdfBlock_MD>(block)) return md->getData();
+  return {};
+}
 
 // --- identification --------------------------------------------------------
 
@@ -31,30 +39,30 @@ bool cMdfBlock_ID::load(cMdfLoader& loader, const cMdfBlockHeader& /*header*/,
   s.skip(4);
   (void)s.readU16(&versionNumber_);
   s.skip(30);
-  (void)s.readU16(&finalizationFlags_);
+  (void)s.readU16(&finalizationFlags);
   (void)s.readU16(&customFinalizationFlags_);
   return true;
 }
 
 bool cMdfBlock_ID::save(cMdfSaveContext& ctx, const cMdfBlock* /*next*/) {
-  if (header_) {
+  if (header) {
     ctx.place(*this);
-    if (!cMdfBlock_save(header_.get(), ctx)) return false;
+    if (!cMdfBlock_save(header.get(), ctx)) return false;
   }
   if (!cMdfBlockIO_seek(ctx.stream, fileOffset())) return false;
   uint8_t raw[64] = {};
-  bool unfinished = finalizationFlags_ != 0 || customFinalizationFlags_ != 0;
+  bool unfinished = finalizationFlags != 0 || customFinalizationFlags_ != 0;
   std::memcpy(raw, unfinished ? "UnFinMF " : "MDF     ", 8);
   std::memcpy(raw + 8, versionText_.data(), std::min<size_t>(8, versionText_.size()));
   std::memcpy(raw + 16, programText_.data(), std::min<size_t>(8, programText_.size()));
   std::memcpy(raw + 28, &versionNumber_, 2);
-  std::memcpy(raw + 60, &finalizationFlags_, 2);
+  std::memcpy(raw + 60, &finalizationFlags, 2);
   std::memcpy(raw + 62, &customFinalizationFlags_, 2);
   return ctx.stream->write(raw, 64) == 64;
 }
 
 void cMdfBlock_ID::getLinks(std::vector<const cMdfBlock*>& out) const {
-  out.push_back(header_.get());
+  out.push_back(header.get());
 }
 
 bool cMdfBlock_ID::setVersion(uint32_t major, uint32_t minor) {
@@ -215,8 +223,8 @@ bool cMdfBlock_SI::load(cMdfLoader& loader, const cMdfBlockHeader& header, uint6
     return false;
   if (!cMdfBlockIO_seekData(loader, *this)) return false;
   cSerializer s(loader.stream());
-  bool ok = s.readU8(&sourceType_);
-  ok &= s.readU8(&busType_);
+  bool ok = cMdfBlockIO_readCode(s, &sourceType);
+  ok &= cMdfBlockIO_readCode(s, &busType);
   ok &= s.readU8(&flags);
   return ok;
 }
@@ -230,8 +238,8 @@ bool cMdfBlock_SI::save(cMdfSaveContext& ctx, const cMdfBlock* /*next*/) {
                               {linkTo(name.get()), linkTo(path.get()), linkTo(comment.get())}))
     return false;
   cSerializer s(ctx.stream);
-  bool ok = s.writeU8(&sourceType_);
-  ok &= s.writeU8(&busType_);
+  bool ok = cMdfBlockIO_writeCode(s, sourceType);
+  ok &= cMdfBlockIO_writeCode(s, busType);
   ok &= s.writeU8(&flags);
   return ok && cMdfBlockIO_finish(ctx, *this);
 }
@@ -240,13 +248,4 @@ void cMdfBlock_SI::getLinks(std::vector<const cMdfBlock*>& out) const {
   out.push_back(comment.get());
   out.push_back(name.get());
   out.push_back(path.get());
-}
-
-uint8_t cMdfBlock_SI::getBusType() const {
-  switch (busType_) {
-    case 0: return 0;
-    case 2: return 2;
-    case 3: return 3;
-    default: return 4;
-  }
 }

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "base/log.h"
-#include "mdf/mdf_block.h"
+#include "mdf/mdf_block_data.h"
 #include "mdf/mdf_decoders.h"
 
 namespace {
@@ -100,7 +100,7 @@ cMdfChannelRole cMdfDecodeRule_roleOfName(std::string_view name) {
 
 void cMdfDecodeRule_mapName(cMdfDecodeRule& rule) { rule.role = cMdfDecodeRule_roleOfName(rule.name); }
 
-bool getOptimalDecoder(const std::vector<cMdfDecodeRule>& rules, cMdfDecoder& decoder) {
+bool cMdfDecodeRule_pickFrameDecoder(const std::vector<cMdfDecodeRule>& rules, cMdfDecoder& decoder) {
   decoder = cMdfDecoders_decodeGeneric;
   std::string_view prefix;
   bool found = false;
@@ -130,10 +130,10 @@ cMdfConversionRule cMdfBlock_CC_getConversionRule(const cMdfBlock_CC* conversion
   if (conversion == nullptr) return cMdfConversionRule_default();
   const std::vector<double>& v = conversion->values;
   switch (conversion->type) {
-    case 1:  // linear: physical = v[0] + v[1] * raw
+    case cMdfConversionType::Linear:
       if (v.size() < 2) return cMdfConversionRule_default();
       return cMdfConversionRule_linear(v[1], v[0]);
-    case 5: {  // value to value without interpolation: (key, value) pairs
+    case cMdfConversionType::ValueToValue: {
       std::unordered_map<double, double> table;
       table.reserve(v.size() / 2);
       for (size_t i = 0; i + 1 < v.size(); i += 2) table.emplace(v[i], v[i + 1]);
@@ -146,20 +146,24 @@ cMdfConversionRule cMdfBlock_CC_getConversionRule(const cMdfBlock_CC* conversion
 
 namespace {
 
-// Fills value kind and byte order from the channel's data type (getter
-// numbering: stored code + 1, 0 for codes above 10).
-void setEncoding(cMdfDecodeRule& rule, uint8_t dataType) {
+// Fills value kind and byte order from the channel's data type.
+void setEncoding(cMdfDecodeRule& rule, cMdfDataType dataType) {
+  using T = cMdfDataType;
   switch (dataType) {
-    case 1: rule.valueKind = cMdfValueKind::Unsigned; rule.littleEndian = true; return;
-    case 2: rule.valueKind = cMdfValueKind::Unsigned; rule.littleEndian = false; return;
-    case 5: rule.valueKind = cMdfValueKind::Float; rule.littleEndian = true; return;
-    case 6: rule.valueKind = cMdfValueKind::Float; rule.littleEndian = false; return;
-    case 11: rule.valueKind = cMdfValueKind::ByteArray; rule.littleEndian = true; return;
-    default:
-      LOG_WARN("Unsupported channel data type: %d", static_cast<int>(dataType));
+    case T::UnsignedLE: rule.valueKind = cMdfValueKind::Unsigned; rule.littleEndian = true; return;
+    case T::UnsignedBE: rule.valueKind = cMdfValueKind::Unsigned; rule.littleEndian = false; return;
+    case T::FloatLE: rule.valueKind = cMdfValueKind::Float; rule.littleEndian = true; return;
+    case T::FloatBE: rule.valueKind = cMdfValueKind::Float; rule.littleEndian = false; return;
+    case T::ByteArray: rule.valueKind = cMdfValueKind::ByteArray; rule.littleEndian = true; return;
+    default: {
+      // The message has always counted data types from 1, with 0 for every
+      // code above the byte array's.
+      const int code = static_cast<int>(dataType);
+      LOG_WARN("Unsupported channel data type: %d", code <= static_cast<int>(T::ByteArray) ? code + 1 : 0);
       rule.valueKind = cMdfValueKind::Unsigned;
       rule.littleEndian = false;
       return;
+    }
   }
 }
 
@@ -167,11 +171,11 @@ void appendLeafRule(const cMdfBlock_CN& channel, std::vector<cMdfDecodeRule>& ru
   cMdfDecodeRule rule;
   rule.name = std::string(channel.getName());
   cMdfDecodeRule_mapName(rule);
-  rule.bitOffset = uint64_t{channel.getByteOffset()} * 8 + channel.getBitOffset();
-  rule.bitCount = channel.getBitLength();
-  setEncoding(rule, channel.getDataType());
+  rule.bitOffset = uint64_t{channel.byteOffset} * 8 + channel.bitOffset;
+  rule.bitCount = channel.bitCount;
+  setEncoding(rule, channel.dataType);
   rule.conversion = cMdfBlock_CC_getConversionRule(mdf_cast<cMdfBlock_CC>(channel.conversion.get()));
-  if (channel.getChannelType() == 1) rule.vlsdDataLink = channel.signalData.get();
+  if (channel.channelType == cMdfChannelType::VariableLength) rule.vlsdDataLink = channel.signalData.get();
   try {
     rules.push_back(std::move(rule));
   } catch (const std::bad_alloc&) {

@@ -6,9 +6,11 @@
 // channel and, through the common group prefix, which frame decoder reads the
 // group's records.
 //
-// Rules are built once per channel group when the block tree is loaded and
-// read once per record afterwards, so everything the hot path needs is
-// resolved here (role, value kind, byte order, conversion).
+// Rules are built once per channel group when a file is opened (the decoding
+// plan, mdf_record.h) and read once per record afterwards, so everything the
+// hot path needs is resolved here (role, value kind, byte order, conversion):
+// this is where the stored codes of channel and conversion blocks get their
+// meaning for decoding.
 #pragma once
 
 #include <cstdint>
@@ -75,10 +77,6 @@ class cMdfConversionRule {
     return x;
   }
 
-  Kind kind() const { return kind_; }
-  double factor() const { return factor_; }  // 1 unless linear
-  double offset() const { return offset_; }  // 0 unless linear
-
  private:
   friend cMdfConversionRule cMdfConversionRule_linear(double factor, double offset);
   friend cMdfConversionRule cMdfConversionRule_lookupTable(
@@ -99,9 +97,9 @@ cMdfConversionRule cMdfConversionRule_linear(double factor, double offset);
 // Exact look-up in `table` (taken over); keys not present convert to NaN.
 cMdfConversionRule cMdfConversionRule_lookupTable(std::unordered_map<double, double> table);
 
-// Conversion of a conversion block: null block -> identity; linear (type 1)
-// -> factor = second value, offset = first value; value-to-value table
-// without interpolation (type 5) -> exact look-up of the (key, value) pairs,
+// Conversion of a conversion block: null block -> identity; linear -> factor
+// = second value, offset = first value; value-to-value table without
+// interpolation -> exact look-up of the (key, value) pairs,
 // where the first pair of a repeated key counts; any other type (or a block
 // with too few values) -> identity, silently.
 cMdfConversionRule cMdfBlock_CC_getConversionRule(const cMdfBlock_CC* conversion);
@@ -130,8 +128,11 @@ cMdfChannelRole cMdfDecodeRule_roleOfName(std::string_view name);
 
 // Appends the rules of `channel` to `rules`: one rule for a leaf channel, or
 // the rules of its composed channels in order (recursively) for a structure
-// channel.  An unsupported data type logs "Unsupported channel data type: %d"
-// (warning) and the rule is kept as a big-endian unsigned value.  Never
+// channel.  Data types: unsigned integers and floats of either byte order,
+// byte arrays.  Any other data type logs "Unsupported channel data type: %d"
+// (warning; the number is the stored code + 1, or 0 for codes above the byte
+// array's) and the rule is kept as a big-endian unsigned value.  A channel of
+// type variable length gets its signal-data link as vlsdDataLink.  Never
 // fails; damaged channel data gives rules that decode to nothing useful, not
 // a crash.
 void createDecodingRulesInner(const cMdfBlock_CN& channel, std::vector<cMdfDecodeRule>& rules);
@@ -144,4 +145,4 @@ using cMdfDecoder = bool (*)(const cMdfRecordView& view, cBusMsg& msg);
 // Exactly one prefix: the decoder of that prefix (the generic decoder for an
 // unknown one) and true.  None or several prefixes: the generic decoder and
 // false.  `decoder` is always written.
-bool getOptimalDecoder(const std::vector<cMdfDecodeRule>& rules, cMdfDecoder& decoder);
+bool cMdfDecodeRule_pickFrameDecoder(const std::vector<cMdfDecodeRule>& rules, cMdfDecoder& decoder);

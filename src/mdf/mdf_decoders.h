@@ -1,7 +1,8 @@
 // Bus frame decoders: turn one record of a bus-logging channel group into one
 // bus message.  The record layer reads a record into a cMdfRecordView; the
-// channel group's decoder (chosen once by getOptimalDecoder) writes the
-// message.  A decoder that returns false produced no message for this record.
+// channel group's decoder (chosen once by cMdfDecodeRule_pickFrameDecoder)
+// writes the message.  A decoder that returns false produced no message for
+// this record.
 //
 // Decoders run once per logged frame: they read every channel with one bit
 // extraction and allocate nothing once the message's payload buffer has grown
@@ -18,7 +19,7 @@ struct cBusMsg;
 
 // What the record layer produced for the record just read.  The spans point
 // into the reader's buffers and stay valid until its next read; `rules`
-// belongs to the channel group (block tree).
+// belongs to the data group's decoding plan.
 struct cMdfRecordView {
   std::span<const uint8_t> record;  // data bytes of the record, without record id
   // Empty, or a u32 little-endian length followed by the VLSD bytes read.

@@ -1,5 +1,5 @@
-// Opening a logger MDF file: tree load, tool-marker check, unfinished-file
-// repair.
+// Opening a logger MDF file: tree load, decoding plan, tool-marker check,
+// unfinished-file repair.
 #include "mdf/mdf_file.h"
 
 #include <string_view>
@@ -10,8 +10,6 @@ namespace {
 
 constexpr std::string_view kShortMarker = "<tool_id>QZ</tool_id>";
 constexpr std::string_view kLongMarker = "<tool_id>Brenlog</tool_id>";
-// Unfinalised flag: the length of the last DT block must be updated.
-constexpr uint16_t kLastDtLengthUnset = 4;
 
 }  // namespace
 
@@ -28,30 +26,34 @@ bool cMdf_hasToolMarker(const cMdfBlock_HD& header) {
 }
 
 bool cMdf_repairUnfinished(cMdfBlock_ID& id, uint64_t streamSize) {
-  uint16_t flags = id.getFinalizationFlags();
-  if ((flags & kLastDtLengthUnset) == 0 || !id.getHeader()) return false;
+  const uint16_t flags = id.finalizationFlags;
+  if ((flags & cMdfBlock_ID::kLastDtLengthUnset) == 0 || !id.header) return false;
   cMdfBlock_DT* last = nullptr;
-  for (const auto& dg : id.getHeader()->dataGroups) {
+  for (const auto& dg : id.header->dataGroups) {
     auto* dt = mdf_cast_mut<cMdfBlock_DT>(dg->data.get());
     if (dt != nullptr && (last == nullptr || dt->fileOffset() > last->fileOffset())) last = dt;
   }
   if (last == nullptr || last->fileOffset() > streamSize) return false;
   last->setLength(streamSize - last->fileOffset());
-  id.setFinalizationFlags(static_cast<uint16_t>(flags & ~kLastDtLengthUnset));
+  id.finalizationFlags = static_cast<uint16_t>(flags & ~cMdfBlock_ID::kLastDtLengthUnset);
   return true;
 }
 
 std::unique_ptr<cMdf> cMdf_open(cIO* stream) {
   if (stream == nullptr) return nullptr;
   std::shared_ptr<cMdfBlock_ID> tree = cMdfBlock_loadTree(stream);
-  if (!tree || !tree->getHeader()) return nullptr;
-  if (!cMdf_hasToolMarker(*tree->getHeader())) {
+  if (!tree || !tree->header) return nullptr;
+  // The plan's messages about the file's channels and record layout come
+  // before the verdict on the tool marker, as the file is read.  The repair
+  // only moves a data block's end, which the plan does not depend on.
+  cMdfDecodingPlan plan = cMdfDecodingPlan_build(*tree);
+  if (!cMdf_hasToolMarker(*tree->header)) {
     LOG_ERROR("Unsupported MF4 file");
     return nullptr;
   }
   int64_t size = stream->getSize();
   if (size > 0) cMdf_repairUnfinished(*tree, static_cast<uint64_t>(size));
-  return std::make_unique<cMdf>(stream, std::move(tree));
+  return std::make_unique<cMdf>(stream, std::move(tree), std::move(plan));
 }
 
 void cMdf_close(std::unique_ptr<cMdf>& mdf) {
@@ -60,7 +62,7 @@ void cMdf_close(std::unique_ptr<cMdf>& mdf) {
 
 std::unique_ptr<cMdfParallelIter> cMdf_getIter(const cMdf* mdf) {
   if (mdf == nullptr) return nullptr;
-  return cMdfParallelIter_ctor(*mdf->tree());
+  return cMdfParallelIter_ctor(*mdf->tree(), mdf->plan());
 }
 
 cMdfMetaDataMap cMdf_getMetaData(const cMdf* mdf) {

@@ -1,5 +1,7 @@
 // An opened MDF 4 log file: its block tree, checked to come from the data
-// logger and repaired in memory when the logger could not finish it.
+// logger and repaired in memory when the logger could not finish it, and the
+// decoding plan of its data groups (rules and record maps, mdf_record.h),
+// built in a second pass over the loaded tree.
 //
 // Only files whose file history names the logger as the writing tool are
 // accepted: a file-history comment (##MD) must contain "<tool_id>QZ</tool_id>"
@@ -12,14 +14,16 @@
 #include <memory>
 
 #include "io/io.h"
-#include "mdf/mdf_block.h"
+#include "mdf/mdf_block_data.h"
+#include "mdf/mdf_block_meta.h"
 #include "mdf/mdf_merge.h"
 #include "mdf/mdf_metadata.h"
+#include "mdf/mdf_record.h"
 
 class cMdf {
  public:
-  cMdf(cIO* stream, std::shared_ptr<cMdfBlock_ID> tree)
-      : stream_(stream), tree_(std::move(tree)) {}
+  cMdf(cIO* stream, std::shared_ptr<cMdfBlock_ID> tree, cMdfDecodingPlan plan)
+      : stream_(stream), tree_(std::move(tree)), plan_(std::move(plan)) {}
   cMdf(const cMdf&) = delete;
   cMdf& operator=(const cMdf&) = delete;
 
@@ -27,15 +31,21 @@ class cMdf {
   cIO* stream() const { return stream_; }
   // The identification block; never null for an opened file.
   const std::shared_ptr<cMdfBlock_ID>& tree() const { return tree_; }
+  // One plan per data group of the header, in order; lives as long as the
+  // handle.
+  const cMdfDecodingPlan& plan() const { return plan_; }
 
  private:
   cIO* stream_;
   std::shared_ptr<cMdfBlock_ID> tree_;
+  cMdfDecodingPlan plan_;
 };
 
-// Loads the block tree from `stream` (borrowed: it must stay open until the
-// handle is closed, and the caller closes it afterwards).  Null when the tree
-// does not load (the block loader logs why) or when no file-history comment
+// Opens `stream` (borrowed: it must stay open until the handle is closed, and
+// the caller closes it afterwards): loads the block tree, builds the decoding
+// plan (its warnings and errors are logged here, in data-group order), checks
+// the tool marker and repairs an unfinished file.  Null when the tree does
+// not load (the block loader logs why) or when no file-history comment
 // carries the logger's tool marker ("Unsupported MF4 file", error level).
 std::unique_ptr<cMdf> cMdf_open(cIO* stream);
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <utility>
 
-#include "mdf/mdf_block.h"
+#include "mdf/mdf_block_meta.h"
 #include "mdf/mdf_record.h"
 
 namespace {
@@ -15,10 +15,10 @@ bool earlier(double a, double b) {
   return std::isnan(b) || a < b;
 }
 
-// Records of one data group of the block tree.
+// Records of one data group, read through its decoding plan.
 class DataGroupSource final : public cMdfRecordSource {
  public:
-  explicit DataGroupSource(const cMdfBlock_DG& dg) : dg_(dg), bus_(anyBusGroup(dg)) {}
+  explicit DataGroupSource(const cMdfDataGroupPlan& plan) : plan_(plan), bus_(anyBusGroup(plan)) {}
 
   void rewind() override {
     cMdfBlock_DG_iteratorState_init(&state_);
@@ -28,7 +28,7 @@ class DataGroupSource final : public cMdfRecordSource {
   const cMdfRecordView* next() override {
     if (ended_) return nullptr;
     const uint64_t before = state_.position;
-    const cMdfRecordView* view = cMdfBlock_DG_at(dg_, state_);
+    const cMdfRecordView* view = cMdfDataGroupPlan_at(plan_, state_);
     // A record that does not move the position (a zero-length layout in a
     // damaged file) would be read for ever: it ends the group instead.
     if (view == nullptr || state_.position == before) {
@@ -43,17 +43,18 @@ class DataGroupSource final : public cMdfRecordSource {
  private:
   // True when some channel group's records have a decoder that can yield a
   // message; the map holds the same decoders, chosen from the same rules.
-  static bool anyBusGroup(const cMdfBlock_DG& dg) {
-    for (const auto& cg : dg.channelGroups) {
-      if (!cg || cg->isVLSD()) continue;
+  static bool anyBusGroup(const cMdfDataGroupPlan& plan) {
+    const auto& groups = plan.dataGroup->channelGroups;
+    for (size_t i = 0; i < groups.size(); ++i) {
+      if (!groups[i] || groups[i]->isVLSD()) continue;
       cMdfDecoder decoder = nullptr;
-      getOptimalDecoder(cg->decodingRules(), decoder);
+      cMdfDecodeRule_pickFrameDecoder(plan.rules[i], decoder);
       if (decoder != cMdfDecoders_decodeGeneric) return true;
     }
     return false;
   }
 
-  const cMdfBlock_DG& dg_;
+  const cMdfDataGroupPlan& plan_;
   cMdfIteratorState state_;
   bool bus_;
   bool ended_ = false;
@@ -61,12 +62,12 @@ class DataGroupSource final : public cMdfRecordSource {
 
 }  // namespace
 
-std::unique_ptr<cMdfRecordSource> cMdfRecordSource_dataGroup(const cMdfBlock_DG& dataGroup) {
-  return std::make_unique<DataGroupSource>(dataGroup);
+std::unique_ptr<cMdfRecordSource> cMdfRecordSource_dataGroup(const cMdfDataGroupPlan& plan) {
+  return std::make_unique<DataGroupSource>(plan);
 }
 
-std::unique_ptr<cMdfBusMsgContainer> cMdfBusMsgContainer_ctor(const cMdfBlock_DG& dataGroup) {
-  return std::make_unique<cMdfBusMsgContainer>(cMdfRecordSource_dataGroup(dataGroup));
+std::unique_ptr<cMdfBusMsgContainer> cMdfBusMsgContainer_ctor(const cMdfDataGroupPlan& plan) {
+  return std::make_unique<cMdfBusMsgContainer>(cMdfRecordSource_dataGroup(plan));
 }
 
 cMdfBusMsgContainer::cMdfBusMsgContainer(std::unique_ptr<cMdfRecordSource> source)
@@ -96,16 +97,6 @@ cBusMsg* cMdfBusMsgContainer::next() {
   }
   atEnd_ = true;
   return nullptr;
-}
-
-int cMdfBusMsgContainer_iter_cmp(const cMdfBusMsgContainer_iter& a,
-                                 const cMdfBusMsgContainer_iter& b) {
-  const bool aHas = a.container != nullptr && a.msg != nullptr;
-  const bool bHas = b.container != nullptr && b.msg != nullptr;
-  if (!aHas || !bHas) return static_cast<int>(bHas) - static_cast<int>(aHas);
-  if (earlier(a.msg->timeStamp, b.msg->timeStamp)) return -1;
-  if (earlier(b.msg->timeStamp, a.msg->timeStamp)) return 1;
-  return 0;
 }
 
 bool cMdfParallelIter::later(const Pending& a, const Pending& b) {
@@ -170,15 +161,16 @@ cBusMsg* cMdfParallelIter::next() {
   return current_;
 }
 
-std::unique_ptr<cMdfParallelIter> cMdfParallelIter_ctor(const cMdfBlock_ID& id) {
-  const cMdfBlock_HD* hd = id.getHeader().get();
+std::unique_ptr<cMdfParallelIter> cMdfParallelIter_ctor(
+    const cMdfBlock_ID& id, const std::vector<std::unique_ptr<cMdfDataGroupPlan>>& plans) {
+  const cMdfBlock_HD* hd = id.header.get();
   if (hd == nullptr) return nullptr;
-  const double startOffset = static_cast<double>(hd->getStartTimeNs()) * 1e-9 +
+  const double startOffset = static_cast<double>(hd->startTimeNs) * 1e-9 +
                              (static_cast<double>(hd->tzOffsetMin) + hd->dstOffsetMin) * 60.0;
   std::vector<std::unique_ptr<cMdfBusMsgContainer>> containers;
-  containers.reserve(hd->dataGroups.size());
-  for (const auto& dg : hd->dataGroups) {
-    if (dg) containers.push_back(cMdfBusMsgContainer_ctor(*dg));
+  containers.reserve(plans.size());
+  for (const auto& plan : plans) {
+    if (plan) containers.push_back(cMdfBusMsgContainer_ctor(*plan));
   }
   return std::make_unique<cMdfParallelIter>(std::move(containers), startOffset);
 }

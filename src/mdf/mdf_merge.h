@@ -20,10 +20,11 @@
 #include "mdf/mdf_decoders.h"
 
 class cMdfBlock_ID;
-class cMdfBlock_DG;
+struct cMdfDataGroupPlan;
 
 // Where a container's records come from: normally one data group of the
-// block tree (cMdfRecordSource_dataGroup); tests substitute their own.
+// file, read through its decoding plan (cMdfRecordSource_dataGroup); tests
+// substitute their own.
 class cMdfRecordSource {
  public:
   virtual ~cMdfRecordSource() = default;
@@ -38,9 +39,10 @@ class cMdfRecordSource {
   virtual bool hasBusRecords() const { return true; }
 };
 
-// Records of `dataGroup`, read with cMdfBlock_DG_at.  The data group is
-// borrowed and must outlive the source.  Never null.
-std::unique_ptr<cMdfRecordSource> cMdfRecordSource_dataGroup(const cMdfBlock_DG& dataGroup);
+// Records of the data group of `plan`, read with cMdfDataGroupPlan_at.  The
+// plan (and so its block tree) is borrowed and must outlive the source.
+// Never null.
+std::unique_ptr<cMdfRecordSource> cMdfRecordSource_dataGroup(const cMdfDataGroupPlan& plan);
 
 // Frame container: reads records from its source and decodes each with the
 // record's decoder into one reused message.
@@ -66,20 +68,9 @@ class cMdfBusMsgContainer {
   bool atEnd_ = true;
 };
 
-// Container for `dataGroup` (borrowed; must outlive the container).
-std::unique_ptr<cMdfBusMsgContainer> cMdfBusMsgContainer_ctor(const cMdfBlock_DG& dataGroup);
-
-// A position in a container: its current message (null at the end).
-struct cMdfBusMsgContainer_iter {
-  cBusMsg* msg = nullptr;
-  cMdfBusMsgContainer* container = nullptr;
-};
-
-// Orders two iterators by time stamp: negative when a's message is earlier,
-// positive when later, 0 when equal.  An iterator without a message orders
-// after one with; a NaN time stamp orders after every number.
-int cMdfBusMsgContainer_iter_cmp(const cMdfBusMsgContainer_iter& a,
-                                 const cMdfBusMsgContainer_iter& b);
+// Container for the data group of `plan` (borrowed; must outlive the
+// container).
+std::unique_ptr<cMdfBusMsgContainer> cMdfBusMsgContainer_ctor(const cMdfDataGroupPlan& plan);
 
 // The merge over all containers of a file.
 class cMdfParallelIter {
@@ -87,7 +78,7 @@ class cMdfParallelIter {
   // Merges `containers` (taken over; empty ones are released at once),
   // adding `startOffset` seconds to every delivered time stamp.  The first
   // message is current afterwards.  Messages with equal time stamps come out
-  // in container order.
+  // in container order; a NaN time stamp orders after every number.
   cMdfParallelIter(std::vector<std::unique_ptr<cMdfBusMsgContainer>> containers,
                    double startOffset);
   cMdfParallelIter(const cMdfParallelIter&) = delete;
@@ -99,8 +90,6 @@ class cMdfParallelIter {
   // Makes the next message current (null when all containers are exhausted;
   // further calls change nothing).  Returns current().
   cBusMsg* next();
-
-  double startOffset() const { return startOffset_; }
 
  private:
   struct Pending {
@@ -118,8 +107,10 @@ class cMdfParallelIter {
   double startOffset_ = 0.0;
 };
 
-// The merge of every data group of the file behind `id`: start offset =
-// header start time (ns) * 1e-9 + (time-zone + daylight-saving minutes) * 60,
-// whatever the header's time flags say.  Null when there is no header block.
-// The block tree must outlive the merge.
-std::unique_ptr<cMdfParallelIter> cMdfParallelIter_ctor(const cMdfBlock_ID& id);
+// The merge of the data groups of `plans` (one container per plan, in
+// order), the file behind `id`: start offset = header start time (ns) * 1e-9
+// + (time-zone + daylight-saving minutes) * 60, whatever the header's time
+// flags say.  Null when there is no header block.  The block tree and the
+// plans must outlive the merge.
+std::unique_ptr<cMdfParallelIter> cMdfParallelIter_ctor(
+    const cMdfBlock_ID& id, const std::vector<std::unique_ptr<cMdfDataGroupPlan>>& plans);

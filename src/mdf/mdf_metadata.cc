@@ -1,6 +1,6 @@
 #include "mdf/mdf_metadata.h"
 
-#include "mdf/mdf_block.h"
+#include "mdf/mdf_block_meta.h"
 
 #include <expat.h>
 
@@ -111,7 +111,7 @@ bool parseXml(std::string_view xml, cMdfMetaDataMap& map) {
 
 cMdfMetaDataMap cMdfMetaData_collect(const cMdfBlock_ID& id) {
   cMdfMetaDataMap map;
-  const cMdfBlock_HD* hd = id.getHeader().get();
+  const cMdfBlock_HD* hd = id.header.get();
   if (hd == nullptr) return map;
   const cMdfBlock_MD* headerComment = mdf_cast<cMdfBlock_MD>(hd->comment.get());
   if (headerComment == nullptr) return map;
@@ -124,8 +124,8 @@ cMdfMetaDataMap cMdfMetaData_collect(const cMdfBlock_ID& id) {
   std::vector<const cMdfBlock_SI*> sources;
   for (const cMdfBlock* block : blocks) {
     const cMdfBlock_SI* si = mdf_cast<cMdfBlock_SI>(block);
-    if (si == nullptr || si->getType() != 2) continue;
-    if (si->getBusType() != 2 && si->getBusType() != 3) continue;
+    if (si == nullptr || si->sourceType != cMdfSourceType::Bus) continue;
+    if (si->busType != cMdfBusType::Can && si->busType != cMdfBusType::Lin) continue;
     sources.push_back(si);
   }
   std::sort(sources.begin(), sources.end(), [](const cMdfBlock_SI* a, const cMdfBlock_SI* b) {

@@ -5,6 +5,7 @@
 
 #include "base/log.h"
 #include "db/decode.h"
+#include "mdf/mdf_block_meta.h"
 
 namespace {
 
@@ -14,50 +15,81 @@ bool validIdSize(uint8_t size) {
   return size == 0 || size == 1 || size == 2 || size == 4 || size == 8;
 }
 
-cMdfRecordInfo infoOf(cMdfBlock_CG& cg) {
+std::vector<cMdfDecodeRule> rulesOf(const cMdfBlock_CG& cg) {
+  std::vector<cMdfDecodeRule> rules;
+  for (const auto& cn : cg.channels) createDecodingRulesInner(*cn, rules);
+  // Every rule is evaluated for every record, so rules beyond one per bit of
+  // the record (plus some slack) only let a small file cost quadratic time.
+  const uint64_t maxRules = 8 * (uint64_t{cg.dataBytes} + cg.invalidationBytes) + 64;
+  if (rules.size() > maxRules) {
+    LOG_ERROR("Too many channels in channel group at offset %lu",
+              static_cast<unsigned long>(cg.fileOffset()));
+    rules.clear();
+  }
+  return rules;
+}
+
+cMdfRecordInfo infoOf(const cMdfBlock_CG& cg, const std::vector<cMdfDecodeRule>& rules) {
   cMdfRecordInfo info;
-  info.recordId = cg.getRecordID();
+  info.recordId = cg.recordId;
   if (cg.isVLSD()) {
     info.recordLength = cMdfRecordInfo::kVlsd;
     return info;
   }
   // Invalidation bytes follow the data bytes in every record.
-  uint64_t length = uint64_t{cg.getRecordSize()} + cg.getInvalidationBytes();
+  uint64_t length = uint64_t{cg.dataBytes} + cg.invalidationBytes;
   info.recordLength = static_cast<uint32_t>(std::min<uint64_t>(length, cMdfRecordInfo::kVlsd - 1));
-  info.rules = &cg.getDecodingRules();
-  getOptimalDecoder(*info.rules, info.decoder);
-  for (size_t i = 0; i < info.rules->size(); ++i) {
-    const cMdfBlock* link = (*info.rules)[i].vlsdDataLink;
+  info.rules = &rules;
+  cMdfDecodeRule_pickFrameDecoder(rules, info.decoder);
+  for (size_t i = 0; i < rules.size(); ++i) {
+    const cMdfBlock* link = rules[i].vlsdDataLink;
     if (link == nullptr) continue;
     info.vlsdRule = static_cast<int32_t>(i);
-    if (auto* vlsdGroup = mdf_cast<cMdfBlock_CG>(link)) info.vlsdRecordId = vlsdGroup->getRecordID();
+    if (auto* vlsdGroup = mdf_cast<cMdfBlock_CG>(link)) info.vlsdRecordId = vlsdGroup->recordId;
     break;
   }
   return info;
 }
 
-// The channel group whose records fill a data group without record ids.
-cMdfBlock_CG* soleGroup(cMdfBlock_DG& dg) {
-  if (dg.channelGroups.size() == 1) return dg.channelGroups.front().get();
-  cMdfBlock_CG* found = nullptr;
-  for (auto& cg : dg.channelGroups) {
-    if (cg->isVLSD() || cg->getCycleCount64() == 0) continue;
-    if (found != nullptr) return nullptr;
-    found = cg.get();
+// Index of the channel group whose records fill a data group without record
+// ids, or -1.
+ptrdiff_t soleGroup(const cMdfBlock_DG& dg) {
+  if (dg.channelGroups.size() == 1) return 0;
+  ptrdiff_t found = -1;
+  for (size_t i = 0; i < dg.channelGroups.size(); ++i) {
+    const cMdfBlock_CG& cg = *dg.channelGroups[i];
+    if (cg.isVLSD() || cg.cycleCount == 0) continue;
+    if (found >= 0) return -1;
+    found = static_cast<ptrdiff_t>(i);
   }
   return found;
 }
 
-// Reads `size` (<= 8) bytes as a little-endian unsigned integer; missing
-// bytes count as zero.  False when not a single byte could be read.
-bool readId(cIO* io, uint8_t size, uint64_t* id) {
-  uint8_t raw[8] = {};
-  int64_t got = io->read(raw, size);
-  if (got <= 0) return false;
-  uint64_t v = 0;
-  for (int i = size - 1; i >= 0; --i) v = (v << 8) | raw[i];
-  *id = v;
-  return true;
+void buildRecordMap(cMdfDataGroupPlan& plan) {
+  const cMdfBlock_DG& dg = *plan.dataGroup;
+  const uint8_t idSize = dg.recordIdSize;
+  if (!validIdSize(idSize)) {
+    LOG_WARN("Unsupported record id size %u in data group at offset %lu; its records are skipped",
+             idSize, static_cast<unsigned long>(dg.fileOffset()));
+    return;
+  }
+  if (idSize == 0) {
+    const ptrdiff_t sole = soleGroup(dg);
+    if (sole < 0) {
+      if (!dg.channelGroups.empty())
+        LOG_WARN("Data group at offset %lu has %zu channel groups but no record ids; "
+                 "its records are skipped",
+                 static_cast<unsigned long>(dg.fileOffset()), dg.channelGroups.size());
+      return;
+    }
+    const auto i = static_cast<size_t>(sole);
+    cMdfRecordInfo info = infoOf(*dg.channelGroups[i], plan.rules[i]);
+    info.recordId = 0;
+    plan.records.insert(info);
+    return;
+  }
+  for (size_t i = 0; i < dg.channelGroups.size(); ++i)
+    if (!plan.records.insert(infoOf(*dg.channelGroups[i], plan.rules[i]))) break;
 }
 
 bool readU32(cIO* io, uint32_t* v) {
@@ -188,42 +220,34 @@ bool cMdfBlock_DG_iteratorState_init(cMdfIteratorState* state) {
   return true;
 }
 
-void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG& dg) {
-  cMdfRecordMap* map = dg.recordMapMut();
-  map->clear();
-  uint8_t idSize = dg.getRecordIDSize();
-  if (!validIdSize(idSize)) {
-    LOG_WARN("Unsupported record id size %u in data group at offset %lu; its records are skipped",
-             idSize, static_cast<unsigned long>(dg.fileOffset()));
-    return;
-  }
-  if (idSize == 0) {
-    cMdfBlock_CG* cg = soleGroup(dg);
-    if (cg == nullptr) {
-      if (!dg.channelGroups.empty())
-        LOG_WARN("Data group at offset %lu has %zu channel groups but no record ids; "
-                 "its records are skipped",
-                 static_cast<unsigned long>(dg.fileOffset()), dg.channelGroups.size());
-      return;
-    }
-    cMdfRecordInfo info = infoOf(*cg);
-    info.recordId = 0;
-    map->insert(info);
-    return;
-  }
-  for (auto& cg : dg.channelGroups)
-    if (!map->insert(infoOf(*cg))) break;
+std::unique_ptr<cMdfDataGroupPlan> cMdfDataGroupPlan_build(const cMdfBlock_DG& dg) {
+  auto plan = std::make_unique<cMdfDataGroupPlan>();
+  plan->dataGroup = &dg;
+  plan->rules.reserve(dg.channelGroups.size());
+  for (const auto& cg : dg.channelGroups) plan->rules.push_back(rulesOf(*cg));
+  buildRecordMap(*plan);
+  return plan;
 }
 
-const cMdfRecordView* cMdfBlock_DG_at(const cMdfBlock_DG& dg, cMdfIteratorState& state) {
+cMdfDecodingPlan cMdfDecodingPlan_build(const cMdfBlock_ID& id) {
+  cMdfDecodingPlan plans;
+  if (!id.header) return plans;
+  plans.reserve(id.header->dataGroups.size());
+  for (const auto& dg : id.header->dataGroups)
+    if (dg) plans.push_back(cMdfDataGroupPlan_build(*dg));
+  return plans;
+}
+
+const cMdfRecordView* cMdfDataGroupPlan_at(const cMdfDataGroupPlan& plan, cMdfIteratorState& state) {
+  const cMdfBlock_DG& dg = *plan.dataGroup;
   auto* dt = mdf_cast_mut<cMdfBlock_DT>(dg.data.get());
-  const cMdfRecordMap* map = dg.recordMap();
-  if (dt == nullptr || map == nullptr || map->empty()) return nullptr;
+  const cMdfRecordMap* map = &plan.records;
+  if (dt == nullptr || map->empty()) return nullptr;
   cIO* io = dt->getIOInterface();
   const uint64_t size = dt->getPayloadSize();
   const uint64_t pos = state.position;
   if (pos >= size) return nullptr;
-  const uint8_t idSize = dg.getRecordIDSize();
+  const uint8_t idSize = dg.recordIdSize;
   uint64_t id = 0;
   if (idSize != 0 && !fetchId(io, state, pos, idSize, &id)) return nullptr;
   const cMdfRecordInfo* info = map->find(id);
@@ -249,41 +273,4 @@ const cMdfRecordView* cMdfBlock_DG_at(const cMdfBlock_DG& dg, cMdfIteratorState&
   state.view.rules = info->rules;
   state.view.decoder = info->decoder;
   return &state.view;
-}
-
-bool cMdfBlock_DG_isSorted(const cMdfBlock_DG& dg) {
-  return dg.getRecordIDSize() == 0 && dg.channelGroups.size() == 1;
-}
-
-int64_t cMdfBlock_DG_getRecordDataRaw(const cMdfBlock_DG& dg, uint64_t offset, cMdfRawRecord& out) {
-  auto* dt = mdf_cast_mut<cMdfBlock_DT>(dg.data.get());
-  out.bytes.clear();
-  const cMdfRecordMap* map = dg.recordMap();
-  if (dt == nullptr || map == nullptr || map->empty() || offset > static_cast<uint64_t>(INT64_MAX))
-    return -1;
-  cIO* io = dt->getIOInterface();
-  uint64_t size = dt->getPayloadSize();
-  if (offset >= size || io->seek(static_cast<int64_t>(offset), cIO::kSeekSet) != int64_t(offset))
-    return -1;
-  uint8_t idSize = dg.getRecordIDSize();
-  uint64_t id = 0;
-  if (idSize != 0 && !readId(io, idSize, &id)) return -1;
-  out.recordId = id;
-  const cMdfRecordInfo* info = map->find(id);
-  if (info == nullptr) return -1;
-  uint64_t left = size - std::min<uint64_t>(size, offset + idSize);
-  if (info->recordLength == cMdfRecordInfo::kVlsd) {
-    uint32_t n = 0;
-    if (!readU32(io, &n) || n > left - std::min<uint64_t>(4, left)) return -1;
-    out.bytes.resize(4 + uint64_t{n});
-    std::memcpy(out.bytes.data(), &n, 4);
-    if (n != 0 && io->read(out.bytes.data() + 4, n) != int64_t{n}) return -1;
-    return int64_t{idSize} + 4 + n;
-  }
-  if (info->recordLength > left) return -1;
-  out.bytes.resize(info->recordLength);
-  if (info->recordLength != 0 &&
-      io->read(out.bytes.data(), info->recordLength) != int64_t{info->recordLength})
-    return -1;
-  return int64_t{idSize} + info->recordLength;
 }

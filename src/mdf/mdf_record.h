@@ -8,18 +8,21 @@
 // group are a u32 length and that many bytes; a channel's VLSD bytes may also
 // lie in a signal-data block (##SD), addressed by the channel's value.
 //
-// When a data group is loaded, its record map (record id -> layout, decoding
-// rules, frame decoder) is built once; reading a record is then one map look-up
-// and at most three stream reads into buffers that are reused from record to
-// record.  Every read failure ends the data group quietly: the reader sees the
-// end of its records.
+// The decoding plan of a data group (the decoding rules of its channel groups
+// and its record map: record id -> layout, rules, frame decoder) is built once
+// from the loaded block tree, when a file is opened; the block tree knows
+// nothing of it.  Reading a record is then one map look-up and at most three
+// stream reads into buffers that are reused from record to record.  Every
+// read failure ends the data group quietly: the reader sees the end of its
+// records.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
-#include "mdf/mdf_block.h"
+#include "mdf/mdf_block_data.h"
 #include "mdf/mdf_decoders.h"
 
 // Layout of the records of one channel group.
@@ -41,6 +44,11 @@ struct cMdfRecordInfo {
 // Record id -> layout, one entry per channel group of a data group.
 class cMdfRecordMap {
  public:
+  cMdfRecordMap() = default;
+  // `single_` points into the map's own entries.
+  cMdfRecordMap(const cMdfRecordMap&) = delete;
+  cMdfRecordMap& operator=(const cMdfRecordMap&) = delete;
+
   // The layout of `id`, or null.  A map of one entry (every sorted group)
   // answers without hashing.
   const cMdfRecordInfo* find(uint64_t id) const {
@@ -66,6 +74,40 @@ class cMdfRecordMap {
   const cMdfRecordInfo* single_ = nullptr;  // the entry while there is exactly one
 };
 
+// The decoding plan of one data group.  Built whole by
+// cMdfDataGroupPlan_build and not changed afterwards: the record map points
+// into `rules`.
+struct cMdfDataGroupPlan {
+  cMdfDataGroupPlan() = default;
+  cMdfDataGroupPlan(const cMdfDataGroupPlan&) = delete;
+  cMdfDataGroupPlan& operator=(const cMdfDataGroupPlan&) = delete;
+
+  // Borrowed from the block tree, which must outlive the plan.
+  const cMdfBlock_DG* dataGroup = nullptr;
+  // Decoding rules of each channel group, in the order of
+  // dataGroup->channelGroups.
+  std::vector<std::vector<cMdfDecodeRule>> rules;
+  cMdfRecordMap records;
+};
+
+// Builds the plan of `dg` (borrowed: it must outlive the plan).  Rules: the
+// rules of the group's channels in channel order (see
+// createDecodingRulesInner).  A group with more rules than 8 per record byte
+// (data and invalidation bytes) plus 64 logs "Too many channels in channel
+// group at offset %lu" (error) and keeps no rules.  Record map: a repeated
+// record id stops the build (later groups stay out).  With record id size 0
+// the map holds one entry under id 0: the only channel group, or, when there
+// are several, the only one with a nonzero cycle count; when that is
+// ambiguous the map stays empty and the group yields no records (a warning
+// says so).  An unsupported record id size leaves the map empty (warning).
+// Never fails; messages come in channel-group order, the record map's last.
+std::unique_ptr<cMdfDataGroupPlan> cMdfDataGroupPlan_build(const cMdfBlock_DG& dg);
+
+// The plans of every data group of the header behind `id`, in data-group
+// order (empty without a header).
+using cMdfDecodingPlan = std::vector<std::unique_ptr<cMdfDataGroupPlan>>;
+cMdfDecodingPlan cMdfDecodingPlan_build(const cMdfBlock_ID& id);
+
 // One reader's position in a data group and the buffers of its last record.
 // Each reader keeps its own read-ahead window over the data block's payload,
 // so that readers of several data groups of one file, interleaved by the
@@ -86,30 +128,11 @@ struct cMdfIteratorState {
 // for a null state.
 bool cMdfBlock_DG_iteratorState_init(cMdfIteratorState* state);
 
-// Rebuilds the record map of `dg` from its channel groups and their decoding
-// rules.  A repeated record id stops the build (later groups stay out).  With
-// record id size 0 the map holds one entry under id 0: the only channel group,
-// or, when there are several, the only one with a nonzero cycle count; when
-// that is ambiguous the map stays empty and the group yields no records (a
-// warning says so).
-void cMdfBlock_DG_updateRecordMap(cMdfBlock_DG& dg);
-
 // Reads the record at state.position and moves the position past it (and past
 // a VLSD record that belongs to it).  Returns the record view, valid until the
 // next read with this state; null at the end of the records or on any read
 // failure (which ends the group).  VLSD data over 128 bytes logs "Unexpectedly
 // large record: %u" and is not read (the view's VLSD bytes hold the length
 // only).
-const cMdfRecordView* cMdfBlock_DG_at(const cMdfBlock_DG& dg, cMdfIteratorState& state);
+const cMdfRecordView* cMdfDataGroupPlan_at(const cMdfDataGroupPlan& plan, cMdfIteratorState& state);
 
-// True when the record id size is 0 and there is exactly one channel group.
-bool cMdfBlock_DG_isSorted(const cMdfBlock_DG& dg);
-
-// Random access: the record at payload offset `offset`.  Sets recordId and
-// fills bytes (for a VLSD record: the 4 length bytes and the data).  Returns
-// the bytes the record occupies in the payload (id included), or -1.
-struct cMdfRawRecord {
-  uint64_t recordId = 0;
-  std::vector<uint8_t> bytes;
-};
-int64_t cMdfBlock_DG_getRecordDataRaw(const cMdfBlock_DG& dg, uint64_t offset, cMdfRawRecord& out);

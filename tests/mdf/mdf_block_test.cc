@@ -26,7 +26,7 @@ TEST(cMdfBlock, WrittenTreeLoadsWholeAndSavesBackByteForByte) {
   const auto bytes = testLog_bytes(kDescription);
   cTestTree t = testLog_load(bytes);
   ASSERT_TRUE(t.id);
-  EXPECT_EQ(t.dg(0).getRecordIDSize(), 1);
+  EXPECT_EQ(t.dg(0).recordIdSize, 1);
   // FD group, its VLSD group (which the data bytes link to), the SD group.
   const auto& fd = t.dg(2).channelGroups;
   ASSERT_EQ(fd.size(), 3u);

@@ -37,29 +37,32 @@ TEST(cMdfDecodeRule, GroupPrefixOfTheNamesChoosesTheDecoder) {
     std::vector<cMdfDecodeRule> rules;
     for (const auto& name : c.names) rules.push_back(rule(name));
     cMdfDecoder decoder = nullptr;
-    EXPECT_EQ(getOptimalDecoder(rules, decoder), c.decoder != nullptr) << testing::PrintToString(c.names);
+    EXPECT_EQ(cMdfDecodeRule_pickFrameDecoder(rules, decoder), c.decoder != nullptr) << testing::PrintToString(c.names);
     EXPECT_EQ(decoder, c.decoder ? c.decoder : cMdfDecoders_decodeGeneric) << testing::PrintToString(c.names);
   }
 }
 
 TEST(cMdfDecodeRule, ChannelBlockGivesPositionEncodingAndConversion) {
+  using T = cMdfDataType;
   struct Case {
-    uint8_t dataType;  // as the getter numbers it: stored code + 1
+    T dataType;  // as stored
     Kind kind;
-    bool littleEndian, warned;
+    bool littleEndian;
+    int warned;  // the number the warning shows, -1: none
   };
-  const Case cases[] = {{1, Kind::Unsigned, true, false}, {2, Kind::Unsigned, false, false},
-                        {5, Kind::Float, true, false},    {6, Kind::Float, false, false},
-                        {11, Kind::ByteArray, true, false}, {3, Kind::Unsigned, false, true},
-                        {4, Kind::Unsigned, false, true}, {7, Kind::Unsigned, false, true}};
+  const Case cases[] = {{T::UnsignedLE, Kind::Unsigned, true, -1}, {T::UnsignedBE, Kind::Unsigned, false, -1},
+                        {T::FloatLE, Kind::Float, true, -1},       {T::FloatBE, Kind::Float, false, -1},
+                        {T::ByteArray, Kind::ByteArray, true, -1}, {T::SignedLE, Kind::Unsigned, false, 3},
+                        {T::SignedBE, Kind::Unsigned, false, 4},   {T::StringLatin1, Kind::Unsigned, false, 7},
+                        {T::MimeSample, Kind::Unsigned, false, 0}, {T{200}, Kind::Unsigned, false, 0}};
   cTestTree tree = testLog_load(testLog_bytes("group c can\n"));  // CAN_DataFrame.ID: byte 9, 29 bits
   cMdfBlock_CN& cn = *tree.dg(0).channelGroups.at(0)->channels.at(1)->composition.at(1);
   auto cc = std::make_shared<cMdfBlock_CC>();
   cc->setLinear(0.5, 2);
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.dataType));
-    cn.setDataType(c.dataType);
-    cn.conversion = c.dataType == 2 ? cc : nullptr;
+    cn.dataType = c.dataType;
+    cn.conversion = c.dataType == T::UnsignedBE ? cc : nullptr;
     LogCapture log;
     std::vector<cMdfDecodeRule> rules;
     createDecodingRulesInner(cn, rules);
@@ -67,15 +70,16 @@ TEST(cMdfDecodeRule, ChannelBlockGivesPositionEncodingAndConversion) {
     const cMdfDecodeRule& r = rules[0];
     EXPECT_EQ(std::tuple(r.bitOffset, r.bitCount, r.role, r.valueKind, r.littleEndian),
               std::tuple(72u, 29u, cMdfChannelRole::CanId, c.kind, c.littleEndian));
-    EXPECT_EQ(log.count("Unsupported channel data type: " + std::to_string(c.dataType)), c.warned ? 1 : 0);
-    EXPECT_EQ(r.conversion.convert(10), c.dataType == 2 ? 20.5 : 10);
+    const std::string shown = c.warned < 0 ? "" : ": " + std::to_string(c.warned);
+    EXPECT_EQ(log.count("Unsupported channel data type" + shown), c.warned < 0 ? 0 : 1);
+    EXPECT_EQ(r.conversion.convert(10), c.dataType == T::UnsignedBE ? 20.5 : 10);
   }
 }
 
 // The conversion of a conversion block of `type` with `values`.
 cMdfConversionRule conversion(uint8_t type, std::vector<double> values) {
   cMdfBlock_CC cc;
-  cc.type = type;
+  cc.type = static_cast<cMdfConversionType>(type);
   cc.values = std::move(values);
   return cMdfBlock_CC_getConversionRule(&cc);
 }

@@ -39,8 +39,8 @@ TEST(cMdf_open, UnfinishedFileGetsItsLastDataBlockExtended) {
   auto log = testLog_openBytes(bytes);
   ASSERT_TRUE(log);
   const cMdfBlock_ID& id = *log->mdf->tree();
-  EXPECT_EQ(id.getFinalizationFlags(), 0) << "the flag is cleared in memory";
-  const auto& last = id.getHeader()->dataGroups[2]->data;
+  EXPECT_EQ(id.finalizationFlags, 0) << "the flag is cleared in memory";
+  const auto& last = id.header->dataGroups[2]->data;
   EXPECT_EQ(last->length(), bytes.size() - last->fileOffset());
   EXPECT_EQ(testLog_frames(log.get()).size(), 4u) << "every record is read";
   // Without the flag a data block keeps even a length of 0.

@@ -18,7 +18,7 @@ std::vector<uint8_t> testLog_bytes(const std::string& description);
 struct cTestTree {
   std::unique_ptr<cIO_memoryAlloc> stream;
   std::shared_ptr<cMdfBlock_ID> id;  // null when the load failed
-  cMdfBlock_HD& hd() const { return *id->getHeader(); }
+  cMdfBlock_HD& hd() const { return *id->header; }
   cMdfBlock_DG& dg(size_t i) const { return *hd().dataGroups.at(i); }
 };
 cTestTree testLog_load(const std::vector<uint8_t>& bytes);

@@ -17,15 +17,14 @@ struct GroupDef {
 std::shared_ptr<cMdfBlock_DG> makeGroup(uint8_t idSize, const std::vector<GroupDef>& groups,
                                         const std::vector<uint8_t>& payload) {
   auto dg = std::make_shared<cMdfBlock_DG>();
-  dg->setRecordIDSize(idSize);
+  dg->recordIdSize = idSize;
   for (const auto& g : groups) {
     auto& cg = *dg->channelGroups.emplace_back(std::make_shared<cMdfBlock_CG>());
-    cg.setRecordID(g.recordId);
-    cg.setRecordSize(static_cast<uint32_t>(g.bytes));
-    cg.setCycleCount(g.cycles);
+    cg.recordId = g.recordId;
+    cg.dataBytes = static_cast<uint32_t>(g.bytes);
+    cg.cycleCount = g.cycles;
   }
   dg->data = cMdfBlock_DT_ctor_fromIO(memoryStream(payload));
-  cMdfBlock_DG_updateRecordMap(*dg);
   return dg;
 }
 
@@ -33,11 +32,13 @@ struct Read {
   uint64_t position;  // where the record started
   std::vector<uint8_t> record, vlsd;
 };
+// The records of `dg` as its decoding plan reads them.
 std::vector<Read> readRecords(const cMdfBlock_DG& dg) {
+  const auto plan = cMdfDataGroupPlan_build(dg);
   cMdfIteratorState state;
   EXPECT_TRUE(cMdfBlock_DG_iteratorState_init(&state));
   std::vector<Read> out;
-  for (uint64_t at = 0; const cMdfRecordView* view = cMdfBlock_DG_at(dg, state); at = state.position)
+  for (uint64_t at = 0; const cMdfRecordView* view = cMdfDataGroupPlan_at(*plan, state); at = state.position)
     out.push_back({at, {view->record.begin(), view->record.end()}, {view->vlsd.begin(), view->vlsd.end()}});
   return out;
 }
@@ -48,7 +49,7 @@ std::vector<uint8_t> counting(size_t n) {
   return v;
 }
 
-TEST(cMdfBlock_DG_at, RecordIdsAndLengthsDelimitTheRecords) {
+TEST(cMdfDataGroupPlan_at, RecordIdsAndLengthsDelimitTheRecords) {
   const uint32_t big = static_cast<uint32_t>(cMdfIteratorState::kWindowBytes) + 1000;
   struct Case {
     const char* what;
@@ -95,7 +96,7 @@ constexpr const char* kVlsdFile =
     "frame fd t=0.001 id=0x300 data=000102030405060708090A0B0C0D0E0F\nframe c t=0.002 id=0x12 data=AABB\n"
     "frame fd t=0.003 id=0x301 len=64 data=FF\n";
 
-TEST(cMdfBlock_DG_at, VlsdRecordsFollowTheirRecordWithinTheLimits) {
+TEST(cMdfDataGroupPlan_at, VlsdRecordsFollowTheirRecordWithinTheLimits) {
   const auto good = testLog_bytes(kVlsdFile);
   const cTestTree tree = testLog_load(good);
   const uint64_t dg = tree.dg(0).fileOffset(), dt = tree.dg(0).data->fileOffset() + 24;  // the payload
@@ -104,18 +105,17 @@ TEST(cMdfBlock_DG_at, VlsdRecordsFollowTheirRecordWithinTheLimits) {
     uint64_t at;
     std::vector<uint8_t> bytes;
     size_t records, firstVlsd;  // records read, VLSD bytes (length included) of the first
-    int64_t raw;                // what the raw read of the second record gives
     const char* message = "";
   };
   const Case cases[] = {
-      {"as written", 0, {}, 3, 4 + 16, 1 + 4 + 16},
-      {"VLSD length at the limit", dt + 25, {128, 0, 0, 0}, 1, 4 + 128, 1 + 4 + 128},
-      {"VLSD length over the limit", dt + 25, {129, 0, 0, 0}, 1, 4, 1 + 4 + 129, "Unexpectedly large record: 129"},
-      {"VLSD length near 4 GiB", dt + 25, {0xF0, 0xFF, 0xFF, 0xFF}, 1, 4, -1, "Unexpectedly large record"},
-      {"data length beyond the file", dt - 16, {0, 0, 0, 0, 0, 0, 0, 0x40}, 3, 20, 21},
-      {"VLSD record without its record", dt + 24, {3}, 2, 0, 24},  // reads as a CAN record
-      {"VLSD record on its own", dt, {2}, 0, 0, 21},
-      {"record id size 3", dg + 56, {3}, 0, 0, -1, "Unsupported record id size 3"},
+      {"as written", 0, {}, 3, 4 + 16},
+      {"VLSD length at the limit", dt + 25, {128, 0, 0, 0}, 1, 4 + 128},
+      {"VLSD length over the limit", dt + 25, {129, 0, 0, 0}, 1, 4, "Unexpectedly large record: 129"},
+      {"VLSD length near 4 GiB", dt + 25, {0xF0, 0xFF, 0xFF, 0xFF}, 1, 4, "Unexpectedly large record"},
+      {"data length beyond the file", dt - 16, {0, 0, 0, 0, 0, 0, 0, 0x40}, 3, 20},
+      {"VLSD record without its record", dt + 24, {3}, 2, 0},  // reads as a CAN record
+      {"VLSD record on its own", dt, {2}, 0, 0},
+      {"record id size 3", dg + 56, {3}, 0, 0, "Unsupported record id size 3"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -129,22 +129,14 @@ TEST(cMdfBlock_DG_at, VlsdRecordsFollowTheirRecordWithinTheLimits) {
     if (!reads.empty()) { EXPECT_EQ(reads[0].vlsd.size(), c.firstVlsd); }
     if (reads.size() > 1) { EXPECT_EQ(reads[1].position, 24 + c.firstVlsd + (c.firstVlsd ? 1 : 0)); }
     if (*c.message) { EXPECT_EQ(log.count(c.message), 1); }
-    cMdfRawRecord raw;
-    EXPECT_EQ(cMdfBlock_DG_getRecordDataRaw(file.dg(0), 24, raw), c.raw);
   }
   const auto reads = readRecords(tree.dg(0));
   ASSERT_EQ(reads.size(), 3u);
-  cMdfRawRecord raw;
-  EXPECT_EQ(cMdfBlock_DG_getRecordDataRaw(tree.dg(0), 0, raw), 24);
-  EXPECT_EQ(raw.recordId, 1u);
-  ASSERT_EQ(cMdfBlock_DG_getRecordDataRaw(tree.dg(0), 24, raw), 21);
-  EXPECT_EQ(raw.recordId, 2u);
-  EXPECT_EQ(raw.bytes, reads[0].vlsd);
-  EXPECT_EQ(cMdfBlock_DG_getRecordDataRaw(tree.dg(0), 5, raw), -1) << "id 0 is unknown here";
-  EXPECT_EQ(cMdfBlock_DG_getRecordDataRaw(tree.dg(0), 1u << 30, raw), -1);
+  EXPECT_EQ(reads[0].vlsd, (std::vector<uint8_t>{16, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
+  EXPECT_EQ(reads[2].vlsd.size(), 4u + 64) << "the data length sets the VLSD bytes";
 }
 
-TEST(cMdfBlock_DG_at, SignalDataOffsetPastItsBlockGivesNoBytes) {
+TEST(cMdfDataGroupPlan_at, SignalDataOffsetPastItsBlockGivesNoBytes) {
   cTestTree file = testLog_load(testLog_bytes("datagroup\ngroup s canfd_sd\nframe s t=1 id=1 data=0102\n"
                                               "frame s t=2 id=2 data=A1A2A3\n"));
   cMdfBlock_CN& bytes = *file.dg(0).channelGroups.at(0)->channels.at(1)->composition.back();

@@ -7,8 +7,8 @@
 
 #include <cstring>
 
-#include "mdf/mdf_block.h"
-#include "mdf/mdf_decode_rule.h"
+#include "mdf/mdf_block_meta.h"
+#include "mdf/mdf_record.h"
 #include "support/log_capture.h"
 #include "support/memory_stream.h"
 
@@ -80,7 +80,7 @@ TEST(MdfHostileTree, LongChainsAndDeepNestingLoadWithoutExhaustingTheStack) {
     bool nested;  // each channel composed of the next instead of followed by it
     int count;
     bool loads;
-    size_t rules;  // decoding rules of the group when it loads
+    size_t rules;  // decoding rules of the group's plan when it loads
   };
   // The group's records hold 8 data bytes: up to 8 * 8 + 64 rules are kept.
   const Case cases[] = {{false, 128, true, 128}, {false, 129, true, 0}, {false, 20000, true, 0},
@@ -98,9 +98,10 @@ TEST(MdfHostileTree, LongChainsAndDeepNestingLoadWithoutExhaustingTheStack) {
     ASSERT_EQ(tree != nullptr, c.loads);
     EXPECT_EQ(log.count("nested too deeply"), c.nested && !c.loads ? 1 : 0);
     if (!tree) continue;
-    const auto& cg = tree->getHeader()->dataGroups.front()->channelGroups.front();
-    EXPECT_EQ(cg->channels.size(), c.nested ? 1u : static_cast<size_t>(c.count));
-    EXPECT_EQ(cg->decodingRules().size(), c.rules);
+    const auto& dg = tree->header->dataGroups.front();
+    EXPECT_EQ(dg->channelGroups.front()->channels.size(), c.nested ? 1u : static_cast<size_t>(c.count));
+    EXPECT_FALSE(log.has("Too many channels")) << "loading builds no rules";
+    EXPECT_EQ(cMdfDataGroupPlan_build(*dg)->rules.at(0).size(), c.rules);
     EXPECT_EQ(log.has("Too many channels in channel group"), c.rules == 0);
   }
 }

@@ -14,7 +14,8 @@
 
 #include "container_writer/container_writer.h"
 #include "io/io.h"
-#include "mdf/mdf_block.h"
+#include "mdf/mdf_block_data.h"
+#include "mdf/mdf_block_meta.h"
 
 // Kinds of bus-logging channel group the writer knows.
 enum class cMklogKind {

@@ -96,33 +96,39 @@ struct Shared {
 };
 
 std::shared_ptr<cMdfBlock_CN> channel(std::string_view name, uint32_t byteOffset, uint8_t bitOffset,
-                                      uint32_t bitCount, uint8_t dataType) {
+                                      uint32_t bitCount, cMdfDataType dataType) {
   auto cn = std::make_shared<cMdfBlock_CN>();
   cn->name = textBlock<cMdfBlock_TX>(name);
-  cn->setByteOffset(byteOffset);
-  cn->setBitOffset(bitOffset);
-  cn->setBitLength(bitCount);
-  cn->setDataType(dataType);
+  cn->byteOffset = byteOffset;
+  cn->bitOffset = bitOffset;
+  cn->bitCount = bitCount;
+  cn->dataType = dataType;
   return cn;
 }
 
-constexpr uint8_t kUnsignedLE = 1;  // data type numbering of the getters
-constexpr uint8_t kByteArray = 11;
+constexpr cMdfDataType kUnsignedLE = cMdfDataType::UnsignedLE;
+constexpr cMdfDataType kByteArray = cMdfDataType::ByteArray;
+
+bool isLin(cMklogKind kind) {
+  return kind == cMklogKind::Lin || kind == cMklogKind::LinChecksumError ||
+         kind == cMklogKind::LinReceiveError || kind == cMklogKind::LinSyncError ||
+         kind == cMklogKind::LinTransmissionError;
+}
 
 // The channel group of one description group (records of `recordId`).
 std::shared_ptr<cMdfBlock_CG> buildGroup(const cMklogGroup& g, uint64_t recordId, Shared& shared,
                                          cMdfBlockPtr vlsdTarget) {
   const cMklogLayout& layout = cMklog_layout(g.kind);
   auto cg = std::make_shared<cMdfBlock_CG>();
-  cg->setRecordID(recordId);
-  cg->setRecordSize(layout.recordSize);
-  cg->setInvalidationBytes(g.invalidationBytes);
-  cg->setPathSeparator('.');
+  cg->recordId = recordId;
+  cg->dataBytes = layout.recordSize;
+  cg->invalidationBytes = g.invalidationBytes;
+  cg->pathSeparator = '.';
   cg->acquisitionName = textBlock<cMdfBlock_TX>(g.name);
 
   auto ts = channel("Timestamp", 0, 0, 64, kUnsignedLE);
-  ts->setChannelType(2);  // master
-  ts->setSyncType(1);     // time
+  ts->channelType = cMdfChannelType::Master;
+  ts->syncType = cMdfSyncType::Time;
   ts->conversion = shared.timeConversion;
   ts->unit = shared.secondsUnit;
   cg->channels.push_back(ts);
@@ -133,21 +139,20 @@ std::shared_ptr<cMdfBlock_CG> buildGroup(const cMklogGroup& g, uint64_t recordId
     auto child = channel(std::string(layout.prefix) + "." + c.suffix, c.byteOffset, c.bitOffset,
                          c.bitCount, bytes ? kByteArray : kUnsignedLE);
     if (bytes && layout.vlsdData) {
-      child->setChannelType(1);
+      child->channelType = cMdfChannelType::VariableLength;
       child->signalData = vlsdTarget;
     }
     structure->composition.push_back(child);
   }
   cg->channels.push_back(structure);
 
-  const bool lin = g.kind == cMklogKind::Lin || g.kind == cMklogKind::LinChecksumError ||
-                   g.kind == cMklogKind::LinReceiveError || g.kind == cMklogKind::LinSyncError ||
-                   g.kind == cMklogKind::LinTransmissionError;
-  uint8_t bus = g.siBusType != 0 ? g.siBusType : g.kind == cMklogKind::Other ? 1 : lin ? 3 : 2;
+  // The source of a bus group is the bus of its frames, unless the
+  // description names another (or none).
+  uint8_t bus = g.siBusType != 0 ? g.siBusType : g.kind == cMklogKind::Other ? 1 : isLin(g.kind) ? 3 : 2;
   if (bus != 1) {
     auto si = std::make_shared<cMdfBlock_SI>();
-    si->setType(2);  // bus
-    si->setBusType(bus);
+    si->sourceType = cMdfSourceType::Bus;
+    si->busType = bus == 3 ? cMdfBusType::Lin : cMdfBusType::Can;
     si->name = textBlock<cMdfBlock_TX>(bus == 3 ? "LIN" : "CAN");
     si->path = textBlock<cMdfBlock_TX>(bus == 3 ? "LIN" : "CAN");
     if (!g.siComment.empty()) si->comment = textBlock<cMdfBlock_MD>(g.siComment);
@@ -171,7 +176,7 @@ bool buildPayload(const cMklogDataGroup& d, cMdfBlock_DG& dg,
                   const std::vector<std::shared_ptr<cMdfBlock_CG>>& vlsdOf,
                   const std::vector<std::unique_ptr<cIO_memoryAlloc>>& sdOf,
                   std::unique_ptr<cIO_memoryAlloc>& payload) {
-  const uint8_t idSize = dg.getRecordIDSize();
+  const uint8_t idSize = dg.recordIdSize;
   std::vector<uint64_t> counts(d.groups.size(), 0), vlsdCounts(d.groups.size(), 0);
   std::vector<uint64_t> vlsdBytes(d.groups.size(), 0);
   std::vector<uint8_t> record;
@@ -187,13 +192,13 @@ bool buildPayload(const cMklogDataGroup& d, cMdfBlock_DG& dg,
       sdOf[gi]->write(vlsd.data(), static_cast<int64_t>(vlsd.size()));
     }
     record.assign(idSize + layout.recordSize + g.invalidationBytes, 0);
-    putId(record.data(), idSize, groupOf[gi]->getRecordID());
+    putId(record.data(), idSize, groupOf[gi]->recordId);
     cMklog_encode(g.kind, f, offset, record.data() + idSize);
     payload->write(record.data(), static_cast<int64_t>(record.size()));
     ++counts[gi];
     if (g.kind == cMklogKind::CanFdVlsd) {
       uint8_t id[8];
-      putId(id, idSize, vlsdOf[gi]->getRecordID());
+      putId(id, idSize, vlsdOf[gi]->recordId);
       payload->write(id, idSize);
       appendU32(payload.get(), static_cast<uint32_t>(vlsd.size()));
       payload->write(vlsd.data(), static_cast<int64_t>(vlsd.size()));
@@ -202,9 +207,9 @@ bool buildPayload(const cMklogDataGroup& d, cMdfBlock_DG& dg,
     }
   }
   for (size_t gi = 0; gi < d.groups.size(); ++gi) {
-    groupOf[gi]->setCycleCount(counts[gi]);
+    groupOf[gi]->cycleCount = counts[gi];
     if (vlsdOf[gi]) {
-      vlsdOf[gi]->setCycleCount(vlsdCounts[gi]);
+      vlsdOf[gi]->cycleCount = vlsdCounts[gi];
       vlsdOf[gi]->setVLSDBytes(vlsdBytes[gi]);
     }
   }
@@ -218,7 +223,7 @@ std::shared_ptr<cMdfBlock_DG> buildDataGroup(const cMklogDataGroup& d, Shared& s
     *error = "a sorted data group holds exactly one group";
     return nullptr;
   }
-  dg->setRecordIDSize(d.sorted ? 0 : d.idSize);
+  dg->recordIdSize = d.sorted ? 0 : d.idSize;
   std::vector<std::shared_ptr<cMdfBlock_CG>> groupOf, vlsdOf;
   std::vector<std::unique_ptr<cIO_memoryAlloc>> sdOf;
   uint64_t nextId = 1;
@@ -232,7 +237,7 @@ std::shared_ptr<cMdfBlock_DG> buildDataGroup(const cMklogDataGroup& d, Shared& s
         return nullptr;
       }
       vlsd = std::make_shared<cMdfBlock_CG>();
-      vlsd->setFlags(1);
+      vlsd->flags = cMdfBlock_CG::kFlagVlsd;
       target = vlsd;
     }
     if (g.kind == cMklogKind::CanFdSd) sdOf.back() = cIO_memoryAlloc_ctor();
@@ -241,7 +246,7 @@ std::shared_ptr<cMdfBlock_DG> buildDataGroup(const cMklogDataGroup& d, Shared& s
     auto cg = buildGroup(g, d.sorted ? 0 : nextId++, shared, target);
     dg->channelGroups.push_back(cg);
     if (vlsd) {
-      vlsd->setRecordID(nextId++);
+      vlsd->recordId = nextId++;
       dg->channelGroups.push_back(vlsd);
     }
     groupOf.push_back(cg);
@@ -253,10 +258,10 @@ std::shared_ptr<cMdfBlock_DG> buildDataGroup(const cMklogDataGroup& d, Shared& s
   }
   const cMklogGroup* bulkGroup = d.groups.size() == 1 && d.groups[0].bulk ? &d.groups[0] : nullptr;
   if (bulkGroup != nullptr) {
-    groupOf[0]->setCycleCount(bulkGroup->bulk->count);
+    groupOf[0]->cycleCount = bulkGroup->bulk->count;
     auto stream = std::make_unique<BulkStream>(*bulkGroup->bulk, bulkGroup->kind,
-                                               dg->getRecordIDSize(),
-                                               static_cast<uint8_t>(groupOf[0]->getRecordID()),
+                                               dg->recordIdSize,
+                                               static_cast<uint8_t>(groupOf[0]->recordId),
                                                bulkGroup->invalidationBytes);
     dg->data = cMdfBlock_DT_ctor_fromIO(std::move(stream));
     return dg;
@@ -305,7 +310,7 @@ std::shared_ptr<cMdfBlock_ID> cMklog_buildTree(const cMklogPlan& plan, std::stri
     *error = "bad version or program";
     return nullptr;
   }
-  if (plan.unfinished) id->setFinalizationFlags(4);
+  if (plan.unfinished) id->finalizationFlags = cMdfBlock_ID::kLastDtLengthUnset;
   auto hd = std::make_shared<cMdfBlock_HD>();
   hd->startTimeNs = plan.startNs;
   hd->tzOffsetMin = plan.tzOffsetMin;
@@ -330,6 +335,6 @@ std::shared_ptr<cMdfBlock_ID> cMklog_buildTree(const cMklogPlan& plan, std::stri
     if (!dg) return nullptr;
     hd->dataGroups.push_back(dg);
   }
-  id->setHeader(hd);
+  id->header = hd;
   return id;
 }

@@ -15,8 +15,8 @@ bool fail(std::string* error, const std::string& why) {
 }  // namespace
 
 bool cMklog_saveTree(cMdfBlock_ID& id, cIO* out) {
-  if (out == nullptr || !id.getHeader()) return false;
-  cMdfBlock_HD& hd = *id.getHeader();
+  if (out == nullptr || !id.header) return false;
+  cMdfBlock_HD& hd = *id.header;
   cMdfSaveContext ctx(out);
   ctx.place(id);
   ctx.place(hd);
@@ -34,7 +34,7 @@ bool cMklog_write(const cMklogPlan& plan, cIO* out, std::string* error) {
   auto id = cMklog_buildTree(plan, error);
   if (!id) return false;
   if (!cMklog_saveTree(*id, out)) return fail(error, "write failed");
-  const cMdfBlock_HD& hd = *id->getHeader();
+  const cMdfBlock_HD& hd = *id->header;
   if (plan.unfinished && !hd.dataGroups.empty()) {
     // The last data block keeps the length it had when the logger stopped.
     uint64_t at = hd.dataGroups.back()->data->fileOffset() + 8;
