@@ -3,10 +3,14 @@
 // message.
 #include "mdf/mdf_block.h"
 
+#include "mdf/mdf_block_data.h"
+#include "mdf/mdf_block_meta.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <map>
+#include <tuple>
 
 #include "mdf_log_fixture.h"
 #include "support/log_capture.h"
@@ -99,6 +103,27 @@ TEST(cMdfBlock, DamagedLinksAndLengthsFailWithTheirMessage) {
   LogCapture log;  // a cut file loads only when cut inside the trailing data blocks
   for (size_t cut = 0; cut < t.dg(0).data->fileOffset(); cut += 29)
     EXPECT_FALSE(testLog_load(std::vector<uint8_t>(good.begin(), good.begin() + cut)).id) << cut;
+}
+
+// Bus channel groups are marked as bus logging, so that any reader of the
+// convention finds their frames: flags, source type and bus type.
+TEST(cMklog_buildTree, BusGroupsCarryBusEventFlagsAndTheirBusAsSource) {
+  cTestTree t = testLog_load(testLog_bytes("datagroup\ngroup c can\ngroup l lin\ngroup f canfd_vlsd\n"
+                                           "group e lin_sync_error\ngroup x remote si=lin\ngroup n can si=none\n"
+                                           "group o other\n"));
+  ASSERT_TRUE(t.id);
+  using S = cMdfSourceType;
+  using B = cMdfBusType;
+  const std::tuple<uint16_t, S, B> expected[] = {
+      {6, S::Bus, B::Can}, {6, S::Bus, B::Lin}, {6, S::Bus, B::Can}, {1, S::Other, B::None},  // f's VLSD group
+      {6, S::Bus, B::Lin}, {6, S::Bus, B::Lin}, {6, S::Other, B::None}, {0, S::Other, B::None}};
+  const auto& groups = t.dg(0).channelGroups;
+  ASSERT_EQ(groups.size(), std::size(expected));
+  for (size_t i = 0; i < groups.size(); ++i) {
+    const auto* si = mdf_cast<cMdfBlock_SI>(groups[i]->acquisitionSource.get());
+    EXPECT_EQ(si != nullptr, std::get<1>(expected[i]) == S::Bus) << i;
+    EXPECT_EQ(std::tuple(groups[i]->flags, si ? si->sourceType : S::Other, si ? si->busType : B::None), expected[i]) << i;
+  }
 }
 
 TEST(cMdfBlockHeader, DataSizeNeverUnderflows) {

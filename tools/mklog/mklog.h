@@ -109,7 +109,9 @@ std::string cMklog_headerXml(const cMklogPlan& plan);
 std::string cMklog_historyXml(std::string_view toolId);
 
 // Builds the block tree of `plan` (DT payloads included, bulk payloads as
-// generators).  None with *error on a contradiction (e.g. a VLSD group in a
+// generators).  Every bus channel group is marked as bus logging: flags bus
+// event and plain bus event, and a source of type bus whose bus type is the
+// frames' (CAN or LIN) unless the group's `si` names another source or none.  None with *error on a contradiction (e.g. a VLSD group in a
 // sorted data group).
 std::shared_ptr<cMdfBlock_ID> cMklog_buildTree(const cMklogPlan& plan, std::string* error);
 

@@ -124,6 +124,11 @@ std::shared_ptr<cMdfBlock_CG> buildGroup(const cMklogGroup& g, uint64_t recordId
   cg->dataBytes = layout.recordSize;
   cg->invalidationBytes = g.invalidationBytes;
   cg->pathSeparator = '.';
+  // A bus group holds one bus event structure (and its time channel) only:
+  // a bus event group of plain bus events, as the bus-logging convention
+  // marks them.
+  if (g.kind != cMklogKind::Other)
+    cg->flags = cMdfBlock_CG::kFlagBusEvent | cMdfBlock_CG::kFlagPlainBusEvent;
   cg->acquisitionName = textBlock<cMdfBlock_TX>(g.name);
 
   auto ts = channel("Timestamp", 0, 0, 64, kUnsignedLE);
