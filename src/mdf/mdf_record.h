@@ -57,11 +57,6 @@ class cMdfRecordMap {
     return it == entries_.end() ? nullptr : &it->second;
   }
   bool empty() const { return entries_.empty(); }
-  size_t size() const { return entries_.size(); }
-  void clear() {
-    entries_.clear();
-    single_ = nullptr;
-  }
   // False (and nothing stored) when `id` is already present.
   bool insert(const cMdfRecordInfo& info) {
     auto [it, added] = entries_.emplace(info.recordId, info);
