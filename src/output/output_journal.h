@@ -1,0 +1,102 @@
+// The output journal: what the unfinished input has changed in the output
+// tree, so that its rows can be taken back whatever happens to the process.
+//
+// Each input is one transaction.  Before the first byte of an input reaches a
+// CSV file, the journal records the file's state and is flushed to stable
+// storage; only then is the file written.  The journal is the text file
+// ".lograven-journal" in the output root, one line per record:
+//
+//   input <path>             the input being converted (for messages)
+//   new <file>               the file did not exist: rollback removes it
+//   append <length> <file>   the file had <length> bytes: rollback cuts it
+//   replace <file>           the file, from an earlier run, is rewritten: it
+//                            was renamed to <file>.rollback, and rollback
+//                            renames it back
+//   commit                   the input is done: the .rollback copies go
+//
+// <file> is relative to the output root.  A commit flushes the written files
+// and their folders first when the input is to be deleted, then empties the
+// journal; a run that starts with records left over (a killed process, a
+// power loss) rolls them back (or, after "commit", finishes the commit) before
+// it converts anything.  The journal file exists only while records are
+// pending: commit and rollback remove it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "io/io.h"
+
+class cFS;
+
+inline constexpr std::string_view kOutputJournalName = ".lograven-journal";
+inline constexpr std::string_view kOutputBackupSuffix = ".rollback";
+
+class cOutputJournal {
+ public:
+  // `fs` is the output tree (borrowed, must outlive the journal; null: no
+  // journal, every operation succeeds and does nothing).
+  explicit cOutputJournal(const cFS* fs);
+  cOutputJournal(const cOutputJournal&) = delete;
+  cOutputJournal& operator=(const cOutputJournal&) = delete;
+  ~cOutputJournal();
+
+  // Undoes what an earlier run left pending (logged as a warning naming its
+  // input) and removes the journal.  False, logged, when the journal exists
+  // but cannot be read or the tree cannot be restored.
+  [[nodiscard]] bool recover();
+
+  // Names the input of the records that follow (written with the first one).
+  void begin(std::string_view inputPath);
+
+  // A file about to be written: `appendTo` says this run wrote it before (its
+  // rows continue), else it is a file of its own that replaces any file of an
+  // earlier run.
+  struct File {
+    std::string path;  // relative to the output root, with ".csv"
+    bool appendTo = false;
+  };
+  // Records the state of `files`, flushes the journal, then moves replaced
+  // files aside.  False (logged with the path and the reason) when any step
+  // fails; the files must then not be written.
+  [[nodiscard]] bool protect(const std::vector<File>& files);
+
+  // Makes the recorded files final.  With `durable`, their data and the
+  // folders that gained entries are flushed to stable storage first, and the
+  // journal's removal too.  False (logged) when a flush fails: the records stay
+  // and rollback() is still possible.
+  [[nodiscard]] bool commit(bool durable);
+  // Restores every recorded file (in reverse order) and removes the journal.
+  // False, logged, when a step fails; the records then stay for the next run.
+  bool rollback();
+
+  // True while records are pending.
+  bool pending() const { return !records_.empty(); }
+
+ private:
+  enum class Kind { kNew, kAppend, kReplace };
+  struct Record {
+    Kind kind;
+    uint64_t length;
+    std::string path;
+  };
+
+  bool append(const std::string& text, bool sync);
+  bool clear(bool sync);
+  bool undo(const Record& record) const;
+  void removeEmptyFolders(std::string_view path) const;
+  bool syncWritten() const;
+  bool dropBackups() const;
+  static bool parse(std::string_view text, std::vector<Record>* records, bool* committed,
+                    std::string* input);
+
+  const cFS* fs_;
+  std::unique_ptr<cIO> file_;  // open for appending while records are pending
+  bool rootSynced_ = false;    // the journal's folder entry is on disk
+  std::string input_;
+  bool inputWritten_ = false;
+  std::vector<Record> records_;
+};
