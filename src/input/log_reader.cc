@@ -141,7 +141,10 @@ int32_t cLogReader::convertFile(const std::string& path, const cFSStat& /*st*/) 
   if (result == 0) result = convertMdf(path, stream, &repeated, &rows);
   if (result != 0) return failFile(path, result);
   // A repeated file was not converted this time, so it is kept.
-  if (options_->deleteConverted && !repeated && !interrupted_) removeInput(path, rows);
+  if (options_->deleteConverted && !repeated && !interrupted_) {
+    removeInput(path, rows);
+    if (transaction_ != nullptr) transaction_->finish();
+  }
   return kExitOk;
 }
 
@@ -167,7 +170,8 @@ int32_t cLogReader::finishInput(const std::string& path, int32_t result, uint64_
     return result;
   }
   *rows = transaction_->pendingRows();
-  if (result == kExitOk && !interrupted_ && transaction_->commit(options_->deleteConverted))
+  if (result == kExitOk && !interrupted_ &&
+      transaction_->commit(options_->deleteConverted && *rows > 0))
     return kExitOk;
   transaction_->rollback();
   if (*rows > 0)
@@ -263,6 +267,11 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
   }
 
   bool failed = false;
+  if (transaction_ != nullptr) {
+    std::string full;
+    inputFs_->relativeToAbsolutePath(path, &full);
+    transaction_->begin(full);
+  }
   if (!head_->newFile(info, continuation)) {
     LOG_ERROR("Error on new file");
     failed = true;

@@ -64,8 +64,8 @@ bool cDecoder::closeWriters() {
   return !writers_.hadWriteError();
 }
 
-bool cDecoder::commit(bool durable) {
-  if (!writers_.commit(durable)) return false;
+bool cDecoder::commit(bool forDeletion) {
+  if (!writers_.commit(forDeletion)) return false;
   statistics_.files += pending_.files;
   statistics_.messages += pending_.messages;
   statistics_.signals += pending_.signals;
@@ -79,7 +79,6 @@ void cDecoder::rollback() {
 }
 
 bool cDecoder::newFile(const cLogFileInfo& info, bool continuation) {
-  writers_.begin(info.inputPath);
   if (continuation && concat_) return true;  // rows go on into the open files
   writers_.closeAll();
   naming_.deviceId = string2Path(info.serialNumber);

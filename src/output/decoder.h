@@ -70,7 +70,9 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
   bool endFile(const cLogFileInfo& info) override;
 
   // The input's rows: made final or taken back (see cWriterSet).
-  bool commit(bool durable) override;
+  void begin(const std::string& inputPath) override { writers_.begin(inputPath); }
+  bool commit(bool forDeletion) override;
+  void finish() override { writers_.finish(); }
   void rollback() override;
   uint64_t pendingRows() const override { return pending_.messages; }
 

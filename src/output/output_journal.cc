@@ -1,6 +1,7 @@
 #include "output/output_journal.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -57,6 +58,7 @@ cOutputJournal::cOutputJournal(const cFS* fs) : fs_(fs) {}
 cOutputJournal::~cOutputJournal() = default;
 
 void cOutputJournal::begin(std::string_view inputPath) {
+  finish();  // the records of a committed input never mix with the next one's
   input_.assign(inputPath);
   for (char& c : input_)
     if (c == '\n' || c == '\r') c = '?';  // one record per line
@@ -96,6 +98,7 @@ bool cOutputJournal::clear(bool sync) {
 
 bool cOutputJournal::protect(const std::vector<File>& files) {
   if (fs_ == nullptr || files.empty()) return true;
+  finish();
   std::string text;
   if (!inputWritten_) text.append("input ").append(input_).append("\n");
   const size_t first = records_.size();
@@ -170,20 +173,24 @@ bool cOutputJournal::dropBackups() const {
   return true;
 }
 
-bool cOutputJournal::commit(bool durable) {
+bool cOutputJournal::commit(bool forDeletion) {
   if (fs_ == nullptr || records_.empty()) return true;
-  if (durable && !syncWritten()) return false;
+  if (forDeletion && !syncWritten()) return false;
   const bool replaced = std::any_of(records_.begin(), records_.end(),
                                     [](const Record& r) { return r.kind == Kind::kReplace; });
-  if (replaced) {
-    if (!append("commit\n", true)) return false;
-    dropBackups();
-    // From here the commit stands: a journal that cannot be emptied is
-    // finished by the next run.
-    if (!clear(durable)) records_.clear();
-    return true;
-  }
-  return clear(durable);
+  if (!forDeletion && !replaced) return clear(false);
+  if (!append(forDeletion ? "commit delete\n" : "commit\n", true)) return false;
+  // From here the commit stands: what is left undone, the next run finishes.
+  dropBackups();
+  committed_ = forDeletion;
+  if (!forDeletion && !clear(false)) records_.clear();
+  return true;
+}
+
+void cOutputJournal::finish() {
+  if (!committed_) return;
+  committed_ = false;
+  if (!clear(true)) records_.clear();
 }
 
 void cOutputJournal::removeEmptyFolders(std::string_view path) const {
@@ -216,14 +223,14 @@ bool cOutputJournal::undo(const Record& r) const {
 }
 
 bool cOutputJournal::rollback() {
+  if (committed_) finish();  // committed records are never undone
   if (fs_ == nullptr || records_.empty()) return true;
   bool ok = true;
   for (auto it = records_.rbegin(); it != records_.rend(); ++it) ok = undo(*it) && ok;
   return ok && clear(true);
 }
 
-bool cOutputJournal::parse(std::string_view text, std::vector<Record>* records, bool* committed,
-                           std::string* input) {
+bool cOutputJournal::parse(std::string_view text, Parsed* out) {
   // A last line without its end was cut by the crash before it was flushed,
   // so no file was written under it.
   text = text.substr(0, text.rfind('\n') + 1);
@@ -236,11 +243,12 @@ bool cOutputJournal::parse(std::string_view text, std::vector<Record>* records, 
     std::string_view rest = space == std::string_view::npos ? "" : line.substr(space + 1);
     Record r{Kind::kNew, 0, ""};
     if (word == "input") {
-      input->assign(rest);
+      out->input.assign(rest);
       continue;
     }
-    if (word == "commit" && rest.empty()) {
-      *committed = true;
+    if (word == "commit" && (rest.empty() || rest == "delete")) {
+      out->committed = true;
+      out->deleteInput = !rest.empty();
       continue;
     }
     if (word == "append") {
@@ -257,9 +265,26 @@ bool cOutputJournal::parse(std::string_view text, std::vector<Record>* records, 
     }
     if (!isOutputFile(rest)) return false;
     r.path.assign(rest);
-    records->push_back(std::move(r));
+    out->records.push_back(std::move(r));
   }
   return true;
+}
+
+void cOutputJournal::removeCommittedInput(const std::string& input) const {
+  // Only a log file named by its absolute path is ever removed this way.
+  const std::string_view extension = cFS_getExtension(input);
+  std::string lower(extension);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (input.empty() || input.front() != '/' ||
+      (lower != "mf4" && lower != "mfc" && lower != "mfe" && lower != "mfm"))
+    return;
+  std::unique_ptr<cFS> disk = cFS_os_ctor("/");
+  cFSStat st;
+  if (!disk || !disk->stat(input, &st) || st.type != cFSType::kFile) return;
+  LOG_WARN("Removing %s: an earlier run converted it and was stopped before it could remove it",
+           input.c_str());
+  if (!disk->remove(input) || !disk->sync(cFS_getParentFolder(input)))
+    LOG_ERROR("Could not remove input file after conversion: %s", input.c_str());
 }
 
 bool cOutputJournal::recover() {
@@ -280,22 +305,21 @@ bool cOutputJournal::recover() {
     return false;
   }
   cIO_close(in);
-  std::vector<Record> records;
-  bool committed = false;
-  std::string input;
-  if (!parse(text, &records, &committed, &input)) {
+  Parsed parsed;
+  if (!parse(text, &parsed)) {
     LOG_ERROR("Output journal %s is damaged; remove it to convert into this folder anyway",
               full.c_str());
     return false;
   }
   bool ok = true;
-  if (committed) {
-    records_ = std::move(records);
+  if (parsed.committed) {
+    records_ = std::move(parsed.records);
     dropBackups();
     records_.clear();
-  } else if (!records.empty()) {
-    LOG_WARN("Rolling back the unfinished output of %s from an earlier run", input.c_str());
-    for (auto it = records.rbegin(); it != records.rend(); ++it) ok = undo(*it) && ok;
+    if (parsed.deleteInput) removeCommittedInput(parsed.input);
+  } else if (!parsed.records.empty()) {
+    LOG_WARN("Rolling back the unfinished output of %s from an earlier run", parsed.input.c_str());
+    for (auto it = parsed.records.rbegin(); it != parsed.records.rend(); ++it) ok = undo(*it) && ok;
   }
   if (!ok) return false;
   if (!fs_->remove(kOutputJournalName) || !fs_->sync("")) {

@@ -13,13 +13,16 @@
 //                            was renamed to <file>.rollback, and rollback
 //                            renames it back
 //   commit                   the input is done: the .rollback copies go
+//   commit delete            the same, and the input (its path as given to
+//                            begin(), absolute) is to be deleted
 //
-// <file> is relative to the output root.  A commit flushes the written files
-// and their folders first when the input is to be deleted, then empties the
-// journal; a run that starts with records left over (a killed process, a
-// power loss) rolls them back (or, after "commit", finishes the commit) before
-// it converts anything.  The journal file exists only while records are
-// pending: commit and rollback remove it.
+// <file> is relative to the output root.  A commit for an input that is to be
+// deleted flushes the written files and their folders first, and the journal
+// stays, with "commit delete", until the input is gone (finish()).  Otherwise
+// the journal goes at once.  A run that starts with records left over (a
+// killed process, a power loss) rolls them back, or after "commit" finishes
+// the commit (removing the input after "commit delete"), before it converts
+// anything.  The journal file exists only while records are pending.
 #pragma once
 
 #include <cstdint>
@@ -49,7 +52,8 @@ class cOutputJournal {
   // but cannot be read or the tree cannot be restored.
   [[nodiscard]] bool recover();
 
-  // Names the input of the records that follow (written with the first one).
+  // Names the input of the records that follow (written with the first one):
+  // its absolute path.
   void begin(std::string_view inputPath);
 
   // A file about to be written: `appendTo` says this run wrote it before (its
@@ -64,11 +68,14 @@ class cOutputJournal {
   // fails; the files must then not be written.
   [[nodiscard]] bool protect(const std::vector<File>& files);
 
-  // Makes the recorded files final.  With `durable`, their data and the
-  // folders that gained entries are flushed to stable storage first, and the
-  // journal's removal too.  False (logged) when a flush fails: the records stay
-  // and rollback() is still possible.
-  [[nodiscard]] bool commit(bool durable);
+  // Makes the recorded files final.  With `forDeletion` their data and the
+  // folders that gained entries are flushed to stable storage first and the
+  // journal stays until finish().  False (logged) when a step fails before
+  // the commit is recorded: rollback() is then still possible.
+  [[nodiscard]] bool commit(bool forDeletion);
+  // After a commit for deletion, once the input is gone: removes the journal
+  // (and flushes that).
+  void finish();
   // Restores every recorded file (in reverse order) and removes the journal.
   // False, logged, when a step fails; the records then stay for the next run.
   bool rollback();
@@ -90,13 +97,20 @@ class cOutputJournal {
   void removeEmptyFolders(std::string_view path) const;
   bool syncWritten() const;
   bool dropBackups() const;
-  static bool parse(std::string_view text, std::vector<Record>* records, bool* committed,
-                    std::string* input);
+  struct Parsed {
+    std::vector<Record> records;
+    bool committed = false;
+    bool deleteInput = false;
+    std::string input;
+  };
+  static bool parse(std::string_view text, Parsed* out);
+  void removeCommittedInput(const std::string& input) const;
 
   const cFS* fs_;
   std::unique_ptr<cIO> file_;  // open for appending while records are pending
   bool rootSynced_ = false;    // the journal's folder entry is on disk
   std::string input_;
   bool inputWritten_ = false;
+  bool committed_ = false;  // "commit delete" recorded, finish() pending
   std::vector<Record> records_;
 };

@@ -182,15 +182,10 @@ bool cWriterSet::closeAll() {
   return ok;
 }
 
-void cWriterSet::begin(std::string_view inputPath) {
-  journal_.begin(inputPath);
-  failedInInput_ = false;
-}
-
-bool cWriterSet::commit(bool durable) {
+bool cWriterSet::commit(bool forDeletion) {
   for (auto& [key, writer] : writers_)
     if (!writer->close()) failed();
-  if (failedInInput_ || !journal_.commit(durable)) return false;
+  if (failedInInput_ || !journal_.commit(forDeletion)) return false;
   for (auto& [key, writer] : writers_) writer->setCleared(false);
   claimsBefore_.clear();
   return true;

@@ -126,13 +126,15 @@ class cWriterSet final : private cCsvOpenGate {
 
   // Repairs what an earlier run left unfinished (cOutputJournal::recover).
   [[nodiscard]] bool recover() { return journal_.recover(); }
-  // Starts the transaction of an input.
-  void begin(std::string_view inputPath);
+  // Names the input of the transaction (absolute path).
+  void begin(std::string_view inputPath) { journal_.begin(inputPath); }
   // Hands every pending row to its file and makes the input's rows final
-  // (durable: flushed to stable storage).  False, with nothing made final,
-  // when anything of the input failed (a file not created or not written, the
+  // (see cOutputJournal::commit).  False, with nothing made final, when
+  // anything of the input failed (a file not created or not written, the
   // journal): the caller then rolls back.
-  [[nodiscard]] bool commit(bool durable);
+  [[nodiscard]] bool commit(bool forDeletion);
+  // After a commit for deletion, once the input is gone.
+  void finish() { journal_.finish(); }
   // Drops the pending rows, closes every writer and restores every file the
   // input wrote; the names the input claimed are free again.
   void rollback();

@@ -178,6 +178,7 @@ TEST(cDecoder, AnInputIsCommittedAfterItsJournalAndRolledBackWhereverItFails) {
     cDecoder& d = *h.decoder;
     h.send(kNoon, 0x10, {1});
     ASSERT_TRUE(d.commit(true));
+    d.finish();
     const std::vector<std::string> ops = h.faults->ops;
     const FileTree committed = readTree(h.dir.path());
     auto at = [&](const std::string& op) { return std::find(ops.begin(), ops.end(), op) - ops.begin(); };
