@@ -9,6 +9,7 @@
 #include "app/log_reader_cli.h"
 #include "app/transport_config.h"
 #include "base/exit_status.h"
+#include "base/interrupt.h"
 #include "bus/bus_layer_mux.h"
 #include "bus/bus_layer_tp.h"
 #include "input/log_reader.h"
@@ -64,8 +65,6 @@ int lograven_main(int argc, char** argv) {
   decoderOptions.concat = cli->concat;
   decoderOptions.pgnSrcMerge = cli->pgnSrcMerge;
   decoderOptions.pgnDstMerge = cli->pgnDstMerge;
-  // An input is deleted only once its rows are safely in the output files.
-  decoderOptions.confirmEachFile = cli->options.deleteConverted;
   std::unique_ptr<cDecoder> decoder =
       cDecoder_ctor(cli->outputFs(), &cli->canDatabases, &cli->linDatabases, decoderOptions);
   if (!decoder) return status;
@@ -80,9 +79,12 @@ int lograven_main(int argc, char** argv) {
   const bool tpNeeded = configureTransportLayers(cli->canDatabases, *tp, *mux);
   cBusLayer* head = tpNeeded ? static_cast<cBusLayer*>(tp.get()) : decoder.get();
 
-  std::unique_ptr<cLogReader> reader = cLogReader_ctor(cli->inputFs(), &cli->options, head);
+  std::unique_ptr<cLogReader> reader =
+      cLogReader_ctor(cli->inputFs(), &cli->options, head, decoder.get());
   if (!reader) return status;
+  if (!decoder->recoverOutput()) return kExitConversion;
 
+  cInterrupt_install();
   const std::clock_t start = std::clock();
   status = reader->process(cli->inputs);
   // Output files are flushed and closed here, so that a write error (a full
@@ -92,5 +94,11 @@ int lograven_main(int argc, char** argv) {
   const uint32_t seconds = static_cast<uint32_t>((end - start) / CLOCKS_PER_SEC);
 
   printStatistics(*reader, *tp, *decoder, seconds);
+  if (reader->interrupted()) {
+    std::puts("Interrupted: the unfinished input was rolled back; run the same command again to"
+              " convert the rest");
+    std::fflush(stdout);
+    return kExitInterrupted;
+  }
   return status;
 }

@@ -25,4 +25,7 @@ enum cExitStatus : int32_t {
   kExitNoCommonRoot = 0x84,      // the inputs have no common root folder
   // Another command-line error, an unusable output directory, or no database.
   kExitOptionError = 0x86,
+  // SIGINT, SIGTERM or SIGHUP stopped the run; the unfinished input was
+  // rolled back.  Stands alone.
+  kExitInterrupted = 0x87,
 };

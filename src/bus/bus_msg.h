@@ -86,6 +86,26 @@ class cBusLayer {
   virtual bool endFile(const cLogFileInfo& /*info*/) { return false; }
 };
 
+// The results of one input, made final or taken back as a whole.  The walker
+// calls begin before the chain's newFile; after the chain's endFile, commit
+// when the input converted, else (a failure, an interruption) rollback; a
+// failed commit is followed by rollback.  An input to be deleted is committed
+// with `forDeletion` and finish is called once it is gone.
+class cInputTransaction {
+ public:
+  virtual ~cInputTransaction() = default;
+  // `inputPath`: the absolute path of the input.
+  virtual void begin(const std::string& /*inputPath*/) {}
+  // Makes the input's results final; with `forDeletion` they are on stable
+  // storage when it returns true, and an interrupted process deletes the
+  // input on its next run.
+  [[nodiscard]] virtual bool commit(bool forDeletion) = 0;
+  virtual void finish() {}
+  virtual void rollback() = 0;
+  // Rows the input has produced so far.
+  virtual uint64_t pendingRows() const = 0;
+};
+
 // Payload bytes of a CAN / CAN FD data length code (low 4 bits used).
 inline uint8_t cCanMsg_dlcToNob(uint8_t dlc) {
   static constexpr uint8_t kTable[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};

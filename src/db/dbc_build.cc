@@ -39,18 +39,10 @@ std::string joinKey(std::string_view a, uint64_t b, uint64_t c, std::string_view
   return key;
 }
 
-std::string_view trimRuns(std::string_view text, char c) {
-  while (!text.empty() && text.front() == c) text.remove_prefix(1);
-  while (!text.empty() && text.back() == c) text.remove_suffix(1);
-  return text;
-}
-
 struct AttrValue {
   uint32_t type = 0;
   int32_t integer = 0;
-  double real = 0.0;
   std::string text;
-  std::string enumText;
 };
 
 // Attribute lookups: the first definition of a name (letter case ignored) and
@@ -78,11 +70,9 @@ class Attributes {
     if (definition == definitions_.end()) return std::nullopt;
     const AttrDefinition& def = records_.definitions[definition->second];
     const std::string* text = nullptr;
-    bool assigned = false;
     auto assignment = assignments_.find(joinKey(lowered, object, id, objectName));
     if (assignment != assignments_.end()) {
       text = &records_.assignments[assignment->second].value;
-      assigned = true;
     } else if (auto found = defaults_.find(lowered); found != defaults_.end()) {
       text = &records_.defaults[found->second].value;
     }
@@ -91,23 +81,10 @@ class Attributes {
     value.type = def.type;
     value.text = *text;
     if (def.type == kAttrInt) value.integer = static_cast<int32_t>(std::strtol(text->c_str(), nullptr, 10));
-    if (def.type == kAttrFloat) value.real = std::strtod(text->c_str(), nullptr);
-    if (def.type == kAttrEnum) value.enumText = assigned ? enumEntry(def.rest, *text) : *text;
     return value;
   }
 
  private:
-  static std::string enumEntry(std::string_view list, const std::string& indexText) {
-    long index = std::strtol(indexText.c_str(), nullptr, 10);
-    for (long i = 0; index >= 0; ++i) {
-      size_t comma = list.find(',');
-      if (i == index) return std::string(trimRuns(trimRuns(list.substr(0, comma), ' '), '"'));
-      if (comma == std::string_view::npos) break;
-      list.remove_prefix(comma + 1);
-    }
-    return {};
-  }
-
   const Records& records_;
   std::unordered_map<std::string, size_t> definitions_;
   std::unordered_map<std::string, size_t> defaults_;

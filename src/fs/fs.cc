@@ -1,6 +1,7 @@
 #include "fs/fs.h"
 
 #include <algorithm>
+#include <cerrno>
 
 cFS::cFS(std::string_view root, std::unique_ptr<cFSBackend> backend)
     : root_(root), backend_(backend ? std::move(backend) : std::make_unique<cFSBackend>()) {}
@@ -14,7 +15,9 @@ std::string cFS::fullPath(std::string_view path) const {
   if (root_.empty()) return std::string(path);
   std::string full;
   full.reserve(root_.size() + 1 + path.size());
-  full.append(root_).append("/").append(path);
+  full.append(root_);
+  if (full.back() != '/') full.push_back('/');
+  full.append(path.front() == '/' ? path.substr(1) : path);
   return full;
 }
 
@@ -45,7 +48,10 @@ bool cFS::mkdir(std::string_view path) const {
   cFSStat st;
   if (!stat(path, &st)) return false;
   if (st.type == cFSType::kDir) return true;
-  if (st.type != cFSType::kMissing) return false;
+  if (st.type != cFSType::kMissing) {
+    errno = ENOTDIR;  // something else is in the way
+    return false;
+  }
   return backend_->mkdir(fullPath(path));
 }
 
@@ -72,6 +78,16 @@ bool cFS::remove(std::string_view path) const { return backend_->rm(fullPath(pat
 std::unique_ptr<cIO> cFS::open(std::string_view path, int flags) const {
   return backend_->open(fullPath(path), flags);
 }
+
+bool cFS::truncate(std::string_view path, uint64_t length) const {
+  return backend_->truncate(fullPath(path), length);
+}
+
+bool cFS::rename(std::string_view from, std::string_view to) const {
+  return backend_->rename(fullPath(from), fullPath(to));
+}
+
+bool cFS::sync(std::string_view path) const { return backend_->sync(fullPath(path)); }
 
 void cFS::relativeToAbsolutePath(std::string_view path, std::string* out) const {
   if (out == nullptr || path == "..") return;

@@ -1,7 +1,9 @@
 // Access to a directory tree: a file-system object is a root path plus a
-// backend that performs stat, list, make-directory, remove and open.  Every
-// path handed to an operation is relative to the root; the object composes the
-// full path (root + "/" + path) before it calls the backend.
+// backend that performs stat, list, make-directory, remove, open, truncate,
+// rename and sync.  Every path handed to an operation is relative to the
+// root; the object composes the full path (root + "/" + path, one slash
+// between them) before it calls the backend.  Failing operations leave the
+// reason in errno.
 //
 // Two backends exist: the operating system (cFS_os_ctor) and a do-nothing one
 // (cFS_ctor) whose operations all fail.  Next to the object there are pure
@@ -52,7 +54,8 @@ struct cFSNameOrder {
 using cFSListing = std::map<std::string, cFSStat, cFSNameOrder>;
 
 // Backend operations on full paths.  The defaults are the do-nothing backend:
-// stat fails, ls adds nothing, mkdir and rm fail, open yields no stream.
+// stat fails, ls adds nothing, mkdir, rm, truncate, rename and sync fail, open
+// yields no stream.
 class cFSBackend {
  public:
   cFSBackend() = default;
@@ -66,16 +69,23 @@ class cFSBackend {
   virtual void ls(const std::string& /*fullPath*/, cFSListing* /*out*/) {}
   virtual bool mkdir(const std::string& /*fullPath*/) { return false; }
   virtual bool rm(const std::string& /*fullPath*/) { return false; }
-  // flags: bit 0 read, bit 1 write.  Null on failure.
+  // flags: cFS::kRead, kWrite, kAppend.  Null on failure.
   virtual std::unique_ptr<cIO> open(const std::string& /*fullPath*/, int /*flags*/) {
     return nullptr;
   }
+  // Cuts a regular file to `length` bytes.
+  virtual bool truncate(const std::string& /*fullPath*/, uint64_t /*length*/) { return false; }
+  // Renames `from` to `to`, replacing `to` atomically when it exists.
+  virtual bool rename(const std::string& /*from*/, const std::string& /*to*/) { return false; }
+  // Flushes a file's data, or a folder's entries, to stable storage.
+  virtual bool sync(const std::string& /*fullPath*/) { return false; }
 };
 
 class cFS {
  public:
   static constexpr int kRead = 1;
   static constexpr int kWrite = 2;
+  static constexpr int kAppend = 4;  // write only, at the end, creating the file
 
   // `backend` null means the do-nothing backend.  The root is stored as given.
   cFS(std::string_view root, std::unique_ptr<cFSBackend> backend);
@@ -102,8 +112,18 @@ class cFS {
   [[nodiscard]] bool remove(std::string_view path) const;
 
   // Opens root/path; flags bit 0 read, bit 1 write (read+write needs an
-  // existing file, write alone truncates).  Null on failure or no flag.
+  // existing file, write alone truncates), or kAppend alone (every write goes
+  // to the end; the file is created when missing; no stdio buffer).  Null on
+  // failure or no flag.
   std::unique_ptr<cIO> open(std::string_view path, int flags) const;
+
+  // Cuts the file root/path to `length` bytes; false on failure.
+  [[nodiscard]] bool truncate(std::string_view path, uint64_t length) const;
+  // Renames root/from to root/to (replacing it); false on failure.
+  [[nodiscard]] bool rename(std::string_view from, std::string_view to) const;
+  // Flushes the file or folder root/path to stable storage (fsync); the path
+  // "" is the root folder itself.  False on failure.
+  [[nodiscard]] bool sync(std::string_view path) const;
 
   // Appends the full path of `path` to *out; the path ".." appends nothing.
   void relativeToAbsolutePath(std::string_view path, std::string* out) const;
@@ -117,6 +137,8 @@ class cFS {
 
 // Object with the do-nothing backend.
 std::unique_ptr<cFS> cFS_ctor(std::string_view root);
+// The operating-system backend, for wrapping.
+std::unique_ptr<cFSBackend> cFS_os_backend();
 // Object with the operating-system backend; null unless `root` is an existing
 // directory.
 std::unique_ptr<cFS> cFS_os_ctor(std::string_view root);

@@ -1,6 +1,7 @@
 // Operating-system backend and helpers: stat, opendir/readdir, mkdir 0700,
-// remove, stdio file streams, getcwd.
+// remove, stdio file streams, truncate, rename, fsync, getcwd.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +60,7 @@ class OsBackend final : public cFSBackend {
   bool rm(const std::string& fullPath) override { return std::remove(fullPath.c_str()) == 0; }
 
   std::unique_ptr<cIO> open(const std::string& fullPath, int flags) override {
+    if (flags == cFS::kAppend) return cIO_file_open(fullPath.c_str(), 3);
     const bool rd = (flags & cFS::kRead) != 0;
     const bool wr = (flags & cFS::kWrite) != 0;
     if (rd && wr) return cIO_file_open(fullPath.c_str(), 2);
@@ -66,9 +68,29 @@ class OsBackend final : public cFSBackend {
     if (wr) return cIO_file_open(fullPath.c_str(), 1);
     return nullptr;
   }
+
+  bool truncate(const std::string& fullPath, uint64_t length) override {
+    return ::truncate(fullPath.c_str(), static_cast<off_t>(length)) == 0;
+  }
+
+  bool rename(const std::string& from, const std::string& to) override {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+  }
+
+  bool sync(const std::string& fullPath) override {
+    const int fd = ::open(fullPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::fsync(fd) == 0;
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return ok;
+  }
 };
 
 }  // namespace
+
+std::unique_ptr<cFSBackend> cFS_os_backend() { return std::make_unique<OsBackend>(); }
 
 std::unique_ptr<cFS> cFS_os_ctor(std::string_view root) {
   cFSStat st;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "base/exit_status.h"
+#include "base/interrupt.h"
 #include "base/log.h"
 #include "input/encrypted_file.h"
 #include "input/generic_file.h"
@@ -16,6 +17,9 @@ namespace {
 // A compressed container could in principle unpack to itself; this bounds
 // the unwrapping of one file.
 constexpr int kMaxContainerDepth = 256;
+
+// Rows of an input when no transaction counts them.
+constexpr uint64_t kUnknownRows = UINT64_MAX;
 
 // Decimal number at the start of `text` (after white space), truncated to 32
 // bits; 0 when there is none.
@@ -33,13 +37,14 @@ bool isLogFileExtension(std::string_view extension) {
 }  // namespace
 
 std::unique_ptr<cLogReader> cLogReader_ctor(cFS* inputFs, const cLogReaderOptions* options,
-                                            cBusLayer* head) {
+                                            cBusLayer* head, cInputTransaction* transaction) {
   if (inputFs == nullptr || options == nullptr || head == nullptr) return nullptr;
-  return std::make_unique<cLogReader>(inputFs, options, head);
+  return std::make_unique<cLogReader>(inputFs, options, head, transaction);
 }
 
-cLogReader::cLogReader(cFS* inputFs, const cLogReaderOptions* options, cBusLayer* head)
-    : inputFs_(inputFs), options_(options), head_(head) {}
+cLogReader::cLogReader(cFS* inputFs, const cLogReaderOptions* options, cBusLayer* head,
+                       cInputTransaction* transaction)
+    : inputFs_(inputFs), options_(options), head_(head), transaction_(transaction) {}
 
 cLogReader::~cLogReader() = default;
 
@@ -60,6 +65,10 @@ int32_t cLogReader::process(const std::vector<std::string>& inputs) {
 }
 
 int32_t cLogReader::handleInputPath(const std::string& path) {
+  if (cInterrupt_requested()) {
+    interrupted_ = true;
+    return kExitOk;
+  }
   cFSStat st;
   if (!inputFs_->stat(path, &st)) {
     LOG_FATAL("Error during stat of %.*s, exiting", static_cast<int>(path.size()), path.data());
@@ -128,14 +137,48 @@ int32_t cLogReader::convertFile(const std::string& path, const cFSStat& /*st*/) 
   }
   int32_t result = unwrapContainers(stream);
   bool repeated = false;
-  if (result == 0) result = convertMdf(path, stream, &repeated);
+  uint64_t rows = 0;
+  if (result == 0) result = convertMdf(path, stream, &repeated, &rows);
   if (result != 0) return failFile(path, result);
   // A repeated file was not converted this time, so it is kept.
-  if (options_->deleteConverted && !repeated && !inputFs_->remove(path)) {
-    LOG_ERROR("Could not remove input file after conversion: %.*s", static_cast<int>(path.size()),
-              path.data());
+  if (options_->deleteConverted && !repeated && !interrupted_) {
+    removeInput(path, rows);
+    if (transaction_ != nullptr) transaction_->finish();
   }
   return kExitOk;
+}
+
+void cLogReader::removeInput(const std::string& path, uint64_t rows) {
+  if (rows == 0) {
+    LOG_WARN("Input file %.*s is kept: no row was decoded from it (no database for its channels?)",
+             static_cast<int>(path.size()), path.data());
+    return;
+  }
+  if (!inputFs_->remove(path)) {
+    LOG_ERROR("Could not remove input file after conversion: %.*s", static_cast<int>(path.size()),
+              path.data());
+    return;
+  }
+  // The removal must not come back after a power loss once later inputs
+  // have continued this one's files.
+  (void)inputFs_->sync(cFS_getParentFolder(path));
+}
+
+int32_t cLogReader::finishInput(const std::string& path, int32_t result, uint64_t* rows) {
+  if (transaction_ == nullptr) {
+    *rows = kUnknownRows;
+    return result;
+  }
+  *rows = transaction_->pendingRows();
+  if (result == kExitOk && !interrupted_ &&
+      transaction_->commit(options_->deleteConverted && *rows > 0))
+    return kExitOk;
+  transaction_->rollback();
+  if (*rows > 0)
+    LOG_WARN("%s: the rows of %.*s were rolled back", interrupted_ ? "Interrupted" : "Failed",
+             static_cast<int>(path.size()), path.data());
+  *rows = 0;
+  return result == kExitOk && !interrupted_ ? kExitConversion : result;
 }
 
 int32_t cLogReader::unwrapContainers(std::unique_ptr<cIO>& stream) {
@@ -187,7 +230,7 @@ const std::string* cLogReader::findPassword(uint32_t deviceId) const {
 }
 
 int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& stream,
-                               bool* repeatedFile) {
+                               bool* repeatedFile, uint64_t* rows) {
   std::unique_ptr<cMdf> mdf = cMdf_open(stream.get());
   if (!mdf) {
     LOG_ERROR("Could not open MDF");
@@ -224,12 +267,21 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
   }
 
   bool failed = false;
+  if (transaction_ != nullptr) {
+    std::string full;
+    inputFs_->relativeToAbsolutePath(path, &full);
+    transaction_->begin(full);
+  }
   if (!head_->newFile(info, continuation)) {
     LOG_ERROR("Error on new file");
     failed = true;
   } else {
     std::unique_ptr<cMdfParallelIter> merge = cMdf_getIter(mdf.get());
     for (cBusMsg* msg = merge ? merge->current() : nullptr; msg != nullptr; msg = merge->next()) {
+      if (cInterrupt_requested()) {
+        interrupted_ = true;
+        break;
+      }
       ++messages_;
       if (!head_->newMsg(*msg)) {
         LOG_ERROR("Error during handle record callback");
@@ -240,10 +292,10 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
   }
   if (!head_->endFile(info)) {
     LOG_ERROR("Error during end file callback");
-    return kExitConversion;
+    failed = true;
   }
-  if (!closeInput(path, mdf, stream)) return kExitConversion;
-  return failed ? kExitConversion : kExitOk;
+  if (!closeInput(path, mdf, stream)) failed = true;
+  return finishInput(path, failed ? kExitConversion : kExitOk, rows);
 }
 
 void cLogReader::readIdentity(const cMdf& mdf, cLogFileInfo* info) {

@@ -5,6 +5,15 @@
 // statistics and reports each input's outcome as a result code; the codes of
 // all inputs are ORed together.
 //
+// Each converted input is a transaction of the chain's results (when a
+// cInputTransaction is given): committed when the input converted, rolled
+// back when it failed or the run was interrupted.  With --delete-converted an
+// input is removed only after its results were committed to stable storage,
+// and kept (with a warning) when it produced no row.
+//
+// Interruption (base/interrupt.h) is noticed between frames: the unfinished
+// input is rolled back and no further input is started.
+//
 // Result codes (base/exit_status.h): kExitOk converted or skipped;
 // kExitMissingInput, kExitNoPassword (also decryption failed),
 // kExitDecompression, kExitConversion (any other failure of a file);
@@ -27,8 +36,10 @@ class cMdf;
 
 class cLogReader {
  public:
-  // All three are borrowed and must outlive the reader.
-  cLogReader(cFS* inputFs, const cLogReaderOptions* options, cBusLayer* head);
+  // All are borrowed and must outlive the reader; `transaction` may be null
+  // (results are then never taken back).
+  cLogReader(cFS* inputFs, const cLogReaderOptions* options, cBusLayer* head,
+             cInputTransaction* transaction);
   cLogReader(const cLogReader&) = delete;
   cLogReader& operator=(const cLogReader&) = delete;
   ~cLogReader();
@@ -42,6 +53,8 @@ class cLogReader {
   uint64_t files() const { return files_; }        // accepted input files
   uint64_t messages() const { return messages_; }  // messages handed to the chain
   uint64_t bytes() const { return bytes_; }        // sum of accepted file sizes
+  // True when an interruption stopped the walk.
+  bool interrupted() const { return interrupted_; }
 
  private:
   // Result code of one path, recursive for folders.
@@ -58,8 +71,14 @@ class cLogReader {
   // Opens the MDF file on `stream`, checks its identity and drives the chain;
   // 0 or the file's result code; *repeated is set for a repeated file (same
   // device, session and split as the previous one), which is not converted.
-  // Closes the MDF file before it returns.
-  int32_t convertMdf(const std::string& path, std::unique_ptr<cIO>& stream, bool* repeated);
+  // Closes the MDF file before it returns.  *rows receives the number of
+  // rows the input committed (kUnknownRows without a transaction).
+  int32_t convertMdf(const std::string& path, std::unique_ptr<cIO>& stream, bool* repeated,
+                     uint64_t* rows);
+  // Commits or rolls back the input after its frames; its result code.
+  int32_t finishInput(const std::string& path, int32_t result, uint64_t* rows);
+  // Removes a converted input and flushes its folder.
+  void removeInput(const std::string& path, uint64_t rows);
   // Start time, serial number, session and split from the header and the
   // metadata; fields stay empty or 0 when they are missing.
   static void readIdentity(const cMdf& mdf, cLogFileInfo* info);
@@ -76,6 +95,8 @@ class cLogReader {
   uint64_t files_ = 0;
   const cLogReaderOptions* options_;
   cBusLayer* head_;
+  cInputTransaction* transaction_;
+  bool interrupted_ = false;
 
   // Identity of the last file that passed the identity check; an empty serial
   // number means no file yet.
@@ -88,6 +109,7 @@ class cLogReader {
   std::vector<std::pair<uint64_t, uint64_t>> openFolders_;
 };
 
-// Null if any argument is null.
+// Null if any argument but `transaction` is null.
 std::unique_ptr<cLogReader> cLogReader_ctor(cFS* inputFs, const cLogReaderOptions* options,
-                                            cBusLayer* head);
+                                            cBusLayer* head,
+                                            cInputTransaction* transaction = nullptr);

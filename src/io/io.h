@@ -49,7 +49,8 @@ int32_t cIO_close(std::unique_ptr<cIO>& stream);
 void cIO_cat(cIO* source, cIO* destination);
 
 // File stream: mode 0 read ("rb"), 1 write ("wb", truncating), 2 read and
-// write an existing file ("r+b").  Null on failure.  A seek from the start to
+// write an existing file ("r+b"), 3 append ("ab", unbuffered: each write is
+// one system call at the end of the file).  Null on failure.  A seek from the start to
 // the current position is answered without touching the file.
 std::unique_ptr<cIO> cIO_file_open(const char* path, int mode);
 

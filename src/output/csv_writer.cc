@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/log.h"
+#include "fs/fs.h"
 
 namespace {
 // Rows collected before they go to the file: a busy file costs one system
@@ -81,7 +82,8 @@ char* cCsvWriter_formatNumber(char* out, double value) {
 
 // ---------------------------------------------------------------- pool
 
-cCsvFilePool::cCsvFilePool(size_t maxOpen) : maxOpen_(maxOpen < 1 ? 1 : maxOpen) {}
+cCsvFilePool::cCsvFilePool(size_t maxOpen, cCsvOpenGate* gate)
+    : maxOpen_(maxOpen < 1 ? 1 : maxOpen), gate_(gate) {}
 
 void cCsvFilePool::makeRoom() {
   while (lru_.size() >= maxOpen_) lru_.back()->suspend();  // suspend() removes it
@@ -100,23 +102,34 @@ void cCsvFilePool::remove(cCsvWriter* writer) { lru_.erase(writer->poolPos_); }
 
 // ---------------------------------------------------------------- writer
 
-cCsvWriter::cCsvWriter(std::string path, size_t columnCount, cCsvFilePool* pool)
-    : path_(std::move(path)), columnCount_(columnCount), pool_(pool) {
+cCsvWriter::cCsvWriter(const cFS& fs, std::string path, size_t columnCount, cCsvFilePool* pool)
+    : fs_(fs), path_(std::move(path)), columnCount_(columnCount), pool_(pool) {
   pending_.resize(kInitialCapacity);
 }
 
 cCsvWriter::~cCsvWriter() { close(); }
 
 void cCsvWriter::fail(const char* what, int err) {
-  if (!error_) LOG_ERROR("Could not %s output file %s: %s", what, path_.c_str(), std::strerror(err));
+  if (!error_) {
+    std::string full;
+    fs_.relativeToAbsolutePath(path_, &full);
+    if (what == nullptr) {  // the file was never created
+      LOG_ERROR("Could not create output writer");
+      LOG_INFO("Output file %s: %s", full.c_str(), std::strerror(err));
+    } else {
+      LOG_ERROR("Could not %s output file %s: %s", what, full.c_str(), std::strerror(err));
+    }
+  }
   error_ = true;
 }
 
-bool cCsvWriter::open(const char* mode) {
+bool cCsvWriter::open() {
+  cCsvOpenGate* gate = pool_ != nullptr ? pool_->gate_ : nullptr;
+  errno = 0;
+  if (!cleared_ && gate != nullptr && !gate->clearForWriting(*this)) return false;
   if (pool_ != nullptr) pool_->makeRoom();
-  file_ = std::fopen(path_.c_str(), mode);
+  file_ = fs_.open(path_, cFS::kAppend);
   if (file_ == nullptr) return false;
-  std::setvbuf(file_, nullptr, _IONBF, 0);  // blocks come from pending_
   if (pool_ != nullptr) pool_->add(this);
   return true;
 }
@@ -126,15 +139,16 @@ bool cCsvWriter::flush() {
   size_t length = used_;
   used_ = 0;  // a block that cannot be written is dropped (and reported)
   if (file_ == nullptr) {
-    if (!open("ab")) {
-      fail("reopen", errno);
+    if (!open()) {
+      fail(appends_ ? "reopen" : nullptr, errno != 0 ? errno : EIO);
       return false;
     }
+    appends_ = true;
   } else if (pool_ != nullptr) {
     pool_->touch(this);
   }
   errno = 0;
-  if (std::fwrite(pending_.data(), 1, length, file_) != length) {
+  if (file_->write(pending_.data(), static_cast<int64_t>(length)) != static_cast<int64_t>(length)) {
     fail("write", errno != 0 ? errno : EIO);
     return false;
   }
@@ -146,14 +160,22 @@ void cCsvWriter::suspend() {
   flush();
   if (pool_ != nullptr) pool_->remove(this);
   errno = 0;
-  if (std::fclose(file_) != 0) fail("write", errno != 0 ? errno : EIO);
-  file_ = nullptr;
+  if (file_->close() != 0) fail("write", errno != 0 ? errno : EIO);
+  file_.reset();
 }
 
 bool cCsvWriter::close() {
   flush();
   suspend();
   return !error_;
+}
+
+void cCsvWriter::discard() {
+  used_ = 0;
+  if (file_ == nullptr) return;
+  if (pool_ != nullptr) pool_->remove(this);
+  file_->close();
+  file_.reset();
 }
 
 char* cCsvWriter::reserve(size_t n) {
@@ -181,14 +203,14 @@ bool cCsvWriter::write(double timeStamp, std::span<const double> values) {
   return flush();
 }
 
-std::unique_ptr<cCsvWriter> cCsvWriter_ctor(std::string_view path,
+std::unique_ptr<cCsvWriter> cCsvWriter_ctor(const cFS& fs, std::string_view path,
                                             std::span<const std::string_view> columns,
                                             bool append, cCsvFilePool* pool) {
   if (path.empty()) return nullptr;
   std::string fileName(path);
   fileName += ".csv";
-  std::unique_ptr<cCsvWriter> writer(new cCsvWriter(std::move(fileName), columns.size(), pool));
-  if (!writer->open(append ? "ab" : "wb")) return nullptr;
+  std::unique_ptr<cCsvWriter> writer(new cCsvWriter(fs, std::move(fileName), columns.size(), pool));
+  writer->appends_ = append;
   if (append) return writer;
   std::string header = "t";
   for (std::string_view name : columns) {
@@ -196,8 +218,7 @@ std::unique_ptr<cCsvWriter> cCsvWriter_ctor(std::string_view path,
     header += name;
   }
   header += '\n';
-  errno = 0;
-  if (std::fwrite(header.data(), 1, header.size(), writer->file_) != header.size())
-    writer->fail("write", errno != 0 ? errno : EIO);
+  std::memcpy(writer->reserve(header.size()), header.data(), header.size());
+  writer->used_ = header.size();
   return writer;
 }

@@ -6,16 +6,22 @@
 // six decimals), non-numbers as "NaN" and infinities as "Inf" / "-Inf".
 //
 // Rows are collected in the writer's own buffer and handed to the file in
-// blocks of about 16 KiB (and at close).  A decoder may hold thousands of
-// writers at once (one per signal set), more than the process may keep files
-// open.  Writers that share a cCsvFilePool keep at most the pool's limit of
-// files open: when another writer needs a file, the least recently flushed one
-// hands over its rows and closes its file, and reopens it for appending at its
-// next block.  No row is lost that way, and a writer without an open file
-// costs only its buffer.
+// blocks of about 16 KiB (and at close); the header line is the start of the
+// first block, so a writer creates its file only when it first hands over a
+// block.  A decoder may hold thousands of writers at once (one per signal
+// set), more than the process may keep files open.  Writers that share a
+// cCsvFilePool keep at most the pool's limit of files open: when another
+// writer needs a file, the least recently flushed one hands over its rows and
+// closes its file, and reopens it for appending at its next block.  No row is
+// lost that way, and a writer without an open file costs only its buffer.
+//
+// Before a writer opens its file while it is not cleared for writing, the
+// pool's gate is asked (the output journal records the file's state there);
+// a refusal is a failure of the writer.
 //
 // Write errors (a full disk, for example) are logged once per writer with the
-// file's path and remembered: close() and hadError() report them.
+// file's path and the reason, and remembered: close() and hadError() report
+// them.
 #pragma once
 
 #include <cstdint>
@@ -27,14 +33,27 @@
 #include <string_view>
 #include <vector>
 
+#include "io/io.h"
+
 class cCsvWriter;
+class cFS;
+
+// Decides whether writers may open their files.
+class cCsvOpenGate {
+ public:
+  virtual ~cCsvOpenGate() = default;
+  // Called before `writer` opens its file while it is not cleared; true when
+  // the writer was cleared (and maybe others with it).
+  virtual bool clearForWriting(cCsvWriter& writer) = 0;
+};
 
 // Limits the number of open files of the writers that use it.  Must outlive
 // every writer created with it.  Single-threaded.
 class cCsvFilePool {
  public:
-  // `maxOpen` below 1 is taken as 1.
-  explicit cCsvFilePool(size_t maxOpen);
+  // `maxOpen` below 1 is taken as 1.  `gate` (borrowed, may be null: every
+  // writer may open) must outlive the pool.
+  explicit cCsvFilePool(size_t maxOpen, cCsvOpenGate* gate = nullptr);
   cCsvFilePool(const cCsvFilePool&) = delete;
   cCsvFilePool& operator=(const cCsvFilePool&) = delete;
 
@@ -47,6 +66,7 @@ class cCsvFilePool {
   void remove(cCsvWriter* writer);
 
   size_t maxOpen_;
+  cCsvOpenGate* gate_;
   std::list<cCsvWriter*> lru_;  // front: most recently written
 };
 
@@ -66,19 +86,34 @@ class cCsvWriter {
   // Flushes and closes the file; later writes reopen it for appending.
   // False when any write, flush or close of this writer has failed so far.
   bool close();
+  // Closes the file without handing over the pending rows, which are dropped.
+  void discard();
 
   // True once any write, flush, reopen or close of this writer has failed.
   bool hadError() const { return error_; }
+  // Path of the file relative to the output tree, with ".csv".
+  const std::string& path() const { return path_; }
+  // Rows (or the header) wait in the buffer.
+  bool hasPending() const { return used_ > 0; }
+  // The file exists from this run (created by this writer, or continued):
+  // its next block is appended, else the file is new.
+  bool appends() const { return appends_; }
+  // Cleared writers open their file without asking the gate.
+  bool cleared() const { return cleared_; }
+  void setCleared(bool cleared) { cleared_ = cleared; }
 
  private:
   friend class cCsvFilePool;
-  friend std::unique_ptr<cCsvWriter> cCsvWriter_ctor(std::string_view, std::span<const std::string_view>,
-                                                     bool, cCsvFilePool*);
-  cCsvWriter(std::string path, size_t columnCount, cCsvFilePool* pool);
+  friend std::unique_ptr<cCsvWriter> cCsvWriter_ctor(const cFS&, std::string_view,
+                                                     std::span<const std::string_view>, bool,
+                                                     cCsvFilePool*);
+  cCsvWriter(const cFS& fs, std::string path, size_t columnCount, cCsvFilePool* pool);
 
-  bool open(const char* mode);
+  bool open();
   // Hands over the pending rows and closes the file, keeping the writer.
   void suspend();
+  // Logs the first failure; `what` is the failed step ("write", "reopen"),
+  // null when the file could not be created.
   void fail(const char* what, int err);
   // Appends one data line to pending_.
   void formatRow(double timeStamp, std::span<const double> values);
@@ -87,11 +122,14 @@ class cCsvWriter {
   // Hands pending_ to the file, reopening it when needed.
   bool flush();
 
+  const cFS& fs_;
   std::string path_;
   size_t columnCount_;
   cCsvFilePool* pool_;
   std::list<cCsvWriter*>::iterator poolPos_;
-  FILE* file_ = nullptr;
+  std::unique_ptr<cIO> file_;
+  bool appends_ = false;
+  bool cleared_ = false;
   std::vector<char> pending_;  // rows not yet handed to the file; reused
   size_t used_ = 0;            // bytes of pending_ in use
   bool error_ = false;
@@ -103,12 +141,12 @@ class cCsvWriter {
 inline constexpr size_t kCsvMaxNumberLength = 330;
 char* cCsvWriter_formatNumber(char* out, double value);
 
-// Creates the file `path` + ".csv" and writes the header line ("t" and one
-// ",name" per column).  With `append` the file is opened for appending and no
-// header is written (for a file this run already started with the same
-// header).  `pool` (may be null: the file then stays open) is borrowed and
-// must outlive the writer.  Null when the file cannot be opened (logged by the
-// caller).
-std::unique_ptr<cCsvWriter> cCsvWriter_ctor(std::string_view path,
+// A writer of the file `path` + ".csv" in `fs`, starting with the header line
+// ("t" and one ",name" per column).  With `append` it continues a file this
+// run already started with the same header (no header).  The file is created
+// (or opened for appending) with the first block.  `fs` and `pool` (may be
+// null: the file then stays open) are borrowed and must outlive the writer.
+// Null for an empty path.
+std::unique_ptr<cCsvWriter> cCsvWriter_ctor(const cFS& fs, std::string_view path,
                                             std::span<const std::string_view> columns,
                                             bool append = false, cCsvFilePool* pool = nullptr);

@@ -46,13 +46,11 @@ cMessageIdentity identityOf(const cDB& db, const cBusMsg& msg, uint32_t key) {
 
 cDecoder::cDecoder(cFS* outputFs, const cDBMap* canDatabases, const cDBMap* linDatabases,
                    const cDecoderOptions& options)
-    : outputFs_(outputFs),
-      canDatabases_(canDatabases),
+    : canDatabases_(canDatabases),
       linDatabases_(linDatabases),
       concat_(options.concat),
-      confirmEachFile_(options.confirmEachFile),
-      writers_(options.maxOpenFiles > 0 ? options.maxOpenFiles
-                                        : cWriterSet_defaultMaxOpenFiles()) {
+      writers_(options.maxOpenFiles > 0 ? options.maxOpenFiles : cWriterSet_defaultMaxOpenFiles(),
+               *outputFs) {
   naming_.folderSuffix = options.noAppendRoot ? "" : "_out";
   naming_.pgnSrcMerge = options.pgnSrcMerge;
   naming_.pgnDstMerge = options.pgnDstMerge;
@@ -61,17 +59,28 @@ cDecoder::cDecoder(cFS* outputFs, const cDBMap* canDatabases, const cDBMap* linD
 cDecoder::~cDecoder() = default;
 
 bool cDecoder::closeWriters() {
+  if (!commit(false)) rollback();
   writers_.closeAll();
   return !writers_.hadWriteError();
 }
 
+bool cDecoder::commit(bool forDeletion) {
+  if (!writers_.commit(forDeletion)) return false;
+  statistics_.files += pending_.files;
+  statistics_.messages += pending_.messages;
+  statistics_.signals += pending_.signals;
+  pending_ = {};
+  return true;
+}
+
+void cDecoder::rollback() {
+  writers_.rollback();
+  pending_ = {};
+}
+
 bool cDecoder::newFile(const cLogFileInfo& info, bool continuation) {
-  if (continuation && concat_) {
-    failuresAtNewFile_ = writers_.failureCount();
-    return true;  // rows go on into the open files
-  }
+  if (continuation && concat_) return true;  // rows go on into the open files
   writers_.closeAll();
-  failuresAtNewFile_ = writers_.failureCount();
   naming_.deviceId = string2Path(info.serialNumber);
   if (naming_.deviceId.size() > kDeviceIdLength) naming_.deviceId.resize(kDeviceIdLength);
   naming_.session = info.session;
@@ -79,11 +88,7 @@ bool cDecoder::newFile(const cLogFileInfo& info, bool continuation) {
   return true;
 }
 
-bool cDecoder::endFile(const cLogFileInfo&) {
-  if (!confirmEachFile_) return true;
-  bool synced = writers_.syncAll();
-  return synced && writers_.failureCount() == failuresAtNewFile_;
-}
+bool cDecoder::endFile(const cLogFileInfo&) { return true; }
 
 bool cDecoder::newMsg(cBusMsg& msg) {
   const cDBMap* map = nullptr;
@@ -114,7 +119,7 @@ void cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
     bool inLimits = (s.minimum <= s.value && s.value <= s.maximum) ||
                     (s.minimum == 0.0 && s.maximum == 0.0);
     if (inLimits) {
-      ++statistics_.signals;
+      ++pending_.signals;
       valid = true;
       values_.push_back(s.value);
     } else {
@@ -122,9 +127,8 @@ void cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
     }
   }
   if (!valid) return;
-  ++statistics_.messages;
-  cCsvWriter* writer =
-      signalSet2Writer(writers_, naming_, identity, decoded_, outputFs_, &statistics_.files);
+  ++pending_.messages;
+  cCsvWriter* writer = signalSet2Writer(writers_, naming_, identity, decoded_, &pending_.files);
   if (writer != nullptr) (void)writer->write(msg.timeStamp, values_);  // failures are logged there
 }
 
@@ -156,5 +160,6 @@ void cDecoder::checkDate(double timeStamp) {
 std::unique_ptr<cDecoder> cDecoder_ctor(cFS* outputFs, const cDBMap* canDatabases,
                                         const cDBMap* linDatabases,
                                         const cDecoderOptions& options) {
+  if (outputFs == nullptr) return nullptr;
   return std::make_unique<cDecoder>(outputFs, canDatabases, linDatabases, options);
 }

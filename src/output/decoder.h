@@ -34,40 +34,47 @@ struct cDecoderOptions {
   bool concat = true;         // a session's later split files continue its files
   bool pgnSrcMerge = false;   // one file for all J1939 source addresses of a group
   bool pgnDstMerge = true;    // one file for all J1939 destination addresses
-  // endFile() hands every open CSV file its rows and reports false when an
-  // output file could not be created or written while the input was
-  // converted (or a writer it used had failed before), so that the input is
-  // not taken as converted.  For --delete-converted: an input is only removed
-  // once its rows are in the output files.
-  bool confirmEachFile = false;
   // Open CSV files at one time; 0 takes cWriterSet_defaultMaxOpenFiles().
   size_t maxOpenFiles = 0;
 };
 
-class cDecoder final : public cBusLayer {
+class cDecoder final : public cBusLayer, public cInputTransaction {
  public:
-  // All pointers are borrowed and must outlive the decoder.  `outputFs` null
-  // means output paths are taken relative to the working directory.
+  // All pointers are borrowed and must outlive the decoder; `outputFs` is
+  // where the CSV files and the output journal go.
   cDecoder(cFS* outputFs, const cDBMap* canDatabases, const cDBMap* linDatabases,
            const cDecoderOptions& options);
   ~cDecoder() override;
 
+  // Counts of committed inputs only.
   const cDecoderStatistics& getStatistics() const { return statistics_; }
 
-  // Closes every open CSV file (flushing it).  False when any output file of
-  // this run could not be created or written; the reason was logged with the
-  // file's path.  Call it after the last file, before hadWriteError().
+  // Rolls back what an earlier run left unfinished in the output tree (see
+  // output/output_journal.h).  False (logged) when that fails: nothing may
+  // be converted into the tree then.
+  [[nodiscard]] bool recoverOutput() { return writers_.recover(); }
+
+  // Commits what is pending and closes every open CSV file.  False when any
+  // output file of this run could not be created or written; the reason was
+  // logged with the file's path.  Call it after the last file, before
+  // hadWriteError().
   bool closeWriters();
   // True once any output file of this run could not be created or written
   // (disk full, folder not writable).  Sticky; the driver turns it into the
   // "other conversion failure" bit (8) of the exit status.
   bool hadWriteError() const { return writers_.hadWriteError(); }
 
-  // newMsg and newFile always return true; endFile too unless
-  // confirmEachFile is set (see there).
+  // newMsg, newFile and endFile always return true.
   bool newMsg(cBusMsg& msg) override;
   bool newFile(const cLogFileInfo& info, bool continuation) override;
   bool endFile(const cLogFileInfo& info) override;
+
+  // The input's rows: made final or taken back (see cWriterSet).
+  void begin(const std::string& inputPath) override { writers_.begin(inputPath); }
+  bool commit(bool forDeletion) override;
+  void finish() override { writers_.finish(); }
+  void rollback() override;
+  uint64_t pendingRows() const override { return pending_.messages; }
 
  private:
   void decodeWith(const cDB& db, const cBusMsg& msg);
@@ -75,22 +82,20 @@ class cDecoder final : public cBusLayer {
   // it changes.
   void checkDate(double timeStamp);
 
-  cFS* outputFs_;
   const cDBMap* canDatabases_;
   const cDBMap* linDatabases_;
   bool concat_;
-  bool confirmEachFile_;
-  uint64_t failuresAtNewFile_ = 0;  // writers_.failureCount() when the file began
   cOutputNaming naming_;
   cWriterSet writers_;
   int64_t dayStart_ = 1;  // whole seconds of the current UTC day: [dayStart_, dayEnd_)
   int64_t dayEnd_ = 0;    // empty until the first message
   cDBDecodedMessage decoded_;  // reused for every message
   std::vector<double> values_;  // reused row values
-  cDecoderStatistics statistics_;
+  cDecoderStatistics statistics_;  // committed inputs
+  cDecoderStatistics pending_;     // the input being converted
 };
 
-// A new decoder with no writers and zero statistics (never null).
+// A new decoder with no writers and zero statistics; null without `outputFs`.
 std::unique_ptr<cDecoder> cDecoder_ctor(cFS* outputFs, const cDBMap* canDatabases,
                                         const cDBMap* linDatabases,
                                         const cDecoderOptions& options);

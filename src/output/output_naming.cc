@@ -113,9 +113,13 @@ void cOutputPath_build(const cOutputNaming& naming, const cMessageIdentity& iden
 
 // ---------------------------------------------------------------- writer set
 
-cWriterSet::cWriterSet(size_t maxOpenFiles) : pool_(maxOpenFiles) {}
+cWriterSet::cWriterSet(size_t maxOpenFiles, const cFS& outputFs)
+    : fs_(outputFs), journal_(&outputFs), pool_(maxOpenFiles, this) {}
 
-cWriterSet::~cWriterSet() { closeAll(); }
+cWriterSet::~cWriterSet() {
+  if (!commit(false)) rollback();
+  closeAll();
+}
 
 cCsvWriter* cWriterSet::find(const std::string& key) const {
   auto it = writers_.find(key);
@@ -123,7 +127,7 @@ cCsvWriter* cWriterSet::find(const std::string& key) const {
 }
 
 cCsvWriter* cWriterSet::create(const std::string& key, std::string_view relativePath,
-                               std::span<const std::string_view> columns, const cFS* outputFs) {
+                               std::span<const std::string_view> columns) {
   std::string plain(relativePath);
   std::vector<std::string>& claims = written_[plain];
   size_t variant = 0;
@@ -132,20 +136,11 @@ cCsvWriter* cWriterSet::create(const std::string& key, std::string_view relative
   std::string path = plain;
   if (variant > 0) path += "_" + std::to_string(variant + 1);
 
-  if (outputFs != nullptr) {
-    (void)outputFs->mkdirs(cFS_getParentFolder(path));  // a failure shows when opening
-  }
-  std::string fullPath;
-  if (outputFs != nullptr)
-    outputFs->relativeToAbsolutePath(path, &fullPath);
-  else
-    fullPath = path;
-
-  std::unique_ptr<cCsvWriter> writer = cCsvWriter_ctor(fullPath, columns, append, &pool_);
-  if (writer == nullptr) {
+  if (!fs_.mkdirs(cFS_getParentFolder(path))) {
     int err = errno;
-    writeError_ = true;
-    ++failures_;
+    failed();
+    std::string fullPath;
+    fs_.relativeToAbsolutePath(path, &fullPath);
     if (failedPaths_.insert(fullPath).second) {
       LOG_ERROR("Could not create output writer");
       LOG_INFO("Output file %s.csv: %s", fullPath.c_str(), std::strerror(err));
@@ -153,39 +148,66 @@ cCsvWriter* cWriterSet::create(const std::string& key, std::string_view relative
     if (claims.empty()) written_.erase(plain);
     return nullptr;
   }
-  if (!append) claims.push_back(key);
+  if (!append) {
+    claimsBefore_.emplace_back(plain, claims.size());
+    claims.push_back(key);
+  }
+  std::unique_ptr<cCsvWriter> writer = cCsvWriter_ctor(fs_, path, columns, append, &pool_);
   cCsvWriter* result = writer.get();
   writers_.emplace(key, std::move(writer));
   return result;
+}
+
+bool cWriterSet::clearForWriting(cCsvWriter& asking) {
+  std::vector<cOutputJournal::File> files;
+  std::vector<cCsvWriter*> clearing;
+  for (auto& [key, writer] : writers_) {
+    if (writer->cleared() || (!writer->hasPending() && writer.get() != &asking)) continue;
+    files.push_back({writer->path(), writer->appends()});
+    clearing.push_back(writer.get());
+  }
+  if (!journal_.protect(files)) {
+    failed();
+    return false;
+  }
+  for (cCsvWriter* writer : clearing) writer->setCleared(true);
+  return true;
 }
 
 bool cWriterSet::closeAll() {
   bool ok = true;
   for (auto& [key, writer] : writers_) ok = writer->close() && ok;
   writers_.clear();
-  if (!ok) {
-    writeError_ = true;
-    ++failures_;
+  if (!ok) failed();
+  return ok;
+}
+
+bool cWriterSet::commit(bool forDeletion) {
+  for (auto& [key, writer] : writers_)
+    if (!writer->close()) failed();
+  if (failedInInput_ || !journal_.commit(forDeletion)) return false;
+  for (auto& [key, writer] : writers_) writer->setCleared(false);
+  claimsBefore_.clear();
+  return true;
+}
+
+void cWriterSet::rollback() {
+  for (auto& [key, writer] : writers_) writer->discard();
+  writers_.clear();
+  (void)journal_.rollback();  // what cannot be restored now is left to the next run
+  for (auto it = claimsBefore_.rbegin(); it != claimsBefore_.rend(); ++it) {
+    auto found = written_.find(it->first);
+    if (found == written_.end()) continue;
+    found->second.resize(it->second);
+    if (found->second.empty()) written_.erase(found);
   }
-  return ok;
-}
-
-bool cWriterSet::syncAll() {
-  bool ok = true;
-  for (auto& [key, writer] : writers_) ok = writer->close() && ok;
-  return ok;
-}
-
-bool cWriterSet::hadWriteError() const {
-  if (writeError_) return true;
-  for (const auto& [key, writer] : writers_)
-    if (writer->hadError()) return true;
-  return false;
+  claimsBefore_.clear();
+  failedInInput_ = false;
 }
 
 cCsvWriter* signalSet2Writer(cWriterSet& writers, const cOutputNaming& naming,
                              const cMessageIdentity& identity, const cDBDecodedMessage& decoded,
-                             const cFS* outputFs, uint64_t* filesCounter) {
+                             uint64_t* filesCounter) {
   cSignalSetKey_build(naming, identity, decoded, &writers.keyBuffer);
   if (cCsvWriter* found = writers.find(writers.keyBuffer)) return found;
 
@@ -193,8 +215,7 @@ cCsvWriter* signalSet2Writer(cWriterSet& writers, const cOutputNaming& naming,
   writers.columnBuffer.clear();
   for (const cDBDecodedSignal& s : decoded.signals)
     if (!s.ignored) writers.columnBuffer.push_back(s.name);
-  cCsvWriter* writer = writers.create(writers.keyBuffer, writers.pathBuffer, writers.columnBuffer,
-                                      outputFs);
+  cCsvWriter* writer = writers.create(writers.keyBuffer, writers.pathBuffer, writers.columnBuffer);
   if (writer != nullptr && filesCounter != nullptr) ++*filesCounter;
   return writer;
 }

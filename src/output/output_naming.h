@@ -40,6 +40,7 @@
 
 #include "db/db.h"
 #include "output/csv_writer.h"
+#include "output/output_journal.h"
 
 class cFS;
 
@@ -90,36 +91,53 @@ void cOutputPath_build(const cOutputNaming& naming, const cMessageIdentity& iden
 
 // The open writers of a decoder, by signal-set key, and the files this run has
 // written.  Keeps at most `maxOpenFiles` files open at once (see cCsvFilePool).
-class cWriterSet {
+//
+// The rows of one input are a transaction (output/output_journal.h): before a
+// writer's first block of the input reaches its file, the files of all
+// writers with rows waiting are recorded in the journal at once (one flush of
+// the journal for many files); commit() makes the input's rows final and
+// rollback() takes them back, in the files and in what the set remembers.
+class cWriterSet final : private cCsvOpenGate {
  public:
-  explicit cWriterSet(size_t maxOpenFiles);
+  // `outputFs` (borrowed, must outlive the set) is where the files and the
+  // journal go.
+  cWriterSet(size_t maxOpenFiles, const cFS& outputFs);
   cWriterSet(const cWriterSet&) = delete;
   cWriterSet& operator=(const cWriterSet&) = delete;
-  ~cWriterSet();
+  // Commits what is pending and closes every writer.
+  ~cWriterSet() override;
 
   // The open writer of the key, or null.  Allocates nothing.
   cCsvWriter* find(const std::string& key) const;
 
   // Opens the writer of a signal set that has none (see the file comment for
   // the file name) and stores it under `key`.  `relativePath` is the plain
-  // path without ".csv"; its folders are created in `outputFs` (borrowed; null
-  // means paths are used as given).  Null when the file cannot be created:
+  // path without ".csv"; its folders are created.  Null when they cannot be:
   // error "Could not create output writer" (logged once per path) and the
-  // write error is remembered.
+  // input fails.
   cCsvWriter* create(const std::string& key, std::string_view relativePath,
-                     std::span<const std::string_view> columns, const cFS* outputFs);
+                     std::span<const std::string_view> columns);
 
-  // Closes every open writer.  False when any of them had a write error.
+  // Closes every open writer (their rows go to the files).  False when any of
+  // them had a write error.
   bool closeAll();
   // True once any writer of this set failed to be created or to write.
-  bool hadWriteError() const;
-  // Hands the pending rows of every open writer to its file (closing the
-  // file; the writer stays and reopens it for appending).  False when any of
-  // them has had a write error.
-  bool syncAll();
-  // Number of failures so far: writers not created, failed closes.  Only
-  // grows.
-  uint64_t failureCount() const { return failures_; }
+  bool hadWriteError() const { return writeError_; }
+
+  // Repairs what an earlier run left unfinished (cOutputJournal::recover).
+  [[nodiscard]] bool recover() { return journal_.recover(); }
+  // Names the input of the transaction (absolute path).
+  void begin(std::string_view inputPath) { journal_.begin(inputPath); }
+  // Hands every pending row to its file and makes the input's rows final
+  // (see cOutputJournal::commit).  False, with nothing made final, when
+  // anything of the input failed (a file not created or not written, the
+  // journal): the caller then rolls back.
+  [[nodiscard]] bool commit(bool forDeletion);
+  // After a commit for deletion, once the input is gone.
+  void finish() { journal_.finish(); }
+  // Drops the pending rows, closes every writer and restores every file the
+  // input wrote; the names the input claimed are free again.
+  void rollback();
 
   // Scratch buffers for the per-row lookup, reused so that rows allocate nothing.
   std::string keyBuffer;
@@ -127,14 +145,22 @@ class cWriterSet {
   std::vector<std::string_view> columnBuffer;
 
  private:
+  bool clearForWriting(cCsvWriter& writer) override;
+  void failed() { writeError_ = failedInInput_ = true; }
+
+  const cFS& fs_;
+  cOutputJournal journal_;
   cCsvFilePool pool_;
   std::unordered_map<std::string, std::unique_ptr<cCsvWriter>> writers_;
   // Plain path -> keys of the signal sets that wrote it, in order of the
   // variant they got ("", "_2", "_3", ...).
   std::unordered_map<std::string, std::vector<std::string>> written_;
+  // Claims of the current input, to forget on rollback: plain path and the
+  // number of keys it had before.
+  std::vector<std::pair<std::string, size_t>> claimsBefore_;
   std::unordered_set<std::string> failedPaths_;  // reported once each
   bool writeError_ = false;
-  uint64_t failures_ = 0;
+  bool failedInInput_ = false;
 };
 
 // The writer of the signal set of `decoded`, made with `identity`: found by
@@ -142,7 +168,7 @@ class cWriterSet {
 // Null when it cannot be created (the caller drops the row).
 cCsvWriter* signalSet2Writer(cWriterSet& writers, const cOutputNaming& naming,
                              const cMessageIdentity& identity, const cDBDecodedMessage& decoded,
-                             const cFS* outputFs, uint64_t* filesCounter);
+                             uint64_t* filesCounter);
 
 // Open-file limit for a decoder: a few hundred, less when the process may open
 // fewer files.

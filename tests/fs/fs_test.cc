@@ -51,7 +51,7 @@ TEST(cFS, ComposesFullPathsUnderTheRoot) {
   const Case cases[] = {
       {"/r", "a/b", "/r/a/b", {"/r/a", "/r/a/b"}},
       {"", "a//b/", "a//b/", {"a", "a/b"}},  // never "/a" at the top of the disk
-      {"r", "/x", "r//x", {"r/x"}}, {"/r", "", "/r", {}}, {"", "", "", {}}, {"/r", "..", "", {"/r/.."}},
+      {"r", "/x", "r/x", {"r/x"}}, {"/r/", "a", "/r/a", {"/r/a"}}, {"/r", "", "/r", {}}, {"", "", "", {}}, {"/r", "..", "", {"/r/.."}},
   };
   for (const Case& c : cases) {
     auto backend = std::make_unique<FakeBackend>();

@@ -49,7 +49,13 @@ TEST(FileStream, ModesSizeAndSeeks) {
   expectSeeks(*r, {{4, kSet, 4}, {0, kSet, 0}, {0, 3, -1}});  // the tracked position follows reads
   EXPECT_EQ(r->read(buf, 8), 6);
   EXPECT_EQ(std::string(buf, 6), "abcdef");
-  EXPECT_FALSE(cIO_file_open(path.c_str(), 3) || cIO_file_open(nullptr, 0) || cIO_file_open("/nonexistent", 0));
+  auto a = cIO_file_open(path.c_str(), 3);  // appends, whatever the position
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->seek(0, kSet), 0);
+  EXPECT_EQ(a->write("gh", 2), 2);
+  EXPECT_EQ(cIO_close(a), 0);
+  EXPECT_EQ(readFile(path), "abcdefgh");
+  EXPECT_FALSE(cIO_file_open(path.c_str(), 4) || cIO_file_open(nullptr, 0) || cIO_file_open("/nonexistent", 0));
 }
 
 TEST(BufferStream, ServesReadsAndSeeksFromItsWindow) {

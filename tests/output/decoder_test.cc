@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "fs/fs.h"
+#include "support/fault_fs.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -25,7 +26,8 @@ struct SignalDef { const char* name; uint16_t byte; double minimum = 0.0, maximu
 // A decoder of device 0A1B2C3D, session 12, split 3, over a temporary folder.
 struct Harness {
   TempDir dir;
-  std::unique_ptr<cFS> fs = cFS_os_ctor(dir.path());
+  std::shared_ptr<FaultLog> faults = std::make_shared<FaultLog>(FaultLog{.root = dir.path()});
+  std::unique_ptr<cFS> fs = std::make_unique<cFS>(dir.path(), std::make_unique<FaultBackend>(faults));
   cDBMap can, lin;
   std::unique_ptr<cDecoder> decoder = cDecoder_ctor(fs.get(), &can, &lin, {});
 
@@ -152,19 +154,63 @@ TEST(cDecoder, MoreSignalSetsThanOpenFilesLoseNoRows) {
   EXPECT_EQ(d.getStatistics().files, 40u);
 }
 
-TEST(cDecoder, FullDiskIsLoggedOnceWithThePathAndRemembered) {
-  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
-  Harness h;
-  h.add("M", 0x10, {{"A", 0}});
-  const std::string file = h.dir / ("0A1B2C3D_out/CAN1_M" + kFile);
-  std::filesystem::create_directories(std::filesystem::path(file).parent_path());
-  ASSERT_EQ(symlink("/dev/full", file.c_str()), 0);
-  LogCapture log;
-  cDecoder& d = *h.decoder;
-  for (int i = 0; i < 5; ++i) h.send(kNoon + i, 0x10, {1});
-  EXPECT_FALSE(d.closeWriters());
-  EXPECT_TRUE(d.hadWriteError());
-  EXPECT_EQ(log.count(file + ": No space left on device"), 1);
+// Input 1 writes M and commits to stable storage; input 2 continues M, starts
+// N and rewrites O (a file of an earlier run), then fails at one operation or
+// is rolled back: every file is as input 1 left it, and input 3 goes on from
+// there.
+TEST(cDecoder, AnInputIsCommittedAfterItsJournalAndRolledBackWhereverItFails) {
+  struct Case { FaultLog::Fault fault; std::string logged; };
+  const Case cases[] = {
+      {{}, ""},  // rolled back without a failure: an interruption
+      {{"write", "CAN1_N", 1, ENOSPC}, "0A1B2C3D_out/CAN1_N" + kFile + ": No space left on device"},
+      {{"open", "CAN1_N", 1, EACCES}, "0A1B2C3D_out/CAN1_N" + kFile + ": Permission denied"},
+      {{"write", "journal", 1, ENOSPC}, ".lograven-journal: No space left on device"},
+      {{"rename", "CAN1_O", 1, EXDEV}, "0A1B2C3D_out/CAN1_O" + kFile + ": Invalid cross-device link"},
+      {{"sync", "CAN1_M" + kFile, 1, EIO}, "0A1B2C3D_out/CAN1_M" + kFile + ": Input/output error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.logged);
+    Harness h;
+    for (auto [name, id] : {std::pair("M", 0x10), {"N", 0x20}, {"O", 0x30}}) h.add(name, id, {{"A", 0}});
+    const std::string m = "0A1B2C3D_out/CAN1_M" + kFile, o = "0A1B2C3D_out/CAN1_O" + kFile;
+    std::filesystem::create_directories(std::filesystem::path(h.dir / o).parent_path());
+    h.dir.write(o, "old\n");
+    cDecoder& d = *h.decoder;
+    h.send(kNoon, 0x10, {1});
+    ASSERT_TRUE(d.commit(true));
+    d.finish();
+    const std::vector<std::string> ops = h.faults->ops;
+    const FileTree committed = readTree(h.dir.path());
+    auto at = [&](const std::string& op) { return std::find(ops.begin(), ops.end(), op) - ops.begin(); };
+    EXPECT_LT(at("sync .lograven-journal"), at("write " + m));
+    EXPECT_LT(at("write " + m), at("sync " + m));
+    EXPECT_LT(at("sync 0A1B2C3D_out/CAN1_M/2024/03/05"), at("rm .lograven-journal"));
+    EXPECT_LT(at("rm .lograven-journal"), static_cast<std::ptrdiff_t>(ops.size()));
+
+    h.faults->failAt = c.fault;
+    LogCapture log;
+    EXPECT_TRUE(d.newFile({.inputPath = "y.mf4", .serialNumber = "0A1B2C3D", .session = 12, .split = 4}, true));
+    for (int i = 0; i < 2000; ++i)  // several blocks of M
+      for (uint32_t id : {0x10, 0x20, 0x30}) h.send(kNoon + 1 + i, id, {2});
+    if (c.fault.nth > 0) {
+      EXPECT_FALSE(d.commit(true));
+    }
+    d.rollback();
+    EXPECT_TRUE(readTree(h.dir.path()) == committed);
+    EXPECT_EQ(log.has(h.dir / c.logged), c.fault.nth > 0);
+    EXPECT_EQ(d.getStatistics().messages, 1u);
+
+    h.faults->failAt = {};
+    EXPECT_TRUE(d.newFile({.inputPath = "z.mf4", .serialNumber = "0A1B2C3D", .session = 12, .split = 5}, true));
+    h.send(kNoon + 9, 0x10, {3});
+    h.send(kNoon + 9, 0x30, {3});
+    FileTree expected = committed;
+    expected[m] += "1709640009.000000,3.000000\n";
+    expected[o] = "t,A\n1709640009.000000,3.000000\n";
+    (void)d.closeWriters();  // false after a failure: the run had a write error
+    EXPECT_EQ(readTree(h.dir.path()), expected);
+    EXPECT_EQ(d.getStatistics().messages, 3u);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,86 @@
+// Test helper: a file-system backend over the real one that records every
+// change it makes (writes, flushes, renames, removals, truncations) in order
+// and can be told to fail the n-th operation of a kind with an errno.
+//
+//   auto shared = std::make_shared<FaultLog>();
+//   shared->failAt = {"write", "CAN1_M", 3, ENOSPC};  // its third write fails
+//   cFS fs(dir, std::make_unique<FaultBackend>(shared));
+//   ... shared->ops: {"write .lograven-journal", "sync .lograven-journal", ...}
+#pragma once
+
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fs/fs.h"
+
+struct FaultLog {
+  struct Fault {
+    std::string kind;  // "write", "sync", "rename", "open", "rm", "truncate"
+    std::string path;  // counted only on paths that contain this text
+    int nth = 0;       // 1-based; 0: never
+    int error = EIO;
+  };
+  std::string root;                  // cut from the front of recorded paths
+  std::vector<std::string> ops;      // "kind path" of every change, in order
+  Fault failAt;
+  int matches = 0;  // operations that matched failAt so far
+
+  // Records the operation; false (errno set) when it is the one to fail.
+  bool pass(const std::string& kind, const std::string& fullPath) {
+    std::string path = fullPath.compare(0, root.size(), root) == 0 ? fullPath.substr(root.size()) : fullPath;
+    if (!path.empty() && path.front() == '/') path.erase(0, 1);
+    if (kind == failAt.kind && path.find(failAt.path) != std::string::npos && ++matches == failAt.nth) {
+      errno = failAt.error;
+      ops.push_back("FAILED " + kind + " " + path);
+      return false;
+    }
+    ops.push_back(kind + " " + path);
+    return true;
+  }
+  // Index of the first recorded operation equal to `op`; -1 if none.
+  int indexOf(const std::string& op) const {
+    for (size_t i = 0; i < ops.size(); ++i)
+      if (ops[i] == op) return static_cast<int>(i);
+    return -1;
+  }
+};
+
+class FaultBackend final : public cFSBackend {
+ public:
+  explicit FaultBackend(std::shared_ptr<FaultLog> log) : log_(std::move(log)), os_(cFS_os_backend()) {}
+
+  bool stat(const std::string& p, cFSStat* out) override { return os_->stat(p, out); }
+  void ls(const std::string& p, cFSListing* out) override { os_->ls(p, out); }
+  bool mkdir(const std::string& p) override { return os_->mkdir(p); }
+  bool rm(const std::string& p) override { return log_->pass("rm", p) && os_->rm(p); }
+  bool truncate(const std::string& p, uint64_t n) override { return log_->pass("truncate", p) && os_->truncate(p, n); }
+  bool rename(const std::string& a, const std::string& b) override { return log_->pass("rename", a) && os_->rename(a, b); }
+  bool sync(const std::string& p) override { return log_->pass("sync", p) && os_->sync(p); }
+  std::unique_ptr<cIO> open(const std::string& p, int flags) override {
+    if (flags == cFS::kRead) return os_->open(p, flags);
+    if (!log_->pass("open", p)) return nullptr;
+    std::unique_ptr<cIO> inner = os_->open(p, flags);
+    return inner ? std::make_unique<Stream>(std::move(inner), log_, p) : nullptr;
+  }
+
+ private:
+  class Stream final : public cIO {
+   public:
+    Stream(std::unique_ptr<cIO> inner, std::shared_ptr<FaultLog> log, std::string path)
+        : inner_(std::move(inner)), log_(std::move(log)), path_(std::move(path)) {}
+    int64_t write(const void* src, int64_t n) override {
+      return log_->pass("write", path_) ? inner_->write(src, n) : -1;
+    }
+    int32_t close() override { return inner_->close(); }
+
+   private:
+    std::unique_ptr<cIO> inner_;
+    std::shared_ptr<FaultLog> log_;
+    std::string path_;
+  };
+
+  std::shared_ptr<FaultLog> log_;
+  std::unique_ptr<cFSBackend> os_;
+};
