@@ -100,7 +100,9 @@ TEST(E2eInterrupt, KilledOrInterruptedRunsConvergeToTheRowsOfOneRun) {
         const std::string work = card / "run";
         fresh(work);
         const int stopped = runBinary(command(work, remove), signal, took * point / kPoints);
-        if (signal == SIGINT && WIFEXITED(stopped)) EXPECT_TRUE(WEXITSTATUS(stopped) == 0 || WEXITSTATUS(stopped) == 0x87);
+        if (signal == SIGINT && WIFEXITED(stopped)) {
+          EXPECT_TRUE(WEXITSTATUS(stopped) == 0 || WEXITSTATUS(stopped) == 0x87);
+        }
         ASSERT_EQ(runBinary(command(work, remove)), 0);
         const FileTree all = readTree(work + "/out", "");
         if (remove) {
@@ -120,7 +122,7 @@ TEST(E2eInterrupt, DeleteConvertedKeepsInputsWithoutRowsAndRemovesOthersOnlyOnce
   f.writeLog("in/b.mf4", splitLog("AAAA", 2, 20));
   f.writeLog("in/c.mf4", splitLog("CCCC", 1, 20, "", 2));  // channel 2: no database
   std::filesystem::create_directories(f / "out");
-  auto faults = std::make_shared<FaultLog>(FaultLog{.root = f.path()});
+  auto faults = std::make_shared<FaultLog>(f.path());
   cFS in(f / "", std::make_unique<FaultBackend>(faults)), out(f / "out", std::make_unique<FaultBackend>(faults));
   cDBMap can, lin;
   cDB* db = can[1].emplace_back(std::make_unique<cDB>(cDBBusKind::Can)).get();

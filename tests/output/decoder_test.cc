@@ -26,7 +26,7 @@ struct SignalDef { const char* name; uint16_t byte; double minimum = 0.0, maximu
 // A decoder of device 0A1B2C3D, session 12, split 3, over a temporary folder.
 struct Harness {
   TempDir dir;
-  std::shared_ptr<FaultLog> faults = std::make_shared<FaultLog>(FaultLog{.root = dir.path()});
+  std::shared_ptr<FaultLog> faults = std::make_shared<FaultLog>(dir.path());
   std::unique_ptr<cFS> fs = std::make_unique<cFS>(dir.path(), std::make_unique<FaultBackend>(faults));
   cDBMap can, lin;
   std::unique_ptr<cDecoder> decoder = cDecoder_ctor(fs.get(), &can, &lin, {});

@@ -2,7 +2,7 @@
 // change it makes (writes, flushes, renames, removals, truncations) in order
 // and can be told to fail the n-th operation of a kind with an errno.
 //
-//   auto shared = std::make_shared<FaultLog>();
+//   auto shared = std::make_shared<FaultLog>(dir);
 //   shared->failAt = {"write", "CAN1_M", 3, ENOSPC};  // its third write fails
 //   cFS fs(dir, std::make_unique<FaultBackend>(shared));
 //   ... shared->ops: {"write .lograven-journal", "sync .lograven-journal", ...}
@@ -22,6 +22,7 @@ struct FaultLog {
     int nth = 0;       // 1-based; 0: never
     int error = EIO;
   };
+  explicit FaultLog(std::string r) : root(std::move(r)) {}
   std::string root;                  // cut from the front of recorded paths
   std::vector<std::string> ops;      // "kind path" of every change, in order
   Fault failAt;
