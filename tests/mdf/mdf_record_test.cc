@@ -87,6 +87,11 @@ TEST(cMdfDataGroupPlan_at, RecordIdsAndLengthsDelimitTheRecords) {
     }
     EXPECT_EQ(log.count("no record ids"), c.warned ? 1 : 0);
   }
+  // A record across the end of the read-ahead window comes out whole.
+  const std::vector<uint8_t> payload = counting(70 * 1000);
+  const auto reads = readRecords(*makeGroup(0, {{0, 1000}}, payload));
+  ASSERT_EQ(reads.size(), 70u);
+  EXPECT_EQ(reads[65].record, std::vector<uint8_t>(payload.begin() + 65000, payload.begin() + 66000));
 }
 
 // Records: FD (id 1, 23 bytes) + VLSD (id 2: u32 length + bytes), CAN (id 3),
