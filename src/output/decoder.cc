@@ -1,6 +1,7 @@
 #include "output/decoder.h"
 
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <limits>
 
@@ -128,8 +129,38 @@ void cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
   }
   if (!valid) return;
   ++pending_.messages;
-  cCsvWriter* writer = signalSet2Writer(writers_, naming_, identity, decoded_, &pending_.files);
+  cCsvWriter* writer = writerFor(identity);
   if (writer != nullptr) (void)writer->write(msg.timeStamp, values_);  // failures are logged there
+}
+
+cCsvWriter* cDecoder::writerFor(const cMessageIdentity& identity) {
+  constexpr uint64_t kMix = 0x9E3779B97F4A7C15u;
+  uint64_t cacheKey = reinterpret_cast<uintptr_t>(decoded_.message);
+  for (const cDBDecodedSignal& s : decoded_.signals) {
+    if (!s.isMultiplexor) continue;
+    uint64_t bits;
+    std::memcpy(&bits, &s.value, sizeof bits);
+    cacheKey = cacheKey * kMix ^ bits;
+    break;
+  }
+  cacheKey = cacheKey * kMix ^ (uint64_t{identity.sourceAddress} << 8 | identity.destinationAddress);
+  CachedWriter& cached = writerCache_[cacheKey];
+  // The cached writer is the one of the signal-set key exactly when every
+  // part of that key is the same: the device and day (no writer was closed
+  // since), the identity and the signal names.
+  bool same = cached.generation == writers_.generation() && cached.identity == identity &&
+              cached.signalHashes.size() == decoded_.signals.size();
+  for (size_t i = 0; same && i < decoded_.signals.size(); ++i)
+    same = cached.signalHashes[i] == decoded_.signals[i].nameHash;
+  if (same) return cached.writer;
+
+  cCsvWriter* writer = signalSet2Writer(writers_, naming_, identity, decoded_, &pending_.files);
+  cached.generation = writer != nullptr ? writers_.generation() : 0;
+  cached.identity = identity;
+  cached.signalHashes.clear();
+  for (const cDBDecodedSignal& s : decoded_.signals) cached.signalHashes.push_back(s.nameHash);
+  cached.writer = writer;
+  return writer;
 }
 
 void cDecoder::checkDate(double timeStamp) {

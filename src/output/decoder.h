@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "bus/bus_msg.h"
@@ -78,6 +79,11 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
 
  private:
   void decodeWith(const cDB& db, const cBusMsg& msg);
+  // The writer of the decoded message's signal set; null when it cannot be
+  // created.  Remembers the answer per message, multiplexor value and
+  // addresses, so that a message's next row with the same identity and
+  // signals on the same day finds it without building the signal-set key.
+  cCsvWriter* writerFor(const cMessageIdentity& identity);
   // Moves the current date to that of `timeStamp`, closing all writers when
   // it changes.
   void checkDate(double timeStamp);
@@ -93,6 +99,13 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
   std::vector<double> values_;  // reused row values
   cDecoderStatistics statistics_;  // committed inputs
   cDecoderStatistics pending_;     // the input being converted
+  struct CachedWriter {
+    uint64_t generation = 0;  // cWriterSet::generation() when found
+    cMessageIdentity identity;
+    std::vector<uint32_t> signalHashes;
+    cCsvWriter* writer = nullptr;
+  };
+  std::unordered_map<uint64_t, CachedWriter> writerCache_;
 };
 
 // A new decoder with no writers and zero statistics; null without `outputFs`.

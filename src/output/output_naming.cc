@@ -178,6 +178,7 @@ bool cWriterSet::closeAll() {
   bool ok = true;
   for (auto& [key, writer] : writers_) ok = writer->close() && ok;
   writers_.clear();
+  ++generation_;
   if (!ok) failed();
   return ok;
 }
@@ -194,6 +195,7 @@ bool cWriterSet::commit(bool forDeletion) {
 void cWriterSet::rollback() {
   for (auto& [key, writer] : writers_) writer->discard();
   writers_.clear();
+  ++generation_;
   (void)journal_.rollback();  // what cannot be restored now is left to the next run
   for (auto it = claimsBefore_.rbegin(); it != claimsBefore_.rend(); ++it) {
     auto found = written_.find(it->first);

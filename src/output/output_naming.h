@@ -54,6 +54,8 @@ struct cMessageIdentity {
   uint8_t hasSourceAddress = 0;
   uint8_t destinationAddress = 0;
   uint8_t hasDestinationAddress = 0;
+
+  bool operator==(const cMessageIdentity&) const = default;
 };
 
 // Where the files of the current messages go: everything of a path besides
@@ -123,6 +125,9 @@ class cWriterSet final : private cCsvOpenGate {
   bool closeAll();
   // True once any writer of this set failed to be created or to write.
   bool hadWriteError() const { return writeError_; }
+  // Changes whenever writers are closed and forgotten: a writer found earlier
+  // is still the one of its key while the generation is the same.
+  uint64_t generation() const { return generation_; }
 
   // Repairs what an earlier run left unfinished (cOutputJournal::recover).
   [[nodiscard]] bool recover() { return journal_.recover(); }
@@ -161,6 +166,7 @@ class cWriterSet final : private cCsvOpenGate {
   std::unordered_set<std::string> failedPaths_;  // reported once each
   bool writeError_ = false;
   bool failedInInput_ = false;
+  uint64_t generation_ = 1;
 };
 
 // The writer of the signal set of `decoded`, made with `identity`: found by
