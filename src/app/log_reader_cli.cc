@@ -164,7 +164,7 @@ bool cLogReaderCLI::parse(int argc, char** argv, int32_t* status) {
   options.deleteConverted = handles_.deleteConverted->count == 1;
   options.noAppendRoot = handles_.noAppendRoot->count == 1;
   options.nonInteractive = handles_.nonInteractive->count == 1;
-  options.bufferSize = handles_.buffer->count > 0 ? handles_.buffer->ints[0] : -1;
+  options.bufferSize = handles_.buffer->count > 0 ? handles_.buffer->ints[0] : 0;
 
   if (!loadPasswords(status)) return false;
   if (!findCommonRoot(status)) return false;

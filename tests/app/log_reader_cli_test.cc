@@ -107,7 +107,7 @@ TEST(cLogReaderCLI, ParseFillsOptionsRootsPasswordsAndDatabases) {
        "dXn b4096 level1 root=/in/ inputs=x.mf4,logs/, in=/in out=/out pw=0000ABCD:2,default:6, can1:x, CD |"
        " #2 +x.dbc"},
       {{"in//x.mf4", "--verbosity=0", "-p", "hostile.txt", "--dbc-lin2=z.dbc"},
-       " b-1 level6 root=/in/ inputs=x.mf4, in=/in out=in pw=00000001:1048576,0000CAFE:5, lin2:z, CD |"},
+       " b0 level6 root=/in/ inputs=x.mf4, in=/in out=in pw=00000001:1048576,0000CAFE:5, lin2:z, CD |"},
       {{"--buffer=0", "--verbosity=2", "-p", "folder", dir / "in/logs/", "--dbc-can1=x.dbc"},
        " b0 level4 root=/in/ inputs=logs/, in=/in out=in pw= can1:x, CD | wfolder/"},
       {{"-b", "-1", "--verbosity=5", "in"},
@@ -119,7 +119,7 @@ TEST(cLogReaderCLI, ParseFillsOptionsRootsPasswordsAndDatabases) {
         "--dbc-can3=no.dbc", "--dbc-can3=empty.dbc", "--dbc-can3=twice.dbc", "--dbc-can3=folder.dbc",
         "--dbc-can3=y.dbc", "--dbc-lin1=z.dbc", "--no-concat", "--concat", "--pgn-src-merge",
         "--no-pgn-dst-merge", "--dbdump", "--no-dbdump", "in/x.mf4"},
-       " b-1 level3 root=/in/ inputs=x.mf4, in=/in out=in pw= can3:y,x,y, can7:x, can255:x, lin1:z,z, S | #0"
+       " b0 level3 root=/in/ inputs=x.mf4, in=/in out=in pw= can3:y,x,y, can7:x, can255:x, lin1:z,z, S | #0"
        " +y.dbc +x.dbc +x.dbc +x.dbc ?can0=x.dbc ?can256=x.dbc ?can99999999999999999999=x.dbc ?can=x.dbc"
        " ?canX=x.dbc ?can-1=x.dbc ?can1=a.DBC ?can1=.dbc ?can1 !no.dbc -empty.dbc -twice.dbc -folder.dbc"
        " +y.dbc +z.dbc +z.dbc"},
@@ -127,7 +127,7 @@ TEST(cLogReaderCLI, ParseFillsOptionsRootsPasswordsAndDatabases) {
       {{"--dbdump", "--dbc-can1=" + dir / "dbc/engine.dbc", "--dbc-can2=../dbc/other/engine.dbc",
         "--dbc-lin1=../body.dbc", "--no-concat", "--pgn-src-merge", "--no-pgn-src-merge", "--pgn-dst-merge",
         dir / "in/x.mf4"},
-       " b-1 level3 root=/in/ inputs=x.mf4, in=/in out=in pw= can1:Engine, can2:Second, lin1:Body, D | #0"
+       " b0 level3 root=/in/ inputs=x.mf4, in=/in out=in pw= can1:Engine, can2:Second, lin1:Body, D | #0"
        " +dbc/engine.dbc >dbc/engine.dbc to engine.json +../dbc/other/engine.dbc"
        " >../dbc/other/engine.dbc to engine.json +../body.dbc >../body.dbc to body.json"
        " !body.json for output of DBC dump", "work"},
