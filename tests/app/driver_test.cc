@@ -18,7 +18,8 @@ const std::string kRule(79, '-');
 TEST(Driver, RunsThatStopWhileParsing) {
   E2eFolder dir;  // the working directory: no DBC files in it
   dir.write("in/x.mf4", "x");
-  const std::string in = dir / "in/x.mf4";
+  dir.writeDbc("m.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n"));
+  const std::string in = dir / "in/x.mf4", dbc = "--dbc-can1=" + dir / "m.dbc";
   const std::string usage =
       "Usage: lograven [--help] [-v|--version] [--verbosity=<n>] [--non-interactive] [-d|--delete-converted] "
       "[-X|--no-append-root] [-b|--buffer=<n>] [-p|--password-file=<path>] [--concat] [--no-concat] "
@@ -49,7 +50,7 @@ TEST(Driver, RunsThatStopWhileParsing) {
        "F Could not find root for /nonexistent_lograven_dir/"},
       {{"/nonexistent_lograven_dir/x.mf4"}, 1, "", "W Could not find input file/folder /nonexistent_lograven_dir/"},
       {{"-p", dir / "nope.json", in}, 1, "", "E Failed to open password file at " + dir / "nope.json"},
-      {{"-O", dir / "nope", in}, 0x86, "", "E Invalid output path: " + dir / "nope"},
+      {{"-O", dir / "nope", dbc, in}, 0x86, "", "E Invalid output path: " + dir / "nope"},
       {{in}, 0x86, "", "E No DBC files found"},
       {{"--dbc-can0=x.dbc", in}, 0x86, "", "E Invalid argument: dbc-can0=x.dbc"},
   };
