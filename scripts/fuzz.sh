@@ -19,7 +19,7 @@ TARGETS=${FUZZ_TARGETS:-"mdf_fuzzer container_fuzzer dbc_fuzzer password_fuzzer 
 DIR=${FUZZ_DIR:-build/fuzz}
 
 missing=""
-for p in clang libclang-rt-14-dev cmake make libexpat1-dev libmbedtls-dev libre2-dev; do
+for p in clang libclang-rt-14-dev cmake make libexpat1-dev libssl-dev libre2-dev; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
     missing="$missing $p"
   fi

@@ -1,13 +1,12 @@
-// Encrypted container: PBKDF2-HMAC-SHA-256 key, AES-256-GCM in 512-byte
-// pieces into a memory stream, tag checked before the stream is handed out.
+// Encrypted container: PBKDF2-HMAC-SHA-256 key, AES-256-GCM in large chunks
+// into a memory stream, tag checked before the stream is handed out.
 #include "input/encrypted_file.h"
 
-#include <mbedtls/cipher.h>
-#include <mbedtls/md.h>
-#include <mbedtls/pkcs5.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
 
 #include <array>
-#include <cstring>
+#include <climits>
 #include <new>
 
 #include "io/serializer.h"
@@ -17,7 +16,9 @@ namespace {
 constexpr int64_t kAadSize = 52;
 constexpr int64_t kTagSize = 16;
 constexpr int64_t kMinSize = kAadSize + kTagSize;  // 68: empty ciphertext
-constexpr int64_t kPiece = 512;
+// Ciphertext is read and decrypted in place in chunks of this size: large
+// enough for the cipher's wide paths, small enough to stay in the cache.
+constexpr int64_t kChunk = 256 * 1024;
 
 struct Parameters {
   std::array<uint8_t, 12> iv{};
@@ -25,57 +26,47 @@ struct Parameters {
   std::array<uint8_t, 16> salt{};
 };
 
+struct CipherCtxFree {
+  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+};
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+
+// Key bytes wiped when they go out of scope, on every path.
+struct Key {
+  std::array<uint8_t, 32> bytes{};
+  Key() = default;
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  ~Key() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+};
+
 bool isEncryptedHeader(const cGenericFileHeader& h) {
   return h.containerType == kGenericFileTypeEncrypted && h.headerVersion == 1 &&
          ((uint32_t{h.footerFlag} << 8) | h.variant) <= 1;
 }
 
-bool deriveKey(const uint8_t* password, size_t length, const Parameters& p,
-               std::array<uint8_t, 32>& key) {
-  static const uint8_t kEmpty = 0;
-  mbedtls_md_context_t md;
-  mbedtls_md_init(&md);
-  const mbedtls_md_info_t* info = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);
-  bool ok = info != nullptr && mbedtls_md_setup(&md, info, 1) == 0 &&
-            mbedtls_pkcs5_pbkdf2_hmac(&md, length > 0 ? password : &kEmpty, length, p.salt.data(),
-                                      p.salt.size(), p.iterations,
-                                      static_cast<uint32_t>(key.size()), key.data()) == 0;
-  mbedtls_md_free(&md);
-  return ok;
+bool deriveKey(const uint8_t* password, size_t length, const Parameters& p, Key& key) {
+  // A null password stands for the empty one; lengths the interface cannot
+  // carry are refused rather than cut.
+  if (length > static_cast<size_t>(INT_MAX)) return false;
+  static const char kEmpty = 0;
+  const char* pass = length > 0 ? reinterpret_cast<const char*>(password) : &kEmpty;
+  return PKCS5_PBKDF2_HMAC(pass, static_cast<int>(length), p.salt.data(),
+                           static_cast<int>(p.salt.size()), static_cast<int>(p.iterations),
+                           EVP_sha256(), static_cast<int>(key.bytes.size()),
+                           key.bytes.data()) == 1;
 }
 
-// Owns an mbedtls cipher context for the duration of one decryption.
-class GcmDecryptor {
- public:
-  GcmDecryptor() { mbedtls_cipher_init(&ctx_); }
-  ~GcmDecryptor() { mbedtls_cipher_free(&ctx_); }
-  GcmDecryptor(const GcmDecryptor&) = delete;
-  GcmDecryptor& operator=(const GcmDecryptor&) = delete;
-
-  bool setup(const std::array<uint8_t, 32>& key, const std::array<uint8_t, 12>& iv) {
-    const mbedtls_cipher_info_t* info =
-        mbedtls_cipher_info_from_values(MBEDTLS_CIPHER_ID_AES, 256, MBEDTLS_MODE_GCM);
-    return info != nullptr && mbedtls_cipher_setup(&ctx_, info) == 0 &&
-           mbedtls_cipher_setkey(&ctx_, key.data(), 256, MBEDTLS_DECRYPT) == 0 &&
-           mbedtls_cipher_set_iv(&ctx_, iv.data(), iv.size()) == 0;
+// A decryption context keyed with `key` and `iv` (12 bytes, GCM's default
+// length); null when the cipher cannot be set up.
+CipherCtx gcmDecryptor(const Key& key, const std::array<uint8_t, 12>& iv) {
+  CipherCtx ctx(EVP_CIPHER_CTX_new());
+  if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.bytes.data(),
+                                 iv.data()) != 1) {
+    return nullptr;
   }
-  bool addAad(const uint8_t* aad, size_t n) {
-    return mbedtls_cipher_update_ad(&ctx_, aad, n) == 0;
-  }
-  // Decrypts `n` bytes of `in` into `out` (room for n + one block).
-  bool update(const uint8_t* in, size_t n, uint8_t* out, size_t* produced) {
-    return mbedtls_cipher_update(&ctx_, in, n, out, produced) == 0;
-  }
-  bool finish(uint8_t* out, size_t* produced) {
-    return mbedtls_cipher_finish(&ctx_, out, produced) == 0;
-  }
-  bool checkTag(const uint8_t* tag, size_t n) {
-    return mbedtls_cipher_check_tag(&ctx_, tag, n) == 0;
-  }
-
- private:
-  mbedtls_cipher_context_t ctx_;
-};
+  return ctx;
+}
 
 bool readParameters(cIO* stream, Parameters& p) {
   if (stream->seek(20, cIO::kSeekSet) != 20) return false;
@@ -86,37 +77,35 @@ bool readParameters(cIO* stream, Parameters& p) {
 
 bool readExactly(cIO* stream, uint8_t* dst, int64_t n) { return stream->read(dst, n) == n; }
 
-bool appendAll(cIO_memoryAlloc* memory, const uint8_t* bytes, size_t n) {
-  return n == 0 || memory->write(bytes, static_cast<int64_t>(n)) == static_cast<int64_t>(n);
-}
-
-// Steps after key derivation: AAD, ciphertext in pieces, tag.
-bool decrypt(cIO* stream, int64_t size, GcmDecryptor& gcm, cIO_memoryAlloc* memory) {
+// Steps after key derivation: tag, AAD, ciphertext in chunks, verification.
+bool decrypt(cIO* stream, int64_t size, EVP_CIPHER_CTX* ctx, cIO_memoryAlloc* memory) {
   std::array<uint8_t, kTagSize> tag;
   if (stream->seek(size - kTagSize, cIO::kSeekSet) != size - kTagSize ||
-      !readExactly(stream, tag.data(), kTagSize)) {
+      !readExactly(stream, tag.data(), kTagSize) ||
+      EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, kTagSize, tag.data()) != 1) {
     return false;
   }
   std::array<uint8_t, kAadSize> aad;
+  int produced = 0;
   if (stream->seek(0, cIO::kSeekSet) != 0 || !readExactly(stream, aad.data(), kAadSize) ||
-      !gcm.addAad(aad.data(), aad.size())) {
+      EVP_DecryptUpdate(ctx, nullptr, &produced, aad.data(), kAadSize) != 1) {
     return false;
   }
-  std::array<uint8_t, kPiece> in;
-  std::array<uint8_t, kPiece + 16> out;
-  for (int64_t left = size - kMinSize; left > 0;) {
-    const int64_t piece = left < kPiece ? left : kPiece;
-    size_t produced = 0;
-    if (!readExactly(stream, in.data(), piece) ||
-        !gcm.update(in.data(), static_cast<size_t>(piece), out.data(), &produced) ||
-        !appendAll(memory, out.data(), produced)) {
+  const int64_t total = size - kMinSize;
+  std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[total < kChunk ? total + 1 : kChunk]);
+  if (!chunk) return false;
+  for (int64_t left = total; left > 0;) {
+    const int64_t n = left < kChunk ? left : kChunk;
+    // GCM is a stream mode: every update returns as many bytes as it takes.
+    if (!readExactly(stream, chunk.get(), n) ||
+        EVP_DecryptUpdate(ctx, chunk.get(), &produced, chunk.get(), static_cast<int>(n)) != 1 ||
+        produced != n || memory->write(chunk.get(), n) != n) {
       return false;
     }
-    left -= piece;
+    left -= n;
   }
-  size_t produced = 0;
-  return gcm.finish(out.data(), &produced) && appendAll(memory, out.data(), produced) &&
-         gcm.checkTag(tag.data(), tag.size());
+  // Fails when the computed tag differs from the stored one.
+  return EVP_DecryptFinal_ex(ctx, chunk.get(), &produced) == 1 && produced == 0;
 }
 
 std::unique_ptr<cIO> encryptedOpen(cIO* stream, const cGenericFileHeader& header,
@@ -132,11 +121,13 @@ std::unique_ptr<cIO> encryptedOpen(cIO* stream, const cGenericFileHeader& header
 
   auto memory = cIO_memoryAlloc_ctor();
   if (!memory) return nullptr;
-  std::array<uint8_t, 32> key{};
-  GcmDecryptor gcm;
-  const bool keyed = deriveKey(password, length, params, key) && gcm.setup(key, params.iv);
-  std::memset(key.data(), 0, key.size());
-  if (!keyed || !decrypt(stream, size, gcm, memory.get())) return nullptr;
+  CipherCtx ctx;
+  {
+    Key key;
+    if (!deriveKey(password, length, params, key)) return nullptr;
+    ctx = gcmDecryptor(key, params.iv);
+  }
+  if (!ctx || !decrypt(stream, size, ctx.get(), memory.get())) return nullptr;
   return std::make_unique<cGenericFileEncrypted>(header, std::move(memory));
 }
 

@@ -1,11 +1,13 @@
 // Compressed and encrypted container writers.
 #include "container_writer.h"
 
-#include <mbedtls/gcm.h>
-#include <mbedtls/md.h>
-#include <mbedtls/pkcs5.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
+#include <memory>
 #include <random>
 
 namespace {
@@ -25,17 +27,51 @@ bool randomBytes(std::array<uint8_t, N>& out) {
   }
 }
 
+struct CipherCtxFree {
+  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+};
+
+// PBKDF2-HMAC-SHA-256.  A stored count of 0 (which readers refuse) gets the
+// key of one iteration, so that such files can still be written; counts the
+// interface cannot carry fail.
 bool deriveKey(const std::string& password, std::span<const uint8_t, 16> salt,
                uint32_t iterations, uint8_t (&key)[32]) {
-  mbedtls_md_context_t md;
-  mbedtls_md_init(&md);
-  const mbedtls_md_info_t* info = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);
-  bool ok = info != nullptr && mbedtls_md_setup(&md, info, 1) == 0 &&
-            mbedtls_pkcs5_pbkdf2_hmac(&md, reinterpret_cast<const unsigned char*>(password.data()),
-                                      password.size(), salt.data(), salt.size(), iterations,
-                                      sizeof key, key) == 0;
-  mbedtls_md_free(&md);
-  return ok;
+  if (password.size() > static_cast<size_t>(INT_MAX) ||
+      iterations > static_cast<uint32_t>(INT_MAX)) {
+    return false;
+  }
+  return PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), salt.data(),
+                           static_cast<int>(salt.size()),
+                           static_cast<int>(std::max(iterations, uint32_t{1})), EVP_sha256(),
+                           static_cast<int>(sizeof key), key) == 1;
+}
+
+// AES-256-GCM over `data` into `out` (data.size() bytes) with `aad` as the
+// additional authenticated data, and the 16-byte tag into `tag`.
+bool gcmEncrypt(const uint8_t (&key)[32], std::span<const uint8_t, 12> iv,
+                std::span<const uint8_t> aad, std::span<const uint8_t> data, uint8_t* out,
+                uint8_t* tag) {
+  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
+  if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, iv.data()) != 1) {
+    return false;
+  }
+  int produced = 0;
+  if (EVP_EncryptUpdate(ctx.get(), nullptr, &produced, aad.data(),
+                        static_cast<int>(aad.size())) != 1) {
+    return false;
+  }
+  constexpr size_t kChunk = size_t{1} << 30;  // the interface counts in int
+  for (size_t done = 0; done < data.size();) {
+    const size_t n = std::min(kChunk, data.size() - done);
+    if (EVP_EncryptUpdate(ctx.get(), out + done, &produced, data.data() + done,
+                          static_cast<int>(n)) != 1 ||
+        static_cast<size_t>(produced) != n) {
+      return false;
+    }
+    done += n;
+  }
+  return EVP_EncryptFinal_ex(ctx.get(), out + data.size(), &produced) == 1 && produced == 0 &&
+         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, 16, tag) == 1;
 }
 
 }  // namespace
@@ -94,15 +130,10 @@ std::optional<std::vector<uint8_t>> cContainer_encrypt(std::span<const uint8_t> 
   out.resize(aadLength + data.size() + 16);
 
   uint8_t key[32];
-  if (!deriveKey(options.password, salt, options.iterations, key)) return std::nullopt;
-  mbedtls_gcm_context gcm;
-  mbedtls_gcm_init(&gcm);
-  bool ok = mbedtls_gcm_setkey(&gcm, MBEDTLS_CIPHER_ID_AES, key, 256) == 0 &&
-            mbedtls_gcm_crypt_and_tag(&gcm, MBEDTLS_GCM_ENCRYPT, data.size(), iv.data(), iv.size(),
-                                      out.data(), aadLength, data.data(), out.data() + aadLength,
-                                      16, out.data() + aadLength + data.size()) == 0;
-  mbedtls_gcm_free(&gcm);
-  std::memset(key, 0, sizeof key);
+  const bool ok = deriveKey(options.password, salt, options.iterations, key) &&
+                  gcmEncrypt(key, iv, std::span(out).first(aadLength), data,
+                             out.data() + aadLength, out.data() + aadLength + data.size());
+  OPENSSL_cleanse(key, sizeof key);
   if (!ok) return std::nullopt;
   return out;
 }
