@@ -274,5 +274,6 @@ bool cLogReaderCLI::openFileSystems(int32_t* status) {
       return false;
     }
   }
+  options.unpackFolder = outputDirectory.empty() ? root : outputDirectory.front();
   return true;
 }

@@ -78,7 +78,7 @@ bool readParameters(cIO* stream, Parameters& p) {
 bool readExactly(cIO* stream, uint8_t* dst, int64_t n) { return stream->read(dst, n) == n; }
 
 // Steps after key derivation: tag, AAD, ciphertext in chunks, verification.
-bool decrypt(cIO* stream, int64_t size, EVP_CIPHER_CTX* ctx, cIO_memoryAlloc* memory) {
+bool decrypt(cIO* stream, int64_t size, EVP_CIPHER_CTX* ctx, cIO_spill* memory) {
   std::array<uint8_t, kTagSize> tag;
   if (stream->seek(size - kTagSize, cIO::kSeekSet) != size - kTagSize ||
       !readExactly(stream, tag.data(), kTagSize) ||
@@ -109,7 +109,8 @@ bool decrypt(cIO* stream, int64_t size, EVP_CIPHER_CTX* ctx, cIO_memoryAlloc* me
 }
 
 std::unique_ptr<cIO> encryptedOpen(cIO* stream, const cGenericFileHeader& header,
-                                   const uint8_t* password, size_t length) {
+                                   const uint8_t* password, size_t length,
+                                   const cGenericFileUnpack& unpack) {
   if (stream == nullptr || !isEncryptedHeader(header)) return nullptr;
   if (password == nullptr && length > 0) return nullptr;
   const int64_t size = stream->getSize();
@@ -119,8 +120,9 @@ std::unique_ptr<cIO> encryptedOpen(cIO* stream, const cGenericFileHeader& header
   if (!readParameters(stream, params)) return nullptr;
   if (params.iterations == 0 || params.iterations > kEncryptedMaxIterations) return nullptr;
 
-  auto memory = cIO_memoryAlloc_ctor();
-  if (!memory) return nullptr;
+  // The plaintext is as long as the ciphertext: its room is taken at once.
+  auto memory = std::make_unique<cIO_spill>(unpack.memoryBytes, unpack.folder);
+  if (!memory->reserve(static_cast<uint64_t>(size - kMinSize))) return nullptr;
   CipherCtx ctx;
   {
     Key key;
@@ -134,9 +136,10 @@ std::unique_ptr<cIO> encryptedOpen(cIO* stream, const cGenericFileHeader& header
 }  // namespace
 
 std::unique_ptr<cIO> cGenericFile_encrypted_open(cIO* stream, const cGenericFileHeader& header,
-                                                 const uint8_t* password, size_t length) {
+                                                 const uint8_t* password, size_t length,
+                                                 const cGenericFileUnpack& unpack) {
   try {
-    return encryptedOpen(stream, header, password, length);
+    return encryptedOpen(stream, header, password, length, unpack);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

@@ -25,15 +25,15 @@
 // in key derivation.
 inline constexpr uint32_t kEncryptedMaxIterations = 10'000'000;
 
-// Encrypted container stream (the plaintext in memory).
+// Encrypted container stream (the plaintext, see cGenericFileUnpack).
 class cGenericFileEncrypted final : public cGenericFileStream {
  public:
   using cGenericFileStream::cGenericFileStream;
 };
 
 // Verifies and decrypts the encrypted container on `stream` (header already
-// read into `header`) with `password` (`length` bytes, no terminator) into
-// memory.  The returned stream is positioned at its end; `stream` stays the
+// read into `header`) with `password` (`length` bytes, no terminator) as
+// `unpack` says.  The returned stream is positioned at its end; `stream` stays the
 // caller's.  Null, without a message, when the header is not that of an
 // encrypted container, the file is shorter than 68 bytes, the iteration count
 // is 0 or above kEncryptedMaxIterations (checked before any key derivation),
@@ -41,4 +41,5 @@ class cGenericFileEncrypted final : public cGenericFileStream {
 // or memory runs out, or the tag does not match (wrong password, damaged or
 // truncated file).  No plaintext is handed out before the tag is verified.
 std::unique_ptr<cIO> cGenericFile_encrypted_open(cIO* stream, const cGenericFileHeader& header,
-                                                 const uint8_t* password, size_t length);
+                                                 const uint8_t* password, size_t length,
+                                                 const cGenericFileUnpack& unpack = {});

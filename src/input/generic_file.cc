@@ -37,7 +37,7 @@ bool isCompressedHeader(const cGenericFileHeader& h) {
 
 // Copies all of `source` into `memory`; false on a read error, a failed
 // write (memory exhausted) or when the total would pass the memory limit.
-bool copyAll(cIO* source, cIO_memoryAlloc* memory) {
+bool copyAll(cIO* source, cIO_spill* memory) {
   std::vector<uint8_t> buf(kCopyStep);
   uint64_t total = 0;
   const uint64_t limit = cGenericFile_getMemoryLimit();
@@ -54,7 +54,7 @@ bool copyAll(cIO* source, cIO_memoryAlloc* memory) {
 // Decompresses payload [28, end) of `stream` into `memory`; *crc gets the
 // CRC register over the payload bytes.
 bool decompress(cIO* stream, int64_t end, uint8_t windowBits, uint8_t lookaheadBits,
-                cIO_memoryAlloc* memory, uint32_t* crc) {
+                cIO_spill* memory, uint32_t* crc) {
   auto window = cIO_scoped_ctor(stream, kPayloadStart, end);
   auto crcStream = cIO_crc32_ctor(window.get());
   if (!window || !crcStream) return false;
@@ -65,7 +65,8 @@ bool decompress(cIO* stream, int64_t end, uint8_t windowBits, uint8_t lookaheadB
   return ok;
 }
 
-std::unique_ptr<cIO> compressedOpen(cIO* stream, const cGenericFileHeader& header) {
+std::unique_ptr<cIO> compressedOpen(cIO* stream, const cGenericFileHeader& header,
+                                    const cGenericFileUnpack& unpack) {
   if (stream == nullptr || !isCompressedHeader(header)) return nullptr;
   if (stream->seek(20, cIO::kSeekSet) != 20) return nullptr;
   cSerializer fields(stream);
@@ -78,8 +79,7 @@ std::unique_ptr<cIO> compressedOpen(cIO* stream, const cGenericFileHeader& heade
   const auto windowBits = static_cast<uint8_t>(std::countr_zero(windowSize));
   const auto lookaheadBits = static_cast<uint8_t>(lookahead & 0xFFu);
 
-  auto memory = cIO_memoryAlloc_ctor();
-  if (!memory) return nullptr;
+  auto memory = std::make_unique<cIO_spill>(unpack.memoryBytes, unpack.folder);
   const int64_t size = stream->getSize();
   if (size < kPayloadStart) return nullptr;
   const bool hasFooter = header.footerFlag == 1;
@@ -127,9 +127,10 @@ int32_t cGenericFileStream::close() {
   return result;
 }
 
-std::unique_ptr<cIO> cGenericFile_compressed_open(cIO* stream, const cGenericFileHeader& header) {
+std::unique_ptr<cIO> cGenericFile_compressed_open(cIO* stream, const cGenericFileHeader& header,
+                                                  const cGenericFileUnpack& unpack) {
   try {
-    return compressedOpen(stream, header);
+    return compressedOpen(stream, header, unpack);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

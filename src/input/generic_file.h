@@ -1,6 +1,7 @@
 // The logger's container files: a 20-byte header shared by all containers,
-// and the compressed container, whose heatshrink payload is unpacked into
-// memory and checked against an optional CRC-32 footer.  (The encrypted
+// and the compressed container, whose heatshrink payload is unpacked (into
+// memory, or past a size into an unnamed temporary file) and checked against
+// an optional CRC-32 footer.  (The encrypted
 // container is in encrypted_file.h.)  Containers nest: whatever a container
 // stream yields may itself start with a container header.
 //
@@ -22,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "io/io.h"
 
@@ -42,11 +44,19 @@ struct cGenericFileHeader {
 // not checked here.  Null arguments yield false.  Moves the stream position.
 bool cGenericFile_readHeader(cIO* stream, cGenericFileHeader* header);
 
-// A container's unwrapped bytes: read, write, tell and seek act on a memory
-// stream the container owns; close releases it.
+// Where a container's unwrapped bytes go: memory up to `memoryBytes`, beyond
+// that an unnamed temporary file in `folder` (or the system's temporary
+// folder), gone when the stream closes.
+struct cGenericFileUnpack {
+  uint64_t memoryBytes = uint64_t{256} << 20;
+  std::string folder;
+};
+
+// A container's unwrapped bytes: read, write, tell and seek act on the
+// stream of them the container owns (see cIO_spill); close releases it.
 class cGenericFileStream : public cIO {
  public:
-  cGenericFileStream(const cGenericFileHeader& header, std::unique_ptr<cIO_memoryAlloc> memory)
+  cGenericFileStream(const cGenericFileHeader& header, std::unique_ptr<cIO_spill> memory)
       : header_(header), memory_(std::move(memory)) {}
 
   int64_t read(void* dst, int64_t n) override { return memory_ ? memory_->read(dst, n) : -1; }
@@ -60,14 +70,15 @@ class cGenericFileStream : public cIO {
   int32_t close() override;
 
   const cGenericFileHeader& header() const { return header_; }
-  // The unwrapped bytes; empty after close.  Valid until the next write.
+  // The unwrapped bytes while they are in memory; empty after close or
+  // once they went to a file.  Valid until the next write.
   std::span<const uint8_t> data() const {
     return memory_ ? memory_->data() : std::span<const uint8_t>{};
   }
 
  private:
   cGenericFileHeader header_;
-  std::unique_ptr<cIO_memoryAlloc> memory_;
+  std::unique_ptr<cIO_spill> memory_;
 };
 
 // Compressed container stream.
@@ -77,7 +88,7 @@ class cGenericFileCompressed final : public cGenericFileStream {
 };
 
 // Decompresses the compressed container on `stream` (header already read
-// into `header`) into memory.  The returned stream is positioned at its end
+// into `header`) as `unpack` says.  The returned stream is positioned at its end
 // and does not refer to `stream`, which stays the caller's.  Null when the
 // header is not that of a compressed container, the parameter fields are
 // short or out of range (window 0 or not a power of two), the input cannot be
@@ -85,11 +96,11 @@ class cGenericFileCompressed final : public cGenericFileStream {
 // or the CRC footer is missing ("Expected to read out CRC from footer, but
 // found none") or differs ("Could not validate checksum, expected %08X but
 // found %08X", footer value first).  Sizes are 64-bit throughout.
-std::unique_ptr<cIO> cGenericFile_compressed_open(cIO* stream, const cGenericFileHeader& header);
+std::unique_ptr<cIO> cGenericFile_compressed_open(cIO* stream, const cGenericFileHeader& header,
+                                                  const cGenericFileUnpack& unpack = {});
 
-// Largest number of bytes one container may unwrap into memory.  The default
-// is a quarter of the machine's physical memory (the memory stream may
-// hold up to twice its size while it grows), so that a hostile file fails
-// cleanly instead of exhausting memory.  Process-wide; for tests and tools.
+// Largest number of bytes one container may unwrap (in memory and file
+// together).  The default is a quarter of the machine's physical memory, so
+// that a hostile file fails cleanly instead of exhausting memory or disk.  Process-wide; for tests and tools.
 uint64_t cGenericFile_getMemoryLimit();
 void cGenericFile_setMemoryLimit(uint64_t bytes);

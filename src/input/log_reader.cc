@@ -182,6 +182,9 @@ int32_t cLogReader::finishInput(const std::string& path, int32_t result, uint64_
 }
 
 int32_t cLogReader::unwrapContainers(std::unique_ptr<cIO>& stream) {
+  cGenericFileUnpack unpack;
+  if (options_->bufferSize > 0) unpack.memoryBytes = static_cast<uint64_t>(options_->bufferSize);
+  unpack.folder = options_->unpackFolder;
   for (int depth = 0;; ++depth) {
     cGenericFileHeader header;
     if (!cGenericFile_readHeader(stream.get(), &header)) return kExitOk;
@@ -192,7 +195,7 @@ int32_t cLogReader::unwrapContainers(std::unique_ptr<cIO>& stream) {
     std::unique_ptr<cIO> inner;
     if (header.containerType == kGenericFileTypeCompressed) {
       LOG_INFO("Found compressed file");
-      inner = cGenericFile_compressed_open(stream.get(), header);
+      inner = cGenericFile_compressed_open(stream.get(), header, unpack);
       if (!inner) {
         LOG_ERROR("Could not decompress file");
         return kExitDecompression;
@@ -206,7 +209,7 @@ int32_t cLogReader::unwrapContainers(std::unique_ptr<cIO>& stream) {
       }
       inner = cGenericFile_encrypted_open(stream.get(), header,
                                           reinterpret_cast<const uint8_t*>(password->data()),
-                                          password->size());
+                                          password->size(), unpack);
       if (!inner) {
         LOG_ERROR("Could not decrypt file");
         return kExitNoPassword;

@@ -13,5 +13,8 @@ struct cLogReaderOptions {
   // Device passwords: key "default" or the device serial number as written in
   // the password file; only keys of eight upper-case hexadecimal digits can
   // match a device.
+  // Where containers unwrap past the read buffer (or 256 MB): an unnamed
+  // temporary file in this folder (empty: the system's temporary folder).
+  std::string unpackFolder{};
   std::unordered_map<std::string, std::string> passwords;
 };

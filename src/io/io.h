@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 class cIO {
@@ -74,6 +75,9 @@ class cIO_memoryAlloc final : public cIO {
 
   // The bytes written so far; valid until the next write or close.
   std::span<const uint8_t> data() const { return {bytes_.get(), size_}; }
+  // Makes room for `bytes` in all, so that writes up to there do not regrow
+  // (and copy) the stream; false when memory runs out.
+  bool reserve(uint64_t bytes);
 
  private:
   std::unique_ptr<uint8_t[]> bytes_;  // capacity_ bytes, the first size_ valid
@@ -82,6 +86,40 @@ class cIO_memoryAlloc final : public cIO {
   uint64_t position_ = 0;
 };
 std::unique_ptr<cIO_memoryAlloc> cIO_memoryAlloc_ctor();
+
+// Growable stream that keeps its bytes in memory up to `memoryBytes` and,
+// when a write would pass that, moves them into an unnamed temporary file
+// (O_TMPFILE: it has no name and is gone when the stream closes or the
+// process ends) in `folder`, or in the system's temporary folder when that
+// is not possible there.  Reads, writes, seeks and tell behave as on the
+// memory stream; a write that needs the file fails (-1) when none can be
+// made.
+class cIO_spill final : public cIO {
+ public:
+  cIO_spill(uint64_t memoryBytes, std::string folder);
+  ~cIO_spill() override;
+  int64_t read(void* dst, int64_t n) override;
+  int64_t write(const void* src, int64_t n) override;
+  int64_t tell() override;
+  int64_t seek(int64_t offset, int32_t origin) override;
+  int32_t close() override;
+  // Reserves memory for `bytes` in all, or moves to the file at once when
+  // that is more than the memory allows.  False when neither works.
+  bool reserve(uint64_t bytes);
+  // The bytes while they are in memory; empty once they are in the file.
+  std::span<const uint8_t> data() const;
+  bool spilled() const { return fd_ >= 0; }
+
+ private:
+  bool spill();
+
+  uint64_t memoryBytes_;
+  std::string folder_;
+  std::unique_ptr<cIO_memoryAlloc> memory_;  // until spilled
+  int fd_ = -1;
+  uint64_t size_ = 0;
+  uint64_t position_ = 0;
+};
 
 // Window onto [start, end) of `inner` (end < 1: up to the inner end).  Seeks
 // are clamped into the window; reads and writes stop at its end.  `inner` is

@@ -13,6 +13,16 @@ int64_t cIO_memoryAlloc::read(void* dst, int64_t n) {
   return static_cast<int64_t>(take);
 }
 
+bool cIO_memoryAlloc::reserve(uint64_t bytes) {
+  if (bytes <= capacity_) return true;
+  std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[bytes]);
+  if (!grown) return false;
+  if (size_ > 0) std::memcpy(grown.get(), bytes_.get(), size_);
+  bytes_ = std::move(grown);
+  capacity_ = bytes;
+  return true;
+}
+
 int64_t cIO_memoryAlloc::write(const void* src, int64_t n) {
   if (n < 0) return -1;
   uint64_t need = static_cast<uint64_t>(n);

@@ -100,6 +100,28 @@ TEST(MemoryStream, GrowsSeeksAndFillsGapsWithZeros) {
   EXPECT_EQ(text(mem->data()), std::string("xyzaaaaaa\0\0q", 12) + std::string(600, '\0'));
 }
 
+TEST(SpillStream, BehavesAsMemoryBeforeAndAfterItMovesToAnUnnamedFile) {
+  TempDir dir;
+  for (uint64_t limit : {0u, 7u, 1000u}) {  // moves at the first write, at the second, never
+    SCOPED_TRACE(limit);
+    cIO_spill s(limit, limit == 7 ? dir.path() : "/nonexistent");  // else the system's folder
+    EXPECT_EQ(s.write("hello", 5), 5);
+    EXPECT_EQ(s.write("world", 5), 5);
+    expectSeeks(s, {{2, kSet, 2}});
+    EXPECT_EQ(s.write("XY", 2), 2);
+    expectSeeks(s, {{3, kEnd, 13}, {1, kCur, 14}});  // a seek from the end extends
+    EXPECT_EQ(s.write("!", 1), 1);
+    expectSeeks(s, {{0, kSet, 0}});
+    char buf[32];
+    EXPECT_EQ(s.read(buf, 32), 15);
+    EXPECT_EQ(std::string(buf, 15), std::string("heXYoworld\0\0\0\0!", 15));
+    EXPECT_EQ(s.spilled(), limit < 15);
+    EXPECT_EQ(s.data().size(), limit < 15 ? 0u : 15u);
+    EXPECT_EQ(s.close(), 0);
+  }
+  EXPECT_TRUE(readTree(dir.path()).empty());  // the file never had a name
+}
+
 TEST(ScopedStream, ClampsToItsWindow) {
   const std::vector<uint8_t> bytes = pattern(100);
   auto inner = memoryStream(bytes);
