@@ -1,5 +1,7 @@
 #include "db/db.h"
 
+#include <algorithm>
+
 #include "base/log.h"
 
 uint64_t cDB_nameHash(std::string_view name) {
@@ -9,6 +11,34 @@ uint64_t cDB_nameHash(std::string_view name) {
     hash *= 0x100000001B3ull;
   }
   return hash;
+}
+
+namespace {
+constexpr size_t kInitialIndexSlots = 64;
+
+size_t slotOf(uint32_t key, size_t mask) {
+  return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+}
+}  // namespace
+
+void cDB::indexAdd(cDBMessage* message) {
+  if (2 * messages_.size() > index_.size()) {
+    index_.assign(std::max(kInitialIndexSlots, 2 * index_.size()), IndexSlot{});
+    for (auto& [key, stored] : messages_)
+      if (&stored != message) indexAdd(&stored);
+  }
+  const size_t mask = index_.size() - 1;
+  size_t i = slotOf(message->key, mask);
+  while (index_[i].message != nullptr) i = (i + 1) & mask;
+  index_[i] = IndexSlot{message->key, message};
+}
+
+cDBMessage* cDB::indexFind(uint32_t key) const {
+  if (index_.empty()) return nullptr;
+  const size_t mask = index_.size() - 1;
+  for (size_t i = slotOf(key, mask); index_[i].message != nullptr; i = (i + 1) & mask)
+    if (index_[i].key == key) return index_[i].message;
+  return nullptr;
 }
 
 cDBMessage* cDB_messageAdd(cDB* db, std::string_view name, uint32_t key, uint32_t length,
@@ -30,19 +60,18 @@ cDBMessage* cDB_messageAdd(cDB* db, std::string_view name, uint32_t key, uint32_
   message.ignored = ignored;
   message.transportType = transportType;
   message.transportParameter.assign(transportParameter);
+  db->indexAdd(&message);
   return &message;
 }
 
 cDBMessage* cDB_messageFind(cDB* db, uint32_t key) {
   if (db == nullptr) return nullptr;
-  auto found = db->messages_.find(key);
-  return found == db->messages_.end() ? nullptr : &found->second;
+  return db->indexFind(key);
 }
 
 const cDBMessage* cDB_messageFind(const cDB* db, uint32_t key) {
-  if (db == nullptr) return nullptr;
-  auto found = db->messages_.find(key);
-  return found == db->messages_.end() ? nullptr : &found->second;
+  // The look-up changes nothing; one body serves both forms.
+  return cDB_messageFind(const_cast<cDB*>(db), key);
 }
 
 cDBSignal* cDB_signalAdd(std::vector<cDBSignal>* signals, std::string_view name,

@@ -71,7 +71,10 @@ class cDB {
   const std::map<uint32_t, cDBMessage>& messages() const { return messages_; }
 
   // Releases every message, signal and range.
-  void clear() { messages_.clear(); }
+  void clear() {
+    messages_.clear();
+    index_.clear();
+  }
 
  private:
   friend cDBMessage* cDB_messageAdd(cDB*, std::string_view, uint32_t, uint32_t, cDBTransport,
@@ -79,8 +82,19 @@ class cDB {
   friend cDBMessage* cDB_messageFind(cDB*, uint32_t);
   friend const cDBMessage* cDB_messageFind(const cDB*, uint32_t);
 
+  // Every frame looks its message up, so the messages are also found through
+  // a hash table: open addressing, linear probing, a power-of-two size at
+  // most half full; an empty slot has a null message.
+  struct IndexSlot {
+    uint32_t key = 0;
+    cDBMessage* message = nullptr;
+  };
+  void indexAdd(cDBMessage* message);
+  cDBMessage* indexFind(uint32_t key) const;
+
   cDBBusKind busKind_;
   std::map<uint32_t, cDBMessage> messages_;
+  std::vector<IndexSlot> index_;
 };
 
 // Databases per bus channel, in load order.

@@ -4,6 +4,7 @@
 // keys, the JSON dump, and the public DBC files beside the repository.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -394,6 +395,24 @@ TEST(cDBCRealFiles, EveryFileLoadsAndMatchesItsText) {
     for (const auto& [key, message] : db->messages()) placed += countSignals(message.signals);
     EXPECT_EQ(placed, signals);
     EXPECT_EQ(log.count("E Failed to load signal "), 0);
+  }
+}
+
+// Look-up through many messages: standard and extended keys mixed, added in
+// random order (the index grows several times), each found as itself and
+// the keys next to them not at all.
+TEST(cDB, MessageFindAmongManyKeys) {
+  cDB db(cDBBusKind::Can);
+  std::vector<uint32_t> keys;
+  for (uint32_t i = 0; i < 300; ++i) keys.push_back(i % 2 ? cDB_can_id2key(i * 6, 0) : cDB_can_id2key(i * 0x10007, 1));
+  std::shuffle(keys.begin(), keys.end(), std::mt19937(7));
+  for (uint32_t key : keys) ASSERT_NE(cDB_messageAdd(&db, "M" + std::to_string(key), key, 8, cDBTransport::None, "", 0), nullptr);
+  const cDB& stored = db;
+  for (uint32_t key : keys) {
+    const cDBMessage* m = cDB_messageFind(&stored, key);
+    ASSERT_NE(m, nullptr) << key;
+    EXPECT_EQ(m->key, key);
+    EXPECT_EQ(cDB_messageFind(&stored, key + 1), nullptr) << key + 1;
   }
 }
 
