@@ -63,13 +63,11 @@ uint64_t rawBitsSlow(std::span<const uint8_t> payload, uint64_t position, uint32
   return value;
 }
 
-[[gnu::always_inline]] inline uint64_t rawBits(std::span<const uint8_t> payload,
-                                               uint32_t bitPosition, uint32_t bitCount,
-                                               bool littleEndian) {
-  uint32_t count = bitCount & 0xFFu;
-  if (count == 0) return 0;
-  uint64_t end = static_cast<uint64_t>(bitPosition) + count;
-  if ((end + 7) / 8 > payload.size()) return 0;
+// The field of `count` bits (1 to 255) at `bitPosition`, which lies within
+// the payload.
+[[gnu::always_inline]] inline uint64_t fieldBits(std::span<const uint8_t> payload,
+                                                 uint32_t bitPosition, uint32_t count,
+                                                 bool littleEndian) {
   uint32_t shift = bitPosition & 7u;
   size_t offset = bitPosition >> 3;
   if (littleEndian) {
@@ -78,6 +76,16 @@ uint64_t rawBitsSlow(std::span<const uint8_t> payload, uint64_t position, uint32
     return (loadBigEndian(payload, offset) << shift) >> (64 - count);
   }
   return rawBitsSlow(payload, bitPosition, count, littleEndian);
+}
+
+[[gnu::always_inline]] inline uint64_t rawBits(std::span<const uint8_t> payload,
+                                               uint32_t bitPosition, uint32_t bitCount,
+                                               bool littleEndian) {
+  uint32_t count = bitCount & 0xFFu;
+  if (count == 0) return 0;
+  uint64_t end = static_cast<uint64_t>(bitPosition) + count;
+  if ((end + 7) / 8 > payload.size()) return 0;
+  return fieldBits(payload, bitPosition, count, littleEndian);
 }
 
 [[gnu::always_inline]] inline bool decodeValue(std::span<const uint8_t> payload,
@@ -100,8 +108,8 @@ uint64_t rawBitsSlow(std::span<const uint8_t> payload, uint64_t position, uint32
     LOG_WARN("Invalid signal bit length (double != 64)");
     return false;
   }
-  uint64_t raw = rawBits(payload, params.bitPosition, count,
-                         params.byteOrder != cDBByteOrder::BigEndian);
+  uint64_t raw = fieldBits(payload, params.bitPosition, count,
+                           params.byteOrder != cDBByteOrder::BigEndian);
   double number = 0.0;
   switch (params.valueType) {
     case cDBValueType::Unsigned:
