@@ -1,6 +1,7 @@
 #include "output/decoder.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -11,6 +12,8 @@
 namespace {
 
 constexpr size_t kDeviceIdLength = 15;
+constexpr uint64_t kMix = 0x9E3779B97F4A7C15u;
+constexpr size_t kInitialCacheSlots = 256;
 constexpr int64_t kSecondsPerDay = 86400;
 // Time stamps beyond this many seconds (about 30 million years) have no
 // calendar date worth a folder; they are filed under 1970-01-01.
@@ -133,8 +136,28 @@ void cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
   if (writer != nullptr) (void)writer->write(msg.timeStamp, values_);  // failures are logged there
 }
 
+cDecoder::CachedWriter& cDecoder::cachedWriter(uint64_t cacheKey) {
+  if (2 * (writerCacheUsed_ + 1) > writerCache_.size()) {
+    std::vector<CachedWriter> old(std::max(kInitialCacheSlots, 2 * writerCache_.size()));
+    old.swap(writerCache_);
+    writerCacheUsed_ = 0;
+    for (CachedWriter& entry : old)
+      if (entry.used) cachedWriter(entry.cacheKey) = std::move(entry);
+  }
+  const size_t mask = writerCache_.size() - 1;
+  for (size_t i = (cacheKey * kMix) >> 32 & mask;; i = (i + 1) & mask) {
+    CachedWriter& slot = writerCache_[i];
+    if (slot.used && slot.cacheKey == cacheKey) return slot;
+    if (!slot.used) {
+      slot.used = true;
+      slot.cacheKey = cacheKey;
+      ++writerCacheUsed_;
+      return slot;
+    }
+  }
+}
+
 cCsvWriter* cDecoder::writerFor(const cMessageIdentity& identity) {
-  constexpr uint64_t kMix = 0x9E3779B97F4A7C15u;
   uint64_t cacheKey = reinterpret_cast<uintptr_t>(decoded_.message);
   for (const cDBDecodedSignal& s : decoded_.signals) {
     if (!s.isMultiplexor) continue;
@@ -144,7 +167,7 @@ cCsvWriter* cDecoder::writerFor(const cMessageIdentity& identity) {
     break;
   }
   cacheKey = cacheKey * kMix ^ (uint64_t{identity.sourceAddress} << 8 | identity.destinationAddress);
-  CachedWriter& cached = writerCache_[cacheKey];
+  CachedWriter& cached = cachedWriter(cacheKey);
   // The cached writer is the one of the signal-set key exactly when every
   // part of that key is the same: the device and day (no writer was closed
   // since), the identity and the signal names.

@@ -100,12 +100,19 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
   cDecoderStatistics statistics_;  // committed inputs
   cDecoderStatistics pending_;     // the input being converted
   struct CachedWriter {
+    uint64_t cacheKey = 0;
+    bool used = false;
     uint64_t generation = 0;  // cWriterSet::generation() when found
     cMessageIdentity identity;
     std::vector<uint32_t> signalHashes;
     cCsvWriter* writer = nullptr;
   };
-  std::unordered_map<uint64_t, CachedWriter> writerCache_;
+  // The slot of `cacheKey`, claimed when new.  Open addressing with linear
+  // probing in a power-of-two table at most half full: one multiply and
+  // usually one probe per row.
+  CachedWriter& cachedWriter(uint64_t cacheKey);
+  std::vector<CachedWriter> writerCache_;
+  size_t writerCacheUsed_ = 0;
 };
 
 // A new decoder with no writers and zero statistics; null without `outputFs`.
