@@ -23,40 +23,89 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+// The six decimals of a fraction f in (0, 1), rounded as printf does (the
+// exact binary value, ties to even); 1000000 when f rounds up to the next
+// integer.  f = m * 2^-shift (m below 2^53) is scaled by 10^6 in 128-bit
+// arithmetic.
+uint32_t exactMicros(double fraction) {
+  uint64_t bits;
+  std::memcpy(&bits, &fraction, sizeof bits);
+  int exponent = static_cast<int>((bits >> 52) & 0x7FF);
+  if (exponent < 1000) return 0;  // below 2^-23: far below half a millionth
+  uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+  int shift = 1075 - exponent;  // fraction = mantissa * 2^-shift, shift in [53, 75]
+  unsigned __int128 scaled = static_cast<unsigned __int128>(mantissa) * 1000000u;
+  auto micros = static_cast<uint64_t>(scaled >> shift);
+  unsigned __int128 rest = scaled - (static_cast<unsigned __int128>(micros) << shift);
+  unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+  if (rest > half || (rest == half && (micros & 1) != 0)) ++micros;
+  return static_cast<uint32_t>(micros);
+}
+
+// The same, usually from one double multiplication: f * 10^6 is below 2^20,
+// so its rounding error is below 2^-33, and only a product that close to a
+// half needs the exact arithmetic.
+uint32_t roundMicros(double fraction) {
+  constexpr double kUnsure = 1e-6;
+  double scaled = fraction * 1e6;
+  auto down = static_cast<uint32_t>(scaled);
+  double rest = scaled - static_cast<double>(down);  // exact
+  if (rest < 0.5 - kUnsure) return down;
+  if (rest > 0.5 + kUnsure) return down + 1;
+  return exactMicros(fraction);
+}
+
+unsigned digitCount(uint64_t value) {
+  for (unsigned n = 1;; n += 4, value /= 10000) {
+    if (value < 10) return n;
+    if (value < 100) return n + 1;
+    if (value < 1000) return n + 2;
+    if (value < 10000) return n + 3;
+  }
+}
+
+void writePair(char* out, uint64_t pair) { std::memcpy(out, kDigitPairs + 2 * pair, 2); }
+
+// Decimal digits of `value`, written from the end with digit pairs.
+template <typename Unsigned>
+char* writeDigits(char* out, Unsigned value) {
+  char* const end = out + digitCount(value);
+  char* p = end;
+  while (value >= 100) {
+    p -= 2;
+    writePair(p, value % 100);
+    value /= 100;
+  }
+  if (value >= 10)
+    writePair(p - 2, value);
+  else
+    p[-1] = static_cast<char>('0' + value);
+  return end;
+}
+
+// Most integer parts (time stamps in seconds, signal values) fit in 32 bits,
+// whose divisions are cheaper.
+char* writeWhole(char* out, uint64_t value) {
+  if (value <= UINT32_MAX) return writeDigits(out, static_cast<uint32_t>(value));
+  return writeDigits(out, value);
+}
+
 // Fixed notation with six decimals of a finite, non-negative value below 2^63,
-// exactly as printf rounds it (the exact binary value, ties to even).  The
-// integer part is exact in a 64-bit integer; the fraction f = m * 2^-shift
-// (m below 2^53) is scaled by 10^6 in 128-bit arithmetic.
+// exactly as printf rounds it.  The integer part is exact in a 64-bit integer.
 char* formatFixedSmall(char* out, double value) {
   uint64_t whole = static_cast<uint64_t>(value);
   double fraction = value - static_cast<double>(whole);  // exact
-  uint64_t micros = 0;
-  if (fraction >= 4e-7) {  // below, the six decimals round to 0 (no tie possible)
-    uint64_t bits;
-    std::memcpy(&bits, &fraction, sizeof bits);
-    int exponent = static_cast<int>((bits >> 52) & 0x7FF);
-    uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
-    int shift = 1075 - exponent;  // fraction = mantissa * 2^-shift, shift in [53, 75)
-    unsigned __int128 scaled = static_cast<unsigned __int128>(mantissa) * 1000000u;
-    micros = static_cast<uint64_t>(scaled >> shift);
-    unsigned __int128 rest = scaled - (static_cast<unsigned __int128>(micros) << shift);
-    unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
-    if (rest > half || (rest == half && (micros & 1) != 0)) ++micros;
-    if (micros == 1000000) {
-      micros = 0;
-      ++whole;
-    }
+  uint32_t micros = fraction > 0.0 ? roundMicros(fraction) : 0;
+  if (micros == 1000000) {
+    micros = 0;
+    ++whole;
   }
-  out = std::to_chars(out, out + 20, whole).ptr;
+  out = writeWhole(out, whole);
   *out++ = '.';
-  const uint32_t parts[3] = {static_cast<uint32_t>(micros / 10000),
-                             static_cast<uint32_t>(micros / 100 % 100),
-                             static_cast<uint32_t>(micros % 100)};
-  for (uint32_t part : parts) {
-    std::memcpy(out, kDigitPairs + 2 * part, 2);
-    out += 2;
-  }
-  return out;
+  writePair(out, micros / 10000);
+  writePair(out + 2, micros / 100 % 100);
+  writePair(out + 4, micros % 100);
+  return out + 6;
 }
 
 }  // namespace
@@ -184,15 +233,15 @@ char* cCsvWriter::reserve(size_t n) {
 }
 
 void cCsvWriter::formatRow(double timeStamp, std::span<const double> values) {
-  char* p = reserve(kCsvMaxNumberLength + 1);
-  used_ = static_cast<size_t>(cCsvWriter_formatNumber(p, timeStamp) - pending_.data());
+  // Room for the longest line, so that the numbers go straight in.
+  char* const start = reserve((values.size() + 1) * (kCsvMaxNumberLength + 1) + 1);
+  char* p = cCsvWriter_formatNumber(start, timeStamp);
   for (double v : values) {
-    p = reserve(kCsvMaxNumberLength + 2);
     *p++ = ',';
-    used_ = static_cast<size_t>(cCsvWriter_formatNumber(p, v) - pending_.data());
+    p = cCsvWriter_formatNumber(p, v);
   }
-  *reserve(1) = '\n';
-  ++used_;
+  *p++ = '\n';
+  used_ += static_cast<size_t>(p - start);
 }
 
 bool cCsvWriter::write(double timeStamp, std::span<const double> values) {
