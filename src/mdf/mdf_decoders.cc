@@ -188,8 +188,16 @@ bool decode(const cMdfRecordView& view, cBusMsg& msg) {
 double cMdfDecoders_ruleValue(const cMdfDecodeRule& rule, std::span<const uint8_t> record) {
   uint64_t raw = 0;
   const uint64_t bits = static_cast<uint64_t>(record.size()) * 8;
-  if (rule.bitCount != 0 && rule.bitCount <= 64 && rule.bitOffset <= bits &&
-      rule.bitCount <= bits - rule.bitOffset) {
+  const uint64_t firstByte = rule.bitOffset / 8;
+  if (rule.littleEndian && rule.bitCount - 1 < 56 && firstByte + 8 <= record.size()) {
+    // Most channels (identifiers, lengths, flags, time stamps of up to 56
+    // bits) lie within one eight-byte load: at most 7 bits of shift.
+    uint64_t word;
+    std::memcpy(&word, record.data() + firstByte, 8);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    raw = (word >> (rule.bitOffset % 8)) & ((uint64_t{1} << rule.bitCount) - 1);
+  } else if (rule.bitCount != 0 && rule.bitCount <= 64 && rule.bitOffset <= bits &&
+             rule.bitCount <= bits - rule.bitOffset) {
     if (rule.bitCount == 64 && rule.littleEndian && rule.bitOffset % 8 == 0) {
       // Byte-aligned 64-bit little-endian values (time stamps, doubles) are
       // common enough to take as one load.

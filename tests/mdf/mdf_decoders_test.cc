@@ -197,4 +197,23 @@ TEST(cMdfDecoders, RuleValuesReadFloatsOfTheirWidthAndNothingPastTheRecord) {
   }
 }
 
+
+// Every little-endian field of every width and position in records of a few
+// lengths, near their ends too, against bit-by-bit assembly.
+TEST(cMdfDecoders, RuleValuesOfLittleEndianFieldsMatchBitByBitAssembly) {
+  for (size_t size : {1u, 7u, 8u, 9u, 16u}) {
+    std::vector<uint8_t> rec(size);
+    for (size_t i = 0; i < size; ++i) rec[i] = static_cast<uint8_t>(0x9D * (i + 1) ^ 0x5A);
+    for (uint32_t bits = 1; bits <= 64; ++bits) {
+      for (uint64_t offset = 0; offset + bits <= 8 * size; ++offset) {
+        uint64_t expected = 0;
+        for (uint32_t i = 0; i < bits; ++i)
+          expected |= uint64_t{(rec[(offset + i) / 8] >> ((offset + i) % 8)) & 1u} << i;
+        ASSERT_EQ(cMdfDecoders_ruleValue(rule("x", offset, bits), rec), static_cast<double>(expected))
+            << size << " bytes, " << bits << " bits at " << offset;
+      }
+    }
+  }
+}
+
 }  // namespace
