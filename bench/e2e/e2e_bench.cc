@@ -21,6 +21,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -38,6 +39,9 @@ namespace {
 
 constexpr int kMessageIds = 50;
 constexpr double kTargetFramesPerSecond = 1.5e6;
+// Of the classic case, per processor second (user + system) of the least
+// costly run: the figure that holds on a machine shared with other work.
+constexpr double kTargetFramesPerCpuSecond = 5e6;
 
 struct cOptions {
   std::string lograven;
@@ -141,6 +145,7 @@ void printCatTime(const std::string& path, double mb) {
 struct cConversion {
   cChildRun run;
   cConverterStats stats;
+  double leastCpuSeconds = 0;  // over all runs
 };
 
 // One conversion of `log` in `dir` with `extraArgs` into a fresh folder
@@ -183,7 +188,9 @@ std::optional<cConversion> convert(const cOptions& o, const std::string& dir,
     char text[32];
     std::snprintf(text, sizeof text, " %.3f", c->run.wallSeconds);
     walls += text;
+    const double leastCpu = best ? std::min(best->leastCpuSeconds, c->run.cpuSeconds) : c->run.cpuSeconds;
     if (!best || c->run.wallSeconds < best->run.wallSeconds) best = c;
+    best->leastCpuSeconds = leastCpu;
   }
   const cChildRun& run = best->run;
   const cConverterStats& stats = best->stats;
@@ -195,9 +202,10 @@ std::optional<cConversion> convert(const cOptions& o, const std::string& dir,
   std::printf("  frames/s %.3f M   rows/s %.3f M   values/s %.2f M\n", stats.frames / t / 1e6,
               stats.rows / t / 1e6, stats.values / t / 1e6);
   // On a shared machine the processor time tells the cost apart from waiting.
-  std::printf("  per cpu second: frames %.3f M   rows %.3f M   values %.2f M\n",
-              stats.frames / run.cpuSeconds / 1e6, stats.rows / run.cpuSeconds / 1e6,
-              stats.values / run.cpuSeconds / 1e6);
+  const double cpu = best->leastCpuSeconds;
+  std::printf("  per cpu second (least cpu of the runs, %.3f s): frames %.3f M   rows %.3f M   "
+              "values %.2f M\n",
+              cpu, stats.frames / cpu / 1e6, stats.rows / cpu / 1e6, stats.values / cpu / 1e6);
   std::printf("  peak resident memory %.1f MB (log %.1f MB)   output %.1f MB in %" PRIu64
               " files\n",
               run.peakRssKiB / 1024.0, mb, folderBytes(dir + "/" + outName) / 1e6,
@@ -236,6 +244,9 @@ bool classicCase(const cOptions& o, const std::string& dir) {
   const double fps = c->stats.frames / c->run.wallSeconds;
   std::printf("  target >= %.1f M frames/s: %s\n", kTargetFramesPerSecond / 1e6,
               fps >= kTargetFramesPerSecond ? "met" : "NOT met");
+  const double fpsCpu = c->stats.frames / c->leastCpuSeconds;
+  std::printf("  per cpu second %.2f M frames/s, target >= %.1f M: %s\n", fpsCpu / 1e6,
+              kTargetFramesPerCpuSecond / 1e6, fpsCpu >= kTargetFramesPerCpuSecond ? "met" : "NOT met");
   bool ok = check("frames", c->stats.frames, o.frames);
   ok &= check("rows", c->stats.rows, o.frames);
   ok &= check("values", c->stats.values, o.frames * kBenchSignalsPerMessage);
