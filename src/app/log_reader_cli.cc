@@ -75,7 +75,7 @@ void cLogReaderCLI::setExtension(std::unique_ptr<cLogReaderCLIExtension> extensi
 
 bool cLogReaderCLI::buildTable(cArgTable* table) {
   Handles& h = handles_;
-  h.help = table->addFlag(0, "help", "display this help and exit");
+  h.help = table->addFlag('h', "help", "display this help and exit");
   h.version = table->addFlag('v', "version", "display tool version and exit");
   h.verbosity = table->addInt(
       0, "verbosity", "<n>",
@@ -114,6 +114,7 @@ void cLogReaderCLI::printUsage(const cArgTable& table) const {
 
 bool cLogReaderCLI::handleErrors(const cArgTable& table, int32_t* status) const {
   if (table.errors().empty()) return true;
+  table.printErrors(stdout, kProgram);  // every refusal says why
   switch (table.errors().front().kind) {
     case cArgErrorKind::kBadInt:
     case cArgErrorKind::kUnexpectedArgument:
@@ -124,7 +125,6 @@ bool cLogReaderCLI::handleErrors(const cArgTable& table, int32_t* status) const 
       *status = kExitMissingValue;
       break;
     default:
-      table.printErrors(stdout, kProgram);
       *status = kExitOptionError;
       break;
   }
@@ -155,7 +155,9 @@ bool cLogReaderCLI::parse(int argc, char** argv, int32_t* status) {
 
   const int64_t verbosity = handles_.verbosity->count > 0 ? handles_.verbosity->ints[0] : 3;
   const int32_t level = zf_log_verbosity_to_level(verbosity);
-  if (level < 0) {
+  if (level < 0 || verbosity > 4) {
+    std::printf("%s: invalid argument \"%lld\" to option --verbosity=<n>: 0 to 4\n", kProgram,
+                static_cast<long long>(verbosity));
     *status = kExitInvalidArgument;
     return false;
   }

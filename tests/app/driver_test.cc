@@ -21,7 +21,7 @@ TEST(Driver, RunsThatStopWhileParsing) {
   dir.writeDbc("m.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n"));
   const std::string in = dir / "in/x.mf4", dbc = "--dbc-can1=" + dir / "m.dbc";
   const std::string usage =
-      "Usage: lograven [--help] [-v|--version] [--verbosity=<n>] [--non-interactive] [-d|--delete-converted] "
+      "Usage: lograven [-h|--help] [-v|--version] [--verbosity=<n>] [--non-interactive] [-d|--delete-converted] "
       "[-X|--no-append-root] [-b|--buffer=<n>] [-p|--password-file=<path>] [--concat] [--no-concat] "
       "[--pgn-src-merge] [--no-pgn-src-merge] [--pgn-dst-merge] [--no-pgn-dst-merge] [--dbdump] [--no-dbdump] "
       "[--dbc-can<n>=<file>]... [--dbc-lin<n>=<file>]... [-O|--output-directory=<path>] "
@@ -36,11 +36,13 @@ TEST(Driver, RunsThatStopWhileParsing) {
   } const cases[] = {
       {{}, 0, usage, ""},
       {{"--help", "--bogus", "-v"}, 0, usage, ""},
+      {{"-h"}, 0, usage, ""},
       {{"-v", "--bogus"}, 0, version, ""},
-      {{"--verbosity=6", "x"}, 0x83, "", ""},
-      {{"--verbosity=-1", in}, 0x83, "", ""},
-      {{"--buffer=abc", in}, 0x83, "", ""},
-      {{in, "-b"}, 0x82, "", ""},
+      // Every refusal says why, with the offending argument.
+      {{"--verbosity=5", "x"}, 0x83, "lograven: invalid argument \"5\" to option --verbosity=<n>: 0 to 4\n", ""},
+      {{"--verbosity=-1", in}, 0x83, "lograven: invalid argument \"-1\" to option --verbosity=<n>: 0 to 4\n", ""},
+      {{"--buffer=abc", in}, 0x83, "lograven: invalid argument \"abc\" to option -b|--buffer=<n>\n", ""},
+      {{in, "-b"}, 0x82, "lograven: option \"-b\" requires an argument\n", ""},
       {{"--bogus", "-Q", "x"}, 0x86, "lograven: invalid option \"--bogus\"\nlograven: invalid option \"-Q\"\n", ""},
       {{"-d"}, 0x86, "lograven: missing option file(s)/folder(s)\n", ""},
       {{"/data/a/x.mf4", "/data/b/y.mf4"}, 0x84, "", "F No common root detected for all inputs"},

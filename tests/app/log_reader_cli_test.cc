@@ -110,7 +110,7 @@ TEST(cLogReaderCLI, ParseFillsOptionsRootsPasswordsAndDatabases) {
        " b0 level6 root=/in/ inputs=x.mf4, in=/in out=in pw=00000001:1048576,0000CAFE:5, lin2:z, CD |"},
       {{"--buffer=0", "--verbosity=2", "-p", "folder", dir / "in/logs/", "--dbc-can1=x.dbc"},
        " b0 level4 root=/in/ inputs=logs/, in=/in out=in pw= can1:x, CD | wfolder/"},
-      {{"-b", "-1", "--verbosity=5", "in"},
+      {{"-b", "-1", "--verbosity=4", "in"},
        " b-1 level1 root=/ inputs=in/, in=/ out=in pw= can1:A,B, can5:G, lin3:D, CD | #0 ?CAN7=CAN7-upper.dbc"
        " +can1-a.dbc +can1-b.dbc ?can12=can12-x-y.DbC +can5-.dbc ?j1939=j1939-e.dbc +lin3-d.dbc"},
       {{"--dbc-lin1=z.dbc", "--dbc-can3=y.dbc", "--dbc-can255=x.dbc", "--dbc-can007=x.dbc", "--dbc-can3=x.dbc",
