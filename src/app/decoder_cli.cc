@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <strings.h>
 
+#include "base/exit_status.h"
 #include "base/log.h"
 #include "db/db_json.h"
 #include "db/dbc_parser.h"
@@ -69,8 +70,12 @@ bool cDecoderCLI::parseOptionsComplete(cLogReaderCLI& cli) {
       dbcArguments_.insert(dbcArguments_.end(), option->values.begin(), option->values.end());
     }
   }
-  if (dbcArguments_.empty()) discoverDbcFiles();
-  for (const std::string& argument : dbcArguments_) loadDbc(cli, argument);
+  // A database named on the command line that does not load fails the run
+  // (the others still convert); found ones are only reported.
+  const bool named = !dbcArguments_.empty();
+  if (!named) discoverDbcFiles();
+  for (const std::string& argument : dbcArguments_)
+    if (!loadDbc(cli, argument) && named) cli.startStatus |= kExitMissingInput;
   if (cli.canDatabases.empty() && cli.linDatabases.empty()) {
     LOG_ERROR("No DBC files found");
     return false;
@@ -96,29 +101,30 @@ void cDecoderCLI::discoverDbcFiles() {
   }
 }
 
-void cDecoderCLI::loadDbc(cLogReaderCLI& cli, const std::string& argument) {
+bool cDecoderCLI::loadDbc(cLogReaderCLI& cli, const std::string& argument) {
   static const RE2 kPattern("^dbc-(can|lin)(\\d+)=(.+\\.dbc)$");
   std::string bus, digits, path;
   uint8_t channel = 0;
   if (!RE2::FullMatch(argument, kPattern, &bus, &digits, &path) ||
       !parseChannel(digits, &channel)) {
     LOG_ERROR("Invalid argument: %s", argument.c_str());
-    return;
+    return false;
   }
   std::unique_ptr<cIO> stream = cIO_file_open(path.c_str(), 0);
   if (!stream) {
     LOG_ERROR("Failed to open DBC file: %s", path.c_str());
-    return;
+    return false;
   }
   std::unique_ptr<cDB> db = cDBC_dbc2db(stream.get());
   if (!db) {
     LOG_ERROR("Failed to load DBC file: %s", path.c_str());
-    return;
+    return false;
   }
   LOG_INFO("Successfully loaded DBC file: %s", path.c_str());
   if (dbDump_) dumpDb(*db, path);
   cDBMap& map = bus == "can" ? cli.canDatabases : cli.linDatabases;
   map[channel].push_back(std::move(db));
+  return true;
 }
 
 // Writes the database as JSON to "<file name without .dbc>.json" in the

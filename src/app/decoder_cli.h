@@ -26,7 +26,9 @@ class cDecoderCLI final : public cLogReaderCLIExtension {
 
  private:
   void discoverDbcFiles();
-  void loadDbc(cLogReaderCLI& cli, const std::string& argument);
+  // False (logged) when the argument is malformed or the file does not open
+  // or load.
+  bool loadDbc(cLogReaderCLI& cli, const std::string& argument);
   static void dumpDb(const cDB& db, const std::string& path);
 
   cArgOption* dbcCan_ = nullptr;

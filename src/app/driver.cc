@@ -86,7 +86,7 @@ int lograven_main(int argc, char** argv) {
 
   cInterrupt_install();
   const std::clock_t start = std::clock();
-  status = reader->process(cli->inputs);
+  status = reader->process(cli->inputs) | cli->startStatus;
   // Output files are flushed and closed here, so that a write error (a full
   // disk) still reaches the exit status.
   if (!decoder->closeWriters() || decoder->hadWriteError()) status |= kExitConversion;

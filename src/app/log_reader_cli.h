@@ -66,6 +66,9 @@ class cLogReaderCLI {
   cLogReaderOptions options;
   std::string root;                          // common root, ends in "/"
   std::vector<std::string> inputs;           // relative to root after parse()
+  // Exit status bits the run ends with whatever the inputs give (a database
+  // named on the command line that did not load).
+  int32_t startStatus = 0;
   std::vector<std::string> passwordFile;     // 0 or 1 normalised paths
   std::vector<std::string> outputDirectory;  // 0 or 1 normalised paths
 

@@ -65,6 +65,18 @@ TEST(Driver, RunsThatStopWhileParsing) {
   }
 }
 
+TEST(Driver, ANamedDatabaseThatDoesNotLoadFailsTheRunWhileTheOthersConvert) {
+  E2eFolder dir;
+  dir.writeDbc("m.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n"));
+  dir.writeLog("in/a.mf4", e2eLogHeader("A1", 1, 1) + "group c can\nframe c t=1 id=0x100 data=07\n");
+  for (const std::string& bad : {"--dbc-can2=" + dir / "nope.dbc", std::string("--dbc-can2=")}) {
+    SCOPED_TRACE(bad);
+    const E2eRun r = dir.run({"--dbc-can1=" + dir / "m.dbc", bad, dir / "in"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.statistic("Writer statistics", "Messages"), 1);
+  }
+}
+
 TEST(Driver, StatisticsBlockAndStatusOfARun) {
   E2eFolder dir;
   dir.writeDbc("can1-m.dbc", e2eDbc("CAN", "BO_ 256 M: 2 ECU\n SG_ A : 0|8@1+ (1,0) [0|100] \"\" ECU\n"
