@@ -71,8 +71,9 @@ int32_t cLogReader::handleInputPath(const std::string& path) {
   }
   cFSStat st;
   if (!inputFs_->stat(path, &st)) {
+    // Reported in the exit status: the input was not converted.
     LOG_FATAL("Error during stat of %.*s, exiting", static_cast<int>(path.size()), path.data());
-    return kExitOk;
+    return kExitNotFileOrFolder;
   }
   switch (st.type) {
     case cFSType::kMissing:

@@ -77,7 +77,7 @@ TEST(cLogReader, WalksInputsDepthFirstInByteOrderAndReportsOddOnes) {
       {{"missing.mf4", "in/y.Mf4", "gone/"}, 4096, false, 1, {"in/y.Mf4"},
        "W Could not find input file/folder gone/"},
       {{tooLong, "in/y.Mf4"}, -1, false, 0x81, {}, "F Could not query aaaa"},  // stops the walk
-      {{tooLong, "in/y.Mf4"}, -1, true, 0, {"in/y.Mf4"}, "F Error during stat of aaaa"},
+      {{tooLong, "in/y.Mf4"}, -1, true, 0x81, {"in/y.Mf4"}, "F Error during stat of aaaa"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.inputs[0].substr(0, 12) + " buffer " + std::to_string(c.buffer));
