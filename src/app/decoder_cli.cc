@@ -102,7 +102,8 @@ void cDecoderCLI::discoverDbcFiles() {
 }
 
 bool cDecoderCLI::loadDbc(cLogReaderCLI& cli, const std::string& argument) {
-  static const RE2 kPattern("^dbc-(can|lin)(\\d+)=(.+\\.dbc)$");
+  // The extension in any letter case: ".dbc", ".DBC".
+  static const RE2 kPattern("^dbc-(can|lin)(\\d+)=(.+\\.(?i:dbc))$");
   std::string bus, digits, path;
   uint8_t channel = 0;
   if (!RE2::FullMatch(argument, kPattern, &bus, &digits, &path) ||

@@ -81,6 +81,8 @@ int32_t cLogReader::handleInputPath(const std::string& path) {
                path.data());
       return kExitMissingInput;
     case cFSType::kOther:
+      LOG_ERROR("Input %.*s is neither a file nor a folder", static_cast<int>(path.size()),
+                path.data());
       return kExitNotFileOrFolder;
     case cFSType::kDir:
       return handleFolder(path, st);

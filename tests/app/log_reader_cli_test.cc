@@ -111,17 +111,17 @@ TEST(cLogReaderCLI, ParseFillsOptionsRootsPasswordsAndDatabases) {
       {{"--buffer=0", "--verbosity=2", "-p", "folder", dir / "in/logs/", "--dbc-can1=x.dbc"},
        " b0 level4 root=/in/ inputs=logs/, in=/in out=in pw= can1:x, CD | wfolder/"},
       {{"-b", "-1", "--verbosity=4", "in"},
-       " b-1 level1 root=/ inputs=in/, in=/ out=in pw= can1:A,B, can5:G, lin3:D, CD | #0 ?CAN7=CAN7-upper.dbc"
-       " +can1-a.dbc +can1-b.dbc ?can12=can12-x-y.DbC +can5-.dbc ?j1939=j1939-e.dbc +lin3-d.dbc"},
+       " b-1 level1 root=/ inputs=in/, in=/ out=in pw= can1:A,B, can5:G, can12:X, lin3:D, CD | #0"
+       " ?CAN7=CAN7-upper.dbc +can1-a.dbc +can1-b.dbc +can12-x-y.DbC +can5-.dbc ?j1939=j1939-e.dbc +lin3-d.dbc"},
       {{"--dbc-lin1=z.dbc", "--dbc-can3=y.dbc", "--dbc-can255=x.dbc", "--dbc-can007=x.dbc", "--dbc-can3=x.dbc",
         "--dbc-can0=x.dbc", "--dbc-can256=x.dbc", "--dbc-can99999999999999999999=x.dbc", "--dbc-can=x.dbc",
         "--dbc-canX=x.dbc", "--dbc-can-1=x.dbc", "--dbc-can1=a.DBC", "--dbc-can1=.dbc", "--dbc-can1",
         "--dbc-can3=no.dbc", "--dbc-can3=empty.dbc", "--dbc-can3=twice.dbc", "--dbc-can3=folder.dbc",
         "--dbc-can3=y.dbc", "--dbc-lin1=z.dbc", "--no-concat", "--concat", "--pgn-src-merge",
         "--no-pgn-dst-merge", "--dbdump", "--no-dbdump", "in/x.mf4"},
-       " b0 level3 root=/in/ inputs=x.mf4, in=/in out=in pw= can3:y,x,y, can7:x, can255:x, lin1:z,z, S | #0"
-       " +y.dbc +x.dbc +x.dbc +x.dbc ?can0=x.dbc ?can256=x.dbc ?can99999999999999999999=x.dbc ?can=x.dbc"
-       " ?canX=x.dbc ?can-1=x.dbc ?can1=a.DBC ?can1=.dbc ?can1 !no.dbc -empty.dbc -twice.dbc -folder.dbc"
+       " b0 level3 root=/in/ inputs=x.mf4, in=/in out=in pw= can1:a, can3:y,x,y, can7:x, can255:x, lin1:z,z, S |"
+       " #0 +y.dbc +x.dbc +x.dbc +x.dbc ?can0=x.dbc ?can256=x.dbc ?can99999999999999999999=x.dbc ?can=x.dbc"
+       " ?canX=x.dbc ?can-1=x.dbc +a.DBC ?can1=.dbc ?can1 !no.dbc -empty.dbc -twice.dbc -folder.dbc"
        " +y.dbc +z.dbc +z.dbc"},
       // The dump goes to the working directory; one that cannot be written is skipped.
       {{"--dbdump", "--dbc-can1=" + dir / "dbc/engine.dbc", "--dbc-can2=../dbc/other/engine.dbc",
