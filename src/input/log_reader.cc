@@ -76,10 +76,12 @@ int32_t cLogReader::handleInputPath(const std::string& path) {
     return kExitNotFileOrFolder;
   }
   switch (st.type) {
-    case cFSType::kMissing:
-      LOG_WARN("Could not find input file/folder %.*s", static_cast<int>(path.size()),
-               path.data());
+    case cFSType::kMissing: {
+      std::string full;  // the whole path, as the user would look for it
+      inputFs_->relativeToAbsolutePath(path, &full);
+      LOG_WARN("Could not find input file/folder %s", full.c_str());
       return kExitMissingInput;
+    }
     case cFSType::kOther:
       LOG_ERROR("Input %.*s is neither a file nor a folder", static_cast<int>(path.size()),
                 path.data());
@@ -138,7 +140,7 @@ int32_t cLogReader::convertFile(const std::string& path, const cFSStat& /*st*/) 
       return failFile(path, kExitConversion);
     }
   }
-  int32_t result = unwrapContainers(stream);
+  int32_t result = unwrapContainers(path, stream);
   bool repeated = false;
   uint64_t rows = 0;
   if (result == 0) result = convertMdf(path, stream, &repeated, &rows);
@@ -184,7 +186,7 @@ int32_t cLogReader::finishInput(const std::string& path, int32_t result, uint64_
   return result == kExitOk && !interrupted_ ? kExitConversion : result;
 }
 
-int32_t cLogReader::unwrapContainers(std::unique_ptr<cIO>& stream) {
+int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cIO>& stream) {
   cGenericFileUnpack unpack;
   if (options_->bufferSize > 0) unpack.memoryBytes = static_cast<uint64_t>(options_->bufferSize);
   unpack.folder = options_->unpackFolder;
@@ -197,14 +199,14 @@ int32_t cLogReader::unwrapContainers(std::unique_ptr<cIO>& stream) {
     }
     std::unique_ptr<cIO> inner;
     if (header.containerType == kGenericFileTypeCompressed) {
-      LOG_INFO("Found compressed file");
+      LOG_INFO("Found compressed file %s", path.c_str());
       inner = cGenericFile_compressed_open(stream.get(), header, unpack);
       if (!inner) {
         LOG_ERROR("Could not decompress file");
         return kExitDecompression;
       }
     } else if (header.containerType == kGenericFileTypeEncrypted) {
-      LOG_INFO("Found encrypted file");
+      LOG_INFO("Found encrypted file %s", path.c_str());
       const std::string* password = findPassword(header.deviceId);
       if (password == nullptr) {
         LOG_ERROR("No password found for device %08X", header.deviceId);

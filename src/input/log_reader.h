@@ -65,7 +65,7 @@ class cLogReader {
   // Replaces `stream` by the contents of the containers it holds, as long as a
   // container header is found.  0, or the file's result code (the reason is
   // logged).
-  int32_t unwrapContainers(std::unique_ptr<cIO>& stream);
+  int32_t unwrapContainers(const std::string& path, std::unique_ptr<cIO>& stream);
   // Password of a device: its "%08X" entry, else "default"; null for none.
   const std::string* findPassword(uint32_t deviceId) const;
   // Opens the MDF file on `stream`, checks its identity and drives the chain;

@@ -83,7 +83,7 @@ TEST(E2eBadInput, EveryBadFileIsReportedAndKeptAndEveryGoodFileConvertsAndGoes) 
 
   EXPECT_EQ(r.status, 1 | 2 | 4 | 8) << r.logText();
   EXPECT_TRUE(r.logged("E Failed to load DBC file: dbc/broken.dbc"));
-  EXPECT_TRUE(r.logged("W Could not find input file/folder gone"));
+  EXPECT_TRUE(r.logged("W Could not find input file/folder " + f / "gone"));
   for (const auto& in : inputs) {
     EXPECT_EQ(f.exists("in/" + in.name), in.outcome != kConverted) << in.name;
     EXPECT_EQ(r.count("E Error during conversion of in/" + in.name), in.outcome == kFailed ? 1u : 0u) << in.name;

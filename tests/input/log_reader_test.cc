@@ -75,7 +75,7 @@ TEST(cLogReader, WalksInputsDepthFirstInByteOrderAndReportsOddOnes) {
       {{"in"}, 7, false, 0, all, ""},
       {{"f.mf4", "in/y.Mf4"}, -1, false, 0x81, {"in/y.Mf4"}, "E Input f.mf4 is neither a file nor a folder"},
       {{"missing.mf4", "in/y.Mf4", "gone/"}, 4096, false, 1, {"in/y.Mf4"},
-       "W Could not find input file/folder gone/"},
+       "W Could not find input file/folder " + dir / "gone/"},
       {{tooLong, "in/y.Mf4"}, -1, false, 0x81, {}, "F Could not query aaaa"},  // stops the walk
       {{tooLong, "in/y.Mf4"}, -1, true, 0x81, {"in/y.Mf4"}, "F Error during stat of aaaa"},
   };
