@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <set>
 
 #include "base/exit_status.h"
@@ -29,6 +30,14 @@ int folderCheckFn(std::vector<std::string>* target, const std::string& value) {
     return kStoreFailed;
   }
   return 0;
+}
+
+// The output folder is made when it does not exist yet (with its parents);
+// one that cannot be made is refused later as an invalid output path.
+int outputFolderFn(std::vector<std::string>* target, const std::string& value) {
+  std::error_code ignored;
+  std::filesystem::create_directories(value, ignored);
+  return folderCheckFn(target, value);
 }
 
 std::string folderErrorFn(int code) {
@@ -98,7 +107,10 @@ bool cLogReaderCLI::buildTable(cArgTable* table) {
   if (ok && extension_ && !extension_->addOptions(*this, *table)) ok = false;
   cArgOption* output = table->addText('O', "output-directory", "<path>",
                                       "where to place the converted files");
-  attachFolderCheck(output, &outputDirectory);
+  if (output != nullptr) {
+    output->onValue = [this](const std::string& value) { return outputFolderFn(&outputDirectory, value); };
+    output->errorText = folderErrorFn;
+  }
   cArgOption* inputFiles = table->addFlag('i', "input-files=<file(s)/folder(s)>",
                                           "list of input files/folders, must have common root");
   cArgOption* positional =

@@ -52,7 +52,7 @@ TEST(Driver, RunsThatStopWhileParsing) {
        "F Could not find root for /nonexistent_lograven_dir/"},
       {{"/nonexistent_lograven_dir/x.mf4"}, 1, "", "W Could not find input file/folder /nonexistent_lograven_dir/"},
       {{"-p", dir / "nope.json", in}, 1, "", "E Failed to open password file at " + dir / "nope.json"},
-      {{"-O", dir / "nope", dbc, in}, 0x86, "", "E Invalid output path: " + dir / "nope"},
+      {{"-O", in + "/out", dbc, in}, 0x86, "", "E Invalid output path: " + in + "/out"},  // a file in the way
       {{in}, 0x86, "", "E No DBC files found"},
       {{"--dbc-can0=x.dbc", in}, 0x86, "", "E Invalid argument: dbc-can0=x.dbc"},
   };
@@ -65,16 +65,17 @@ TEST(Driver, RunsThatStopWhileParsing) {
   }
 }
 
-TEST(Driver, ANamedDatabaseThatDoesNotLoadFailsTheRunWhileTheOthersConvert) {
+TEST(Driver, ANamedDatabaseThatDoesNotLoadFailsTheRunWhileTheOthersConvertIntoANewFolder) {
   E2eFolder dir;
   dir.writeDbc("m.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n"));
   dir.writeLog("in/a.mf4", e2eLogHeader("A1", 1, 1) + "group c can\nframe c t=1 id=0x100 data=07\n");
   for (const std::string& bad : {"--dbc-can2=" + dir / "nope.dbc", std::string("--dbc-can2=")}) {
     SCOPED_TRACE(bad);
-    const E2eRun r = dir.run({"--dbc-can1=" + dir / "m.dbc", bad, dir / "in"});
+    const E2eRun r = dir.run({"--dbc-can1=" + dir / "m.dbc", bad, "-O", dir / "made/here", dir / "in"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.statistic("Writer statistics", "Messages"), 1);
   }
+  EXPECT_TRUE(dir.exists("made/here/A1_out/CAN1_M")) << "-O makes its folder";
 }
 
 TEST(Driver, StatisticsBlockAndStatusOfARun) {
