@@ -88,26 +88,24 @@ uint64_t rawBitsSlow(std::span<const uint8_t> payload, uint64_t position, uint32
   return fieldBits(payload, bitPosition, count, littleEndian);
 }
 
-[[gnu::always_inline]] inline bool decodeValue(std::span<const uint8_t> payload,
-                                               const cDBSignalParameters& params,
-                                               double* value) {
+// Why a signal cannot be decoded from a payload; null when it can.
+[[gnu::always_inline]] inline const char* decodeProblem(std::span<const uint8_t> payload,
+                                                        const cDBSignalParameters& params) {
   uint32_t count = params.bitLength;
-  if (count == 0) {
-    LOG_WARN("Invalid signal bit length (zero)");
-    return false;
-  }
-  if (static_cast<uint64_t>(params.bitPosition) + count > 8 * static_cast<uint64_t>(payload.size())) {
-    LOG_WARN("Invalid signal bit length (exceeds payload)");
-    return false;
-  }
-  if (params.valueType == cDBValueType::Float && count != 32) {
-    LOG_WARN("Invalid signal bit length (float != 32)");
-    return false;
-  }
-  if (params.valueType == cDBValueType::Double && count != 64) {
-    LOG_WARN("Invalid signal bit length (double != 64)");
-    return false;
-  }
+  if (count == 0) return "Invalid signal bit length (zero)";
+  if (static_cast<uint64_t>(params.bitPosition) + count > 8 * static_cast<uint64_t>(payload.size()))
+    return "Invalid signal bit length (exceeds payload)";
+  if (params.valueType == cDBValueType::Float && count != 32)
+    return "Invalid signal bit length (float != 32)";
+  if (params.valueType == cDBValueType::Double && count != 64)
+    return "Invalid signal bit length (double != 64)";
+  return nullptr;
+}
+
+// The physical value of a signal that decodeProblem() accepted.
+[[gnu::always_inline]] inline double physicalValue(std::span<const uint8_t> payload,
+                                                   const cDBSignalParameters& params) {
+  uint32_t count = params.bitLength;
   uint64_t raw = fieldBits(payload, params.bitPosition, count,
                            params.byteOrder != cDBByteOrder::BigEndian);
   double number = 0.0;
@@ -128,7 +126,17 @@ uint64_t rawBitsSlow(std::span<const uint8_t> payload, uint64_t position, uint32
     default:
       break;
   }
-  *value = number * params.factor + params.offset;
+  return number * params.factor + params.offset;
+}
+
+[[gnu::always_inline]] inline bool decodeValue(std::span<const uint8_t> payload,
+                                               const cDBSignalParameters& params,
+                                               double* value) {
+  if (const char* problem = decodeProblem(payload, params)) {
+    LOG_WARN("%s", problem);
+    return false;
+  }
+  *value = physicalValue(payload, params);
   return true;
 }
 
@@ -142,6 +150,13 @@ uint64_t cDecode_getRawBits(std::span<const uint8_t> payload, uint32_t bitPositi
 bool cDecode_decode(std::span<const uint8_t> payload, const cDBSignalParameters& params,
                     double* value) {
   return decodeValue(payload, params, value);
+}
+
+bool cDecode_decodeQuiet(std::span<const uint8_t> payload, const cDBSignalParameters& params,
+                         double* value) {
+  if (decodeProblem(payload, params) != nullptr) return false;
+  *value = physicalValue(payload, params);
+  return true;
 }
 
 namespace {

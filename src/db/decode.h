@@ -70,3 +70,8 @@ uint64_t cDecode_getRawBits(std::span<const uint8_t> payload, uint32_t bitPositi
 // decodes as 0.0 times factor plus offset.
 [[nodiscard]] bool cDecode_decode(std::span<const uint8_t> payload,
                                   const cDBSignalParameters& params, double* value);
+
+// The same without the warning: false when cDecode_decode would fail, for
+// callers that take a failing signal to a path of their own.
+[[nodiscard]] bool cDecode_decodeQuiet(std::span<const uint8_t> payload,
+                                       const cDBSignalParameters& params, double* value);

@@ -176,6 +176,8 @@ void appendLeafRule(const cMdfBlock_CN& channel, std::vector<cMdfDecodeRule>& ru
   setEncoding(rule, channel.dataType);
   rule.conversion = cMdfBlock_CC_getConversionRule(mdf_cast<cMdfBlock_CC>(channel.conversion.get()));
   if (channel.channelType == cMdfChannelType::VariableLength) rule.vlsdDataLink = channel.signalData.get();
+  rule.plainInteger = rule.valueKind == cMdfValueKind::Unsigned && rule.littleEndian &&
+                      rule.bitCount >= 1 && rule.bitCount <= 53 && rule.conversion.isIdentity();
   try {
     rules.push_back(std::move(rule));
   } catch (const std::bad_alloc&) {

@@ -76,6 +76,7 @@ class cMdfConversionRule {
     }
     return x;
   }
+  bool isIdentity() const { return kind_ == Kind::Identity; }
 
  private:
   friend cMdfConversionRule cMdfConversionRule_linear(double factor, double offset);
@@ -118,6 +119,11 @@ struct cMdfDecodeRule {
   // group), borrowed from the block tree, which outlives the rules.  Null for
   // every other channel.
   const cMdfBlock* vlsdDataLink = nullptr;
+  // An unsigned little-endian channel of 1 to 53 bits without conversion:
+  // its value is the raw integer itself, exact in a double, so integer
+  // fields can take it without a round trip through floating point.  Set by
+  // createDecodingRulesInner.
+  bool plainInteger = false;
 };
 
 // Sets rule.role from rule.name (exact comparison; unknown names -> None).

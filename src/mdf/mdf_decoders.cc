@@ -33,8 +33,6 @@ int64_t toInt64(double v) {
   return static_cast<int64_t>(v);
 }
 
-uint8_t lowByte(double v) { return static_cast<uint8_t>(static_cast<uint64_t>(toInt64(v)) & 0xFF); }
-
 // CAN flag channels: set when the value truncated towards zero is not zero.
 bool canFlag(double v) { return !std::isnan(v) && std::trunc(v) != 0.0; }
 
@@ -114,41 +112,65 @@ bool accepts(Role role) {
   }
 }
 
+// Field conversions of a channel value: a converted value (double) goes
+// through the saturating conversion, a plain integer channel's raw value
+// (below 2^53, so the same number) is taken as it is.
+uint64_t fieldBits(double v) { return static_cast<uint64_t>(toInt64(v)); }
+uint64_t fieldBits(uint64_t raw) { return raw; }
+bool fieldFlag(double v) { return canFlag(v); }
+bool fieldFlag(uint64_t raw) { return raw != 0; }
+bool fieldNonZero(double v) { return !std::isnan(v) && v != 0.0; }
+bool fieldNonZero(uint64_t raw) { return raw != 0; }
+
 // Stores one accepted value by its role.  `dataLength` collects the data
 // length of the kinds that size their payload at the end.
-template <Frame F>
-void store(Role role, double v, cBusMsg& msg, uint32_t& dataLength) {
+template <Frame F, typename Value>
+void store(Role role, Value v, cBusMsg& msg, uint32_t& dataLength) {
   switch (role) {
-    case Role::Timestamp: msg.timeStamp = v; break;
+    case Role::Timestamp: msg.timeStamp = static_cast<double>(v); break;
     case Role::CanId:
-    case Role::LinId: msg.id = static_cast<uint32_t>(static_cast<uint64_t>(toInt64(v))); break;
+    case Role::LinId: msg.id = static_cast<uint32_t>(fieldBits(v)); break;
     case Role::CanBusChannel:
-    case Role::LinBusChannel: msg.channel = lowByte(v); break;
-    case Role::CanDlc: msg.can.dlc = lowByte(v); break;
-    case Role::LinReceivedDataByteCount: msg.lin.receivedDataByteCount = lowByte(v); break;
-    case Role::CanIde: msg.can.ide = canFlag(v); break;
-    case Role::CanDir: msg.can.dir = canFlag(v); break;
-    case Role::CanEdl: msg.can.edl = canFlag(v); break;
-    case Role::CanEsi: msg.can.esi = canFlag(v); break;
-    case Role::CanBrs: msg.can.brs = canFlag(v); break;
-    case Role::LinDir: msg.lin.dir = !std::isnan(v) && v != 0.0; break;
+    case Role::LinBusChannel: msg.channel = static_cast<uint8_t>(fieldBits(v)); break;
+    case Role::CanDlc: msg.can.dlc = static_cast<uint8_t>(fieldBits(v)); break;
+    case Role::LinReceivedDataByteCount:
+      msg.lin.receivedDataByteCount = static_cast<uint8_t>(fieldBits(v));
+      break;
+    case Role::CanIde: msg.can.ide = fieldFlag(v); break;
+    case Role::CanDir: msg.can.dir = fieldFlag(v); break;
+    case Role::CanEdl: msg.can.edl = fieldFlag(v); break;
+    case Role::CanEsi: msg.can.esi = fieldFlag(v); break;
+    case Role::CanBrs: msg.can.brs = fieldFlag(v); break;
+    case Role::LinDir: msg.lin.dir = fieldNonZero(v); break;
     case Role::CanDataLength:
     case Role::LinDataLength:
       if constexpr (F == Frame::CanRemote) {
         // A remote frame carries no data; its requested length is presented
         // as that many zero bytes (the low byte, as for the other kinds).
-        msg.data.assign(lowByte(v), 0);
+        msg.data.assign(static_cast<uint8_t>(fieldBits(v)), 0);
       } else {
-        dataLength = static_cast<uint32_t>(static_cast<uint64_t>(toInt64(v)));
+        dataLength = static_cast<uint32_t>(fieldBits(v));
       }
       break;
     case Role::CanErrorType: {
-      const auto t = static_cast<uint32_t>(static_cast<uint64_t>(toInt64(v)));
+      const auto t = static_cast<uint32_t>(fieldBits(v));
       msg.canError.errorType = (t >= 1 && t <= 5) ? t : 0;
       break;
     }
     default: break;
   }
+}
+
+// The raw value of a plain integer rule when it lies within one eight-byte
+// load of the record; false when the general path must read it.
+inline bool plainRaw(const cMdfDecodeRule& rule, std::span<const uint8_t> record, uint64_t* raw) {
+  const uint64_t firstByte = rule.bitOffset / 8;
+  if (firstByte + 8 > record.size()) return false;
+  uint64_t word;
+  std::memcpy(&word, record.data() + firstByte, 8);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  *raw = (word >> (rule.bitOffset % 8)) & ((uint64_t{1} << rule.bitCount) - 1);
+  return true;
 }
 
 template <Frame F>
@@ -175,7 +197,12 @@ bool decode(const cMdfRecordView& view, cBusMsg& msg) {
       result = false;
       continue;
     }
-    store<F>(rule.role, cMdfDecoders_ruleValue(rule, view.record), msg, dataLength);
+    uint64_t raw;
+    if (rule.plainInteger && plainRaw(rule, view.record, &raw)) {
+      store<F>(rule.role, raw, msg, dataLength);
+    } else {
+      store<F>(rule.role, cMdfDecoders_ruleValue(rule, view.record), msg, dataLength);
+    }
   }
   if (!result) return false;
   if constexpr (hasDataLength(F)) msg.data.resize(dataLength & 0xFF, 0);
@@ -189,25 +216,19 @@ double cMdfDecoders_ruleValue(const cMdfDecodeRule& rule, std::span<const uint8_
   uint64_t raw = 0;
   const uint64_t bits = static_cast<uint64_t>(record.size()) * 8;
   const uint64_t firstByte = rule.bitOffset / 8;
-  if (rule.littleEndian && rule.bitCount - 1 < 56 && firstByte + 8 <= record.size()) {
-    // Most channels (identifiers, lengths, flags, time stamps of up to 56
-    // bits) lie within one eight-byte load: at most 7 bits of shift.
+  const bool wholeWord = rule.bitCount == 64 && rule.bitOffset % 8 == 0;
+  if (rule.littleEndian && (rule.bitCount - 1 < 56 || wholeWord) &&
+      firstByte + 8 <= record.size()) {
+    // Most channels (identifiers, lengths, flags, time stamps) lie within
+    // one eight-byte load: at most 7 bits of shift, or a whole aligned word.
     uint64_t word;
     std::memcpy(&word, record.data() + firstByte, 8);
     if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-    raw = (word >> (rule.bitOffset % 8)) & ((uint64_t{1} << rule.bitCount) - 1);
+    raw = wholeWord ? word : (word >> (rule.bitOffset % 8)) & ((uint64_t{1} << rule.bitCount) - 1);
   } else if (rule.bitCount != 0 && rule.bitCount <= 64 && rule.bitOffset <= bits &&
              rule.bitCount <= bits - rule.bitOffset) {
-    if (rule.bitCount == 64 && rule.littleEndian && rule.bitOffset % 8 == 0) {
-      // Byte-aligned 64-bit little-endian values (time stamps, doubles) are
-      // common enough to take as one load.
-      uint8_t bytes[8];
-      std::memcpy(bytes, record.data() + rule.bitOffset / 8, 8);
-      for (int i = 7; i >= 0; --i) raw = (raw << 8) | bytes[i];
-    } else {
-      raw = cDecode_getRawBits(record, static_cast<uint32_t>(rule.bitOffset), rule.bitCount,
-                               rule.littleEndian);
-    }
+    raw = cDecode_getRawBits(record, static_cast<uint32_t>(rule.bitOffset), rule.bitCount,
+                             rule.littleEndian);
   }
   double value;
   if (rule.valueKind == cMdfValueKind::Float) {

@@ -90,22 +90,33 @@ char* writeWhole(char* out, uint64_t value) {
   return writeDigits(out, value);
 }
 
-// Fixed notation with six decimals of a finite, non-negative value below 2^63,
-// exactly as printf rounds it.  The integer part is exact in a 64-bit integer.
-char* formatFixedSmall(char* out, double value) {
-  uint64_t whole = static_cast<uint64_t>(value);
-  double fraction = value - static_cast<double>(whole);  // exact
-  uint32_t micros = fraction > 0.0 ? roundMicros(fraction) : 0;
-  if (micros == 1000000) {
-    micros = 0;
-    ++whole;
+// A finite, non-negative value below 2^63 split into its integer part and its
+// six decimals, exactly as printf rounds it (a fraction that rounds up to one
+// carries into the integer part).
+void splitFixed(double value, uint64_t* whole, uint32_t* micros) {
+  *whole = static_cast<uint64_t>(value);
+  double fraction = value - static_cast<double>(*whole);  // exact
+  *micros = fraction > 0.0 ? roundMicros(fraction) : 0;
+  if (*micros == 1000000) {
+    *micros = 0;
+    ++*whole;
   }
-  out = writeWhole(out, whole);
+}
+
+char* writeMicros(char* out, uint32_t micros) {
   *out++ = '.';
   writePair(out, micros / 10000);
   writePair(out + 2, micros / 100 % 100);
   writePair(out + 4, micros % 100);
   return out + 6;
+}
+
+// Fixed notation with six decimals of a finite, non-negative value below 2^63.
+char* formatFixedSmall(char* out, double value) {
+  uint64_t whole;
+  uint32_t micros;
+  splitFixed(value, &whole, &micros);
+  return writeMicros(writeWhole(out, whole), micros);
 }
 
 }  // namespace
@@ -232,13 +243,44 @@ char* cCsvWriter::reserve(size_t n) {
   return pending_.data() + used_;
 }
 
+char* cCsvWriter::formatTimeStamp(char* out, double timeStamp) {
+  if (!(timeStamp >= 0.0 && timeStamp < 9.2e18) || std::signbit(timeStamp))
+    return cCsvWriter_formatNumber(out, timeStamp);
+  // Rows of a file mostly fall in the same second: its digits are kept.
+  uint64_t whole;
+  uint32_t micros;
+  splitFixed(timeStamp, &whole, &micros);
+  if (whole != lastSecond_ || lastSecondLength_ == 0) {
+    lastSecond_ = whole;
+    lastSecondLength_ = static_cast<uint8_t>(writeWhole(lastSecondText_, whole) - lastSecondText_);
+  }
+  std::memcpy(out, lastSecondText_, sizeof lastSecondText_);
+  return writeMicros(out + lastSecondLength_, micros);
+}
+
 void cCsvWriter::formatRow(double timeStamp, std::span<const double> values) {
   // Room for the longest line, so that the numbers go straight in.
   char* const start = reserve((values.size() + 1) * (kCsvMaxNumberLength + 1) + 1);
-  char* p = cCsvWriter_formatNumber(start, timeStamp);
+  char* p = formatTimeStamp(start, timeStamp);
+  if (lastNumbers_.size() != values.size()) lastNumbers_.assign(values.size(), LastNumber{});
+  LastNumber* last = lastNumbers_.data();
   for (double v : values) {
     *p++ = ',';
-    p = cCsvWriter_formatNumber(p, v);
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    if (last->length != 0 && last->bits == bits) {
+      // Every number has room for kCsvMaxNumberLength bytes: copy all 23.
+      std::memcpy(p, last->text, sizeof last->text);
+      p += last->length;
+    } else {
+      char* end = cCsvWriter_formatNumber(p, v);
+      const auto length = static_cast<size_t>(end - p);
+      last->bits = bits;
+      last->length = length <= sizeof last->text ? static_cast<uint8_t>(length) : 0;
+      std::memcpy(last->text, p, std::min(length, sizeof last->text));
+      p = end;
+    }
+    ++last;
   }
   *p++ = '\n';
   used_ += static_cast<size_t>(p - start);

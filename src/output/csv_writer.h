@@ -117,6 +117,8 @@ class cCsvWriter {
   void fail(const char* what, int err);
   // Appends one data line to pending_.
   void formatRow(double timeStamp, std::span<const double> values);
+  // cCsvWriter_formatNumber of a row's time stamp.
+  char* formatTimeStamp(char* out, double timeStamp);
   // Makes room for `n` more bytes in pending_.
   char* reserve(size_t n);
   // Hands pending_ to the file, reopening it when needed.
@@ -132,6 +134,19 @@ class cCsvWriter {
   bool cleared_ = false;
   std::vector<char> pending_;  // rows not yet handed to the file; reused
   size_t used_ = 0;            // bytes of pending_ in use
+  // The text of each column's last value: a signal often keeps its value
+  // from one row to the next, and copying its text is cheaper than
+  // formatting it again.  length 0: nothing remembered.
+  struct LastNumber {
+    uint64_t bits = 0;
+    uint8_t length = 0;
+    char text[23] = {};
+  };
+  std::vector<LastNumber> lastNumbers_;
+  // Digits of the whole seconds of the last time stamp (length 0: none).
+  uint64_t lastSecond_ = 0;
+  uint8_t lastSecondLength_ = 0;
+  char lastSecondText_[20] = {};
   bool error_ = false;
 };
 

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <limits>
 
+#include "db/decode.h"
 #include "db/j1939.h"
 #include "output/output_naming.h"
 
@@ -110,6 +111,9 @@ bool cDecoder::newMsg(cBusMsg& msg) {
 
 void cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
   uint32_t key = messageKey(db, msg);
+  cFlatMessage& entry = flatMessages_.find(db, key);
+  if (entry.message == nullptr || entry.message->ignored != 0) return;
+  if (entry.flat && writeFlatRow(db, entry, msg, key)) return;
   if (!cDB_decodeMessage(&db, key, msg.data, &decoded_)) return;
   if (decoded_.signals.empty()) return;
   cMessageIdentity identity = identityOf(db, msg, key);
@@ -136,6 +140,81 @@ void cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
   if (writer != nullptr) (void)writer->write(msg.timeStamp, values_);  // failures are logged there
 }
 
+bool cDecoder::writeFlatRow(const cDB& db, cFlatMessage& entry, const cBusMsg& msg,
+                            uint32_t key) {
+  values_.clear();
+  uint64_t inLimits = 0;
+  for (const cFlatSignal& s : flatMessages_.signals(entry)) {
+    double value;
+    if (!cDecode_decodeQuiet(msg.data, s.params, &value)) return false;
+    if (s.ignored) continue;
+    const cDBSignalParameters& p = s.params;
+    if ((p.minimum <= value && value <= p.maximum) || (p.minimum == 0.0 && p.maximum == 0.0)) {
+      ++inLimits;
+      values_.push_back(value);
+    } else {
+      values_.push_back(std::numeric_limits<double>::quiet_NaN());
+    }
+  }
+  cMessageIdentity identity = identityOf(db, msg, key);
+  identity.nameHash = entry.message->nameHash;
+  checkDate(msg.timeStamp);
+  if (inLimits == 0) return true;
+  if (entry.generation != writers_.generation() || !(entry.identity == identity)) {
+    CachedWriter& cached = cachedWriter(writerCacheKey(entry.message, nullptr, identity));
+    // A message without multiplexor whose signals all decoded always has the
+    // same signal set: the message itself stands for its signal names.
+    if (cached.flatMessage != entry.message || cached.generation != writers_.generation() ||
+        !(cached.identity == identity)) {
+      // A new signal set (or day): the full decode names its file.
+      if (!cDB_decodeMessage(&db, key, msg.data, &decoded_)) return true;
+      fillCachedWriter(cached, identity);
+      cached.flatMessage = entry.message;
+    }
+    entry.generation = cached.generation;
+    entry.identity = identity;
+    entry.writer = cached.writer;
+  }
+  pending_.signals += inLimits;
+  ++pending_.messages;
+  if (entry.writer != nullptr) (void)entry.writer->write(msg.timeStamp, values_);
+  return true;
+}
+
+uint64_t cDecoder::writerCacheKey(const cDBMessage* message, const double* multiplexorValue,
+                                  const cMessageIdentity& identity) {
+  uint64_t cacheKey = reinterpret_cast<uintptr_t>(message);
+  if (multiplexorValue != nullptr) {
+    uint64_t bits;
+    std::memcpy(&bits, multiplexorValue, sizeof bits);
+    cacheKey = cacheKey * kMix ^ bits;
+  }
+  return cacheKey * kMix ^ (uint64_t{identity.sourceAddress} << 8 | identity.destinationAddress);
+}
+
+bool cDecoder::cachedWriterMatches(const CachedWriter& cached, const cMessageIdentity& identity,
+                                   const std::vector<cDBDecodedSignal>& signals) const {
+  // The cached writer is the one of the signal-set key exactly when every
+  // part of that key is the same: the device and day (no writer was closed
+  // since), the identity and the signal names.
+  if (cached.generation != writers_.generation() || !(cached.identity == identity) ||
+      cached.signalHashes.size() != signals.size())
+    return false;
+  for (size_t i = 0; i < signals.size(); ++i)
+    if (cached.signalHashes[i] != static_cast<uint32_t>(signals[i].nameHash)) return false;
+  return true;
+}
+
+void cDecoder::fillCachedWriter(CachedWriter& cached, const cMessageIdentity& identity) {
+  cCsvWriter* writer = signalSet2Writer(writers_, naming_, identity, decoded_, &pending_.files);
+  cached.generation = writer != nullptr ? writers_.generation() : 0;
+  cached.identity = identity;
+  cached.flatMessage = nullptr;
+  cached.signalHashes.clear();
+  for (const cDBDecodedSignal& s : decoded_.signals) cached.signalHashes.push_back(s.nameHash);
+  cached.writer = writer;
+}
+
 cDecoder::CachedWriter& cDecoder::cachedWriter(uint64_t cacheKey) {
   if (2 * (writerCacheUsed_ + 1) > writerCache_.size()) {
     std::vector<CachedWriter> old(std::max(kInitialCacheSlots, 2 * writerCache_.size()));
@@ -158,32 +237,15 @@ cDecoder::CachedWriter& cDecoder::cachedWriter(uint64_t cacheKey) {
 }
 
 cCsvWriter* cDecoder::writerFor(const cMessageIdentity& identity) {
-  uint64_t cacheKey = reinterpret_cast<uintptr_t>(decoded_.message);
+  const double* multiplexorValue = nullptr;
   for (const cDBDecodedSignal& s : decoded_.signals) {
     if (!s.isMultiplexor) continue;
-    uint64_t bits;
-    std::memcpy(&bits, &s.value, sizeof bits);
-    cacheKey = cacheKey * kMix ^ bits;
+    multiplexorValue = &s.value;
     break;
   }
-  cacheKey = cacheKey * kMix ^ (uint64_t{identity.sourceAddress} << 8 | identity.destinationAddress);
-  CachedWriter& cached = cachedWriter(cacheKey);
-  // The cached writer is the one of the signal-set key exactly when every
-  // part of that key is the same: the device and day (no writer was closed
-  // since), the identity and the signal names.
-  bool same = cached.generation == writers_.generation() && cached.identity == identity &&
-              cached.signalHashes.size() == decoded_.signals.size();
-  for (size_t i = 0; same && i < decoded_.signals.size(); ++i)
-    same = cached.signalHashes[i] == decoded_.signals[i].nameHash;
-  if (same) return cached.writer;
-
-  cCsvWriter* writer = signalSet2Writer(writers_, naming_, identity, decoded_, &pending_.files);
-  cached.generation = writer != nullptr ? writers_.generation() : 0;
-  cached.identity = identity;
-  cached.signalHashes.clear();
-  for (const cDBDecodedSignal& s : decoded_.signals) cached.signalHashes.push_back(s.nameHash);
-  cached.writer = writer;
-  return writer;
+  CachedWriter& cached = cachedWriter(writerCacheKey(decoded_.message, multiplexorValue, identity));
+  if (!cachedWriterMatches(cached, identity, decoded_.signals)) fillCachedWriter(cached, identity);
+  return cached.writer;
 }
 
 void cDecoder::checkDate(double timeStamp) {

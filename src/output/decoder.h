@@ -19,6 +19,7 @@
 
 #include "bus/bus_msg.h"
 #include "db/db.h"
+#include "output/flat_messages.h"
 #include "output/output_naming.h"
 
 class cFS;
@@ -79,6 +80,12 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
 
  private:
   void decodeWith(const cDB& db, const cBusMsg& msg);
+  // The row of a message without multiplexor (entry.flat), its values taken
+  // straight from the payload through the compact signal table: the same row
+  // as the general path, without building the decoded-signal list.  False
+  // (nothing done) when a signal does not decode: the general path, which
+  // reports it, takes over.
+  bool writeFlatRow(const cDB& db, cFlatMessage& entry, const cBusMsg& msg, uint32_t key);
   // The writer of the decoded message's signal set; null when it cannot be
   // created.  Remembers the answer per message, multiplexor value and
   // addresses, so that a message's next row with the same identity and
@@ -96,6 +103,7 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
   int64_t dayStart_ = 1;  // whole seconds of the current UTC day: [dayStart_, dayEnd_)
   int64_t dayEnd_ = 0;    // empty until the first message
   cDBDecodedMessage decoded_;  // reused for every message
+  cFlatMessageTable flatMessages_;
   std::vector<double> values_;  // reused row values
   cDecoderStatistics statistics_;  // committed inputs
   cDecoderStatistics pending_;     // the input being converted
@@ -105,12 +113,25 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
     uint64_t generation = 0;  // cWriterSet::generation() when found
     cMessageIdentity identity;
     std::vector<uint32_t> signalHashes;
+    // Set when the entry was filled from a complete row of this message
+    // without multiplexor: its signal set is then the message's.
+    const cDBMessage* flatMessage = nullptr;
     cCsvWriter* writer = nullptr;
   };
   // The slot of `cacheKey`, claimed when new.  Open addressing with linear
   // probing in a power-of-two table at most half full: one multiply and
   // usually one probe per row.
   CachedWriter& cachedWriter(uint64_t cacheKey);
+  // The cache key of a message's rows: the message, its multiplexor value
+  // (null: none) and the J1939 addresses.
+  static uint64_t writerCacheKey(const cDBMessage* message, const double* multiplexorValue,
+                                 const cMessageIdentity& identity);
+  // True when `cached` holds the writer of this identity and signal list on
+  // the current day.
+  bool cachedWriterMatches(const CachedWriter& cached, const cMessageIdentity& identity,
+                           const std::vector<cDBDecodedSignal>& signals) const;
+  // Finds the writer of decoded_'s signal set and remembers it in `cached`.
+  void fillCachedWriter(CachedWriter& cached, const cMessageIdentity& identity);
   std::vector<CachedWriter> writerCache_;
   size_t writerCacheUsed_ = 0;
 };

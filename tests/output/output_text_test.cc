@@ -9,6 +9,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -17,6 +18,8 @@
 #include "db/db.h"
 #include "output/csv_writer.h"
 #include "output/output_naming.h"
+#include "fs/fs.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -46,6 +49,35 @@ TEST(cCsvWriter, NumbersMatchPrintfFixed) {
   const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
   EXPECT_EQ(formatted(nan) + formatted(-nan) + formatted(inf) + formatted(-inf), "NaNNaNInf-Inf");
   EXPECT_EQ(formatted(-0.0) + formatted(-1e-9), "-0.000000-0.000000");
+}
+
+// Rows reuse the text of a column's previous value and of the previous row's
+// whole seconds: every row must still read as printf writes it.
+TEST(cCsvWriter, RowsWithRepeatedValuesAndSecondsMatchPrintf) {
+  TempDir dir;
+  auto fs = cFS_os_ctor(dir.path() + "/");
+  const std::string_view columns[] = {"a", "b"};
+  auto writer = cCsvWriter_ctor(*fs, "rows", columns, false, nullptr);
+  ASSERT_NE(writer, nullptr);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double rows[][3] = {
+      {1700000000.25, 1.5, nan},     {1700000000.9999996, 1.5, nan}, {1700000001.5, -0.0, 0.0},
+      {1700000001.5, 0.0, -0.0},     {-1.25, 1e30, 1e30},            {nan, 1e30, 2.0},
+      {1700000001.0000004, 2.0, 2.0}, {0.0, 2.0, 1e-7},
+  };
+  std::string expected = "t,a,b\n";
+  for (const auto& r : rows) {
+    const double values[] = {r[1], r[2]};
+    ASSERT_TRUE(writer->write(r[0], values));
+    char line[1200];
+    std::snprintf(line, sizeof line, "%f,%f,%f\n", r[0], r[1], r[2]);
+    expected += line;
+  }
+  ASSERT_TRUE(writer->close());
+  for (const char* special : {"-nan", "nan"})
+    for (size_t at; (at = expected.find(special)) != std::string::npos;)
+      expected.replace(at, std::strlen(special), "NaN");
+  EXPECT_EQ(readFile(dir / "rows.csv"), expected);
 }
 
 constexpr uint32_t kCan = static_cast<uint32_t>(cBusMsgType::BUS_MSG_CAN_DATA_FRAME);
