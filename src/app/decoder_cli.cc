@@ -76,7 +76,8 @@ bool cDecoderCLI::parseOptionsComplete(cLogReaderCLI& cli) {
   if (!named) discoverDbcFiles();
   for (const std::string& argument : dbcArguments_)
     if (!loadDbc(cli, argument) && named) cli.startStatus |= kExitMissingInput;
-  if (cli.canDatabases.empty() && cli.linDatabases.empty()) {
+  // The inspection mode shows what a card holds also without databases.
+  if (cli.canDatabases.empty() && cli.linDatabases.empty() && !cli.info) {
     LOG_ERROR("No DBC files found");
     return false;
   }

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/decoder_cli.h"
+#include "app/info_mode.h"
 #include "app/log_reader_cli.h"
 #include "app/transport_config.h"
 #include "base/exit_status.h"
@@ -55,6 +56,7 @@ int lograven_main(int argc, char** argv) {
     std::fflush(stdout);
     return status;
   }
+  if (cli->info) return cInfoMode_run(*cli);
 
   // The layers and the reader borrow the file systems, options and databases
   // of the command-line object, so they are all released before it: the

@@ -32,14 +32,6 @@ int folderCheckFn(std::vector<std::string>* target, const std::string& value) {
   return 0;
 }
 
-// The output folder is made when it does not exist yet (with its parents);
-// one that cannot be made is refused later as an invalid output path.
-int outputFolderFn(std::vector<std::string>* target, const std::string& value) {
-  std::error_code ignored;
-  std::filesystem::create_directories(value, ignored);
-  return folderCheckFn(target, value);
-}
-
 std::string folderErrorFn(int code) {
   return code == kStoreFailed ? "internal error, could not allocate memory" : "invalid path";
 }
@@ -108,15 +100,25 @@ bool cLogReaderCLI::buildTable(cArgTable* table) {
   cArgOption* output = table->addText('O', "output-directory", "<path>",
                                       "where to place the converted files");
   if (output != nullptr) {
-    output->onValue = [this](const std::string& value) { return outputFolderFn(&outputDirectory, value); };
-    output->errorText = folderErrorFn;
+    // Kept as given: the folder is made (and the path normalised) only when
+    // the run converts.
+    output->onValue = [this](const std::string& value) {
+      outputDirectory.push_back(value);
+      return 0;
+    };
   }
+  cArgOption* infoFlag = table->addFlag(
+      0, "info", "convert nothing: show what the log files hold and what the DBCs decode");
+  cArgOption* jsonFlag =
+      table->addFlag(0, "json", "with --info: one JSON object per log file");
+  if (infoFlag != nullptr) infoFlag->target = &info;
+  if (jsonFlag != nullptr) jsonFlag->target = &json;
   cArgOption* inputFiles = table->addFlag('i', "input-files=<file(s)/folder(s)>",
                                           "list of input files/folders, must have common root");
   cArgOption* positional =
       table->addPositional("file(s)/folder(s)", 1, cArgTable::kUnlimited);
   attachFolderCheck(positional, &inputs);
-  return ok && output && inputFiles && positional;
+  return ok && output && infoFlag && jsonFlag && inputFiles && positional;
 }
 
 void cLogReaderCLI::printUsage(const cArgTable& table) const {
@@ -164,6 +166,11 @@ bool cLogReaderCLI::parse(int argc, char** argv, int32_t* status) {
     return false;
   }
   if (!handleErrors(table, status)) return false;
+  if (json && !info) {
+    std::printf("%s: option --json needs --info\n", kProgram);
+    *status = kExitOptionError;
+    return false;
+  }
 
   const int64_t verbosity = handles_.verbosity->count > 0 ? handles_.verbosity->ints[0] : 3;
   const int32_t level = zf_log_verbosity_to_level(verbosity);
@@ -280,7 +287,13 @@ bool cLogReaderCLI::openFileSystems(int32_t* status) {
     *status |= kExitMissingInput;
     return false;
   }
-  if (!outputDirectory.empty()) {
+  // The inspection mode writes nothing, so its output folder is not made.
+  if (!outputDirectory.empty() && !info) {
+    // Made when it does not exist yet (with its parents); one that cannot be
+    // made is refused as an invalid output path.
+    std::error_code ignored;
+    std::filesystem::create_directories(outputDirectory.front(), ignored);
+    cFS_os_normalizePath(&outputDirectory.front());
     outputFs_ = cFS_os_ctor(outputDirectory.front());
     if (!outputFs_) {
       LOG_ERROR("Invalid output path: %s", outputDirectory.front().c_str());
@@ -288,6 +301,6 @@ bool cLogReaderCLI::openFileSystems(int32_t* status) {
       return false;
     }
   }
-  options.unpackFolder = outputDirectory.empty() ? root : outputDirectory.front();
+  options.unpackFolder = outputFs_ ? outputDirectory.front() : root;
   return true;
 }

@@ -10,9 +10,9 @@
 // unexpected argument or a verbosity out of range), kExitNoCommonRoot, and
 // kExitOptionError for any other option error (messages printed to standard
 // output, each prefixed "lograven: "), also an output directory that is not a
-// usable folder ("Invalid output path: %s") and an extension that cannot
-// complete ("No DBC files found"); kExitMissingInput ORed in when a named
-// password file does not open or the folder of the inputs does not exist.
+// usable folder ("Invalid output path: %s"), --json without --info and an
+// extension that cannot complete ("No DBC files found"); kExitMissingInput
+// ORed in when a named password file does not open or the folder of the inputs does not exist.
 #pragma once
 
 #include <cstdint>
@@ -70,7 +70,7 @@ class cLogReaderCLI {
   // named on the command line that did not load).
   int32_t startStatus = 0;
   std::vector<std::string> passwordFile;     // 0 or 1 normalised paths
-  std::vector<std::string> outputDirectory;  // 0 or 1 normalised paths
+  std::vector<std::string> outputDirectory;  // 0 or 1 paths, normalised once opened
 
   // Decoding settings, filled by the decoder extension: databases per bus
   // channel for CAN and LIN (in load order) and the output behaviour flags.
@@ -79,6 +79,12 @@ class cLogReaderCLI {
   bool concat = true;
   bool pgnSrcMerge = false;
   bool pgnDstMerge = true;
+
+  // Inspection mode (--info): report what the inputs hold instead of
+  // converting them; with --json as one JSON object per log file.  No output
+  // folder is made or opened then.
+  bool info = false;
+  bool json = false;
 
  private:
   bool buildTable(cArgTable* table);

@@ -62,6 +62,8 @@ struct cLogFileInfo {
   double startTime = 0.0;    // seconds since 1970 UTC, microsecond resolution
   uint32_t session = 0;
   uint32_t split = 0;
+  bool compressed = false;  // the file came out of a compressed container
+  bool encrypted = false;   // the file came out of an encrypted container
 };
 
 // One layer of the chain.  The walker calls, per converted file, newFile once,
@@ -102,6 +104,9 @@ class cInputTransaction {
   [[nodiscard]] virtual bool commit(bool forDeletion) = 0;
   virtual void finish() {}
   virtual void rollback() = 0;
+  // Called for every input file that failed, with its path relative to the
+  // input root and its result code; after rollback when it had begun.
+  virtual void failed(const std::string& /*inputPath*/, int32_t /*code*/) {}
   // Rows the input has produced so far.
   virtual uint64_t pendingRows() const = 0;
 };

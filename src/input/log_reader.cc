@@ -123,6 +123,7 @@ int32_t cLogReader::handleFolder(const std::string& path, const cFSStat& st) {
 
 int32_t cLogReader::failFile(const std::string& path, int32_t code) {
   LOG_ERROR("Error during conversion of %.*s", static_cast<int>(path.size()), path.data());
+  if (transaction_ != nullptr) transaction_->failed(path, code);
   return code;
 }
 
@@ -190,6 +191,7 @@ int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cI
   cGenericFileUnpack unpack;
   if (options_->bufferSize > 0) unpack.memoryBytes = static_cast<uint64_t>(options_->bufferSize);
   unpack.folder = options_->unpackFolder;
+  unwrappedCompressed_ = unwrappedEncrypted_ = false;
   for (int depth = 0;; ++depth) {
     cGenericFileHeader header;
     if (!cGenericFile_readHeader(stream.get(), &header)) return kExitOk;
@@ -200,6 +202,7 @@ int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cI
     std::unique_ptr<cIO> inner;
     if (header.containerType == kGenericFileTypeCompressed) {
       LOG_INFO("Found compressed file %s", path.c_str());
+      unwrappedCompressed_ = true;
       inner = cGenericFile_compressed_open(stream.get(), header, unpack);
       if (!inner) {
         LOG_ERROR("Could not decompress file");
@@ -207,6 +210,7 @@ int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cI
       }
     } else if (header.containerType == kGenericFileTypeEncrypted) {
       LOG_INFO("Found encrypted file %s", path.c_str());
+      unwrappedEncrypted_ = true;
       const std::string* password = findPassword(header.deviceId);
       if (password == nullptr) {
         LOG_ERROR("No password found for device %08X", header.deviceId);
@@ -246,6 +250,8 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
   }
   cLogFileInfo info;
   info.inputPath = path;
+  info.compressed = unwrappedCompressed_;
+  info.encrypted = unwrappedEncrypted_;
   readIdentity(*mdf, &info);
   if (info.serialNumber.empty() || info.session == 0 || info.split == 0) {
     LOG_ERROR("Could not parse file header");

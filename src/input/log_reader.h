@@ -86,8 +86,9 @@ class cLogReader {
   // not close.
   static bool closeInput(const std::string& path, std::unique_ptr<cMdf>& mdf,
                          std::unique_ptr<cIO>& stream);
-  // Logs "Error during conversion of ..." and returns `code`.
-  static int32_t failFile(const std::string& path, int32_t code);
+  // Logs "Error during conversion of ...", tells the transaction and returns
+  // `code`.
+  int32_t failFile(const std::string& path, int32_t code);
 
   cFS* inputFs_;
   uint64_t bytes_ = 0;
@@ -97,6 +98,9 @@ class cLogReader {
   cBusLayer* head_;
   cInputTransaction* transaction_;
   bool interrupted_ = false;
+  // Containers the current file came out of (set while unwrapping).
+  bool unwrappedCompressed_ = false;
+  bool unwrappedEncrypted_ = false;
 
   // Identity of the last file that passed the identity check; an empty serial
   // number means no file yet.

@@ -24,7 +24,7 @@ TEST(Driver, RunsThatStopWhileParsing) {
       "Usage: lograven [-h|--help] [-v|--version] [--verbosity=<n>] [--non-interactive] [-d|--delete-converted] "
       "[-X|--no-append-root] [-b|--buffer=<n>] [-p|--password-file=<path>] [--concat] [--no-concat] "
       "[--pgn-src-merge] [--no-pgn-src-merge] [--pgn-dst-merge] [--no-pgn-dst-merge] [--dbdump] [--no-dbdump] "
-      "[--dbc-can<n>=<file>]... [--dbc-lin<n>=<file>]... [-O|--output-directory=<path>] "
+      "[--dbc-can<n>=<file>]... [--dbc-lin<n>=<file>]... [-O|--output-directory=<path>] [--info] [--json] "
       "[-i|--input-files=<file(s)/folder(s)>] file(s)/folder(s) [file(s)/folder(s)]...\n\n";
   const std::string version = std::string("Version: ") + LOGRAVEN_VERSION + "\nBuild date: " +
                               LOGRAVEN_BUILD_DATE + "\nGIT SHA: " + LOGRAVEN_GIT_SHA + "\n";
@@ -55,6 +55,7 @@ TEST(Driver, RunsThatStopWhileParsing) {
       {{"-O", in + "/out", dbc, in}, 0x86, "", "E Invalid output path: " + in + "/out"},  // a file in the way
       {{in}, 0x86, "", "E No DBC files found"},
       {{"--dbc-can0=x.dbc", in}, 0x86, "", "E Invalid argument: dbc-can0=x.dbc"},
+      {{"--json", dbc, in}, 0x86, "lograven: option --json needs --info\n", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
