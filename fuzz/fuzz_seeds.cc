@@ -93,6 +93,7 @@ const char* const kPasswords[] = {
     "{\n  \"0000ABCD\": \"pw1\",\n  \"1a2b3c4d\" : \"p\\\"w\",\n  \"default\":\"\"\n}\n",
     "\"ABCDEF01\":\"x\",\"ABCDEF01\":\"y\"",
     "{\"default\": \"line\nbreak\"}",
+    "{\"0000ABCD\": 12, \"default\": {\"x\": [null]}}",
 };
 
 const char* const kCommandLines[] = {
@@ -108,6 +109,7 @@ const char* const kCommandLines[] = {
     "--no-concat\n--pgn-src-merge\n--no-pgn-dst-merge\n--concat\na.mf4",
     "--dbc-can99=can1-engine.dbc\n--dbc-can100=x.dbc\n-i\na.mf4",
     "--bogus\n-b\nx\n--verbosity=9",
+    "--dbc-can1\ncan1-engine.dbc\n--utc\n-b\n-2\na.mf4",
 };
 
 bool writeBytes(const fs::path& path, std::string_view bytes) {

@@ -17,6 +17,11 @@ bool isWildcardMatch(const cArgOption& option, std::string_view name) {
   return name.substr(0, prefix.size()) == prefix;
 }
 
+// ": <what is expected>" for an option that says it, else nothing.
+std::string expectation(const cArgOption& option) {
+  return option.expected.empty() ? std::string() : ": " + option.expected;
+}
+
 enum class IntParse { kOk, kInvalid, kOverflow };
 
 IntParse parseInt(const std::string& text, int64_t* out) {
@@ -182,6 +187,10 @@ void cArgTable::acceptValue(cArgOption* option, const std::string& value) {
       case IntParse::kOk:
         break;
     }
+    if (v < option->minValue || v > option->maxValue) {
+      addError(cArgErrorKind::kBadInt, option, value);
+      return;
+    }
     option->ints.push_back(v);
     ++option->count;
     return;
@@ -216,7 +225,13 @@ void cArgTable::parseLong(int argc, char** argv, int* i) {
       }
       return;
     case cArgKind::kWildcard:
-      acceptValue(option, std::string(body));
+      if (eq != std::string_view::npos) {
+        acceptValue(option, std::string(body));
+      } else if (*i + 1 < argc) {
+        acceptValue(option, std::string(body) + "=" + argv[++*i]);
+      } else {
+        addError(cArgErrorKind::kMissingValue, option, std::string(arg));
+      }
       return;
     default:
       break;
@@ -333,10 +348,10 @@ std::string cArgTable::errorMessage(const cArgError& e) const {
       return "excess option " + cArgOption_text(*o, "|", e.text);
     case cArgErrorKind::kBadInt:
       return "invalid argument \"" + e.text + "\" to option " +
-             cArgOption_text(*o, "|", o->placeholder);
+             cArgOption_text(*o, "|", o->placeholder) + expectation(*o);
     case cArgErrorKind::kOverflow:
       return "integer overflow at option " + cArgOption_text(*o, "|", o->placeholder) + " (" +
-             e.text + " is too large)";
+             e.text + " is too large)" + expectation(*o);
     case cArgErrorKind::kCallback:
       return o->errorText ? o->errorText(e.code) : "invalid value \"" + e.text + "\"";
   }

@@ -3,11 +3,13 @@
 // syntax summary, the glossary and the error messages.
 //
 // Long options are "--name", "--name=value" or "--name value"; short options
-// "-c", "-cvalue" or "-c value", and short flags may be grouped ("-dX").
-// "--" ends the options; a lone "-" is a positional argument.  A wildcard
-// long option ("dbc-can*") matches every long option beginning with its
-// prefix and receives the whole option text behind the two dashes (for
-// "--dbc-can1=a.dbc" the value is "dbc-can1=a.dbc").  Long names are matched
+// "-c", "-cvalue" or "-c value", and short flags may be grouped ("-dX").  A
+// value given as the next argument is taken whatever it looks like ("-o -x"
+// gives "-x").  "--" ends the options; a lone "-" is a positional argument.
+// A wildcard long option ("dbc-can*") matches every long option beginning
+// with its prefix and receives the whole option text behind the two dashes,
+// the next argument joined with "=" when the option has no "=" of its own
+// ("--dbc-can1=a.dbc" and "--dbc-can1 a.dbc" both give "dbc-can1=a.dbc").  Long names are matched
 // exactly; a long name may carry a documentation suffix after "=" (as in
 // "input-files=<file(s)/folder(s)>"), which is shown but not matched.
 //
@@ -42,6 +44,12 @@ struct cArgOption {
   int minCount = 0;
   int maxCount = 1;
 
+  // Integer options: the accepted range, and what a valid value is, for the
+  // message that refuses another ("an integer from 0 to 4 is expected").
+  int64_t minValue = INT64_MIN;
+  int64_t maxValue = INT64_MAX;
+  std::string expected;
+
   // Called for every text, wildcard or positional value before it is stored;
   // returns 0 to accept it or an error code, rendered by `errorText`.
   std::function<int(const std::string&)> onValue;
@@ -69,7 +77,8 @@ enum class cArgErrorKind {
   kMissingOption,       // "missing option " + names and placeholder
   kExtraneous,          // "extraneous option " + names (a flag given again)
   kExcess,              // "excess option " + names and value
-  kBadInt,              // "invalid argument \"%s\" to option " + names
+  // Both followed by ": " and the option's `expected` text when it has one.
+  kBadInt,              // "invalid argument \"%s\" to option " + names (also out of range)
   kOverflow,            // "integer overflow at option " + names + " (%s is too large)"
   kCallback,            // the option's errorText(code)
 };

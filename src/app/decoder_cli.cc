@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <strings.h>
 
 #include "base/exit_status.h"
@@ -78,7 +79,11 @@ bool cDecoderCLI::parseOptionsComplete(cLogReaderCLI& cli) {
     if (!loadDbc(cli, argument) && named) cli.startStatus |= kExitMissingInput;
   // The inspection mode shows what a card holds also without databases.
   if (cli.canDatabases.empty() && cli.linDatabases.empty() && !cli.info) {
-    LOG_ERROR("No DBC files found");
+    if (named)
+      LOG_ERROR("No DBC files found: none of the databases given loaded");
+    else
+      LOG_ERROR("No DBC files found: give --dbc-can<n>=<file> or --dbc-lin<n>=<file>, or place "
+                "can<n>-*.dbc or lin<n>-*.dbc files in the working directory");
     return false;
   }
   return true;
@@ -91,7 +96,7 @@ void cDecoderCLI::discoverDbcFiles() {
   std::unique_ptr<cFS> fs = cFS_os_ctor(cwd);
   if (!fs) return;
   cFSListing entries;
-  fs->ls("", &entries);
+  (void)fs->ls("", &entries);  // what cannot be read is not found (logged)
   for (const auto& [name, stat] : entries) {
     if (stat.type != cFSType::kFile || name.size() <= 3 || !endsWithDbc(name, true)) continue;
     size_t dash = name.find('-');
@@ -107,14 +112,22 @@ bool cDecoderCLI::loadDbc(cLogReaderCLI& cli, const std::string& argument) {
   static const RE2 kPattern("^dbc-(can|lin)(\\d+)=(.+\\.(?i:dbc))$");
   std::string bus, digits, path;
   uint8_t channel = 0;
-  if (!RE2::FullMatch(argument, kPattern, &bus, &digits, &path) ||
-      !parseChannel(digits, &channel)) {
-    LOG_ERROR("Invalid argument: %s", argument.c_str());
+  if (!RE2::FullMatch(argument, kPattern, &bus, &digits, &path)) {
+    LOG_ERROR("Invalid argument: %s: --dbc-can<n>=<file> or --dbc-lin<n>=<file> is expected, "
+              "with a channel n and a file name ending in .dbc",
+              argument.c_str());
     return false;
   }
+  if (!parseChannel(digits, &channel)) {
+    LOG_ERROR("Invalid argument: %s: the channel must be a number from 1 to 255",
+              argument.c_str());
+    return false;
+  }
+  errno = 0;
   std::unique_ptr<cIO> stream = cIO_file_open(path.c_str(), 0);
   if (!stream) {
-    LOG_ERROR("Failed to open DBC file: %s", path.c_str());
+    LOG_ERROR("Failed to open DBC file: %s: %s", path.c_str(),
+              std::strerror(errno != 0 ? errno : EIO));
     return false;
   }
   std::unique_ptr<cDB> db = cDBC_dbc2db(stream.get());

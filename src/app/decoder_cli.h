@@ -5,9 +5,9 @@
 // Options (no short names): --concat / --no-concat, --pgn-src-merge /
 // --no-pgn-src-merge, --pgn-dst-merge / --no-pgn-dst-merge, --dbdump /
 // --no-dbdump (when both of a pair are given, the "no-" option wins), and
-// --dbc-can<n>=<file> / --dbc-lin<n>=<file> (0 to 99 times each).  Without any
-// DBC option, the files "<bus><n>-<anything>.dbc" of the working directory
-// are used.
+// --dbc-can<n>=<file> / --dbc-lin<n>=<file>, also with the file as the next
+// argument (0 to 99 times each).  Without any DBC option, the files
+// "<bus><n>-<anything>.dbc" of the working directory are used.
 #pragma once
 
 #include <memory>
@@ -20,14 +20,14 @@ class cDecoderCLI final : public cLogReaderCLIExtension {
  public:
   bool addOptions(cLogReaderCLI& cli, cArgTable& table) override;
   // Loads the databases into cli.canDatabases / cli.linDatabases (and dumps
-  // them as JSON with --dbdump).  False ("No DBC files found") when none
-  // loaded; failing arguments are logged and skipped.
+  // them as JSON with --dbdump).  False ("No DBC files found: " and a hint)
+  // when none loaded; failing arguments are logged and skipped.
   bool parseOptionsComplete(cLogReaderCLI& cli) override;
 
  private:
   void discoverDbcFiles();
-  // False (logged) when the argument is malformed or the file does not open
-  // or load.
+  // False (logged, saying what is expected or the system's reason) when the
+  // argument is malformed or the file does not open or load.
   bool loadDbc(cLogReaderCLI& cli, const std::string& argument);
   static void dumpDb(const cDB& db, const std::string& path);
 

@@ -1,9 +1,9 @@
 #include "app/log_reader_cli.h"
 
-#include <re2/re2.h>
-
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -90,12 +90,27 @@ bool cLogReaderCLI::buildTable(cArgTable* table) {
       table->addFlag('X', "no-append-root", "do not add \"_out\" when converting folders");
   h.buffer = table->addInt('b', "buffer", "<n>",
                            "buffer size in bytes. 0 disables and -1 takes entire file");
+  h.utc = table->addFlag(
+      0, "utc",
+      "write time stamps and day folders in UTC. Without it, t is seconds since 1970 on the "
+      "logger's local clock: the header's start time plus its time-zone and daylight-saving "
+      "offsets");
+  if (h.verbosity != nullptr) {
+    h.verbosity->minValue = 0;
+    h.verbosity->maxValue = 4;
+    h.verbosity->expected = "an integer from 0 to 4 is expected";
+  }
+  if (h.buffer != nullptr) {
+    h.buffer->minValue = -1;
+    h.buffer->expected =
+        "a whole number of bytes is expected: -1 (whole file), 0 (no buffer) or a size";
+  }
   cArgOption* password = table->addText(
       'p', "password-file", "<path>",
       "where to find device passwords for encrypted files, defaults to \"passwords.json\"");
   attachFolderCheck(password, &passwordFile);
   bool ok = h.help && h.version && h.verbosity && h.nonInteractive && h.deleteConverted &&
-            h.noAppendRoot && h.buffer && password;
+            h.noAppendRoot && h.buffer && h.utc && password;
   if (ok && extension_ && !extension_->addOptions(*this, *table)) ok = false;
   cArgOption* output = table->addText('O', "output-directory", "<path>",
                                       "where to place the converted files");
@@ -150,6 +165,7 @@ bool cLogReaderCLI::parse(int argc, char** argv, int32_t* status) {
   if (status == nullptr) status = &dummy;
   cArgTable table;
   if (!buildTable(&table)) {
+    std::printf("%s: internal error, the option table could not be built\n", kProgram);
     *status = kExitNotFileOrFolder;
     return false;
   }
@@ -172,20 +188,15 @@ bool cLogReaderCLI::parse(int argc, char** argv, int32_t* status) {
     return false;
   }
 
+  // The table admits 0 to 4 only, each of which has a level.
   const int64_t verbosity = handles_.verbosity->count > 0 ? handles_.verbosity->ints[0] : 3;
-  const int32_t level = zf_log_verbosity_to_level(verbosity);
-  if (level < 0 || verbosity > 4) {
-    std::printf("%s: invalid argument \"%lld\" to option --verbosity=<n>: 0 to 4\n", kProgram,
-                static_cast<long long>(verbosity));
-    *status = kExitInvalidArgument;
-    return false;
-  }
-  zf_log_set_output_level(level);
+  zf_log_set_output_level(zf_log_verbosity_to_level(verbosity));
 
   options.deleteConverted = handles_.deleteConverted->count == 1;
   options.noAppendRoot = handles_.noAppendRoot->count == 1;
   options.nonInteractive = handles_.nonInteractive->count == 1;
   options.bufferSize = handles_.buffer->count > 0 ? handles_.buffer->ints[0] : 0;
+  options.utc = handles_.utc->count == 1;
 
   if (!loadPasswords(status)) return false;
   if (!findCommonRoot(status)) return false;
@@ -199,53 +210,39 @@ bool cLogReaderCLI::parse(int argc, char** argv, int32_t* status) {
   return true;
 }
 
+// The password file must be usable when it is there: one that does not
+// open (named), cannot be read or is malformed stops the run with status 1,
+// so that encrypted files do not fail later for a reason that is not theirs.
 bool cLogReaderCLI::loadPasswords(int32_t* status) {
   const bool named = !passwordFile.empty();
   std::string path = named ? passwordFile.front() : std::string(kDefaultPasswordFile);
   if (!named) cFS_os_normalizePath(&path);
-  std::unique_ptr<cIO> file = cIO_file_open(path.c_str(), 0);
+  errno = 0;
+  // A folder opens as a stream on this system; normalising marked it with "/".
+  std::unique_ptr<cIO> file = path.ends_with('/') ? nullptr : cIO_file_open(path.c_str(), 0);
   if (!file) {
-    if (named) {
-      LOG_ERROR("Failed to open password file at %s", path.c_str());
-      *status |= kExitMissingInput;
-      return false;
+    const int err = path.ends_with('/') ? EISDIR : errno != 0 ? errno : EIO;
+    if (!named && err == ENOENT) {
+      LOG_INFO("%ld password(s) loaded", 0L);
+      return true;
     }
-    LOG_INFO("%ld password(s) loaded", 0L);
-    return true;
-  }
-  std::string text;
-  if (readAll(file.get(), &text)) {
-    if (!cLogReaderCLI_parsePasswords(text, &options.passwords)) return false;
-  } else {
-    LOG_WARN("Could not read password file %s", path.c_str());
-  }
-  cIO_close(file);
-  LOG_INFO("%ld password(s) loaded", static_cast<long>(options.passwords.size()));
-  return true;
-}
-
-bool cLogReaderCLI_parsePasswords(std::string_view text,
-                                  std::unordered_map<std::string, std::string>* passwords) {
-  RE2::Options reOptions;
-  reOptions.set_encoding(RE2::Options::EncodingLatin1);
-  reOptions.set_log_errors(false);
-  // A large file needs room for the automaton; without it the search falls
-  // back to a much slower engine.
-  reOptions.set_max_mem(64 << 20);
-  static const char kPattern[] = R"re(\s*"(default|[a-fA-F\d]*)"\s*:\s*"(.*?)"\s*,?\s*)re";
-  RE2 re(kPattern, reOptions);
-  if (!re.ok()) {
-    LOG_ERROR("Could not parse password file");
+    LOG_ERROR("Failed to open password file at %s: %s", path.c_str(), std::strerror(err));
+    *status |= kExitMissingInput;
     return false;
   }
-  re2::StringPiece input(text.data(), text.size());
-  std::string key;
-  std::string password;
-  while (RE2::FindAndConsume(&input, re, &key, &password)) {
-    if (!passwords->emplace(key, password).second)
-      LOG_WARN("Failed to insert key for \"%s\" in password storage", key.c_str());
+  std::string text;
+  errno = 0;
+  const bool read = readAll(file.get(), &text);
+  const int err = errno != 0 ? errno : EIO;
+  cIO_close(file);
+  if (!read) {
+    LOG_ERROR("Could not read password file %s: %s", path.c_str(), std::strerror(err));
+  } else if (cLogReaderCLI_parsePasswords(text, path, &options.passwords)) {
+    LOG_INFO("%ld password(s) loaded", static_cast<long>(options.passwords.size()));
+    return true;
   }
-  return true;
+  *status |= kExitMissingInput;
+  return false;
 }
 
 bool cLogReaderCLI_commonRoot(const std::vector<std::string>& inputs, std::string* root) {
@@ -279,24 +276,41 @@ bool cLogReaderCLI::findCommonRoot(int32_t* status) {
 
 // A run that cannot start because of a path the user gave must not look like
 // a successful one: a missing input root reports "input does not exist" (1),
-// an unusable output directory an option error.
+// one that cannot be queried (no permission, a symbolic-link loop) 0x81, an
+// unusable output directory an option error; each with the system's reason.
 bool cLogReaderCLI::openFileSystems(int32_t* status) {
+  errno = 0;
   inputFs_ = cFS_os_ctor(root);
   if (!inputFs_) {
-    LOG_WARN("Could not find input file/folder %s", root.c_str());
-    *status |= kExitMissingInput;
+    const int err = errno;
+    if (err == 0 || err == ENOENT || err == ENOTDIR) {
+      LOG_WARN("Could not find input file/folder %s", root.c_str());
+      *status |= kExitMissingInput;
+    } else {
+      LOG_ERROR("Could not open input folder %s: %s", root.c_str(), std::strerror(err));
+      *status |= kExitNotFileOrFolder;
+    }
     return false;
   }
   // The inspection mode writes nothing, so its output folder is not made.
   if (!outputDirectory.empty() && !info) {
     // Made when it does not exist yet (with its parents); one that cannot be
-    // made is refused as an invalid output path.
+    // made is refused as an invalid output path, with the reason.
+    std::error_code made;
+    std::filesystem::create_directories(outputDirectory.front(), made);
     std::error_code ignored;
-    std::filesystem::create_directories(outputDirectory.front(), ignored);
+    if (std::filesystem::exists(outputDirectory.front(), ignored) &&
+        !std::filesystem::is_directory(outputDirectory.front(), ignored))
+      outputProblem_ = std::strerror(ENOTDIR);
+    else if (made)
+      outputProblem_ = made.message();
     cFS_os_normalizePath(&outputDirectory.front());
+    errno = 0;
     outputFs_ = cFS_os_ctor(outputDirectory.front());
     if (!outputFs_) {
-      LOG_ERROR("Invalid output path: %s", outputDirectory.front().c_str());
+      if (outputProblem_.empty()) outputProblem_ = std::strerror(errno != 0 ? errno : ENOTDIR);
+      LOG_ERROR("Invalid output path: %s: %s", outputDirectory.front().c_str(),
+                outputProblem_.c_str());
       *status = kExitOptionError;
       return false;
     }

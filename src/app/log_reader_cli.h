@@ -6,13 +6,18 @@
 //
 // Exit statuses set by parse() (base/exit_status.h): kExitOk for help, no
 // arguments or version; kExitNotFileOrFolder when the argument table could not
-// be built; kExitMissingValue, kExitInvalidArgument (an invalid integer, an
-// unexpected argument or a verbosity out of range), kExitNoCommonRoot, and
-// kExitOptionError for any other option error (messages printed to standard
-// output, each prefixed "lograven: "), also an output directory that is not a
-// usable folder ("Invalid output path: %s"), --json without --info and an
-// extension that cannot complete ("No DBC files found"); kExitMissingInput
-// ORed in when a named password file does not open or the folder of the inputs does not exist.
+// be built or the folder of the inputs cannot be queried; kExitMissingValue,
+// kExitInvalidArgument (an integer that is invalid or out of its range, such
+// as a verbosity beyond 0 to 4, or an unexpected argument), kExitNoCommonRoot,
+// and kExitOptionError for any other option error (messages printed to
+// standard output, each prefixed "lograven: "), also an output directory that
+// is not a usable folder ("Invalid output path: %s: <reason>"), --json without
+// --info and an extension that cannot complete ("No DBC files found");
+// kExitMissingInput ORed in when the folder of the inputs does not exist, or
+// the password file (named, or the default one when it exists) does not open,
+// cannot be read or is malformed ("Could not parse password file ...").  Every
+// one of these stops the run before any input is converted and says why in
+// one line.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +28,7 @@
 #include <vector>
 
 #include "app/arg_table.h"
+#include "app/password_file.h"
 #include "input/log_reader_options.h"
 #include "db/db.h"
 #include "fs/fs.h"
@@ -97,6 +103,7 @@ class cLogReaderCLI {
   std::unique_ptr<cLogReaderCLIExtension> extension_;
   std::unique_ptr<cFS> inputFs_;
   std::unique_ptr<cFS> outputFs_;  // null: same as inputFs_
+  std::string outputProblem_;      // why the output folder could not be made
 
   // Option handles into the table while parse() runs.
   struct Handles {
@@ -107,20 +114,12 @@ class cLogReaderCLI {
     cArgOption* deleteConverted = nullptr;
     cArgOption* noAppendRoot = nullptr;
     cArgOption* buffer = nullptr;
+    cArgOption* utc = nullptr;
   } handles_;
 };
 
 // A reader command-line object without extension (never null).
 std::unique_ptr<cLogReaderCLI> cLogReaderCLI_ctor();
-
-// Finds every pair of the password-file text, as matched by
-//   \s*"(default|[a-fA-F\d]*)"\s*:\s*"(.*?)"\s*,?\s*
-// searched from the start, each search starting where the previous match
-// ended (Latin-1, a dot does not match a line break).  Inserts the pairs into
-// *passwords; a key already present keeps its first password and is logged
-// as a warning.  False (logged) when the expression cannot be compiled.
-bool cLogReaderCLI_parsePasswords(std::string_view text,
-                                  std::unordered_map<std::string, std::string>* passwords);
 
 // Common root of absolute input paths: for each path, its prefix up to and
 // including the last "/" before its last character (a trailing "/" is not

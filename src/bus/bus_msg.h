@@ -39,7 +39,7 @@ struct cBusMsgCanError {  // type 3
 };
 
 struct cBusMsg {
-  double timeStamp = 0.0;  // seconds since 1970-01-01 UTC (+ zone offsets)
+  double timeStamp = 0.0;  // seconds since 1970 on the logger's local clock, or UTC
   uint8_t channel = 0;     // bus channel as logged
   uint32_t id = 0;         // identifier without flag bits
   std::vector<uint8_t> data;  // payload; cleared, never shrunk, between frames

@@ -26,10 +26,10 @@ bool cFS::stat(std::string_view path, cFSStat* out) const {
   return backend_->stat(fullPath(path), out);
 }
 
-void cFS::ls(std::string_view path, cFSListing* out) const {
-  if (out == nullptr) return;
+bool cFS::ls(std::string_view path, cFSListing* out) const {
+  if (out == nullptr) return false;
   cFSListing found;
-  backend_->ls(fullPath(path), &found);
+  const bool complete = backend_->ls(fullPath(path), &found);
   for (auto& [name, st] : found) {
     std::string key = name;
     // Backends that report full paths get them cut back to root-relative
@@ -42,6 +42,7 @@ void cFS::ls(std::string_view path, cFSListing* out) const {
     }
     out->emplace(std::move(key), st);
   }
+  return complete;
 }
 
 bool cFS::mkdir(std::string_view path) const {

@@ -54,8 +54,7 @@ struct cFSNameOrder {
 using cFSListing = std::map<std::string, cFSStat, cFSNameOrder>;
 
 // Backend operations on full paths.  The defaults are the do-nothing backend:
-// stat fails, ls adds nothing, mkdir, rm, truncate, rename and sync fail, open
-// yields no stream.
+// stat, ls, mkdir, rm, truncate, rename and sync fail, open yields no stream.
 class cFSBackend {
  public:
   cFSBackend() = default;
@@ -65,8 +64,10 @@ class cFSBackend {
 
   // True and *out filled on success; false leaves *out unchanged.
   virtual bool stat(const std::string& /*fullPath*/, cFSStat* /*out*/) { return false; }
-  // Adds the entries of the directory (bare names) to *out.
-  virtual void ls(const std::string& /*fullPath*/, cFSListing* /*out*/) {}
+  // Adds the entries of the directory (bare names) to *out.  False when the
+  // directory, or one of its entries, could not be read (logged with the
+  // system's reason); the entries that could be read are added all the same.
+  virtual bool ls(const std::string& /*fullPath*/, cFSListing* /*out*/) { return false; }
   virtual bool mkdir(const std::string& /*fullPath*/) { return false; }
   virtual bool rm(const std::string& /*fullPath*/) { return false; }
   // flags: cFS::kRead, kWrite, kAppend.  Null on failure.
@@ -97,9 +98,10 @@ class cFS {
   [[nodiscard]] bool stat(std::string_view path, cFSStat* out) const;
 
   // Adds the files and directories of root/path to *out.  An unreadable or
-  // missing directory adds nothing.  Entries whose names are paths beginning
-  // with the root are made relative to it.
-  void ls(std::string_view path, cFSListing* out) const;
+  // missing directory adds nothing and gives false, as does an entry whose
+  // type cannot be queried (the others are still added).  Entries whose names
+  // are paths beginning with the root are made relative to it.
+  [[nodiscard]] bool ls(std::string_view path, cFSListing* out) const;
 
   // True when root/path is a directory afterwards (mode 0700 when created);
   // false when something else is in the way or creation fails.
@@ -159,5 +161,5 @@ bool cFS_os_isPathAbsolute(std::string_view path);
 // In place: "\" -> "/", "//" -> "/" (one pass), relative paths made absolute
 // against the current directory, then a trailing "/" added to a directory and
 // removed from a regular file.  "." and ".." are not resolved.  Logs "Could
-// not stat path %s" when the path cannot be queried.
+// not stat path %s: <reason>" when the path cannot be queried.
 void cFS_os_normalizePath(std::string* path);

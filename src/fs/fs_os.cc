@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "base/log.h"
@@ -38,21 +39,27 @@ class OsBackend final : public cFSBackend {
  public:
   bool stat(const std::string& fullPath, cFSStat* out) override { return osStat(fullPath, out); }
 
-  void ls(const std::string& fullPath, cFSListing* out) override {
+  bool ls(const std::string& fullPath, cFSListing* out) override {
     DIR* dir = ::opendir(fullPath.c_str());
     if (dir == nullptr) {
-      LOG_WARN("Could not list folder %s", fullPath.c_str());
-      return;
+      LOG_ERROR("Could not list folder %s: %s", fullPath.c_str(), std::strerror(errno));
+      return false;
     }
+    bool complete = true;
     std::string child;
     while (const struct dirent* e = ::readdir(dir)) {
       if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
       child.assign(fullPath).append("/").append(e->d_name);
       cFSStat st;
-      if (!osStat(child, &st)) continue;
+      if (!osStat(child, &st)) {
+        LOG_ERROR("Could not query %s: %s", child.c_str(), std::strerror(errno));
+        complete = false;
+        continue;
+      }
       if (st.type == cFSType::kFile || st.type == cFSType::kDir) out->emplace(e->d_name, st);
     }
     ::closedir(dir);
+    return complete;
   }
 
   bool mkdir(const std::string& fullPath) override { return ::mkdir(fullPath.c_str(), 0700) == 0; }
@@ -143,7 +150,7 @@ void cFS_os_normalizePath(std::string* path) {
     ok = osStat(p.substr(0, p.size() - 1), &st) && st.type == cFSType::kFile;
   }
   if (!ok) {
-    LOG_ERROR("Could not stat path %s", p.c_str());
+    LOG_ERROR("Could not stat path %s: %s", p.c_str(), std::strerror(errno));
     return;
   }
   if (st.type == cFSType::kDir) {

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/exit_status.h"
 #include "base/interrupt.h"
@@ -54,8 +56,9 @@ int32_t cLogReader::process(const std::vector<std::string>& inputs) {
     if (!options_->noAppendRoot) {
       cFSStat st;
       if (!inputFs_->stat(input, &st)) {
-        LOG_FATAL("Could not query %.*s for information", static_cast<int>(input.size()),
-                  input.data());
+        const int err = errno;
+        LOG_FATAL("Could not query %s for information: %s", fullPath(input).c_str(),
+                  std::strerror(err));
         return kExitNotFileOrFolder;
       }
     }
@@ -72,19 +75,16 @@ int32_t cLogReader::handleInputPath(const std::string& path) {
   cFSStat st;
   if (!inputFs_->stat(path, &st)) {
     // Reported in the exit status: the input was not converted.
-    LOG_FATAL("Error during stat of %.*s, exiting", static_cast<int>(path.size()), path.data());
+    const int err = errno;
+    LOG_FATAL("Error during stat of %s: %s", fullPath(path).c_str(), std::strerror(err));
     return kExitNotFileOrFolder;
   }
   switch (st.type) {
-    case cFSType::kMissing: {
-      std::string full;  // the whole path, as the user would look for it
-      inputFs_->relativeToAbsolutePath(path, &full);
-      LOG_WARN("Could not find input file/folder %s", full.c_str());
+    case cFSType::kMissing:
+      LOG_WARN("Could not find input file/folder %s", fullPath(path).c_str());
       return kExitMissingInput;
-    }
     case cFSType::kOther:
-      LOG_ERROR("Input %.*s is neither a file nor a folder", static_cast<int>(path.size()),
-                path.data());
+      LOG_ERROR("Input %s is neither a file nor a folder", fullPath(path).c_str());
       return kExitNotFileOrFolder;
     case cFSType::kDir:
       return handleFolder(path, st);
@@ -106,10 +106,11 @@ int32_t cLogReader::handleFolder(const std::string& path, const cFSStat& st) {
              static_cast<int>(path.size()), path.data());
     return kExitOk;
   }
+  // A folder that cannot be read whole fails (the reason is logged); what
+  // could be read still converts.
   cFSListing entries;
-  inputFs_->ls(path, &entries);
+  int32_t result = inputFs_->ls(path, &entries) ? kExitOk : kExitConversion;
   openFolders_.push_back(id);
-  int32_t result = 0;
   std::string child;
   for (const auto& [name, entry] : entries) {
     child = path;
@@ -121,16 +122,24 @@ int32_t cLogReader::handleFolder(const std::string& path, const cFSStat& st) {
   return result;
 }
 
+std::string cLogReader::fullPath(const std::string& path) const {
+  std::string full;  // the whole path, as the user would look for it
+  inputFs_->relativeToAbsolutePath(path, &full);
+  return full;
+}
+
 int32_t cLogReader::failFile(const std::string& path, int32_t code) {
-  LOG_ERROR("Error during conversion of %.*s", static_cast<int>(path.size()), path.data());
+  LOG_ERROR("Error during conversion of %s", fullPath(path).c_str());
   if (transaction_ != nullptr) transaction_->failed(path, code);
   return code;
 }
 
 int32_t cLogReader::convertFile(const std::string& path, const cFSStat& /*st*/) {
+  errno = 0;
   std::unique_ptr<cIO> stream = inputFs_->open(path, cFS::kRead);
   if (!stream) {
-    LOG_ERROR("Could not open input file %.*s", static_cast<int>(path.size()), path.data());
+    const int err = errno != 0 ? errno : EIO;
+    LOG_ERROR("Could not open input file %s: %s", fullPath(path).c_str(), std::strerror(err));
     return failFile(path, kExitConversion);
   }
   int64_t bufferSize = options_->bufferSize < 0 ? stream->getSize() : options_->bufferSize;
@@ -290,7 +299,8 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
     LOG_ERROR("Error on new file");
     failed = true;
   } else {
-    std::unique_ptr<cMdfParallelIter> merge = cMdf_getIter(mdf.get());
+    std::unique_ptr<cMdfParallelIter> merge = cMdf_getIter(
+        mdf.get(), options_->utc ? cMdfClock::kUtc : cMdfClock::kLoggerLocal);
     for (cBusMsg* msg = merge ? merge->current() : nullptr; msg != nullptr; msg = merge->next()) {
       if (cInterrupt_requested()) {
         interrupted_ = true;

@@ -16,7 +16,8 @@
 //
 // Result codes (base/exit_status.h): kExitOk converted or skipped;
 // kExitMissingInput, kExitNoPassword (also decryption failed),
-// kExitDecompression, kExitConversion (any other failure of a file);
+// kExitDecompression, kExitConversion (any other failure of a file, also a
+// folder that cannot be read whole);
 // kExitNotFileOrFolder for an input that is neither a regular file nor a
 // folder, or whose type query failed.
 #pragma once
@@ -86,6 +87,8 @@ class cLogReader {
   // not close.
   static bool closeInput(const std::string& path, std::unique_ptr<cMdf>& mdf,
                          std::unique_ptr<cIO>& stream);
+  // The whole path of an input path, for messages.
+  std::string fullPath(const std::string& path) const;
   // Logs "Error during conversion of ...", tells the transaction and returns
   // `code`.
   int32_t failFile(const std::string& path, int32_t code);

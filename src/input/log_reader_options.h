@@ -10,6 +10,10 @@ struct cLogReaderOptions {
   bool noAppendRoot = false;     // do not add "_out" when converting folders
   bool nonInteractive = false;   // no progress output (none is printed anyway)
   int64_t bufferSize = 0;        // read buffer: -1 whole file, 0 none, else bytes
+  // Time stamps in UTC (the header's start time alone) instead of the
+  // logger's local clock (plus the header's time-zone and daylight-saving
+  // offsets); the day folders of the output follow the time stamps.
+  bool utc = false;
   // Device passwords: key "default" or the device serial number as written in
   // the password file; only keys of eight upper-case hexadecimal digits can
   // match a device.

@@ -60,9 +60,9 @@ void cMdf_close(std::unique_ptr<cMdf>& mdf) {
   mdf.reset();
 }
 
-std::unique_ptr<cMdfParallelIter> cMdf_getIter(const cMdf* mdf) {
+std::unique_ptr<cMdfParallelIter> cMdf_getIter(const cMdf* mdf, cMdfClock clock) {
   if (mdf == nullptr) return nullptr;
-  return cMdfParallelIter_ctor(*mdf->tree(), mdf->plan());
+  return cMdfParallelIter_ctor(*mdf->tree(), mdf->plan(), clock);
 }
 
 cMdfMetaDataMap cMdf_getMetaData(const cMdf* mdf) {

@@ -54,8 +54,10 @@ std::unique_ptr<cMdf> cMdf_open(cIO* stream);
 void cMdf_close(std::unique_ptr<cMdf>& mdf);
 
 // A time-ordered iterator over every bus frame of the file (first frame
-// current); null for a null handle.  Must be destroyed before cMdf_close.
-std::unique_ptr<cMdfParallelIter> cMdf_getIter(const cMdf* mdf);
+// current), time stamps on `clock`; null for a null handle.  Must be
+// destroyed before cMdf_close.
+std::unique_ptr<cMdfParallelIter> cMdf_getIter(const cMdf* mdf,
+                                               cMdfClock clock = cMdfClock::kLoggerLocal);
 
 // The logger's metadata entries of the file; empty for a null handle, a file
 // without header comment, or malformed XML.

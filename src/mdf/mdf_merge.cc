@@ -162,11 +162,13 @@ cBusMsg* cMdfParallelIter::next() {
 }
 
 std::unique_ptr<cMdfParallelIter> cMdfParallelIter_ctor(
-    const cMdfBlock_ID& id, const std::vector<std::unique_ptr<cMdfDataGroupPlan>>& plans) {
+    const cMdfBlock_ID& id, const std::vector<std::unique_ptr<cMdfDataGroupPlan>>& plans,
+    cMdfClock clock) {
   const cMdfBlock_HD* hd = id.header.get();
   if (hd == nullptr) return nullptr;
-  const double startOffset = static_cast<double>(hd->startTimeNs) * 1e-9 +
-                             (static_cast<double>(hd->tzOffsetMin) + hd->dstOffsetMin) * 60.0;
+  double startOffset = static_cast<double>(hd->startTimeNs) * 1e-9;
+  if (clock == cMdfClock::kLoggerLocal)
+    startOffset += (static_cast<double>(hd->tzOffsetMin) + hd->dstOffsetMin) * 60.0;
   std::vector<std::unique_ptr<cMdfBusMsgContainer>> containers;
   containers.reserve(plans.size());
   for (const auto& plan : plans) {

@@ -4,8 +4,9 @@
 // remote frames, error frames, LIN frames, possibly per channel), each in its
 // own time order.  cMdfParallelIter reads every data group through its own
 // frame container and always delivers the pending message with the earliest
-// time stamp, shifted to absolute time (seconds since 1970-01-01 UTC plus the
-// header's time-zone and daylight-saving offsets).
+// time stamp, shifted to absolute time: seconds since 1970 on the logger's
+// local clock (UTC plus the header's time-zone and daylight-saving offsets),
+// or in UTC when asked for.
 //
 // The merge keeps a binary heap of containers keyed by their pending time
 // stamp; every container reuses one message and the record buffers of its
@@ -107,10 +108,16 @@ class cMdfParallelIter {
   double startOffset_ = 0.0;
 };
 
+// The clock of the merged time stamps: the logger's local clock (the
+// header's start time plus its time-zone and daylight-saving offsets) or UTC
+// (the header's start time alone).
+enum class cMdfClock { kLoggerLocal, kUtc };
+
 // The merge of the data groups of `plans` (one container per plan, in
-// order), the file behind `id`: start offset = header start time (ns) * 1e-9
-// + (time-zone + daylight-saving minutes) * 60, whatever the header's time
-// flags say.  Null when there is no header block.  The block tree and the
-// plans must outlive the merge.
+// order), the file behind `id`: start offset = header start time (ns) * 1e-9,
+// plus (time-zone + daylight-saving minutes) * 60 on the logger's local clock
+// whatever the header's time flags say.  Null when there is no header block.
+// The block tree and the plans must outlive the merge.
 std::unique_ptr<cMdfParallelIter> cMdfParallelIter_ctor(
-    const cMdfBlock_ID& id, const std::vector<std::unique_ptr<cMdfDataGroupPlan>>& plans);
+    const cMdfBlock_ID& id, const std::vector<std::unique_ptr<cMdfDataGroupPlan>>& plans,
+    cMdfClock clock = cMdfClock::kLoggerLocal);

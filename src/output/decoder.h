@@ -8,8 +8,10 @@
 // [minimum, maximum] becomes NaN unless both limits are 0.  A row is written
 // only when at least one value is within its limits.  Writers stay open
 // across the files of one session while concatenation applies; they are
-// closed at a file that does not continue the previous one, when the UTC date
-// of the messages changes, by closeWriters() and at destruction.
+// closed at a file that does not continue the previous one, when the date of
+// the messages' time stamps changes (taken as a UTC date: on the logger's
+// local clock the day folders follow that clock), by closeWriters() and at
+// destruction.
 #pragma once
 
 #include <cstdint>

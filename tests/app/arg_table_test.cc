@@ -26,7 +26,9 @@ struct Tool {
     on->target = off->target = &color;
     off->targetValue = false;
     table.addFlag('i', "in=<files>", "");
-    table.addInt('l', "level", "<n>", "");
+    cArgOption* level = table.addInt('l', "level", "<n>", "");
+    level->maxValue = 100;
+    level->expected = "at most 100";
     cArgOption* out = table.addText('o', "out", "<path>", "output");
     out->onValue = [](const std::string& v) { return v == "bad" ? 3 : 0; };
     out->errorText = [](int code) { return "code " + std::to_string(code); };
@@ -60,7 +62,7 @@ struct Tool {
 };
 
 TEST(cArgTable, ParsesArgumentsIntoValuesAndErrors) {
-  const std::string badInt = "\" to option -l|--level=<n>";
+  const std::string badInt = "\" to option -l|--level=<n>: at most 100";
   struct Case {
     std::vector<std::string> args;
     std::string state;
@@ -68,9 +70,10 @@ TEST(cArgTable, ParsesArgumentsIntoValuesAndErrors) {
   } const cases[] = {
       {{"--level=5", "-o", "-x", "f"}, "l=5, o=-x, file=f,", {}},
       {{"--level", "-5", "--out=", "f", "g"}, "l=-5, o=, file=f,g,", {}},
-      {{"f", "-Vqil", "+7", "--out", "y"}, "V=1, q=1, i=1, l=7, o=y, file=f,", {}},
+      {{"f", "-Vqil", "+100", "--out", "y"}, "V=1, q=1, i=1, l=100, o=y, file=f,", {}},
       {{"-l-9223372036854775808", "-o=y", "--", "-l", "--out=z"}, "l=-9223372036854775808, o==y, file=-l,--out=z,", {}},
-      {{"-", "--db-can1=e.dbc", "--db-can12=/x/b.dbc", "--db-can"}, "db-can*=db-can1=e.dbc,db-can12=/x/b.dbc,db-can, file=-,", {}},
+      {{"-", "--db-can1=e.dbc", "--db-can12", "/x/b.dbc", "--db-can2", "-o", "--db-can"},
+       "db-can*=db-can1=e.dbc,db-can12=/x/b.dbc,db-can2=-o, file=-,", {"option \"--db-can\" requires an argument"}},
       {{"--color", "--in", "f"}, "C color=1, i=1, file=f,", {}},
       {{"--no-color", "--color", "f"}, "color=1, no-color=1, file=f,", {}},  // later table entry wins
       {{"--bogus=1", "-Vzq", "--verbose=1", "--verb", "--in=x", "f"}, "V=1, q=1, file=f,",
@@ -84,10 +87,11 @@ TEST(cArgTable, ParsesArgumentsIntoValuesAndErrors) {
       {{"--level=1", "-l2", "-o", "a", "--out=b", "--db-can1=a", "--db-can2=b", "--db-can3=c", "--db-can4=d", "f"},
        "l=1, o=a, db-can*=db-can1=a,db-can2=b,db-can3=c, file=f,",
        {"excess option -l|--level=2", "excess option -o|--out=b", "excess option --db-can4=d"}},
-      {{"--level=abc", "--level=", "-l12x", "-l+-1", "-l", "0x10", "-l+", "--level=9223372036854775808", "f"}, "file=f,",
+      {{"--level=abc", "--level=", "-l12x", "-l+-1", "-l", "0x10", "-l+", "--level", "101", "--level=9223372036854775808", "f"},
+       "file=f,",
        {"invalid argument \"abc" + badInt, "invalid argument \"" + badInt, "invalid argument \"12x" + badInt,
         "invalid argument \"+-1" + badInt, "invalid argument \"0x10" + badInt, "invalid argument \"+" + badInt,
-        "integer overflow at option -l|--level=<n> (9223372036854775808 is too large)"}},
+        "invalid argument \"101" + badInt, "integer overflow at option -l|--level=<n> (9223372036854775808 is too large): at most 100"}},
       {{"-o", "bad", "--db-can0=x", "a", "b", "c"}, "file=a,b,",
        {"code 3", "invalid value \"db-can0=x\"", "unexpected argument \"c\""}},
   };

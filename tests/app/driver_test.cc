@@ -3,6 +3,8 @@
 #include "app/driver.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <regex>
 #include <string>
@@ -19,10 +21,13 @@ TEST(Driver, RunsThatStopWhileParsing) {
   E2eFolder dir;  // the working directory: no DBC files in it
   dir.write("in/x.mf4", "x");
   dir.writeDbc("m.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n"));
+  dir.write("bad.json", R"({"1122AABB": s3cret})");
   const std::string in = dir / "in/x.mf4", dbc = "--dbc-can1=" + dir / "m.dbc";
+  const std::string verbosity = ": an integer from 0 to 4 is expected\n";
+  const std::string bytes = ": a whole number of bytes is expected: -1 (whole file), 0 (no buffer) or a size\n";
   const std::string usage =
       "Usage: lograven [-h|--help] [-v|--version] [--verbosity=<n>] [--non-interactive] [-d|--delete-converted] "
-      "[-X|--no-append-root] [-b|--buffer=<n>] [-p|--password-file=<path>] [--concat] [--no-concat] "
+      "[-X|--no-append-root] [-b|--buffer=<n>] [--utc] [-p|--password-file=<path>] [--concat] [--no-concat] "
       "[--pgn-src-merge] [--no-pgn-src-merge] [--pgn-dst-merge] [--no-pgn-dst-merge] [--dbdump] [--no-dbdump] "
       "[--dbc-can<n>=<file>]... [--dbc-lin<n>=<file>]... [-O|--output-directory=<path>] [--info] [--json] "
       "[-i|--input-files=<file(s)/folder(s)>] file(s)/folder(s) [file(s)/folder(s)]...\n\n";
@@ -39,10 +44,12 @@ TEST(Driver, RunsThatStopWhileParsing) {
       {{"-h"}, 0, usage, ""},
       {{"-v", "--bogus"}, 0, version, ""},
       // Every refusal says why, with the offending argument.
-      {{"--verbosity=5", "x"}, 0x83, "lograven: invalid argument \"5\" to option --verbosity=<n>: 0 to 4\n", ""},
-      {{"--verbosity=-1", in}, 0x83, "lograven: invalid argument \"-1\" to option --verbosity=<n>: 0 to 4\n", ""},
-      {{"--buffer=abc", in}, 0x83, "lograven: invalid argument \"abc\" to option -b|--buffer=<n>\n", ""},
+      {{"--verbosity=5", "x"}, 0x83, "lograven: invalid argument \"5\" to option --verbosity=<n>" + verbosity, ""},
+      {{"--verbosity", "-1", in}, 0x83, "lograven: invalid argument \"-1\" to option --verbosity=<n>" + verbosity, ""},
+      {{"--buffer=abc", in}, 0x83, "lograven: invalid argument \"abc\" to option -b|--buffer=<n>" + bytes, ""},
+      {{"-b", "-2", in}, 0x83, "lograven: invalid argument \"-2\" to option -b|--buffer=<n>" + bytes, ""},
       {{in, "-b"}, 0x82, "lograven: option \"-b\" requires an argument\n", ""},
+      {{in, "--dbc-can1"}, 0x82, "lograven: option \"--dbc-can1\" requires an argument\n", ""},
       {{"--bogus", "-Q", "x"}, 0x86, "lograven: invalid option \"--bogus\"\nlograven: invalid option \"-Q\"\n", ""},
       {{"-d"}, 0x86, "lograven: missing option file(s)/folder(s)\n", ""},
       {{"/data/a/x.mf4", "/data/b/y.mf4"}, 0x84, "", "F No common root detected for all inputs"},
@@ -51,10 +58,17 @@ TEST(Driver, RunsThatStopWhileParsing) {
       {{"/nonexistent_lograven_dir/", "/nonexistent_lograven_dir/x"}, 0x84, "",
        "F Could not find root for /nonexistent_lograven_dir/"},
       {{"/nonexistent_lograven_dir/x.mf4"}, 1, "", "W Could not find input file/folder /nonexistent_lograven_dir/"},
-      {{"-p", dir / "nope.json", in}, 1, "", "E Failed to open password file at " + dir / "nope.json"},
-      {{"-O", in + "/out", dbc, in}, 0x86, "", "E Invalid output path: " + in + "/out"},  // a file in the way
-      {{in}, 0x86, "", "E No DBC files found"},
-      {{"--dbc-can0=x.dbc", in}, 0x86, "", "E Invalid argument: dbc-can0=x.dbc"},
+      {{"-p", dir / "nope.json", in}, 1, "", "E Failed to open password file at " + dir / "nope.json: No such file or directory"},
+      {{"-p", dir.path(), dbc, in}, 1, "", "E Failed to open password file at " + dir / ": Is a directory"},
+      {{"-p", "bad.json", dbc, in}, 1, "", "E Could not parse password file " + dir / "bad.json: line 1, column 14: syntax"
+                                           " error while parsing value - invalid literal; last read: '\"1122AABB\": s'"},
+      {{"-O", in + "/out", dbc, in}, 0x86, "", "E Invalid output path: " + in + "/out: Not a directory"},  // a file in the way
+      {{in}, 0x86, "", "E No DBC files found: give --dbc-can<n>=<file> or --dbc-lin<n>=<file>, or place can<n>-*.dbc"
+                       " or lin<n>-*.dbc files in the working directory"},
+      {{"--dbc-can1=nope.dbc", in}, 0x86, "", "E No DBC files found: none of the databases given loaded"},
+      {{"--dbc-can0=x.dbc", in}, 0x86, "", "E Invalid argument: dbc-can0=x.dbc: the channel must be a number from 1 to 255"},
+      {{"--dbc-lin2", "x.txt", in}, 0x86, "", "E Invalid argument: dbc-lin2=x.txt: --dbc-can<n>=<file> or "
+                                              "--dbc-lin<n>=<file> is expected, with a channel n and a file name ending in .dbc"},
       {{"--json", dbc, in}, 0x86, "lograven: option --json needs --info\n", ""},
   };
   for (const Case& c : cases) {
@@ -77,6 +91,59 @@ TEST(Driver, ANamedDatabaseThatDoesNotLoadFailsTheRunWhileTheOthersConvertIntoAN
     EXPECT_EQ(r.statistic("Writer statistics", "Messages"), 1);
   }
   EXPECT_TRUE(dir.exists("made/here/A1_out/CAN1_M")) << "-O makes its folder";
+}
+
+// A permission problem names the system's reason, never a missing file.
+TEST(Driver, PermissionProblemsGiveTheSystemsReason) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+  E2eFolder dir;
+  const std::string m = e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n");
+  dir.writeDbc("m.dbc", m);
+  dir.writeDbc("locked.dbc", m);
+  dir.write("locked.json", "{}");
+  dir.writeLog("in/a.mf4", e2eLogHeader("A1", 1, 1) + "group c can\nframe c t=1 id=0x100 data=07\n");
+  dir.writeLog("in/b.mf4", e2eLogHeader("A1", 2, 1) + "group c can\nframe c t=1 id=0x100 data=07\n");
+  dir.mkdir("closed/sub");
+  dir.mkdir("ro");
+  for (const char* locked : {"locked.dbc", "locked.json", "in/b.mf4", "closed"}) ::chmod((dir / locked).c_str(), 0);
+  ::chmod((dir / "ro").c_str(), 0500);
+  const std::string dbc = "--dbc-can1=m.dbc", a = dir / "in/a.mf4", denied = ": Permission denied";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string log;
+  } const cases[] = {
+      {{"-p", "locked.json", dbc, a}, 1, "E Failed to open password file at " + dir / "locked.json" + denied},
+      {{"--dbc-can2", "locked.dbc", dbc, a}, 1, "E Failed to open DBC file: locked.dbc" + denied},
+      {{dbc, dir / "in"}, 8, "E Could not open input file " + dir / "in/b.mf4" + denied},
+      {{dbc, dir / "closed"}, 8, "E Could not list folder " + dir / "closed/" + denied},
+      {{dbc, dir / "closed/sub/x.mf4"}, 0x81, "E Could not open input folder " + dir / "closed/sub/" + denied},
+      {{dbc, "-O", "ro/out", a}, 0x86, "E Invalid output path: " + dir / "ro/out" + denied},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const E2eRun r = dir.run(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(r.logged(c.log)) << r.logText();
+  }
+}
+
+// The header's start time is 2023-11-14 23:36:40 UTC and its time zone an
+// hour ahead: on the logger's clock the frame falls on the next day.
+TEST(Driver, TimeStampsOnTheLoggersClockOrInUtc) {
+  E2eFolder dir;
+  dir.writeDbc("can1-m.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n"));
+  dir.writeLog("in/a.mf4", "tz_offset 60\n" + e2eLogHeader("A1", 1, 1, 1700005000000000000ULL) +
+                               "group c can\nframe c t=1 id=0x100 data=07\n");
+  const std::tuple<std::vector<std::string>, std::string, std::string> runs[] = {
+      {{}, "15", "1700008601"}, {{"--utc"}, "14", "1700005001"}};
+  for (const auto& [options, day, t] : runs) {
+    std::vector<std::string> args = options;
+    args.insert(args.end(), {"-O", dir / ("out" + day), dir / "in"});
+    EXPECT_EQ(dir.run(args).status, 0);
+    EXPECT_EQ(dir.csvTree("out" + day), (E2eTree{{"A1_out/CAN1_M/2023/11/" + day + "/00000001_00000001.csv",
+                                                 "t,A\n" + t + ".000000,7.000000\n"}}));
+  }
 }
 
 TEST(Driver, StatisticsBlockAndStatusOfARun) {

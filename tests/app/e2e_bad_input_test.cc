@@ -86,7 +86,7 @@ TEST(E2eBadInput, EveryBadFileIsReportedAndKeptAndEveryGoodFileConvertsAndGoes) 
   EXPECT_TRUE(r.logged("W Could not find input file/folder " + f / "gone"));
   for (const auto& in : inputs) {
     EXPECT_EQ(f.exists("in/" + in.name), in.outcome != kConverted) << in.name;
-    EXPECT_EQ(r.count("E Error during conversion of in/" + in.name), in.outcome == kFailed ? 1u : 0u) << in.name;
+    EXPECT_EQ(r.count("E Error during conversion of " + f / "in/" + in.name), in.outcome == kFailed ? 1u : 0u) << in.name;
     EXPECT_TRUE(in.message.empty() || r.logged(in.message)) << in.message << "\n" << r.logText();
   }
   // Corrupt, truncated, other tool and empty: the MDF file does not open.

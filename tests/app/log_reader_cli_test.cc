@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -25,9 +24,8 @@ namespace {
 // options, log level, root, inputs, the folders of the file systems, each
 // password's length, per bus and channel the message of each database in
 // load order, the flags (C concat, S PGN source merge, D PGN destination
-// merge), then the log in short: "#n" passwords loaded, "w" password file not
-// read, DBC "+" loaded, "?" invalid argument, "!" not opened, "-" not loaded,
-// ">" dumped.
+// merge), then the log in short: "#n" passwords loaded, DBC "+" loaded, "?"
+// invalid argument, "!" not opened, "-" not loaded, ">" dumped.
 std::string describe(const cLogReaderCLI& cli, const std::string& dir, std::vector<std::string> log) {
   auto where = [&dir](const cFS* fs) {  // the folder of the file "f"
     std::string f;
@@ -36,7 +34,7 @@ std::string describe(const cLogReaderCLI& cli, const std::string& dir, std::vect
   };
   const cLogReaderOptions& o = cli.options;
   std::string s = std::string(o.deleteConverted ? "d" : "") + (o.noAppendRoot ? "X" : "") +
-                  (o.nonInteractive ? "n" : "") + " b" + std::to_string(o.bufferSize) + " level" +
+                  (o.nonInteractive ? "n" : "") + (o.utc ? "u" : "") + " b" + std::to_string(o.bufferSize) + " level" +
                   std::to_string(zf_log_global_output_lvl) + " root=" + cli.root.substr(dir.size()) + " inputs=";
   for (const std::string& i : cli.inputs) s += i + ",";
   s += " in=" + where(cli.inputFs()) + " out=" + (cli.outputFs() == cli.inputFs() ? "in" : where(cli.outputFs()));
@@ -53,13 +51,12 @@ std::string describe(const cLogReaderCLI& cli, const std::string& dir, std::vect
   const std::pair<std::string, const char*> marks[] = {
       {"I Successfully loaded DBC file: ", "+"}, {"E Invalid argument: dbc-", "?"},
       {"E Failed to open DBC file: ", "!"},      {"E Could not open ", "!"},
-      {"E Failed to load DBC file: ", "-"},      {"I Dumping DB ", ">"},
-      {"W Could not read password file ", "w"}};
+      {"E Failed to load DBC file: ", "-"},      {"I Dumping DB ", ">"}};
   for (std::string& l : log) {
     for (size_t at; (at = l.find(dir + "/")) != std::string::npos;) l.erase(at, dir.size() + 1);
     if (l.ends_with(" password(s) loaded")) s += " #" + l.substr(2, l.find(' ', 2) - 2);
-    for (const auto& [text, mark] : marks)
-      if (l.starts_with(text)) s += std::string(" ") + mark + l.substr(text.size());
+    for (const auto& [text, mark] : marks)  // up to the reason behind ": "
+      if (l.starts_with(text)) s += std::string(" ") + mark + l.substr(text.size(), l.find(": ", text.size()) - text.size());
   }
   return s;
 }
@@ -75,13 +72,9 @@ TEST(cLogReaderCLI, ParseFillsOptionsRootsPasswordsAndDatabases) {
   for (const char* folder : {"in/logs", "out", "folder", "folder.dbc", "can6-folder.dbc", "work/body.json"})
     dir.mkdir(folder);
   dir.write("pw.txt", R"({"default": "secret", "0000ABCD": "pw"})");
-  // Binary noise, a megabyte-long password, a megabyte of quotes and an
-  // unterminated megabyte: read in several pieces, only the pairs are kept.
-  std::mt19937 rng(12345);
-  std::string noise(1 << 20, '\0');
-  for (char& ch : noise) ch = static_cast<char>(rng() & 0xFF);
-  dir.write("hostile.txt", noise + "\n\"0000CAFE\":\"found\"\n\"00000001\":\"" + std::string(1 << 20, 'y') +
-                               "\"\n" + std::string(1 << 20, '"') + "{\"default\":\"" + std::string(1 << 20, 'x'));
+  // A megabyte-long password and a megabyte of white space: read in pieces.
+  dir.write("big.txt", "{\"0000CAFE\":\"found\",\n\"00000001\":\"" + std::string(1 << 20, 'y') + "\"" +
+                            std::string(1 << 20, ' ') + "}");
   // Discovered: "<bus><channel>-<anything>.dbc", letter case of the
   // extension aside; the argument made of it still needs ".dbc" and a bus of
   // the options.  Names without "-", other extensions and folders are passed over.
@@ -102,26 +95,26 @@ TEST(cLogReaderCLI, ParseFillsOptionsRootsPasswordsAndDatabases) {
     std::string expected;
     std::string cwd = "";
   } const cases[] = {
-      {{"-d", "-X", "--non-interactive", "-b", "4096", "-O", "out", "-i", "in/x.mf4", dir / "in/logs",
-        "--verbosity=4", "-p", "pw.txt", "--dbc-can1=x.dbc"},
-       "dXn b4096 level1 root=/in/ inputs=x.mf4,logs/, in=/in out=/out pw=0000ABCD:2,default:6, can1:x, CD |"
+      {{"-d", "-X", "--non-interactive", "--utc", "-b", "4096", "-O", "out", "-i", "in/x.mf4", dir / "in/logs",
+        "--verbosity", "4", "-p", "pw.txt", "--dbc-can1", "x.dbc"},
+       "dXnu b4096 level1 root=/in/ inputs=x.mf4,logs/, in=/in out=/out pw=0000ABCD:2,default:6, can1:x, CD |"
        " #2 +x.dbc"},
-      {{"in//x.mf4", "--verbosity=0", "-p", "hostile.txt", "--dbc-lin2=z.dbc"},
+      {{"in//x.mf4", "--verbosity=0", "--password-file", "big.txt", "--dbc-lin2=z.dbc"},
        " b0 level6 root=/in/ inputs=x.mf4, in=/in out=in pw=00000001:1048576,0000CAFE:5, lin2:z, CD |"},
-      {{"--buffer=0", "--verbosity=2", "-p", "folder", dir / "in/logs/", "--dbc-can1=x.dbc"},
-       " b0 level4 root=/in/ inputs=logs/, in=/in out=in pw= can1:x, CD | wfolder/"},
+      {{"--buffer=0", "--verbosity=2", dir / "in/logs/", "--dbc-can1=x.dbc"},
+       " b0 level4 root=/in/ inputs=logs/, in=/in out=in pw= can1:x, CD |"},
       {{"-b", "-1", "--verbosity=4", "in"},
        " b-1 level1 root=/ inputs=in/, in=/ out=in pw= can1:A,B, can5:G, can12:X, lin3:D, CD | #0"
        " ?CAN7=CAN7-upper.dbc +can1-a.dbc +can1-b.dbc +can12-x-y.DbC +can5-.dbc ?j1939=j1939-e.dbc +lin3-d.dbc"},
       {{"--dbc-lin1=z.dbc", "--dbc-can3=y.dbc", "--dbc-can255=x.dbc", "--dbc-can007=x.dbc", "--dbc-can3=x.dbc",
         "--dbc-can0=x.dbc", "--dbc-can256=x.dbc", "--dbc-can99999999999999999999=x.dbc", "--dbc-can=x.dbc",
-        "--dbc-canX=x.dbc", "--dbc-can-1=x.dbc", "--dbc-can1=a.DBC", "--dbc-can1=.dbc", "--dbc-can1",
+        "--dbc-canX=x.dbc", "--dbc-can-1=x.dbc", "--dbc-can1=a.DBC", "--dbc-can1=.dbc", "--dbc-can1", "x.txt",
         "--dbc-can3=no.dbc", "--dbc-can3=empty.dbc", "--dbc-can3=twice.dbc", "--dbc-can3=folder.dbc",
         "--dbc-can3=y.dbc", "--dbc-lin1=z.dbc", "--no-concat", "--concat", "--pgn-src-merge",
         "--no-pgn-dst-merge", "--dbdump", "--no-dbdump", "in/x.mf4"},
        " b0 level3 root=/in/ inputs=x.mf4, in=/in out=in pw= can1:a, can3:y,x,y, can7:x, can255:x, lin1:z,z, S |"
        " #0 +y.dbc +x.dbc +x.dbc +x.dbc ?can0=x.dbc ?can256=x.dbc ?can99999999999999999999=x.dbc ?can=x.dbc"
-       " ?canX=x.dbc ?can-1=x.dbc +a.DBC ?can1=.dbc ?can1 !no.dbc -empty.dbc -twice.dbc -folder.dbc"
+       " ?canX=x.dbc ?can-1=x.dbc +a.DBC ?can1=.dbc ?can1=x.txt !no.dbc -empty.dbc -twice.dbc -folder.dbc"
        " +y.dbc +z.dbc +z.dbc"},
       // The dump goes to the working directory; one that cannot be written is skipped.
       {{"--dbdump", "--dbc-can1=" + dir / "dbc/engine.dbc", "--dbc-can2=../dbc/other/engine.dbc",
@@ -150,29 +143,48 @@ TEST(cLogReaderCLI, ParseFillsOptionsRootsPasswordsAndDatabases) {
   EXPECT_EQ(dumps.at("work/engine.json").find("Engine"), std::string::npos);
 }
 
-TEST(cLogReaderCLI, PasswordTextPairs) {
+TEST(cLogReaderCLI, PasswordFileIsOneObjectOfTexts) {
+  const std::string noDevice = "\" matches no device: \"default\" or a serial number of eight upper-case "
+                               "hexadecimal digits is expected";
+  const std::string notText = "; a text in double quotes is expected";
   struct Case {
     std::string text;
-    std::unordered_map<std::string, std::string> expected;
-    std::vector<std::string> log;
+    std::unordered_map<std::string, std::string> expected;  // added to {"x": "y"}
+    std::vector<std::string> log;  // with the path "p.json" left out
   } const cases[] = {
       {"{\"default\":\"pw\",\n  \"0000abcd\" : \"x y\", \"name\":\"not hex\",\"ABC\":\"six\"}",
-       {{"default", "pw"}, {"0000abcd", "x y"}, {"ABC", "six"}}, {}},
-      {R"("":"empty key","00000001":"no "escape" handling")", {{"", "empty key"}, {"00000001", "no "}}, {}},
-      {"\"00000002\":\"split\nline\",\"00000003\":\"ok\"", {{"00000003", "ok"}}, {}},
-      {R"("default":"", )", {{"default", ""}}, {}},
-      {"", {}, {}},
-      {std::string("\"AB\":\"\xFF\x00\x01\"", 10), {{"AB", std::string("\xFF\x00\x01", 3)}}, {}},
+       {{"default", "pw"}, {"0000abcd", "x y"}, {"ABC", "six"}},
+       {"W : key \"0000abcd" + noDevice, "W : key \"name" + noDevice, "W : key \"ABC" + noDevice}},
+      {R"( {"00C0FFEE":"with \"escape\" \u00e9\n", "":"empty key"} )",
+       {{"00C0FFEE", "with \"escape\" \xC3\xA9\n"}, {"", "empty key"}}, {"W : key \"" + noDevice}},
       {R"({"0000000A":"first","0000000A":"second","default":"d"})", {{"0000000A", "first"}, {"default", "d"}},
        {"W Failed to insert key for \"0000000A\" in password storage"}},
+      {"{}", {}, {}},
+      // Malformed: nothing is taken, the position is that of the last character read.
+      {R"({"1122AABB": s3cret})", {},
+       {"E : line 1, column 14: syntax error while parsing value - invalid literal; last read: '\"1122AABB\": s'"}},
+      {"{\"A1B2C3D4\": \"x\",\n \"default\": 12}", {}, {"E : line 2, column 14: the password of \"default\" is a number" + notText}},
+      {R"({"00000001":"ok", "name": [1]})", {}, {"E : line 1, column 27: the password of \"name\" is an array" + notText}},
+      {R"({"default":{"x":"y"}})", {}, {"E : line 1, column 12: the password of \"default\" is an object" + notText}},
+      {R"(["a"])", {}, {"E : line 1, column 1: the file is an array; one object of serial numbers and passwords is expected"
+                       " ({\"default\": \"...\"})"}},
+      {"", {}, {"E : line 1, column 1: syntax error while parsing value - unexpected end of input; expected '[', '{', or a literal"}},
+      {R"({"default":"x"} {})", {}, {"E : line 1, column 17: syntax error while parsing value - unexpected '{'; expected end of input"}},
+      {"{\"default\":\"\xFF\"}", {}, {"E : line 1, column 13: syntax error while parsing value - invalid string: ill-formed UTF-8 byte; last read: '\"\xFF'"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     LogCapture log;
-    std::unordered_map<std::string, std::string> got;
-    EXPECT_TRUE(cLogReaderCLI_parsePasswords(c.text, &got));
-    EXPECT_EQ(got, c.expected);
-    EXPECT_EQ(log.messages(), c.log);
+    std::unordered_map<std::string, std::string> got{{"x", "y"}}, expected{{"x", "y"}};
+    expected.insert(c.expected.begin(), c.expected.end());
+    EXPECT_EQ(cLogReaderCLI_parsePasswords(c.text, "p.json", &got), c.log.empty() || c.log[0][0] != 'E');
+    EXPECT_EQ(got, expected);
+    std::vector<std::string> messages = log.messages();
+    for (std::string& m : messages) {
+      for (const char* path : {"Password file p.json", "Could not parse password file p.json"})
+        if (m.find(path) == 2) m.erase(2, std::string(path).size());
+    }
+    EXPECT_EQ(messages, c.log);
   }
 }
 

@@ -39,9 +39,10 @@ class FakeBackend final : public cFSBackend {
     return out->type = std::count(made.begin(), made.end(), fullPath) ? cFSType::kDir : cFSType::kMissing, true;
   }
   bool mkdir(const std::string& fullPath) override { return made.push_back(fullPath), true; }
-  void ls(const std::string& fullPath, cFSListing* out) override {
+  bool ls(const std::string& fullPath, cFSListing* out) override {
     out->emplace(fullPath + "/x.mf4", cFSStat{cFSType::kFile, 1, 0, 0});
     out->emplace("rootish.mf4", cFSStat{cFSType::kFile, 2, 0, 0});
+    return true;
   }
   std::vector<std::string> made;
 };
@@ -65,7 +66,7 @@ TEST(cFS, ComposesFullPathsUnderTheRoot) {
   }
   cFS fs("root", std::make_unique<FakeBackend>());
   cFSListing listing;
-  fs.ls("", &listing);
+  EXPECT_TRUE(fs.ls("", &listing));
   EXPECT_EQ(names(listing), (std::vector<std::string>{"rootish.mf4", "x.mf4"})) << "only full paths lose the root";
 }
 
@@ -89,13 +90,14 @@ TEST(cFS, OperatingSystemBackend) {
   cFSStat st;
   EXPECT_FALSE(fs->stat("f.bin/x", &st) || fs->stat("f.bin", nullptr)) << "not a folder: the query fails";
   cFSListing listing;
-  fs->ls("", &listing);  // unsigned byte order; the fifo and the dangling link are left out
+  EXPECT_TRUE(fs->ls("", &listing));  // unsigned byte order; the fifo and the dangling link are left out
   EXPECT_EQ(names(listing), (std::vector<std::string>{"A", "B.mf4", "a", "a.b", "a.txt", "b", "f.bin", "full",
                                                      "link_to_b", "\xC3\xA9"}));
   LogCapture log;
-  fs->ls("missing", &listing);
+  EXPECT_FALSE(fs->ls("missing", &listing));
   EXPECT_EQ(listing.size(), 10u);
-  EXPECT_EQ(log.messages(), std::vector<std::string>{"W Could not list folder " + dir / "missing"});
+  EXPECT_EQ(log.messages(),
+            std::vector<std::string>{"E Could not list folder " + dir / "missing: No such file or directory"});
 
   EXPECT_TRUE(fs->mkdir("full")) << "an existing folder";
   EXPECT_FALSE(fs->mkdir("f.bin") || fs->mkdir("missing/child") || fs->mkdirs("f.bin/g"));

@@ -73,11 +73,11 @@ TEST(cLogReader, WalksInputsDepthFirstInByteOrderAndReportsOddOnes) {
       {{"in/"}, 0, false, 0, all, loop},
       {{"in"}, 1, false, 0, all, loop},
       {{"in"}, 7, false, 0, all, ""},
-      {{"f.mf4", "in/y.Mf4"}, -1, false, 0x81, {"in/y.Mf4"}, "E Input f.mf4 is neither a file nor a folder"},
+      {{"f.mf4", "in/y.Mf4"}, -1, false, 0x81, {"in/y.Mf4"}, "E Input " + dir / "f.mf4 is neither a file nor a folder"},
       {{"missing.mf4", "in/y.Mf4", "gone/"}, 4096, false, 1, {"in/y.Mf4"},
        "W Could not find input file/folder " + dir / "gone/"},
-      {{tooLong, "in/y.Mf4"}, -1, false, 0x81, {}, "F Could not query aaaa"},  // stops the walk
-      {{tooLong, "in/y.Mf4"}, -1, true, 0x81, {"in/y.Mf4"}, "F Error during stat of aaaa"},
+      {{tooLong, "in/y.Mf4"}, -1, false, 0x81, {}, "F Could not query " + dir / "aaaa"},  // stops the walk
+      {{tooLong, "in/y.Mf4"}, -1, true, 0x81, {"in/y.Mf4"}, "F Error during stat of " + dir / "aaaa"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.inputs[0].substr(0, 12) + " buffer " + std::to_string(c.buffer));
@@ -149,7 +149,7 @@ TEST(cLogReader, ResultCodeMessageAndDeletionOfEachOutcome) {
     EXPECT_TRUE(!opened || head.files[0].ended);  // every newFile gets its endFile
     EXPECT_NE(dir.exists("x.mf4"), c.result == 0);  // only a converted file is deleted
     EXPECT_TRUE(c.message.empty() || log.has(c.message)) << c.message;
-    EXPECT_TRUE(c.result != 0 ? log.contains("E Error during conversion of x.mf4") : !log.has("E "));
+    EXPECT_TRUE(c.result != 0 ? log.contains("E Error during conversion of " + dir / "x.mf4") : !log.has("E "));
   }
 }
 

@@ -53,7 +53,7 @@ class FaultBackend final : public cFSBackend {
   explicit FaultBackend(std::shared_ptr<FaultLog> log) : log_(std::move(log)), os_(cFS_os_backend()) {}
 
   bool stat(const std::string& p, cFSStat* out) override { return os_->stat(p, out); }
-  void ls(const std::string& p, cFSListing* out) override { os_->ls(p, out); }
+  bool ls(const std::string& p, cFSListing* out) override { return os_->ls(p, out); }
   bool mkdir(const std::string& p) override { return os_->mkdir(p); }
   bool rm(const std::string& p) override { return log_->pass("rm", p) && os_->rm(p); }
   bool truncate(const std::string& p, uint64_t n) override { return log_->pass("truncate", p) && os_->truncate(p, n); }
