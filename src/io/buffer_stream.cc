@@ -1,5 +1,9 @@
 // Read-ahead buffer: a window of `capacity` bytes over an inner stream.  Reads
-// and seeks inside the window never touch the inner stream.
+// and seeks inside the window never touch the inner stream.  A window that
+// continues the previous one (sequential reading) or covers the whole stream
+// is filled completely; one that a jump elsewhere starts takes only
+// kJumpBytes, so that readers alternating between distant places (the data
+// groups of a log) do not read a whole window for each visit.
 #include <cstring>
 #include <new>
 
@@ -7,12 +11,14 @@
 
 namespace {
 
+constexpr int64_t kJumpBytes = 64 * 1024;
+
 class BufferStream final : public cIO {
  public:
   BufferStream(cIO* inner, std::unique_ptr<cIO> owned, std::unique_ptr<uint8_t[]> storage,
                uint8_t* window, int64_t capacity)
       : inner_(inner), owned_(std::move(owned)), storage_(std::move(storage)),
-        window_(window), capacity_(capacity) {}
+        window_(window), capacity_(capacity), innerSize_(inner->getSize()) {}
   ~BufferStream() override { close(); }
 
   int64_t read(void* dst, int64_t n) override {
@@ -74,7 +80,8 @@ class BufferStream final : public cIO {
   bool refill(int64_t at) {
     if (inner_ == nullptr) return false;
     if (inner_->seek(at, kSeekSet) != at) return false;
-    int64_t got = inner_->read(window_, capacity_);
+    const bool sequential = at == start_ + fill_ || capacity_ >= innerSize_;
+    int64_t got = inner_->read(window_, sequential ? capacity_ : std::min(capacity_, kJumpBytes));
     if (got < 1) return false;
     start_ = at;
     fill_ = got;
@@ -87,6 +94,7 @@ class BufferStream final : public cIO {
   std::unique_ptr<uint8_t[]> storage_;
   uint8_t* window_;
   int64_t capacity_;
+  int64_t innerSize_;  // -1 when unknown: every window is then filled completely
   int64_t fill_ = 0;
   int64_t position_ = 0;
   int64_t start_ = 0;

@@ -56,7 +56,8 @@ void cIO_cat(cIO* source, cIO* destination);
 std::unique_ptr<cIO> cIO_file_open(const char* path, int mode);
 
 // Read-ahead buffer over `inner` with a window of `size` bytes (raised to a
-// multiple of 8).  The owning form closes `inner` on close; the borrowing form
+// multiple of 8); a window that a jump starts (not continuing the last one)
+// takes at most 64 KiB of it unless the window covers the whole stream.  The owning form closes `inner` on close; the borrowing form
 // requires `inner` to outlive the buffer.  Null when the window cannot be
 // allocated or size < 1.
 std::unique_ptr<cIO> cIO_bufferAlloc_ctor(std::unique_ptr<cIO> inner, int64_t size);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -78,6 +79,41 @@ TEST(BufferStream, ServesReadsAndSeeksFromItsWindow) {
   auto owning = cIO_bufferAlloc_ctor(memoryStream(bytes), 8);  // closes its inner stream
   EXPECT_EQ(owning->read(got.data(), 100), 100);
   EXPECT_EQ(cIO_close(owning), 0);
+}
+
+// Readers that alternate between distant places (the data groups of a log)
+// must not cost a whole window per visit; sequential reading still fills
+// whole windows.
+TEST(BufferStream, JumpsReadLittleSequentialReadingWholeWindows) {
+  struct Counting final : cIO {
+    cIO* inner;
+    int64_t bytes = 0, reads = 0;
+    explicit Counting(cIO* i) : inner(i) {}
+    int64_t read(void* dst, int64_t n) override {
+      const int64_t got = inner->read(dst, n);
+      bytes += got > 0 ? got : 0;
+      ++reads;
+      return got;
+    }
+    int64_t seek(int64_t offset, int32_t origin) override { return inner->seek(offset, origin); }
+    int64_t tell() override { return inner->tell(); }
+  };
+  const int64_t kChunk = 64 * 1024, kFar = 4 << 20;
+  const std::vector<uint8_t> bytes = pattern(8 << 20);
+  auto memory = memoryStream(bytes);
+  Counting counting(memory.get());
+  auto buf = cIO_bufferAlloc_ctor(&counting, 1 << 20);
+  std::vector<uint8_t> got(kChunk);
+  for (int64_t i = 0; i < 16; ++i) {
+    const int64_t at = (i % 2) * kFar + (i / 2) * kChunk;
+    ASSERT_EQ(buf->seek(at, kSet), at);
+    ASSERT_EQ(buf->read(got.data(), kChunk), kChunk);
+    ASSERT_TRUE(std::equal(got.begin(), got.end(), bytes.begin() + at)) << at;
+  }
+  EXPECT_LE(counting.bytes, 16 * kChunk + 2 * (1 << 20));
+  counting.reads = 0;
+  for (int64_t i = 0; i < 32; ++i) ASSERT_EQ(buf->read(got.data(), kChunk), kChunk);
+  EXPECT_LE(counting.reads, 3) << "sequential reading continues in whole windows";
 }
 
 TEST(MemoryStream, GrowsSeeksAndFillsGapsWithZeros) {
