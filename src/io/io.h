@@ -57,15 +57,18 @@ std::unique_ptr<cIO> cIO_file_open(const char* path, int mode);
 
 // Read-ahead buffer over `inner` with a window of `size` bytes (raised to a
 // multiple of 8); a window that a jump starts (not continuing the last one)
-// takes at most 64 KiB of it unless the window covers the whole stream.  The owning form closes `inner` on close; the borrowing form
-// requires `inner` to outlive the buffer.  Null when the window cannot be
+// takes at most 64 KiB of it unless the window covers the whole stream.  The
+// owning form closes `inner` on close; the borrowing form requires `inner` to outlive the buffer.  Null when the window cannot be
 // allocated or size < 1.
 std::unique_ptr<cIO> cIO_bufferAlloc_ctor(std::unique_ptr<cIO> inner, int64_t size);
 std::unique_ptr<cIO> cIO_bufferAlloc_ctor(cIO* inner, int64_t size);
 
 // Growable memory stream.  Capacity grows 2, 4, 8, ...; seeking from the end
 // past the size extends the stream with zero bytes; a seek past the capacity
-// fails.  Writes return -1 when memory runs out.
+// fails.  Writes return -1 when memory runs out.  Large capacities are taken
+// in huge pages where the system offers them: filling a stream of a hundred
+// megabytes (an unpacked container) then costs a few page faults, not tens of
+// thousands.
 class cIO_memoryAlloc final : public cIO {
  public:
   int64_t read(void* dst, int64_t n) override;
@@ -81,7 +84,14 @@ class cIO_memoryAlloc final : public cIO {
   bool reserve(uint64_t bytes);
 
  private:
-  std::unique_ptr<uint8_t[]> bytes_;  // capacity_ bytes, the first size_ valid
+  struct FreeBytes {
+    void operator()(uint8_t* bytes) const;
+  };
+  using Bytes = std::unique_ptr<uint8_t[], FreeBytes>;
+  // Moves the stream into `capacity` bytes; false when memory runs out.
+  bool regrow(uint64_t capacity);
+
+  Bytes bytes_;  // capacity_ bytes, the first size_ valid
   uint64_t capacity_ = 0;
   uint64_t size_ = 0;
   uint64_t position_ = 0;

@@ -1,8 +1,37 @@
 // Growable memory stream.
+#include <sys/mman.h>
+
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "io/io.h"
+
+namespace {
+constexpr uint64_t kHugePage = uint64_t{2} << 20;
+}  // namespace
+
+void cIO_memoryAlloc::FreeBytes::operator()(uint8_t* bytes) const { std::free(bytes); }
+
+bool cIO_memoryAlloc::regrow(uint64_t capacity) {
+  void* raw;
+  if (capacity >= kHugePage) {
+    // Aligned to and rounded up to whole huge pages, which the kernel may
+    // then back one by one.
+    const uint64_t rounded = (capacity + kHugePage - 1) & ~(kHugePage - 1);
+    if (rounded < capacity) return false;
+    raw = std::aligned_alloc(kHugePage, rounded);
+    if (raw != nullptr) (void)::madvise(raw, rounded, MADV_HUGEPAGE);  // advice only
+  } else {
+    raw = std::malloc(capacity);
+  }
+  if (raw == nullptr) return false;
+  Bytes grown(static_cast<uint8_t*>(raw));
+  if (size_ > 0) std::memcpy(grown.get(), bytes_.get(), size_);
+  bytes_ = std::move(grown);
+  capacity_ = capacity;
+  return true;
+}
 
 int64_t cIO_memoryAlloc::read(void* dst, int64_t n) {
   if (n < 0) return -1;
@@ -14,13 +43,7 @@ int64_t cIO_memoryAlloc::read(void* dst, int64_t n) {
 }
 
 bool cIO_memoryAlloc::reserve(uint64_t bytes) {
-  if (bytes <= capacity_) return true;
-  std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[bytes]);
-  if (!grown) return false;
-  if (size_ > 0) std::memcpy(grown.get(), bytes_.get(), size_);
-  bytes_ = std::move(grown);
-  capacity_ = bytes;
-  return true;
+  return bytes <= capacity_ || regrow(bytes);
 }
 
 int64_t cIO_memoryAlloc::write(const void* src, int64_t n) {
@@ -33,11 +56,7 @@ int64_t cIO_memoryAlloc::write(const void* src, int64_t n) {
       capacity = capacity == 0 ? 2 : capacity * 2;
     }
     // Grown without zero-filling; only the first size_ bytes are ever read.
-    std::unique_ptr<uint8_t[]> grown(new (std::nothrow) uint8_t[capacity]);
-    if (!grown) return -1;
-    if (size_ > 0) std::memcpy(grown.get(), bytes_.get(), size_);
-    bytes_ = std::move(grown);
-    capacity_ = capacity;
+    if (!regrow(capacity)) return -1;
   }
   // A write behind the end after a seek leaves no stale bytes in the gap.
   if (position_ > size_) std::memset(bytes_.get() + size_, 0, position_ - size_);
