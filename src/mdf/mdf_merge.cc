@@ -9,12 +9,6 @@
 
 namespace {
 
-// Total order on time stamps: numbers ascending, NaN after every number.
-bool earlier(double a, double b) {
-  if (std::isnan(a)) return false;
-  return std::isnan(b) || a < b;
-}
-
 // Records of one data group, read through its decoding plan.
 class DataGroupSource final : public cMdfRecordSource {
  public:
@@ -100,8 +94,12 @@ cBusMsg* cMdfBusMsgContainer::next() {
 }
 
 bool cMdfParallelIter::later(const Pending& a, const Pending& b) {
-  if (earlier(b.timeStamp, a.timeStamp)) return true;
-  if (earlier(a.timeStamp, b.timeStamp)) return false;
+  // Numbers ascending, NaN after every number, ties by container order; the
+  // common case (two different numbers) takes one or two comparisons.
+  if (a.timeStamp < b.timeStamp) return false;
+  if (b.timeStamp < a.timeStamp) return true;
+  const bool aNan = std::isnan(a.timeStamp);
+  if (aNan != std::isnan(b.timeStamp)) return aNan;
   return a.order > b.order;
 }
 
@@ -156,7 +154,12 @@ cBusMsg* cMdfParallelIter::next() {
     top = heap_.back();
     heap_.pop_back();
   }
-  if (!heap_.empty()) siftDown(0);
+  if (heap_.size() == 2) {
+    // Two groups (a common layout): the sift is one comparison.
+    if (later(heap_[0], heap_[1])) std::swap(heap_[0], heap_[1]);
+  } else if (!heap_.empty()) {
+    siftDown(0);
+  }
   deliverTop();
   return current_;
 }

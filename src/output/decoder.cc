@@ -97,14 +97,24 @@ bool cDecoder::endFile(const cLogFileInfo&) { return true; }
 
 bool cDecoder::newMsg(cBusMsg& msg) {
   const cDBMap* map = nullptr;
-  if (msg.type == cBusMsgType::BUS_MSG_CAN_DATA_FRAME)
+  DatabaseLists* lists = nullptr;
+  if (msg.type == cBusMsgType::BUS_MSG_CAN_DATA_FRAME) {
     map = canDatabases_;
-  else if (msg.type == cBusMsgType::BUS_MSG_LIN_FRAME)
+    lists = &canLists_;
+  } else if (msg.type == cBusMsgType::BUS_MSG_LIN_FRAME) {
     map = linDatabases_;
+    lists = &linLists_;
+  }
   if (map == nullptr) return true;
-  auto it = map->find(msg.channel);
-  if (it == map->end()) return true;
-  for (const std::unique_ptr<cDB>& db : it->second)
+  // A channel's list, once found, stays where it is (map nodes do not move);
+  // a channel without one is looked up each time, as databases may be added.
+  const std::vector<std::unique_ptr<cDB>>*& list = (*lists)[msg.channel];
+  if (list == nullptr) {
+    auto it = map->find(msg.channel);
+    if (it == map->end()) return true;
+    list = &it->second;
+  }
+  for (const std::unique_ptr<cDB>& db : *list)
     if (db != nullptr) decodeWith(*db, msg);
   return true;
 }

@@ -14,6 +14,7 @@
 // destruction.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
@@ -99,6 +100,11 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
 
   const cDBMap* canDatabases_;
   const cDBMap* linDatabases_;
+  // Per channel number, the channel's databases in the map (null: not
+  // looked up yet, or none).
+  using DatabaseLists = std::array<const std::vector<std::unique_ptr<cDB>>*, 256>;
+  DatabaseLists canLists_{};
+  DatabaseLists linLists_{};
   bool concat_;
   cOutputNaming naming_;
   cWriterSet writers_;
