@@ -7,6 +7,7 @@
 
 #include "app/decoder_cli.h"
 #include "app/log_reader_cli.h"
+#include "app/run_summary.h"
 #include "app/transport_config.h"
 #include "base/exit_status.h"
 #include "base/interrupt.h"
@@ -94,6 +95,8 @@ int lograven_main(int argc, char** argv) {
   const uint32_t seconds = static_cast<uint32_t>((end - start) / CLOCKS_PER_SEC);
 
   printStatistics(*reader, *tp, *decoder, seconds);
+  std::fputs(cRunSummary_text(*reader, decoder->tally(), *cli).c_str(), stdout);
+  std::fflush(stdout);
   if (reader->interrupted()) {
     std::puts("Interrupted: the unfinished input was rolled back; run the same command again to"
               " convert the rest");

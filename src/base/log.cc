@@ -17,6 +17,9 @@ constexpr int kMaxLine = 510;
 
 zf_log_output_fn g_output = zf_log_out_stderr_callback;
 
+char g_first_error[kMaxLine + 1];
+bool g_first_error_set = false;
+
 // Broken-down local time of the last second seen.  The counter is odd while
 // one writer updates the cache; readers that find it busy convert on their own.
 std::atomic<uint32_t> g_cache_seq{0};
@@ -38,6 +41,12 @@ void localTime(time_t sec, struct tm* out) {
   }
 }
 
+void rememberFirstError(const char* message, int len) {
+  __builtin_memcpy(g_first_error, message, static_cast<size_t>(len));
+  g_first_error[len] = '\0';
+  g_first_error_set = true;
+}
+
 }  // namespace
 
 void zf_log_set_output_level(int32_t lvl) { zf_log_global_output_lvl = lvl; }
@@ -52,6 +61,13 @@ int32_t zf_log_verbosity_to_level(int64_t verbosity) {
   if (verbosity < 0 || verbosity > 5) return -1;
   return kMap[verbosity];
 }
+
+void zf_log_clear_first_error() {
+  g_first_error_set = false;
+  g_first_error[0] = '\0';
+}
+
+const char* zf_log_first_error() { return g_first_error; }
 
 void zf_log_out_stderr_callback(const char* line, int len) {
   char buf[kMaxLine + 1];
@@ -76,6 +92,7 @@ void zf_log_write(uint32_t lvl, const char* tag, const char* fmt, ...) {
                         static_cast<int>(syscall(SYS_gettid)), letter);
   if (n < 0) return;
   if (n > kMaxLine) n = kMaxLine;
+  const int prefix = n;
   if (tag != nullptr && n < kMaxLine) {
     int t = std::snprintf(line + n, sizeof line - n, "%s ", tag);
     if (t > 0) n = (n + t > kMaxLine) ? kMaxLine : n + t;
@@ -87,5 +104,6 @@ void zf_log_write(uint32_t lvl, const char* tag, const char* fmt, ...) {
     va_end(ap);
     if (m > 0) n = (n + m > kMaxLine) ? kMaxLine : n + m;
   }
+  if (lvl >= ZF_LOG_ERROR && !g_first_error_set) rememberFirstError(line + prefix, n - prefix);
   g_output(line, n);
 }

@@ -27,6 +27,15 @@ uint32_t parseUnsigned(const std::string& text) {
   return static_cast<uint32_t>(std::strtoull(text.c_str(), nullptr, 10));
 }
 
+// A failure's reason when nothing was logged for it (a quiet verbosity).
+const char* statusReason(int32_t code) {
+  switch (code) {
+    case kExitNoPassword: return "no password for its device, or decryption failed";
+    case kExitDecompression: return "decompression failed";
+    default: return "conversion failed";
+  }
+}
+
 bool isLogFileExtension(std::string_view extension) {
   if (extension.size() != 3) return false;
   std::string lower(extension);
@@ -56,6 +65,7 @@ int32_t cLogReader::process(const std::vector<std::string>& inputs) {
       if (!inputFs_->stat(input, &st)) {
         LOG_FATAL("Could not query %.*s for information", static_cast<int>(input.size()),
                   input.data());
+        addFailure(input, "could not be queried for information");
         return kExitNotFileOrFolder;
       }
     }
@@ -73,6 +83,7 @@ int32_t cLogReader::handleInputPath(const std::string& path) {
   if (!inputFs_->stat(path, &st)) {
     // Reported in the exit status: the input was not converted.
     LOG_FATAL("Error during stat of %.*s, exiting", static_cast<int>(path.size()), path.data());
+    addFailure(path, "its type could not be queried");
     return kExitNotFileOrFolder;
   }
   switch (st.type) {
@@ -80,11 +91,13 @@ int32_t cLogReader::handleInputPath(const std::string& path) {
       std::string full;  // the whole path, as the user would look for it
       inputFs_->relativeToAbsolutePath(path, &full);
       LOG_WARN("Could not find input file/folder %s", full.c_str());
+      addFailure(path, "not found");
       return kExitMissingInput;
     }
     case cFSType::kOther:
       LOG_ERROR("Input %.*s is neither a file nor a folder", static_cast<int>(path.size()),
                 path.data());
+      addFailure(path, "neither a file nor a folder");
       return kExitNotFileOrFolder;
     case cFSType::kDir:
       return handleFolder(path, st);
@@ -95,7 +108,14 @@ int32_t cLogReader::handleInputPath(const std::string& path) {
   ++files_;
   bytes_ += st.size;
   LOG_DEBUG("Input file %.*s", static_cast<int>(path.size()), path.data());
+  zf_log_clear_first_error();
   return convertFile(path, st);
+}
+
+void cLogReader::addFailure(const std::string& path, std::string reason) {
+  cInputFailure failure{std::string(), std::move(reason)};
+  inputFs_->relativeToAbsolutePath(path, &failure.path);
+  failures_.push_back(std::move(failure));
 }
 
 int32_t cLogReader::handleFolder(const std::string& path, const cFSStat& st) {
@@ -122,6 +142,8 @@ int32_t cLogReader::handleFolder(const std::string& path, const cFSStat& st) {
 }
 
 int32_t cLogReader::failFile(const std::string& path, int32_t code) {
+  const char* firstError = zf_log_first_error();
+  addFailure(path, *firstError != '\0' ? firstError : statusReason(code));
   LOG_ERROR("Error during conversion of %.*s", static_cast<int>(path.size()), path.data());
   return code;
 }
@@ -291,6 +313,7 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
         break;
       }
       ++messages_;
+      channelFrames_.count(*msg);
       if (!head_->newMsg(*msg)) {
         LOG_ERROR("Error during handle record callback");
         failed = true;

@@ -11,6 +11,9 @@
 // input is removed only after its results were committed to stable storage,
 // and kept (with a warning) when it produced no row.
 //
+// For the closing summary it keeps every failed input with its reason and
+// counts the frames of each bus channel (bus/bus_channels.h).
+//
 // Interruption (base/interrupt.h) is noticed between frames: the unfinished
 // input is rolled back and no further input is started.
 //
@@ -28,11 +31,18 @@
 #include <vector>
 
 #include "input/log_reader_options.h"
+#include "bus/bus_channels.h"
 #include "bus/bus_msg.h"
 #include "fs/fs.h"
 #include "io/io.h"
 
 class cMdf;
+
+// An input that failed.
+struct cInputFailure {
+  std::string path;    // as the user would look for it (the root prepended)
+  std::string reason;  // the first error logged for it, or what its status means
+};
 
 class cLogReader {
  public:
@@ -55,6 +65,10 @@ class cLogReader {
   uint64_t bytes() const { return bytes_; }        // sum of accepted file sizes
   // True when an interruption stopped the walk.
   bool interrupted() const { return interrupted_; }
+  // Failed inputs in walk order.
+  const std::vector<cInputFailure>& failures() const { return failures_; }
+  // Frames handed to the chain, per bus channel.
+  const cBusChannelCounts& channelFrames() const { return channelFrames_; }
 
  private:
   // Result code of one path, recursive for folders.
@@ -86,8 +100,11 @@ class cLogReader {
   // not close.
   static bool closeInput(const std::string& path, std::unique_ptr<cMdf>& mdf,
                          std::unique_ptr<cIO>& stream);
-  // Logs "Error during conversion of ..." and returns `code`.
-  static int32_t failFile(const std::string& path, int32_t code);
+  // Logs "Error during conversion of ...", keeps the failure with the first
+  // error logged since the file was started, and returns `code`.
+  int32_t failFile(const std::string& path, int32_t code);
+  // Keeps a failed input for the summary.
+  void addFailure(const std::string& path, std::string reason);
 
   cFS* inputFs_;
   uint64_t bytes_ = 0;
@@ -97,6 +114,8 @@ class cLogReader {
   cBusLayer* head_;
   cInputTransaction* transaction_;
   bool interrupted_ = false;
+  std::vector<cInputFailure> failures_;
+  cBusChannelCounts channelFrames_;
 
   // Identity of the last file that passed the identity check; an empty serial
   // number means no file yet.

@@ -96,22 +96,35 @@ bool cDecoder::endFile(const cLogFileInfo&) { return true; }
 
 bool cDecoder::newMsg(cBusMsg& msg) {
   const cDBMap* map = nullptr;
-  if (msg.type == cBusMsgType::BUS_MSG_CAN_DATA_FRAME)
+  size_t slot = msg.channel;
+  if (msg.type == cBusMsgType::BUS_MSG_CAN_DATA_FRAME) {
     map = canDatabases_;
-  else if (msg.type == cBusMsgType::BUS_MSG_LIN_FRAME)
+  } else if (msg.type == cBusMsgType::BUS_MSG_LIN_FRAME) {
     map = linDatabases_;
-  if (map == nullptr) return true;
-  auto it = map->find(msg.channel);
-  if (it == map->end()) return true;
-  for (const std::unique_ptr<cDB>& db : it->second)
-    if (db != nullptr) decodeWith(*db, msg);
+    slot += kBusLinSlot0;
+  } else {
+    return true;
+  }
+  bool known = false;
+  auto it = map != nullptr ? map->find(msg.channel) : cDBMap::const_iterator{};
+  if (map != nullptr && it != map->end()) {
+    size_t index = 0;
+    for (const std::unique_ptr<cDB>& db : it->second) {
+      if (db != nullptr && decodeWith(*db, msg)) {
+        tally_.decodedBy(slot, index);
+        known = true;
+      }
+      ++index;
+    }
+  }
+  tally_.finish(msg, slot, known);
   return true;
 }
 
-void cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
+bool cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
   uint32_t key = messageKey(db, msg);
-  if (!cDB_decodeMessage(&db, key, msg.data, &decoded_)) return;
-  if (decoded_.signals.empty()) return;
+  if (!cDB_decodeMessage(&db, key, msg.data, &decoded_)) return false;
+  if (decoded_.signals.empty()) return true;
   cMessageIdentity identity = identityOf(db, msg, key);
   identity.nameHash = decoded_.message->nameHash;
   checkDate(msg.timeStamp);
@@ -130,10 +143,11 @@ void cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
       values_.push_back(std::numeric_limits<double>::quiet_NaN());
     }
   }
-  if (!valid) return;
+  if (!valid) return true;
   ++pending_.messages;
   cCsvWriter* writer = writerFor(identity);
   if (writer != nullptr) (void)writer->write(msg.timeStamp, values_);  // failures are logged there
+  return true;
 }
 
 cDecoder::CachedWriter& cDecoder::cachedWriter(uint64_t cacheKey) {

@@ -19,6 +19,7 @@
 
 #include "bus/bus_msg.h"
 #include "db/db.h"
+#include "output/decode_tally.h"
 #include "output/output_naming.h"
 
 class cFS;
@@ -49,6 +50,8 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
 
   // Counts of committed inputs only.
   const cDecoderStatistics& getStatistics() const { return statistics_; }
+  // Messages decoded and identifiers not known, per channel and database.
+  const cDecodeTally& tally() const { return tally_; }
 
   // Rolls back what an earlier run left unfinished in the output tree (see
   // output/output_journal.h).  False (logged) when that fails: nothing may
@@ -78,7 +81,8 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
   uint64_t pendingRows() const override { return pending_.messages; }
 
  private:
-  void decodeWith(const cDB& db, const cBusMsg& msg);
+  // True when `db` knows the message (see cDecodeTally).
+  bool decodeWith(const cDB& db, const cBusMsg& msg);
   // The writer of the decoded message's signal set; null when it cannot be
   // created.  Remembers the answer per message, multiplexor value and
   // addresses, so that a message's next row with the same identity and
@@ -99,6 +103,7 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
   std::vector<double> values_;  // reused row values
   cDecoderStatistics statistics_;  // committed inputs
   cDecoderStatistics pending_;     // the input being converted
+  cDecodeTally tally_;
   struct CachedWriter {
     uint64_t cacheKey = 0;
     bool used = false;
