@@ -17,6 +17,11 @@ constexpr int kMaxLine = 510;
 
 zf_log_output_fn g_output = zf_log_out_stderr_callback;
 
+// Erase-line prefix of the next stderr line while a status line is shown.
+constexpr char kEraseLine[] = "\r\x1b[K";
+constexpr int kEraseLineLength = sizeof kEraseLine - 1;
+std::atomic<bool> g_status_line{false};
+
 char g_first_error[kMaxLine + 1];
 bool g_first_error_set = false;
 
@@ -62,6 +67,10 @@ int32_t zf_log_verbosity_to_level(int64_t verbosity) {
   return kMap[verbosity];
 }
 
+void zf_log_set_status_line(bool shown) {
+  g_status_line.store(shown, std::memory_order_relaxed);
+}
+
 void zf_log_clear_first_error() {
   g_first_error_set = false;
   g_first_error[0] = '\0';
@@ -70,12 +79,17 @@ void zf_log_clear_first_error() {
 const char* zf_log_first_error() { return g_first_error; }
 
 void zf_log_out_stderr_callback(const char* line, int len) {
-  char buf[kMaxLine + 1];
+  char buf[kEraseLineLength + kMaxLine + 1];
+  int at = 0;
+  if (g_status_line.exchange(false, std::memory_order_relaxed)) {
+    __builtin_memcpy(buf, kEraseLine, kEraseLineLength);
+    at = kEraseLineLength;
+  }
   if (len > kMaxLine) len = kMaxLine;
   if (len < 0) len = 0;
-  __builtin_memcpy(buf, line, static_cast<size_t>(len));
-  buf[len] = '\n';
-  ssize_t r = ::write(2, buf, static_cast<size_t>(len) + 1);
+  __builtin_memcpy(buf + at, line, static_cast<size_t>(len));
+  buf[at + len] = '\n';
+  ssize_t r = ::write(2, buf, static_cast<size_t>(at + len) + 1);
   (void)r;
 }
 

@@ -107,12 +107,32 @@ int32_t cLogReader::handleInputPath(const std::string& path) {
   if (!isLogFileExtension(cFS_getExtension(path))) return kExitOk;
   ++files_;
   bytes_ += st.size;
+  if (surveying_) return kExitOk;
   LOG_DEBUG("Input file %.*s", static_cast<int>(path.size()), path.data());
   zf_log_clear_first_error();
-  return convertFile(path, st);
+  if (observer_ != nullptr) observer_->inputStarted(st.size);
+  const int32_t result = convertFile(path, st);
+  if (observer_ != nullptr) observer_->inputDone();
+  return result;
+}
+
+cInputTotals cLogReader::survey(const std::vector<std::string>& inputs) {
+  const uint64_t files = files_;
+  const uint64_t bytes = bytes_;
+  const int32_t level = zf_log_global_output_lvl;
+  zf_log_set_output_level(ZF_LOG_FATAL + 1);  // the conversion reports what it finds
+  surveying_ = true;
+  for (const std::string& input : inputs) (void)handleInputPath(input);
+  surveying_ = false;
+  zf_log_set_output_level(level);
+  const cInputTotals totals{files_ - files, bytes_ - bytes};
+  files_ = files;
+  bytes_ = bytes;
+  return totals;
 }
 
 void cLogReader::addFailure(const std::string& path, std::string reason) {
+  if (surveying_) return;
   cInputFailure failure{std::string(), std::move(reason)};
   inputFs_->relativeToAbsolutePath(path, &failure.path);
   failures_.push_back(std::move(failure));
@@ -153,6 +173,11 @@ int32_t cLogReader::convertFile(const std::string& path, const cFSStat& /*st*/) 
   if (!stream) {
     LOG_ERROR("Could not open input file %.*s", static_cast<int>(path.size()), path.data());
     return failFile(path, kExitConversion);
+  }
+  if (observer_ != nullptr) {
+    inputBytesRead_ = 0;
+    stream = cIO_counted_ctor(std::move(stream), &inputBytesRead_,
+                              [this] { observer_->inputRead(inputBytesRead_); });
   }
   int64_t bufferSize = options_->bufferSize < 0 ? stream->getSize() : options_->bufferSize;
   if (bufferSize >= 1) {
@@ -314,6 +339,7 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
       }
       ++messages_;
       channelFrames_.count(*msg);
+      if ((messages_ & 0xFFF) == 0 && observer_ != nullptr) observer_->inputRead(inputBytesRead_);
       if (!head_->newMsg(*msg)) {
         LOG_ERROR("Error during handle record callback");
         failed = true;

@@ -12,7 +12,9 @@
 // and kept (with a warning) when it produced no row.
 //
 // For the closing summary it keeps every failed input with its reason and
-// counts the frames of each bus channel (bus/bus_channels.h).
+// counts the frames of each bus channel (bus/bus_channels.h).  An observer
+// (a progress display) may follow the walk; survey() tells it the totals
+// beforehand.
 //
 // Interruption (base/interrupt.h) is noticed between frames: the unfinished
 // input is rolled back and no further input is started.
@@ -38,6 +40,26 @@
 
 class cMdf;
 
+// Follows the walk.  All calls come from the walking thread.
+class cLogReaderObserver {
+ public:
+  virtual ~cLogReaderObserver() = default;
+  // A log file of `size` bytes is about to be converted.
+  virtual void inputStarted(uint64_t size) = 0;
+  // `bytesRead` bytes of the current log file were read so far.  Called at
+  // least every few thousand frames and every MiB read (also while a
+  // container is unpacked).
+  virtual void inputRead(uint64_t bytesRead) = 0;
+  // The current log file is done (converted, skipped or failed).
+  virtual void inputDone() = 0;
+};
+
+// What the walk would convert: log files and the sum of their sizes.
+struct cInputTotals {
+  uint64_t files = 0;
+  uint64_t bytes = 0;
+};
+
 // An input that failed.
 struct cInputFailure {
   std::string path;    // as the user would look for it (the root prepended)
@@ -58,6 +80,12 @@ class cLogReader {
   // order) and returns the OR of their result codes.  Only a failed type
   // query of a top-level input stops the walk early (kExitNotFileOrFolder).
   int32_t process(const std::vector<std::string>& inputs);
+
+  // Walks the inputs with the same rules as process() without converting or
+  // logging anything, and counts the log files it would convert.
+  cInputTotals survey(const std::vector<std::string>& inputs);
+  // Borrowed; null (the default) for none.
+  void setObserver(cLogReaderObserver* observer) { observer_ = observer; }
 
   // Counters for the statistics.
   uint64_t files() const { return files_; }        // accepted input files
@@ -103,7 +131,7 @@ class cLogReader {
   // Logs "Error during conversion of ...", keeps the failure with the first
   // error logged since the file was started, and returns `code`.
   int32_t failFile(const std::string& path, int32_t code);
-  // Keeps a failed input for the summary.
+  // Keeps a failed input for the summary (not while surveying).
   void addFailure(const std::string& path, std::string reason);
 
   cFS* inputFs_;
@@ -114,6 +142,9 @@ class cLogReader {
   cBusLayer* head_;
   cInputTransaction* transaction_;
   bool interrupted_ = false;
+  bool surveying_ = false;
+  cLogReaderObserver* observer_ = nullptr;
+  uint64_t inputBytesRead_ = 0;  // of the current log file, while observed
   std::vector<cInputFailure> failures_;
   cBusChannelCounts channelFrames_;
 
