@@ -139,6 +139,7 @@ bool cDecoderCLI::loadDbc(cLogReaderCLI& cli, const std::string& argument) {
   if (dbDump_) dumpDb(*db, path);
   cDBMap& map = bus == "can" ? cli.canDatabases : cli.linDatabases;
   map[channel].push_back(std::move(db));
+  (bus == "can" ? cli.canDatabaseFiles : cli.linDatabaseFiles)[channel].push_back(path);
   return true;
 }
 

@@ -8,6 +8,8 @@
 #include "app/decoder_cli.h"
 #include "app/info_mode.h"
 #include "app/log_reader_cli.h"
+#include "app/progress.h"
+#include "app/run_summary.h"
 #include "app/transport_config.h"
 #include "base/exit_status.h"
 #include "base/interrupt.h"
@@ -87,6 +89,15 @@ int lograven_main(int argc, char** argv) {
   if (!decoder->recoverOutput()) return kExitConversion;
 
   cInterrupt_install();
+  // The progress line on a terminal; it is destroyed (erased) before the reader.
+  std::unique_ptr<cProgress> progress;
+  if (cProgress_wanted(cli->options.nonInteractive)) {
+    const cDecoder& rows = *decoder;
+    progress = std::make_unique<cProgress>(2, reader->survey(cli->inputs), [&rows] {
+      return rows.getStatistics().messages + rows.pendingRows();
+    });
+    reader->setObserver(progress.get());
+  }
   const std::clock_t start = std::clock();
   status = reader->process(cli->inputs) | cli->startStatus;
   // Output files are flushed and closed here, so that a write error (a full
@@ -95,7 +106,10 @@ int lograven_main(int argc, char** argv) {
   const std::clock_t end = std::clock();
   const uint32_t seconds = static_cast<uint32_t>((end - start) / CLOCKS_PER_SEC);
 
+  if (progress) progress->erase();
   printStatistics(*reader, *tp, *decoder, seconds);
+  std::fputs(cRunSummary_text(*reader, decoder->tally(), *cli).c_str(), stdout);
+  std::fflush(stdout);
   if (reader->interrupted()) {
     std::puts("Interrupted: the unfinished input was rolled back; run the same command again to"
               " convert the rest");

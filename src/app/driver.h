@@ -1,7 +1,9 @@
 // Program driver: parses the command line, builds the layer chain
 // (transport protocols -> multiplexed transport -> decoder), runs the input
-// walker over all inputs, prints the statistics block and the processor time
-// on standard output, tears everything down and returns the exit status.
+// walker over all inputs (with a progress line when standard error is a
+// terminal, app/progress.h), prints the statistics block with the processor
+// time and then the closing summary (app/run_summary.h) on standard output,
+// tears everything down and returns the exit status.
 #pragma once
 
 // The whole program.  Returns the exit status: the status left by option

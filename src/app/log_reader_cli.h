@@ -82,6 +82,9 @@ class cLogReaderCLI {
   // channel for CAN and LIN (in load order) and the output behaviour flags.
   cDBMap canDatabases;
   cDBMap linDatabases;
+  // The DBC file of each database, in the same order as the maps above.
+  std::unordered_map<uint8_t, std::vector<std::string>> canDatabaseFiles;
+  std::unordered_map<uint8_t, std::vector<std::string>> linDatabaseFiles;
   bool concat = true;
   bool pgnSrcMerge = false;
   bool pgnDstMerge = true;

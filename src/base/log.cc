@@ -17,6 +17,14 @@ constexpr int kMaxLine = 510;
 
 zf_log_output_fn g_output = zf_log_out_stderr_callback;
 
+// Erase-line prefix of the next stderr line while a status line is shown.
+constexpr char kEraseLine[] = "\r\x1b[K";
+constexpr int kEraseLineLength = sizeof kEraseLine - 1;
+std::atomic<bool> g_status_line{false};
+
+char g_first_error[kMaxLine + 1];
+bool g_first_error_set = false;
+
 // Broken-down local time of the last second seen.  The counter is odd while
 // one writer updates the cache; readers that find it busy convert on their own.
 std::atomic<uint32_t> g_cache_seq{0};
@@ -38,6 +46,12 @@ void localTime(time_t sec, struct tm* out) {
   }
 }
 
+void rememberFirstError(const char* message, int len) {
+  __builtin_memcpy(g_first_error, message, static_cast<size_t>(len));
+  g_first_error[len] = '\0';
+  g_first_error_set = true;
+}
+
 }  // namespace
 
 void zf_log_set_output_level(int32_t lvl) { zf_log_global_output_lvl = lvl; }
@@ -53,13 +67,29 @@ int32_t zf_log_verbosity_to_level(int64_t verbosity) {
   return kMap[verbosity];
 }
 
+void zf_log_set_status_line(bool shown) {
+  g_status_line.store(shown, std::memory_order_relaxed);
+}
+
+void zf_log_clear_first_error() {
+  g_first_error_set = false;
+  g_first_error[0] = '\0';
+}
+
+const char* zf_log_first_error() { return g_first_error; }
+
 void zf_log_out_stderr_callback(const char* line, int len) {
-  char buf[kMaxLine + 1];
+  char buf[kEraseLineLength + kMaxLine + 1];
+  int at = 0;
+  if (g_status_line.exchange(false, std::memory_order_relaxed)) {
+    __builtin_memcpy(buf, kEraseLine, kEraseLineLength);
+    at = kEraseLineLength;
+  }
   if (len > kMaxLine) len = kMaxLine;
   if (len < 0) len = 0;
-  __builtin_memcpy(buf, line, static_cast<size_t>(len));
-  buf[len] = '\n';
-  ssize_t r = ::write(2, buf, static_cast<size_t>(len) + 1);
+  __builtin_memcpy(buf + at, line, static_cast<size_t>(len));
+  buf[at + len] = '\n';
+  ssize_t r = ::write(2, buf, static_cast<size_t>(at + len) + 1);
   (void)r;
 }
 
@@ -76,6 +106,7 @@ void zf_log_write(uint32_t lvl, const char* tag, const char* fmt, ...) {
                         static_cast<int>(syscall(SYS_gettid)), letter);
   if (n < 0) return;
   if (n > kMaxLine) n = kMaxLine;
+  const int prefix = n;
   if (tag != nullptr && n < kMaxLine) {
     int t = std::snprintf(line + n, sizeof line - n, "%s ", tag);
     if (t > 0) n = (n + t > kMaxLine) ? kMaxLine : n + t;
@@ -87,5 +118,6 @@ void zf_log_write(uint32_t lvl, const char* tag, const char* fmt, ...) {
     va_end(ap);
     if (m > 0) n = (n + m > kMaxLine) ? kMaxLine : n + m;
   }
+  if (lvl >= ZF_LOG_ERROR && !g_first_error_set) rememberFirstError(line + prefix, n - prefix);
   g_output(line, n);
 }

@@ -41,6 +41,19 @@ void zf_log_out_stderr_callback(const char* line, int len);
 // Replaces the output (tests capture lines this way).  Null restores stderr.
 void zf_log_set_output_callback(zf_log_output_fn fn);
 
+// Whether a self-updating status line (the progress line) stands on the
+// terminal of standard error, without a newline.  While it does, the next
+// line of the stderr output first erases it (carriage return, erase to end
+// of line) in the same write and clears the flag; the owner of the status
+// line redraws it later.
+void zf_log_set_status_line(bool shown);
+
+// The message (without date, time and ids) of the first line at ERROR or
+// above written since the last zf_log_clear_first_error(); empty when there
+// was none.  An input's converter uses it as the reason of a failure.
+void zf_log_clear_first_error();
+const char* zf_log_first_error();
+
 // Maps the verbosity option (0..5) to an output level; -1 when out of range.
 int32_t zf_log_verbosity_to_level(int64_t verbosity);
 

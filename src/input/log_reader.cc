@@ -29,6 +29,15 @@ uint32_t parseUnsigned(const std::string& text) {
   return static_cast<uint32_t>(std::strtoull(text.c_str(), nullptr, 10));
 }
 
+// A failure's reason when nothing was logged for it (a quiet verbosity).
+const char* statusReason(int32_t code) {
+  switch (code) {
+    case kExitNoPassword: return "no password for its device, or decryption failed";
+    case kExitDecompression: return "decompression failed";
+    default: return "conversion failed";
+  }
+}
+
 bool isLogFileExtension(std::string_view extension) {
   if (extension.size() != 3) return false;
   std::string lower(extension);
@@ -59,6 +68,8 @@ int32_t cLogReader::process(const std::vector<std::string>& inputs) {
         const int err = errno;
         LOG_FATAL("Could not query %s for information: %s", fullPath(input).c_str(),
                   std::strerror(err));
+        addFailure(input, std::string("could not be queried for information: ") +
+                              std::strerror(err));
         return kExitNotFileOrFolder;
       }
     }
@@ -77,14 +88,17 @@ int32_t cLogReader::handleInputPath(const std::string& path) {
     // Reported in the exit status: the input was not converted.
     const int err = errno;
     LOG_FATAL("Error during stat of %s: %s", fullPath(path).c_str(), std::strerror(err));
+    addFailure(path, std::string("its type could not be queried: ") + std::strerror(err));
     return kExitNotFileOrFolder;
   }
   switch (st.type) {
     case cFSType::kMissing:
       LOG_WARN("Could not find input file/folder %s", fullPath(path).c_str());
+      addFailure(path, "not found");
       return kExitMissingInput;
     case cFSType::kOther:
       LOG_ERROR("Input %s is neither a file nor a folder", fullPath(path).c_str());
+      addFailure(path, "neither a file nor a folder");
       return kExitNotFileOrFolder;
     case cFSType::kDir:
       return handleFolder(path, st);
@@ -94,8 +108,35 @@ int32_t cLogReader::handleInputPath(const std::string& path) {
   if (!isLogFileExtension(cFS_getExtension(path))) return kExitOk;
   ++files_;
   bytes_ += st.size;
+  if (surveying_) return kExitOk;
   LOG_DEBUG("Input file %.*s", static_cast<int>(path.size()), path.data());
-  return convertFile(path, st);
+  zf_log_clear_first_error();
+  if (observer_ != nullptr) observer_->inputStarted(st.size);
+  const int32_t result = convertFile(path, st);
+  if (observer_ != nullptr) observer_->inputDone();
+  return result;
+}
+
+cInputTotals cLogReader::survey(const std::vector<std::string>& inputs) {
+  const uint64_t files = files_;
+  const uint64_t bytes = bytes_;
+  const int32_t level = zf_log_global_output_lvl;
+  zf_log_set_output_level(ZF_LOG_FATAL + 1);  // the conversion reports what it finds
+  surveying_ = true;
+  for (const std::string& input : inputs) (void)handleInputPath(input);
+  surveying_ = false;
+  zf_log_set_output_level(level);
+  const cInputTotals totals{files_ - files, bytes_ - bytes};
+  files_ = files;
+  bytes_ = bytes;
+  return totals;
+}
+
+void cLogReader::addFailure(const std::string& path, std::string reason) {
+  if (surveying_) return;
+  cInputFailure failure{std::string(), std::move(reason)};
+  inputFs_->relativeToAbsolutePath(path, &failure.path);
+  failures_.push_back(std::move(failure));
 }
 
 int32_t cLogReader::handleFolder(const std::string& path, const cFSStat& st) {
@@ -129,6 +170,8 @@ std::string cLogReader::fullPath(const std::string& path) const {
 }
 
 int32_t cLogReader::failFile(const std::string& path, int32_t code) {
+  const char* firstError = zf_log_first_error();
+  addFailure(path, *firstError != '\0' ? firstError : statusReason(code));
   LOG_ERROR("Error during conversion of %s", fullPath(path).c_str());
   if (transaction_ != nullptr) transaction_->failed(path, code);
   return code;
@@ -141,6 +184,11 @@ int32_t cLogReader::convertFile(const std::string& path, const cFSStat& /*st*/) 
     const int err = errno != 0 ? errno : EIO;
     LOG_ERROR("Could not open input file %s: %s", fullPath(path).c_str(), std::strerror(err));
     return failFile(path, kExitConversion);
+  }
+  if (observer_ != nullptr) {
+    inputBytesRead_ = 0;
+    stream = cIO_counted_ctor(std::move(stream), &inputBytesRead_,
+                              [this] { observer_->inputRead(inputBytesRead_); });
   }
   int64_t bufferSize = options_->bufferSize < 0 ? stream->getSize() : options_->bufferSize;
   if (bufferSize >= 1) {
@@ -307,6 +355,8 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
         break;
       }
       ++messages_;
+      channelFrames_.count(*msg);
+      if ((messages_ & 0xFFF) == 0 && observer_ != nullptr) observer_->inputRead(inputBytesRead_);
       if (!head_->newMsg(*msg)) {
         LOG_ERROR("Error during handle record callback");
         failed = true;

@@ -11,6 +11,11 @@
 // input is removed only after its results were committed to stable storage,
 // and kept (with a warning) when it produced no row.
 //
+// For the closing summary it keeps every failed input with its reason and
+// counts the frames of each bus channel (bus/bus_channels.h).  An observer
+// (a progress display) may follow the walk; survey() tells it the totals
+// beforehand.
+//
 // Interruption (base/interrupt.h) is noticed between frames: the unfinished
 // input is rolled back and no further input is started.
 //
@@ -29,11 +34,38 @@
 #include <vector>
 
 #include "input/log_reader_options.h"
+#include "bus/bus_channels.h"
 #include "bus/bus_msg.h"
 #include "fs/fs.h"
 #include "io/io.h"
 
 class cMdf;
+
+// Follows the walk.  All calls come from the walking thread.
+class cLogReaderObserver {
+ public:
+  virtual ~cLogReaderObserver() = default;
+  // A log file of `size` bytes is about to be converted.
+  virtual void inputStarted(uint64_t size) = 0;
+  // `bytesRead` bytes of the current log file were read so far.  Called at
+  // least every few thousand frames and every MiB read (also while a
+  // container is unpacked).
+  virtual void inputRead(uint64_t bytesRead) = 0;
+  // The current log file is done (converted, skipped or failed).
+  virtual void inputDone() = 0;
+};
+
+// What the walk would convert: log files and the sum of their sizes.
+struct cInputTotals {
+  uint64_t files = 0;
+  uint64_t bytes = 0;
+};
+
+// An input that failed.
+struct cInputFailure {
+  std::string path;    // as the user would look for it (the root prepended)
+  std::string reason;  // the first error logged for it, or what its status means
+};
 
 class cLogReader {
  public:
@@ -50,12 +82,22 @@ class cLogReader {
   // query of a top-level input stops the walk early (kExitNotFileOrFolder).
   int32_t process(const std::vector<std::string>& inputs);
 
+  // Walks the inputs with the same rules as process() without converting or
+  // logging anything, and counts the log files it would convert.
+  cInputTotals survey(const std::vector<std::string>& inputs);
+  // Borrowed; null (the default) for none.
+  void setObserver(cLogReaderObserver* observer) { observer_ = observer; }
+
   // Counters for the statistics.
   uint64_t files() const { return files_; }        // accepted input files
   uint64_t messages() const { return messages_; }  // messages handed to the chain
   uint64_t bytes() const { return bytes_; }        // sum of accepted file sizes
   // True when an interruption stopped the walk.
   bool interrupted() const { return interrupted_; }
+  // Failed inputs in walk order.
+  const std::vector<cInputFailure>& failures() const { return failures_; }
+  // Frames handed to the chain, per bus channel.
+  const cBusChannelCounts& channelFrames() const { return channelFrames_; }
 
  private:
   // Result code of one path, recursive for folders.
@@ -89,9 +131,12 @@ class cLogReader {
                          std::unique_ptr<cIO>& stream);
   // The whole path of an input path, for messages.
   std::string fullPath(const std::string& path) const;
-  // Logs "Error during conversion of ...", tells the transaction and returns
-  // `code`.
+  // Logs "Error during conversion of ...", keeps the failure with the first
+  // error logged since the file was started, tells the transaction and
+  // returns `code`.
   int32_t failFile(const std::string& path, int32_t code);
+  // Keeps a failed input for the summary (not while surveying).
+  void addFailure(const std::string& path, std::string reason);
 
   cFS* inputFs_;
   uint64_t bytes_ = 0;
@@ -104,6 +149,11 @@ class cLogReader {
   // Containers the current file came out of (set while unwrapping).
   bool unwrappedCompressed_ = false;
   bool unwrappedEncrypted_ = false;
+  bool surveying_ = false;
+  cLogReaderObserver* observer_ = nullptr;
+  uint64_t inputBytesRead_ = 0;  // of the current log file, while observed
+  std::vector<cInputFailure> failures_;
+  cBusChannelCounts channelFrames_;
 
   // Identity of the last file that passed the identity check; an empty serial
   // number means no file yet.

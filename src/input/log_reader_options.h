@@ -8,7 +8,7 @@
 struct cLogReaderOptions {
   bool deleteConverted = false;  // remove each input file once converted
   bool noAppendRoot = false;     // do not add "_out" when converting folders
-  bool nonInteractive = false;   // no progress output (none is printed anyway)
+  bool nonInteractive = false;   // no progress line, even on a terminal
   int64_t bufferSize = 0;        // read buffer: -1 whole file, 0 none, else bytes
   // Time stamps in UTC (the header's start time alone) instead of the
   // logger's local clock (plus the header's time-zone and daylight-saving

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -62,6 +63,13 @@ std::unique_ptr<cIO> cIO_file_open(const char* path, int mode);
 // allocated or size < 1.
 std::unique_ptr<cIO> cIO_bufferAlloc_ctor(std::unique_ptr<cIO> inner, int64_t size);
 std::unique_ptr<cIO> cIO_bufferAlloc_ctor(cIO* inner, int64_t size);
+
+// Pass-through that owns `inner` and adds every byte read to *bytesRead;
+// `onMegabyte` (may be empty) runs after each read that takes that count
+// past a multiple of 1 MiB, so that a progress display follows long reads
+// without a call per read.  Null when `inner` or `bytesRead` is null.
+std::unique_ptr<cIO> cIO_counted_ctor(std::unique_ptr<cIO> inner, uint64_t* bytesRead,
+                                      std::function<void()> onMegabyte);
 
 // Growable memory stream.  Capacity grows 2, 4, 8, ...; seeking from the end
 // past the size extends the stream with zero bytes; a seek past the capacity

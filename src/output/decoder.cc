@@ -98,34 +98,46 @@ bool cDecoder::endFile(const cLogFileInfo&) { return true; }
 bool cDecoder::newMsg(cBusMsg& msg) {
   const cDBMap* map = nullptr;
   DatabaseLists* lists = nullptr;
+  size_t slot = msg.channel;
   if (msg.type == cBusMsgType::BUS_MSG_CAN_DATA_FRAME) {
     map = canDatabases_;
     lists = &canLists_;
   } else if (msg.type == cBusMsgType::BUS_MSG_LIN_FRAME) {
     map = linDatabases_;
     lists = &linLists_;
+    slot += kBusLinSlot0;
+  } else {
+    return true;
   }
-  if (map == nullptr) return true;
   // A channel's list, once found, stays where it is (map nodes do not move);
   // a channel without one is looked up each time, as databases may be added.
   const std::vector<std::unique_ptr<cDB>>*& list = (*lists)[msg.channel];
-  if (list == nullptr) {
+  if (list == nullptr && map != nullptr) {
     auto it = map->find(msg.channel);
-    if (it == map->end()) return true;
-    list = &it->second;
+    if (it != map->end()) list = &it->second;
   }
-  for (const std::unique_ptr<cDB>& db : *list)
-    if (db != nullptr) decodeWith(*db, msg);
+  bool known = false;
+  if (list != nullptr) {
+    size_t index = 0;
+    for (const std::unique_ptr<cDB>& db : *list) {
+      if (db != nullptr && decodeWith(*db, msg)) {
+        tally_.decodedBy(slot, index);
+        known = true;
+      }
+      ++index;
+    }
+  }
+  tally_.finish(msg, slot, known);
   return true;
 }
 
-void cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
+bool cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
   uint32_t key = messageKey(db, msg);
   cFlatMessage& entry = flatMessages_.find(db, key);
-  if (entry.message == nullptr || entry.message->ignored != 0) return;
-  if (entry.flat && writeFlatRow(db, entry, msg, key)) return;
-  if (!cDB_decodeMessage(&db, key, msg.data, &decoded_)) return;
-  if (decoded_.signals.empty()) return;
+  if (entry.message == nullptr || entry.message->ignored != 0) return false;
+  if (entry.flat && writeFlatRow(db, entry, msg, key)) return true;
+  if (!cDB_decodeMessage(&db, key, msg.data, &decoded_)) return false;
+  if (decoded_.signals.empty()) return true;
   cMessageIdentity identity = identityOf(db, msg, key);
   identity.nameHash = decoded_.message->nameHash;
   checkDate(msg.timeStamp);
@@ -144,10 +156,11 @@ void cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
       values_.push_back(std::numeric_limits<double>::quiet_NaN());
     }
   }
-  if (!valid) return;
+  if (!valid) return true;
   ++pending_.messages;
   cCsvWriter* writer = writerFor(identity);
   if (writer != nullptr) (void)writer->write(msg.timeStamp, values_);  // failures are logged there
+  return true;
 }
 
 bool cDecoder::writeFlatRow(const cDB& db, cFlatMessage& entry, const cBusMsg& msg,

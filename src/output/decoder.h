@@ -22,6 +22,7 @@
 
 #include "bus/bus_msg.h"
 #include "db/db.h"
+#include "output/decode_tally.h"
 #include "output/flat_messages.h"
 #include "output/output_naming.h"
 
@@ -53,6 +54,8 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
 
   // Counts of committed inputs only.
   const cDecoderStatistics& getStatistics() const { return statistics_; }
+  // Messages decoded and identifiers not known, per channel and database.
+  const cDecodeTally& tally() const { return tally_; }
 
   // Rolls back what an earlier run left unfinished in the output tree (see
   // output/output_journal.h).  False (logged) when that fails: nothing may
@@ -82,7 +85,8 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
   uint64_t pendingRows() const override { return pending_.messages; }
 
  private:
-  void decodeWith(const cDB& db, const cBusMsg& msg);
+  // True when `db` knows the message (see cDecodeTally).
+  bool decodeWith(const cDB& db, const cBusMsg& msg);
   // The row of a message without multiplexor (entry.flat), its values taken
   // straight from the payload through the compact signal table: the same row
   // as the general path, without building the decoded-signal list.  False
@@ -115,6 +119,7 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
   std::vector<double> values_;  // reused row values
   cDecoderStatistics statistics_;  // committed inputs
   cDecoderStatistics pending_;     // the input being converted
+  cDecodeTally tally_;
   struct CachedWriter {
     uint64_t cacheKey = 0;
     bool used = false;

@@ -178,10 +178,53 @@ TEST(Driver, StatisticsBlockAndStatusOfARun) {
   EXPECT_EQ(out, kRule + "\nReader statistics\n- Files: 4\n- Messages: 12\n- Size: 3 MB\n" + kRule +
                      "\nTransport protocol statistics\n- Successful sessions: 1\n- Failed sessions: 0\n"
                      "- Unfinished sessions: 0\n" + kRule + "\nWriter statistics\n- Files: 4\n- Messages: 7\n"
-                     "- Signals: 13\n" + kRule + "\nExecution time: N s\n" + kRule + "\n");
+                     "- Signals: 13\n" + kRule + "\nExecution time: N s\n" + kRule +
+                     // The closing summary: failed inputs with their reasons, then per
+                     // channel the frames read and the messages decoded (a reassembled
+                     // transport-protocol message counts once).
+                     "\nFailed inputs\n- " + dir / "logs/missing.mf4" + ": not found\n- " +
+                     dir / "logs/big.mf4" + ": Unable to load block header for type bbbb\n" + kRule +
+                     "\nBus channels\n- CAN 1: 9 frames read, 6 decoded\n- CAN 2: 3 frames read, 1 decoded\n" +
+                     kRule + "\n");
   E2eTree tree = dir.csvTree();
   EXPECT_EQ(tree.size(), 4u) << e2eDescribe(tree);
   EXPECT_EQ(tree["logs/A1_out/CAN2_Big_S01/2023/11/14/00000001_00000001.csv"], "t,L\n1700000000.800000,12.000000\n");
+}
+
+// The closing summary makes a database on the wrong channel, or one that
+// knows none of the frames, obvious; the right database gives no warning.
+TEST(Driver, ClosingSummaryPointsAtDatabasesThatDecodeNothing) {
+  E2eFolder dir;
+  const std::string m = e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n");
+  dir.writeDbc("m.dbc", m);
+  dir.writeDbc("other.dbc", e2eDbc("CAN", "BO_ 768 O: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n"));
+  std::string log = e2eLogHeader("A1", 1, 1) + "group c can\n";
+  for (const char* id : {"0x100", "0x18FEF100 ide=1", "0x100", "0x200", "0x18FEF100 ide=1", "0x100"})
+    log += std::string("frame c t=1 id=") + id + " data=01\n";
+  dir.writeLog("logs/a.mf4", log);
+  const std::string top = "  most frequent identifiers on CAN 1: 0x100 (3), 0x18FEF100 (2), 0x200 (1)\n";
+  struct Case {
+    std::string option;
+    std::string summary;
+  } const cases[] = {
+      {"--dbc-can2=" + dir / "m.dbc",
+       "- CAN 1: 6 frames read, 0 decoded\n- CAN 2: 0 frames read, 0 decoded\n"
+       "Warning: no database for CAN 1: 6 frames not decoded; databases are given for CAN 2\n" + top +
+           "Warning: " + dir / "m.dbc" + " for CAN 2 decoded nothing: no frames were read on CAN 2; "
+           "frames were read on CAN 1\n"},
+      {"--dbc-can1=" + dir / "other.dbc",
+       "- CAN 1: 6 frames read, 0 decoded\nWarning: " + dir / "other.dbc" +
+           " for CAN 1 decoded none of the 6 frames on CAN 1\n" + top},
+      {"--dbc-can1=" + dir / "m.dbc",
+       "- CAN 1: 6 frames read, 3 decoded\n"},
+  };
+  for (const Case& c : cases) {
+    E2eRun r = dir.run({c.option, dir / "logs"});
+    EXPECT_EQ(r.status, 0);
+    const size_t at = r.out.find("Bus channels\n");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(at), "Bus channels\n" + c.summary + kRule + "\n");
+  }
 }
 
 }  // namespace

@@ -1,0 +1,32 @@
+// Closing summary, printed on standard output after the statistics block.
+// It points at what went wrong:
+//
+//   Failed inputs
+//   - /card/LOG/0001/00000002.MFE: No password found for device 0A1B2C3D
+//   -------------------------------------------------------------------------------
+//   Bus channels
+//   - CAN 1: 13110 frames read, 0 decoded
+//   - CAN 2: 0 frames read, 0 decoded
+//   Warning: no database for CAN 1: 13110 frames not decoded; databases are given for CAN 2
+//     most frequent identifiers on CAN 1: 0x100 (6555), 0x18FEF100 (6555)
+//   Warning: body.dbc for CAN 2 decoded nothing: no frames were read on CAN 2; frames were read on CAN 1
+//   -------------------------------------------------------------------------------
+//
+// "Failed inputs" appears only when an input failed: each with the first
+// error logged for it.  "Bus channels" lists every channel that had frames or
+// has a database: frames read (cLogReader::channelFrames) and messages
+// decoded (cDecodeTally, which says what counts as decoded).  Warnings
+// follow: a channel whose frames reached no database, and a database that
+// decoded nothing on its channel, each with the most frequent identifiers no
+// database knew (at most five, frame counts in parentheses) and where the
+// frames or the databases are.
+#pragma once
+
+#include <string>
+
+#include "app/log_reader_cli.h"
+#include "input/log_reader.h"
+#include "output/decode_tally.h"
+
+std::string cRunSummary_text(const cLogReader& reader, const cDecodeTally& tally,
+                             const cLogReaderCLI& cli);
