@@ -5,11 +5,11 @@
 //   - /card/LOG/0001/00000002.MFE: No password found for device 0A1B2C3D
 //   -------------------------------------------------------------------------------
 //   Bus channels
-//   - CAN 1: 13110 frames read, 0 decoded
-//   - CAN 2: 0 frames read, 0 decoded
-//   Warning: no database for CAN 1: 13110 frames not decoded; databases are given for CAN 2
-//     most frequent identifiers on CAN 1: 0x100 (6555), 0x18FEF100 (6555)
-//   Warning: body.dbc for CAN 2 decoded nothing: no frames were read on CAN 2; frames were read on CAN 1
+//   - CAN1: 13110 frames read, 0 decoded
+//   - CAN2: 0 frames read, 0 decoded
+//   Warning: no database for CAN1: 13110 frames not decoded; databases are given for CAN2
+//     most frequent identifiers on CAN1: 0x100 (6555), 0x18FEF100 (6555)
+//   Warning: body.dbc for CAN2 decoded nothing: no frames were read on CAN2; frames were read on CAN1
 //   -------------------------------------------------------------------------------
 //
 // "Failed inputs" appears only when an input failed: each with the first

@@ -4,7 +4,7 @@
 
 std::string cBusChannel_name(size_t slot) {
   const bool lin = slot >= kBusLinSlot0;
-  return std::string(lin ? "LIN " : "CAN ") + std::to_string(lin ? slot - kBusLinSlot0 : slot);
+  return std::string(lin ? "LIN" : "CAN") + std::to_string(lin ? slot - kBusLinSlot0 : slot);
 }
 
 std::string cBusChannel_identifier(uint32_t id, bool extended) {

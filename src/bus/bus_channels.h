@@ -1,4 +1,4 @@
-// Bus channels as the output names them (CAN 1, LIN 2) and frame counts per
+// Bus channels as the output names them (CAN1, LIN2) and frame counts per
 // channel, for the closing summary.  Only frames a database can decode are
 // counted: CAN data frames (classic and FD) and LIN frames; remote and error
 // frames are not.
@@ -24,7 +24,7 @@ inline size_t cBusChannel_slot(const cBusMsg& msg) {
   return (type < std::size(kFirst) ? kFirst[type] : kBusChannelSlots) + msg.channel;
 }
 
-// "CAN 1", "LIN 2".
+// "CAN1", "LIN2".
 std::string cBusChannel_name(size_t slot);
 
 // An identifier as the summary shows it: "0x123" for a standard CAN or a LIN

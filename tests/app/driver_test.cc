@@ -184,7 +184,7 @@ TEST(Driver, StatisticsBlockAndStatusOfARun) {
                      // transport-protocol message counts once).
                      "\nFailed inputs\n- " + dir / "logs/missing.mf4" + ": not found\n- " +
                      dir / "logs/big.mf4" + ": Unable to load block header for type bbbb\n" + kRule +
-                     "\nBus channels\n- CAN 1: 9 frames read, 6 decoded\n- CAN 2: 3 frames read, 1 decoded\n" +
+                     "\nBus channels\n- CAN1: 9 frames read, 6 decoded\n- CAN2: 3 frames read, 1 decoded\n" +
                      kRule + "\n");
   E2eTree tree = dir.csvTree();
   EXPECT_EQ(tree.size(), 4u) << e2eDescribe(tree);
@@ -202,21 +202,21 @@ TEST(Driver, ClosingSummaryPointsAtDatabasesThatDecodeNothing) {
   for (const char* id : {"0x100", "0x18FEF100 ide=1", "0x100", "0x200", "0x18FEF100 ide=1", "0x100"})
     log += std::string("frame c t=1 id=") + id + " data=01\n";
   dir.writeLog("logs/a.mf4", log);
-  const std::string top = "  most frequent identifiers on CAN 1: 0x100 (3), 0x18FEF100 (2), 0x200 (1)\n";
+  const std::string top = "  most frequent identifiers on CAN1: 0x100 (3), 0x18FEF100 (2), 0x200 (1)\n";
   struct Case {
     std::string option;
     std::string summary;
   } const cases[] = {
       {"--dbc-can2=" + dir / "m.dbc",
-       "- CAN 1: 6 frames read, 0 decoded\n- CAN 2: 0 frames read, 0 decoded\n"
-       "Warning: no database for CAN 1: 6 frames not decoded; databases are given for CAN 2\n" + top +
-           "Warning: " + dir / "m.dbc" + " for CAN 2 decoded nothing: no frames were read on CAN 2; "
-           "frames were read on CAN 1\n"},
+       "- CAN1: 6 frames read, 0 decoded\n- CAN2: 0 frames read, 0 decoded\n"
+       "Warning: no database for CAN1: 6 frames not decoded; databases are given for CAN2\n" + top +
+           "Warning: " + dir / "m.dbc" + " for CAN2 decoded nothing: no frames were read on CAN2; "
+           "frames were read on CAN1\n"},
       {"--dbc-can1=" + dir / "other.dbc",
-       "- CAN 1: 6 frames read, 0 decoded\nWarning: " + dir / "other.dbc" +
-           " for CAN 1 decoded none of the 6 frames on CAN 1\n" + top},
+       "- CAN1: 6 frames read, 0 decoded\nWarning: " + dir / "other.dbc" +
+           " for CAN1 decoded none of the 6 frames on CAN1\n" + top},
       {"--dbc-can1=" + dir / "m.dbc",
-       "- CAN 1: 6 frames read, 3 decoded\n"},
+       "- CAN1: 6 frames read, 3 decoded\n"},
   };
   for (const Case& c : cases) {
     E2eRun r = dir.run({c.option, dir / "logs"});
