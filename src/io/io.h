@@ -93,6 +93,9 @@ class cIO_memoryAlloc final : public cIO {
 
  private:
   struct FreeBytes {
+    FreeBytes() : mapped(0) {}
+    explicit FreeBytes(uint64_t length) : mapped(length) {}
+    uint64_t mapped;  // length of a mapping; 0: from malloc
     void operator()(uint8_t* bytes) const;
   };
   using Bytes = std::unique_ptr<uint8_t[], FreeBytes>;

@@ -11,22 +11,43 @@ namespace {
 constexpr uint64_t kHugePage = uint64_t{2} << 20;
 }  // namespace
 
-void cIO_memoryAlloc::FreeBytes::operator()(uint8_t* bytes) const { std::free(bytes); }
+void cIO_memoryAlloc::FreeBytes::operator()(uint8_t* bytes) const {
+  if (mapped != 0)
+    ::munmap(bytes, mapped);
+  else
+    std::free(bytes);
+}
+
+namespace {
+
+// `size` bytes (a multiple of kHugePage) of fresh memory aligned to a huge
+// page and advised to be backed by huge pages; null when there is none.
+uint8_t* mapHugePages(uint64_t size) {
+  const uint64_t span = size + kHugePage;
+  if (span < size) return nullptr;
+  void* raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (start + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
+  if (aligned > start) ::munmap(raw, aligned - start);
+  if (aligned + size < start + span) ::munmap(reinterpret_cast<void*>(aligned + size), start + span - aligned - size);
+  (void)::madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);  // advice only
+  return reinterpret_cast<uint8_t*>(aligned);
+}
+
+}  // namespace
 
 bool cIO_memoryAlloc::regrow(uint64_t capacity) {
-  void* raw;
+  Bytes grown;
   if (capacity >= kHugePage) {
-    // Aligned to and rounded up to whole huge pages, which the kernel may
-    // then back one by one.
+    // Whole huge pages of fresh memory, which the kernel may back one by one.
     const uint64_t rounded = (capacity + kHugePage - 1) & ~(kHugePage - 1);
     if (rounded < capacity) return false;
-    raw = std::aligned_alloc(kHugePage, rounded);
-    if (raw != nullptr) (void)::madvise(raw, rounded, MADV_HUGEPAGE);  // advice only
+    grown = Bytes(mapHugePages(rounded), FreeBytes{rounded});
   } else {
-    raw = std::malloc(capacity);
+    grown = Bytes(static_cast<uint8_t*>(std::malloc(capacity)));
   }
-  if (raw == nullptr) return false;
-  Bytes grown(static_cast<uint8_t*>(raw));
+  if (!grown) return false;
   if (size_ > 0) std::memcpy(grown.get(), bytes_.get(), size_);
   bytes_ = std::move(grown);
   capacity_ = capacity;
