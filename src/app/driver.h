@@ -1,6 +1,7 @@
 // Program driver: parses the command line, builds the layer chain
 // (transport protocols -> multiplexed transport -> decoder), runs the input
-// walker over all inputs, prints the statistics block and the processor time
+// walker over all inputs (or, with several workers or a shard, the worker
+// pool of app/worker_pool.h), prints the statistics block and the processor time
 // on standard output, tears everything down and returns the exit status.
 #pragma once
 

@@ -4,7 +4,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -17,25 +16,19 @@ constexpr int kMaxLine = 510;
 
 zf_log_output_fn g_output = zf_log_out_stderr_callback;
 
-// Broken-down local time of the last second seen.  The counter is odd while
-// one writer updates the cache; readers that find it busy convert on their own.
-std::atomic<uint32_t> g_cache_seq{0};
-time_t g_cache_sec = -1;
-struct tm g_cache_tm;
+// Broken-down local time of the last second seen, per thread: worker
+// threads log at the same time and each keeps its own.
+thread_local time_t t_cache_sec = -1;
+thread_local struct tm t_cache_tm;
+// Lines of this thread are dropped while set (a quiet look at a file).
+thread_local bool t_quiet = false;
 
 void localTime(time_t sec, struct tm* out) {
-  uint32_t seq = g_cache_seq.load(std::memory_order_acquire);
-  if ((seq & 1) == 0 && g_cache_sec == sec) {
-    *out = g_cache_tm;
-    if (g_cache_seq.load(std::memory_order_acquire) == seq) return;
+  if (t_cache_sec != sec) {
+    localtime_r(&sec, &t_cache_tm);
+    t_cache_sec = sec;
   }
-  localtime_r(&sec, out);
-  if ((seq & 1) == 0 &&
-      g_cache_seq.compare_exchange_strong(seq, seq + 1, std::memory_order_acq_rel)) {
-    g_cache_sec = sec;
-    g_cache_tm = *out;
-    g_cache_seq.store(seq + 2, std::memory_order_release);
-  }
+  *out = t_cache_tm;
 }
 
 }  // namespace
@@ -63,7 +56,14 @@ void zf_log_out_stderr_callback(const char* line, int len) {
   (void)r;
 }
 
+bool zf_log_set_thread_quiet(bool quiet) {
+  const bool was = t_quiet;
+  t_quiet = quiet;
+  return was;
+}
+
 void zf_log_write(uint32_t lvl, const char* tag, const char* fmt, ...) {
+  if (t_quiet) return;
   char line[kMaxLine + 1];
   struct timeval tv;
   gettimeofday(&tv, nullptr);

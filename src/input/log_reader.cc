@@ -95,7 +95,7 @@ int32_t cLogReader::handleInputPath(const std::string& path) {
   ++files_;
   bytes_ += st.size;
   LOG_DEBUG("Input file %.*s", static_cast<int>(path.size()), path.data());
-  return convertFile(path, st);
+  return visitor_ ? visitor_(path, st.size) : convertFile(path, st);
 }
 
 int32_t cLogReader::handleFolder(const std::string& path, const cFSStat& st) {
@@ -199,6 +199,7 @@ int32_t cLogReader::finishInput(const std::string& path, int32_t result, uint64_
 int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cIO>& stream) {
   cGenericFileUnpack unpack;
   if (options_->bufferSize > 0) unpack.memoryBytes = static_cast<uint64_t>(options_->bufferSize);
+  if (options_->unpackMemory > 0) unpack.memoryBytes = options_->unpackMemory;
   unpack.folder = options_->unpackFolder;
   unwrappedCompressed_ = unwrappedEncrypted_ = false;
   for (int depth = 0;; ++depth) {
@@ -320,6 +321,23 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
   }
   if (!closeInput(path, mdf, stream)) failed = true;
   return finishInput(path, failed ? kExitConversion : kExitOk, rows);
+}
+
+bool cLogReader::probeIdentity(const std::string& path, cLogFileInfo* info) {
+  cLogQuiet quiet;
+  std::unique_ptr<cIO> stream = inputFs_->open(path, cFS::kRead);
+  if (!stream || unwrapContainers(path, stream) != kExitOk) {
+    cIO_close(stream);
+    return false;
+  }
+  std::unique_ptr<cMdf> mdf = cMdf_open(stream.get());
+  info->inputPath = path;
+  info->compressed = unwrappedCompressed_;
+  info->encrypted = unwrappedEncrypted_;
+  if (mdf) readIdentity(*mdf, info);
+  const bool known = mdf && !info->serialNumber.empty() && info->session != 0 && info->split != 0;
+  closeInput(path, mdf, stream);
+  return known;
 }
 
 void cLogReader::readIdentity(const cMdf& mdf, cLogFileInfo* info) {
