@@ -109,7 +109,10 @@ bool makeChains(const cLogReaderCLI& cli, std::vector<cWorker>& workers) {
   decoderOptions.pgnSrcMerge = cli.pgnSrcMerge;
   decoderOptions.pgnDstMerge = cli.pgnDstMerge;
   decoderOptions.maxOpenFiles = std::max<size_t>(1, cWriterSet_defaultMaxOpenFiles() / n);
-  const cLogReaderOptions readerOptions = shareOf(cli.options, n);
+  cLogReaderOptions readerOptions = shareOf(cli.options, n);
+  // Fewer units than processors: each worker's file is read by a thread of
+  // its own, a two-stage pipeline.
+  readerOptions.readAhead = 2 * n <= cli.jobs;
   for (uint32_t i = 0; i < n; ++i) {
     // One worker of an unsharded run keeps the journal of a plain run.
     decoderOptions.journalName =
@@ -146,8 +149,9 @@ cPoolRun cWorkerPool_convert(const cLogReaderCLI& cli) {
     return run;
   }
   cInterrupt_install();
-  const cWorkPlan plan =
-      cWorkUnits_plan(cli.inputFs(), cli.options, cli.inputs, cli.jobs, cli.shard);
+  // Planning unwraps containers with up to cli.jobs threads: each gets its share.
+  const cLogReaderOptions planning = shareOf(cli.options, cli.jobs);
+  const cWorkPlan plan = cWorkUnits_plan(cli.inputFs(), planning, cli.inputs, cli.jobs, cli.shard);
   if (cli.shard.sharded())
     LOG_INFO("Shard %u of %u: %zu of %zu work units", cli.shard.index, cli.shard.count,
              plan.units.size(), plan.allUnits);

@@ -9,6 +9,10 @@
 // unfinished transport sessions are those left after the last file).  Log
 // lines of different units may come in any order; each line stays whole.
 //
+// When there are at most half as many units as workers allowed (one large
+// log with -j 2), each worker's frames are read by a thread of their own
+// (input/frame_pipeline.h): a two-stage pipeline per file.
+//
 // The budget of one process is shared: each worker may keep the open-file
 // limit divided by the workers open, and reads through its share of the
 // read buffer (-b) and of the memory containers unwrap into.

@@ -11,6 +11,7 @@
 #include "base/interrupt.h"
 #include "base/log.h"
 #include "input/encrypted_file.h"
+#include "input/frame_pipeline.h"
 #include "input/generic_file.h"
 #include "mdf/mdf_file.h"
 
@@ -300,9 +301,10 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
     LOG_ERROR("Error on new file");
     failed = true;
   } else {
-    std::unique_ptr<cMdfParallelIter> merge = cMdf_getIter(
-        mdf.get(), options_->utc ? cMdfClock::kUtc : cMdfClock::kLoggerLocal);
-    for (cBusMsg* msg = merge ? merge->current() : nullptr; msg != nullptr; msg = merge->next()) {
+    std::unique_ptr<cFrameSource> frames = cFrameSource_ctor(
+        cMdf_getIter(mdf.get(), options_->utc ? cMdfClock::kUtc : cMdfClock::kLoggerLocal),
+        options_->readAhead);
+    for (cBusMsg* msg = frames->first(); msg != nullptr; msg = frames->next()) {
       if (cInterrupt_requested()) {
         interrupted_ = true;
         break;

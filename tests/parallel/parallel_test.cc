@@ -7,8 +7,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "app/work_units.h"
+#include "base/interrupt.h"
 #include "bus/test_frames.h"
 #include "support/e2e.h"
 
@@ -135,6 +137,31 @@ TEST(ParallelConversion, WorkersAndShardsGiveTheResultOfOneThread) {
     EXPECT_EQ(shards.csvTree(), tree) << e2eDescribe(shards.csvTree());
     EXPECT_EQ(remainingLogs(shards).size(), remainingLogs(one).size());
   }
+}
+
+// One file and spare processors: a thread of its own reads the frames.  Its
+// result is that of one thread; stopped at once, it leaves what a rerun
+// completes.
+TEST(ParallelConversion, OneFileReadAheadGivesTheResultOfOneThread) {
+  E2eFolder f;
+  f.writeDbc("can1.dbc", kCanDbc);
+  f.writeDbc("j1939.dbc", kJ1939Dbc);
+  std::string log = logOf("AAAA", 1, 1, 0, "start");
+  for (int i = 0; i < 5000; ++i) log += "frame c t=1." + std::to_string(1000 + i) + " id=0x100 data=" + hex({uint8_t(i), uint8_t(i >> 8)}) + "\n";
+  f.writeLog("card/big.mf4", log);  // the transfer stays unfinished
+  const E2eRun one = convert(f, {"-j", "1", "-O", f / "one"});
+  ASSERT_EQ(one.status, 0) << one.logText();
+  ASSERT_EQ(one.statistic("Writer statistics", "Messages"), 5040);
+  ASSERT_EQ(one.statistic("Transport protocol statistics", "Unfinished sessions"), 1);
+  std::thread stop([] { cInterrupt_request(); });
+  const E2eRun stopped = convert(f, {"-j", "3", "-O", f / "three"});
+  stop.join();
+  cInterrupt_reset();
+  EXPECT_TRUE(stopped.status == 0x87 || stopped.status == 0) << stopped.status;
+  const E2eRun three = convert(f, {"-j", "3", "-O", f / "three"});
+  EXPECT_EQ(three.status, 0);
+  EXPECT_EQ(statistics(three.out), statistics(one.out));
+  EXPECT_EQ(f.csvTree("three"), f.csvTree("one"));
 }
 
 TEST(ParallelConversion, ThreeShardsThroughGnuParallelMakeOneRunsTree) {
