@@ -14,6 +14,9 @@
 
 namespace {
 
+// What a container unwraps into memory when no read buffer is given.
+constexpr uint64_t kUnpackMemory = uint64_t{256} << 20;
+
 // The reader's continuation rule: the same logger and the same split again
 // (a repeat), the next split, or the next session going on from a split
 // whose low 8 bits are zero.
@@ -50,8 +53,10 @@ std::string sessionKey(const cFileIdentity& id) {
 
 // Reads the identities of `files` with up to `threads` threads, each with a
 // reader of its own.
-void probeAll(cFS* inputFs, const cLogReaderOptions& options, std::vector<cProbedFile>& files,
+void probeAll(cFS* inputFs, const cLogReaderOptions& all, std::vector<cProbedFile>& files,
               uint32_t threads) {
+  const size_t count = std::min<size_t>(std::max<uint32_t>(threads, 1), files.size());
+  const cLogReaderOptions options = cWorkUnits_share(all, static_cast<uint32_t>(count));
   std::atomic<size_t> next{0};
   auto probe = [&] {
     cBusLayer none;  // probing never drives the chain
@@ -62,7 +67,6 @@ void probeAll(cFS* inputFs, const cLogReaderOptions& options, std::vector<cProbe
       files[i].identity = {info.serialNumber, info.session, info.split};
     }
   };
-  const size_t count = std::min<size_t>(std::max<uint32_t>(threads, 1), files.size());
   std::vector<std::thread> pool;
   for (size_t t = 1; t < count; ++t) pool.emplace_back(probe);
   probe();
@@ -73,6 +77,16 @@ void probeAll(cFS* inputFs, const cLogReaderOptions& options, std::vector<cProbe
 
 uint32_t cWorkUnits_defaultJobs() {
   return std::clamp<uint32_t>(std::thread::hardware_concurrency(), 1, kMaxJobs);
+}
+
+cLogReaderOptions cWorkUnits_share(const cLogReaderOptions& all, uint32_t ways) {
+  cLogReaderOptions share = all;
+  ways = std::max<uint32_t>(ways, 1);
+  if (share.bufferSize > 0)
+    share.bufferSize = std::max<int64_t>(1, share.bufferSize / ways);
+  else
+    share.unpackMemory = kUnpackMemory / ways;
+  return share;
 }
 
 bool cShard_parse(std::string_view text, cShard* out) {

@@ -96,8 +96,13 @@ struct cWorkPlan {
   bool interrupted = false;      // a signal stopped the planning
 };
 
+// One of `ways` readers' share of the read buffer (-b) and of the memory
+// containers unwrap into (256 MB without -b), so that readers working at
+// the same time stay within what one may use.
+cLogReaderOptions cWorkUnits_share(const cLogReaderOptions& all, uint32_t ways);
+
 // Walks `inputs` with the reader's rules (logging what the walk finds
-// wrong), reads the files' identities with up to `threads` threads and keeps
-// the units of `shard`.
+// wrong), reads the files' identities with up to `threads` threads (each
+// with its share of the memory) and keeps the units of `shard`.
 cWorkPlan cWorkUnits_plan(cFS* inputFs, const cLogReaderOptions& options,
                           const std::vector<std::string>& inputs, uint32_t threads, cShard shard);

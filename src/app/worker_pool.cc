@@ -16,25 +16,12 @@
 
 namespace {
 
-// What a container unwraps into memory when no read buffer is given.
-constexpr uint64_t kUnpackMemory = uint64_t{256} << 20;
-
 struct cWorker {
   std::unique_ptr<cConversionChain> chain;
   int32_t status = 0;
   bool holdsLast = false;
   uint64_t unfinished = 0;  // open transport sessions after the unit that holds the last file
 };
-
-// One worker's share of the read buffer and of the container memory.
-cLogReaderOptions shareOf(const cLogReaderOptions& all, uint32_t workers) {
-  cLogReaderOptions share = all;
-  if (share.bufferSize > 0)
-    share.bufferSize = std::max<int64_t>(1, share.bufferSize / workers);
-  else
-    share.unpackMemory = kUnpackMemory / workers;
-  return share;
-}
 
 // The units in the order workers take them: the largest first, so that a
 // big unit does not start last and keep one worker busy alone at the end.
@@ -109,7 +96,7 @@ bool makeChains(const cLogReaderCLI& cli, std::vector<cWorker>& workers) {
   decoderOptions.pgnSrcMerge = cli.pgnSrcMerge;
   decoderOptions.pgnDstMerge = cli.pgnDstMerge;
   decoderOptions.maxOpenFiles = std::max<size_t>(1, cWriterSet_defaultMaxOpenFiles() / n);
-  cLogReaderOptions readerOptions = shareOf(cli.options, n);
+  cLogReaderOptions readerOptions = cWorkUnits_share(cli.options, n);
   // Fewer units than processors: each worker's file is read by a thread of
   // its own, a two-stage pipeline.
   readerOptions.readAhead = 2 * n <= cli.jobs;
@@ -149,9 +136,8 @@ cPoolRun cWorkerPool_convert(const cLogReaderCLI& cli) {
     return run;
   }
   cInterrupt_install();
-  // Planning unwraps containers with up to cli.jobs threads: each gets its share.
-  const cLogReaderOptions planning = shareOf(cli.options, cli.jobs);
-  const cWorkPlan plan = cWorkUnits_plan(cli.inputFs(), planning, cli.inputs, cli.jobs, cli.shard);
+  const cWorkPlan plan =
+      cWorkUnits_plan(cli.inputFs(), cli.options, cli.inputs, cli.jobs, cli.shard);
   if (cli.shard.sharded())
     LOG_INFO("Shard %u of %u: %zu of %zu work units", cli.shard.index, cli.shard.count,
              plan.units.size(), plan.allUnits);
