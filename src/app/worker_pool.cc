@@ -142,7 +142,8 @@ cPoolRun cWorkerPool_convert(const cLogReaderCLI& cli) {
     LOG_INFO("Shard %u of %u: %zu of %zu work units", cli.shard.index, cli.shard.count,
              plan.units.size(), plan.allUnits);
   const size_t n = std::clamp<size_t>(plan.units.size(), 1, cli.jobs);
-  LOG_DEBUG("%zu work units, %zu worker threads", plan.units.size(), n);
+  LOG_DEBUG("%zu work units, %zu worker threads%s", plan.units.size(), n,
+            2 * n <= cli.jobs ? ", each reading ahead in a thread of its own" : "");
   std::vector<cWorker> workers(n);
   if (!makeChains(cli, workers)) {
     run.status = kExitConversion;

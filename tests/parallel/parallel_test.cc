@@ -123,7 +123,7 @@ TEST(ParallelConversion, WorkersAndShardsGiveTheResultOfOneThread) {
     long long files = 0, rows = 0, unfinished = 0;
     for (const char* k : {"0/3", "1/3", "2/3"}) {
       std::vector<std::string> args = d;
-      args.insert(args.end(), {"2", "--shard", k});
+      args.insert(args.end(), {"8", "--shard", k});  // frames read ahead
       const E2eRun r = convert(shards, args);
       status |= r.status;
       files += r.statistic("Reader statistics", "Files");
