@@ -1,10 +1,12 @@
 # Two entry points: `make demo` (Release build, converts the shipped example)
-# and `make test` (Debug build with AddressSanitizer and UBSan, all tests).
+# and `make test` (Debug build with AddressSanitizer and UBSan, all tests;
+# then the parallel conversion tests under ThreadSanitizer).
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 DEBUG_DIR ?= build/debug
 RELEASE_DIR ?= build/release
+TSAN_DIR ?= build/tsan
 
-.PHONY: all setup debug release test demo bench clean
+.PHONY: all setup debug release test test-tsan demo bench clean
 
 all: release
 
@@ -21,6 +23,14 @@ release: setup
 
 test: debug
 	cd $(DEBUG_DIR) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) test-tsan
+
+# The parallel conversion tests again under ThreadSanitizer, in a build of
+# their own (only the program and those tests).
+test-tsan: setup
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DLOGRAVEN_TSAN=ON
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target lograven lograven_parallel_tests
+	cd $(TSAN_DIR) && ctest --output-on-failure -j $(JOBS) -R '^Parallel'
 
 demo: release
 	sh examples/demo.sh $(RELEASE_DIR)

@@ -153,7 +153,8 @@ struct cConversion {
 std::optional<cConversion> convertOnce(const cOptions& o, const std::string& dir,
                                        const std::string& log, const std::string& outName,
                                        const std::vector<std::string>& extraArgs) {
-  std::vector<std::string> argv = {o.lograven, "--non-interactive",
+  // One worker: the figures are per processor (parallel_bench measures -j).
+  std::vector<std::string> argv = {o.lograven, "--non-interactive", "-j", "1",
                                    "--output-directory=" + dir + "/" + outName};
   argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
   argv.push_back(log);

@@ -9,14 +9,17 @@
 #include "app/info_mode.h"
 #include "app/log_reader_cli.h"
 #include "app/progress.h"
+#include "app/run_counts.h"
 #include "app/run_summary.h"
 #include "app/transport_config.h"
+#include "app/worker_pool.h"
 #include "base/exit_status.h"
 #include "base/interrupt.h"
 #include "bus/bus_layer_mux.h"
 #include "bus/bus_layer_tp.h"
 #include "input/log_reader.h"
 #include "output/decoder.h"
+#include "output/output_journals.h"
 
 namespace {
 
@@ -26,26 +29,58 @@ void printSeparatorLine() {
              stdout);
 }
 
-void printStatistics(const cLogReader& reader, cBusLayerTp& tp, const cDecoder& decoder,
-                     uint32_t seconds) {
+void printStatistics(const cRunCounts& c, uint32_t seconds) {
   printSeparatorLine();
   std::printf("Reader statistics\n- Files: %" PRIu64 "\n- Messages: %" PRIu64
               "\n- Size: %" PRIu64 " MB\n",
-              reader.files(), reader.messages(), reader.bytes() >> 20);
-  const cBusLayerTpStatistics& t = tp.getStatistics();
+              c.files, c.messages, c.bytes >> 20);
   printSeparatorLine();
   std::printf("Transport protocol statistics\n- Successful sessions: %" PRIu64
               "\n- Failed sessions: %" PRIu64 "\n- Unfinished sessions: %" PRIu64 "\n",
-              t.successful, t.failed, t.unfinished);
-  const cDecoderStatistics& w = decoder.getStatistics();
+              c.tpSuccessful, c.tpFailed, c.tpUnfinished);
   printSeparatorLine();
   std::printf("Writer statistics\n- Files: %" PRIu64 "\n- Messages: %" PRIu64
               "\n- Signals: %" PRIu64 "\n",
-              w.files, w.messages, w.signals);
+              c.writerFiles, c.writerMessages, c.writerSignals);
   printSeparatorLine();
   std::printf("Execution time: %u s\n", seconds);
   printSeparatorLine();
   std::fflush(stdout);
+}
+
+cRunCounts countsOf(const cLogReader& reader, cBusLayerTp& tp, const cDecoder& decoder) {
+  const cBusLayerTpStatistics& t = tp.getStatistics();
+  const cDecoderStatistics& w = decoder.getStatistics();
+  return {reader.files(), reader.messages(), reader.bytes(), t.successful, t.failed,
+          t.unfinished,   w.files,           w.messages,     w.signals};
+}
+
+void printSummary(const cRunReport& report, const cLogReaderCLI& cli) {
+  std::fputs(cRunSummary_text(report, cli).c_str(), stdout);
+  std::fflush(stdout);
+}
+
+uint32_t secondsSince(std::clock_t start) {
+  return static_cast<uint32_t>((std::clock() - start) / CLOCKS_PER_SEC);
+}
+
+// The exit status of a run that converted: an interrupted one says so.
+int32_t finishRun(bool interrupted, int32_t status) {
+  if (!interrupted) return status;
+  std::puts("Interrupted: the unfinished input was rolled back; run the same command again to"
+            " convert the rest");
+  std::fflush(stdout);
+  return kExitInterrupted;
+}
+
+// Several workers or a shard of the work (app/worker_pool.h).
+int32_t convertInParallel(const cLogReaderCLI& cli) {
+  const std::clock_t start = std::clock();
+  const cPoolRun run = cWorkerPool_convert(cli);
+  if (!run.started) return run.status;
+  printStatistics(run.counts, secondsSince(start));
+  printSummary(run.report, cli);
+  return finishRun(run.interrupted, run.status);
 }
 
 }  // namespace
@@ -59,6 +94,7 @@ int lograven_main(int argc, char** argv) {
     return status;
   }
   if (cli->info) return cInfoMode_run(*cli);
+  if (cli->jobs > 1 || cli->shard.sharded()) return convertInParallel(*cli);
 
   // The layers and the reader borrow the file systems, options and databases
   // of the command-line object, so they are all released before it: the
@@ -86,7 +122,8 @@ int lograven_main(int argc, char** argv) {
   std::unique_ptr<cLogReader> reader =
       cLogReader_ctor(cli->inputFs(), &cli->options, head, decoder.get());
   if (!reader) return status;
-  if (!decoder->recoverOutput()) return kExitConversion;
+  // Also the journals of an earlier run with several workers.
+  if (!cOutputJournals_recover(*cli->outputFs(), 0, 1)) return kExitConversion;
 
   cInterrupt_install();
   // The progress line on a terminal; it is destroyed (erased) before the reader.
@@ -103,18 +140,10 @@ int lograven_main(int argc, char** argv) {
   // Output files are flushed and closed here, so that a write error (a full
   // disk) still reaches the exit status.
   if (!decoder->closeWriters() || decoder->hadWriteError()) status |= kExitConversion;
-  const std::clock_t end = std::clock();
-  const uint32_t seconds = static_cast<uint32_t>((end - start) / CLOCKS_PER_SEC);
-
   if (progress) progress->erase();
-  printStatistics(*reader, *tp, *decoder, seconds);
-  std::fputs(cRunSummary_text(*reader, decoder->tally(), *cli).c_str(), stdout);
-  std::fflush(stdout);
-  if (reader->interrupted()) {
-    std::puts("Interrupted: the unfinished input was rolled back; run the same command again to"
-              " convert the rest");
-    std::fflush(stdout);
-    return kExitInterrupted;
-  }
-  return status;
+  printStatistics(countsOf(*reader, *tp, *decoder), secondsSince(start));
+  cRunReport report;
+  report.add(*reader, decoder->tally());
+  printSummary(report, *cli);
+  return finishRun(reader->interrupted(), status);
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <set>
 
+#include "app/work_units.h"
 #include "base/exit_status.h"
 #include "base/log.h"
 #include "io/io.h"
@@ -95,6 +96,31 @@ bool cLogReaderCLI::buildTable(cArgTable* table) {
       "write time stamps and day folders in UTC. Without it, t is seconds since 1970 on the "
       "logger's local clock: the header's start time plus its time-zone and daylight-saving "
       "offsets");
+  h.jobs = table->addInt('j', "jobs", "<n>",
+                         "worker threads converting at the same time. defaults to the number of "
+                         "online processors");
+  cArgOption* shardOption = table->addText(
+      0, "shard", "<K/N>",
+      "convert only shard K of N (0 <= K < N) of the work: the sessions whose device and "
+      "session fall in it");
+  if (h.jobs != nullptr) {
+    h.jobs->minValue = 1;
+    h.jobs->maxValue = kMaxJobs;
+    h.jobs->expected = "a number of worker threads from 1 to " + std::to_string(kMaxJobs) +
+                       " is expected";
+  }
+  if (shardOption != nullptr) {
+    shardOption->onValue = [this](const std::string& value) {
+      if (cShard_parse(value, &shard)) return 0;
+      refusedShard_ = value;
+      return 1;
+    };
+    shardOption->errorText = [this](int) {
+      return "invalid argument \"" + refusedShard_ +
+             "\" to option --shard=<K/N>: K/N is expected, two whole numbers with 0 <= K < N "
+             "(for example 0/4)";
+    };
+  }
   if (h.verbosity != nullptr) {
     h.verbosity->minValue = 0;
     h.verbosity->maxValue = 4;
@@ -110,7 +136,7 @@ bool cLogReaderCLI::buildTable(cArgTable* table) {
       "where to find device passwords for encrypted files, defaults to \"passwords.json\"");
   attachFolderCheck(password, &passwordFile);
   bool ok = h.help && h.version && h.verbosity && h.nonInteractive && h.deleteConverted &&
-            h.noAppendRoot && h.buffer && h.utc && password;
+            h.noAppendRoot && h.buffer && h.utc && h.jobs && shardOption && password;
   if (ok && extension_ && !extension_->addOptions(*this, *table)) ok = false;
   cArgOption* output = table->addText('O', "output-directory", "<path>",
                                       "where to place the converted files");
@@ -197,6 +223,8 @@ bool cLogReaderCLI::parse(int argc, char** argv, int32_t* status) {
   options.nonInteractive = handles_.nonInteractive->count == 1;
   options.bufferSize = handles_.buffer->count > 0 ? handles_.buffer->ints[0] : 0;
   options.utc = handles_.utc->count == 1;
+  jobs = handles_.jobs->count > 0 ? static_cast<uint32_t>(handles_.jobs->ints[0])
+                                  : cWorkUnits_defaultJobs();
 
   if (!loadPasswords(status)) return false;
   if (!findCommonRoot(status)) return false;

@@ -8,7 +8,8 @@
 // arguments or version; kExitNotFileOrFolder when the argument table could not
 // be built or the folder of the inputs cannot be queried; kExitMissingValue,
 // kExitInvalidArgument (an integer that is invalid or out of its range, such
-// as a verbosity beyond 0 to 4, or an unexpected argument), kExitNoCommonRoot,
+// as a verbosity beyond 0 to 4 or -j 0, a --shard that is not K/N with
+// 0 <= K < N, or an unexpected argument), kExitNoCommonRoot,
 // and kExitOptionError for any other option error (messages printed to
 // standard output, each prefixed "lograven: "), also an output directory that
 // is not a usable folder ("Invalid output path: %s: <reason>"), --json without
@@ -29,6 +30,7 @@
 
 #include "app/arg_table.h"
 #include "app/password_file.h"
+#include "app/work_units.h"
 #include "input/log_reader_options.h"
 #include "db/db.h"
 #include "fs/fs.h"
@@ -78,6 +80,11 @@ class cLogReaderCLI {
   std::vector<std::string> passwordFile;     // 0 or 1 normalised paths
   std::vector<std::string> outputDirectory;  // 0 or 1 paths, normalised once opened
 
+  // Worker threads (-j, at least 1; default: the online processors) and the
+  // shard of the work this process converts (--shard K/N; default 0 of 1).
+  uint32_t jobs = 1;
+  cShard shard;
+
   // Decoding settings, filled by the decoder extension: databases per bus
   // channel for CAN and LIN (in load order) and the output behaviour flags.
   cDBMap canDatabases;
@@ -107,6 +114,7 @@ class cLogReaderCLI {
   std::unique_ptr<cFS> inputFs_;
   std::unique_ptr<cFS> outputFs_;  // null: same as inputFs_
   std::string outputProblem_;      // why the output folder could not be made
+  std::string refusedShard_;       // a --shard value that is not K/N
 
   // Option handles into the table while parse() runs.
   struct Handles {
@@ -118,6 +126,7 @@ class cLogReaderCLI {
     cArgOption* noAppendRoot = nullptr;
     cArgOption* buffer = nullptr;
     cArgOption* utc = nullptr;
+    cArgOption* jobs = nullptr;
   } handles_;
 };
 

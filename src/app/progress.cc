@@ -36,25 +36,54 @@ std::string duration(double seconds) {
 
 }  // namespace
 
+class cProgress::WorkerObserver final : public cLogReaderObserver {
+ public:
+  WorkerObserver(cProgress& progress, size_t slot, std::function<uint64_t()> rows)
+      : progress_(progress), slot_(slot), rows_(std::move(rows)) {}
+  void inputStarted(uint64_t size) override { progress_.started(slot_, size, rows_()); }
+  void inputRead(uint64_t bytesRead) override { progress_.read(slot_, bytesRead); }
+  void inputDone() override { progress_.done(slot_, rows_()); }
+
+ private:
+  cProgress& progress_;
+  size_t slot_;
+  std::function<uint64_t()> rows_;
+};
+
 cProgress::cProgress(int fd, const cInputTotals& totals, std::function<uint64_t()> rows)
     : fd_(fd), totals_(totals), rows_(std::move(rows)) {}
 
-void cProgress::inputStarted(uint64_t size) {
-  currentSize_ = size;
-  currentRead_ = 0;
+cProgress::~cProgress() { erase(); }
+
+cLogReaderObserver* cProgress::worker(size_t index, std::function<uint64_t()> rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (workers_.size() <= index) workers_.resize(index + 1);
+  if (slots_.size() <= index + 1) slots_.resize(index + 2);
+  if (!workers_[index]) workers_[index] = std::make_unique<WorkerObserver>(*this, index + 1, std::move(rows));
+  return workers_[index].get();
+}
+
+void cProgress::inputStarted(uint64_t size) { started(0, size, 0); }
+void cProgress::inputRead(uint64_t bytesRead) { read(0, bytesRead); }
+void cProgress::inputDone() { done(0, 0); }
+
+void cProgress::started(size_t slot, uint64_t size, uint64_t rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  slots_[slot] = Slot{size, 0, rows};
   update(!everDrawn_);
 }
 
-void cProgress::inputRead(uint64_t bytesRead) {
-  currentRead_ = std::min(bytesRead, currentSize_);
+void cProgress::read(size_t slot, uint64_t bytesRead) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  slots_[slot].read = std::min(bytesRead, slots_[slot].size);
   update(false);
 }
 
-void cProgress::inputDone() {
+void cProgress::done(size_t slot, uint64_t rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
   ++inputsDone_;
-  bytesDone_ += currentSize_;
-  currentSize_ = 0;
-  currentRead_ = 0;
+  bytesDone_ += slots_[slot].size;
+  slots_[slot] = Slot{0, 0, rows};
   update(false);
 }
 
@@ -73,14 +102,19 @@ void cProgress::update(bool force) {
 }
 
 std::string cProgress::text(double seconds) const {
-  const uint64_t done = bytesDone_ + currentRead_;
+  uint64_t done = bytesDone_;
+  uint64_t rows = rows_ ? rows_() : 0;
+  for (const Slot& slot : slots_) {
+    done += slot.read;
+    rows += slot.rows;
+  }
   const uint64_t total = std::max(totals_.bytes, done);
   char text[160];
   int n = std::snprintf(text, sizeof text, "inputs %llu/%llu, %.1f/%.1f MB, %llu rows",
                         static_cast<unsigned long long>(inputsDone_),
                         static_cast<unsigned long long>(std::max(totals_.files, inputsDone_)),
                         done / kMegabyte, total / kMegabyte,
-                        static_cast<unsigned long long>(rows_ ? rows_() : 0));
+                        static_cast<unsigned long long>(rows));
   std::string line(text, static_cast<size_t>(std::max(n, 0)));
   if (seconds >= 1.0 && done > 0) {
     const double rate = done / seconds;
@@ -92,6 +126,7 @@ std::string cProgress::text(double seconds) const {
 }
 
 void cProgress::erase() {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (erased_) return;
   erased_ = true;
   if (!everDrawn_) return;

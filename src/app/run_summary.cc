@@ -45,10 +45,10 @@ std::string topIdentifiers(const cDecodeTally& tally, size_t slot) {
   return text + "\n";
 }
 
-std::string failedInputs(const cLogReader& reader) {
-  if (reader.failures().empty()) return "";
+std::string failedInputs(const cRunReport& reader) {
+  if (reader.failures.empty()) return "";
   std::string text = "Failed inputs\n";
-  for (const cInputFailure& f : reader.failures()) text += "- " + f.path + ": " + f.reason + "\n";
+  for (const cInputFailure& f : reader.failures) text += "- " + f.path + ": " + f.reason + "\n";
   return text + kRule;
 }
 
@@ -58,11 +58,11 @@ struct ChannelView {
   std::vector<size_t> withDatabase;
 };
 
-ChannelView channelView(const cLogReader& reader, const cDecodeTally& tally,
+ChannelView channelView(const cRunReport& reader, const cDecodeTally& tally,
                         const cLogReaderCLI& cli) {
   ChannelView view;
   for (size_t slot = 0; slot < kBusChannelSlots; ++slot) {
-    const bool frames = reader.channelFrames().frames[slot] > 0 || tally.decoded(slot) > 0 ||
+    const bool frames = reader.channelFrames.frames[slot] > 0 || tally.decoded(slot) > 0 ||
                         tally.unknown(slot) > 0;
     const bool database = !databaseFiles(cli, slot).empty();
     if (frames) view.withFrames.push_back(slot);
@@ -100,15 +100,27 @@ std::string channelWarnings(size_t slot, uint64_t read, const cDecodeTally& tall
 
 }  // namespace
 
-std::string cRunSummary_text(const cLogReader& reader, const cDecodeTally& tally,
-                             const cLogReaderCLI& cli) {
+void cRunReport::addFailures(const std::vector<cInputFailure>& more) {
+  failures.insert(failures.end(), more.begin(), more.end());
+  std::stable_sort(failures.begin(), failures.end(),
+                   [](const cInputFailure& a, const cInputFailure& b) { return a.path < b.path; });
+}
+
+void cRunReport::add(const cLogReader& reader, const cDecodeTally& decoded) {
+  addFailures(reader.failures());
+  channelFrames.add(reader.channelFrames());
+  tally.add(decoded);
+}
+
+std::string cRunSummary_text(const cRunReport& reader, const cLogReaderCLI& cli) {
+  const cDecodeTally& tally = reader.tally;
   const ChannelView view = channelView(reader, tally, cli);
   std::string text = failedInputs(reader);
   if (view.shown.empty()) return text;
   std::string lines = "Bus channels\n";
   std::string warnings;
   for (size_t slot : view.shown) {
-    const uint64_t read = reader.channelFrames().frames[slot];
+    const uint64_t read = reader.channelFrames.frames[slot];
     lines += "- " + cBusChannel_name(slot) + ": " + std::to_string(read) + " frames read, " +
              std::to_string(tally.decoded(slot)) + " decoded\n";
     warnings += channelWarnings(slot, read, tally, cli, view);

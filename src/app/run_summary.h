@@ -23,10 +23,23 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "app/log_reader_cli.h"
 #include "input/log_reader.h"
 #include "output/decode_tally.h"
 
-std::string cRunSummary_text(const cLogReader& reader, const cDecodeTally& tally,
-                             const cLogReaderCLI& cli);
+// What the summary is made of: one reader's and decoder's, or the sums of
+// several workers' (failures in path order, so that any number of workers
+// gives the same text).
+struct cRunReport {
+  std::vector<cInputFailure> failures;
+  cBusChannelCounts channelFrames;
+  cDecodeTally tally;
+
+  // Adds what a reader and its decoder's tally saw.
+  void add(const cLogReader& reader, const cDecodeTally& decoded);
+  void addFailures(const std::vector<cInputFailure>& more);
+};
+
+std::string cRunSummary_text(const cRunReport& report, const cLogReaderCLI& cli);

@@ -7,6 +7,7 @@
 // Installs the handlers for SIGINT, SIGTERM and SIGHUP (one-shot: each resets
 // itself to the default action when it fires).
 void cInterrupt_install();
+// Any thread may ask; every worker thread stops at its next frame.
 // True once a signal has asked the run to stop (or cInterrupt_request ran).
 bool cInterrupt_requested();
 // Asks the run to stop, as a signal does.

@@ -22,34 +22,30 @@ constexpr char kEraseLine[] = "\r\x1b[K";
 constexpr int kEraseLineLength = sizeof kEraseLine - 1;
 std::atomic<bool> g_status_line{false};
 
-char g_first_error[kMaxLine + 1];
-bool g_first_error_set = false;
+// The first error of the calling thread: each worker converts its inputs on
+// its own thread.
+thread_local char t_first_error[kMaxLine + 1];
+thread_local bool t_first_error_set = false;
 
-// Broken-down local time of the last second seen.  The counter is odd while
-// one writer updates the cache; readers that find it busy convert on their own.
-std::atomic<uint32_t> g_cache_seq{0};
-time_t g_cache_sec = -1;
-struct tm g_cache_tm;
+// Broken-down local time of the last second seen, per thread: worker
+// threads log at the same time and each keeps its own.
+thread_local time_t t_cache_sec = -1;
+thread_local struct tm t_cache_tm;
+// Lines of this thread are dropped while set (a quiet look at a file).
+thread_local bool t_quiet = false;
 
 void localTime(time_t sec, struct tm* out) {
-  uint32_t seq = g_cache_seq.load(std::memory_order_acquire);
-  if ((seq & 1) == 0 && g_cache_sec == sec) {
-    *out = g_cache_tm;
-    if (g_cache_seq.load(std::memory_order_acquire) == seq) return;
+  if (t_cache_sec != sec) {
+    localtime_r(&sec, &t_cache_tm);
+    t_cache_sec = sec;
   }
-  localtime_r(&sec, out);
-  if ((seq & 1) == 0 &&
-      g_cache_seq.compare_exchange_strong(seq, seq + 1, std::memory_order_acq_rel)) {
-    g_cache_sec = sec;
-    g_cache_tm = *out;
-    g_cache_seq.store(seq + 2, std::memory_order_release);
-  }
+  *out = t_cache_tm;
 }
 
 void rememberFirstError(const char* message, int len) {
-  __builtin_memcpy(g_first_error, message, static_cast<size_t>(len));
-  g_first_error[len] = '\0';
-  g_first_error_set = true;
+  __builtin_memcpy(t_first_error, message, static_cast<size_t>(len));
+  t_first_error[len] = '\0';
+  t_first_error_set = true;
 }
 
 }  // namespace
@@ -72,11 +68,11 @@ void zf_log_set_status_line(bool shown) {
 }
 
 void zf_log_clear_first_error() {
-  g_first_error_set = false;
-  g_first_error[0] = '\0';
+  t_first_error_set = false;
+  t_first_error[0] = '\0';
 }
 
-const char* zf_log_first_error() { return g_first_error; }
+const char* zf_log_first_error() { return t_first_error; }
 
 void zf_log_out_stderr_callback(const char* line, int len) {
   char buf[kEraseLineLength + kMaxLine + 1];
@@ -93,7 +89,14 @@ void zf_log_out_stderr_callback(const char* line, int len) {
   (void)r;
 }
 
+bool zf_log_set_thread_quiet(bool quiet) {
+  const bool was = t_quiet;
+  t_quiet = quiet;
+  return was;
+}
+
 void zf_log_write(uint32_t lvl, const char* tag, const char* fmt, ...) {
+  if (t_quiet) return;
   char line[kMaxLine + 1];
   struct timeval tv;
   gettimeofday(&tv, nullptr);
@@ -118,6 +121,6 @@ void zf_log_write(uint32_t lvl, const char* tag, const char* fmt, ...) {
     va_end(ap);
     if (m > 0) n = (n + m > kMaxLine) ? kMaxLine : n + m;
   }
-  if (lvl >= ZF_LOG_ERROR && !g_first_error_set) rememberFirstError(line + prefix, n - prefix);
+  if (lvl >= ZF_LOG_ERROR && !t_first_error_set) rememberFirstError(line + prefix, n - prefix);
   g_output(line, n);
 }

@@ -5,6 +5,9 @@
 // characters, the level letter, then the printf-style message.  Lines are cut
 // at 510 characters, terminated by a newline and written with one write(2).
 //
+// Threads may log at the same time: each line is formatted in the caller's
+// own buffer and leaves in one write, so lines never mix.
+//
 // Filtering happens at the call site: the LOG_* macros test the level before
 // they evaluate their arguments, so a filtered message costs one comparison.
 #pragma once
@@ -49,10 +52,26 @@ void zf_log_set_output_callback(zf_log_output_fn fn);
 void zf_log_set_status_line(bool shown);
 
 // The message (without date, time and ids) of the first line at ERROR or
-// above written since the last zf_log_clear_first_error(); empty when there
+// above written by the calling thread since its last
+// zf_log_clear_first_error(); empty when there
 // was none.  An input's converter uses it as the reason of a failure.
 void zf_log_clear_first_error();
 const char* zf_log_first_error();
+// Drops (true) or keeps (false) the lines of the calling thread; returns the
+// previous setting.  Other threads keep logging.
+bool zf_log_set_thread_quiet(bool quiet);
+
+// Keeps the calling thread quiet while it lives.
+class cLogQuiet {
+ public:
+  cLogQuiet() : was_(zf_log_set_thread_quiet(true)) {}
+  ~cLogQuiet() { zf_log_set_thread_quiet(was_); }
+  cLogQuiet(const cLogQuiet&) = delete;
+  cLogQuiet& operator=(const cLogQuiet&) = delete;
+
+ private:
+  bool was_;
+};
 
 // Maps the verbosity option (0..5) to an output level; -1 when out of range.
 int32_t zf_log_verbosity_to_level(int64_t verbosity);

@@ -37,4 +37,7 @@ struct cBusChannelCounts {
   std::array<uint64_t, kBusChannelSlots + 256> frames{};
 
   void count(const cBusMsg& msg) { ++frames[cBusChannel_slot(msg)]; }
+  void add(const cBusChannelCounts& other) {
+    for (size_t i = 0; i < frames.size(); ++i) frames[i] += other.frames[i];
+  }
 };

@@ -53,7 +53,12 @@ bool cFS::mkdir(std::string_view path) const {
     errno = ENOTDIR;  // something else is in the way
     return false;
   }
-  return backend_->mkdir(fullPath(path));
+  if (backend_->mkdir(fullPath(path))) return true;
+  // Another thread or process may have made it in the meantime.
+  const int err = errno;
+  if (stat(path, &st) && st.type == cFSType::kDir) return true;
+  errno = err;
+  return false;
 }
 
 bool cFS::mkdirs(std::string_view path) const {

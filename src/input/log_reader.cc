@@ -11,6 +11,7 @@
 #include "base/interrupt.h"
 #include "base/log.h"
 #include "input/encrypted_file.h"
+#include "input/frame_pipeline.h"
 #include "input/generic_file.h"
 #include "mdf/mdf_file.h"
 
@@ -111,6 +112,7 @@ int32_t cLogReader::handleInputPath(const std::string& path) {
   if (surveying_) return kExitOk;
   LOG_DEBUG("Input file %.*s", static_cast<int>(path.size()), path.data());
   zf_log_clear_first_error();
+  if (visitor_) return visitor_(path, st.size);
   if (observer_ != nullptr) observer_->inputStarted(st.size);
   const int32_t result = convertFile(path, st);
   if (observer_ != nullptr) observer_->inputDone();
@@ -120,12 +122,10 @@ int32_t cLogReader::handleInputPath(const std::string& path) {
 cInputTotals cLogReader::survey(const std::vector<std::string>& inputs) {
   const uint64_t files = files_;
   const uint64_t bytes = bytes_;
-  const int32_t level = zf_log_global_output_lvl;
-  zf_log_set_output_level(ZF_LOG_FATAL + 1);  // the conversion reports what it finds
+  cLogQuiet quiet;  // the conversion reports what it finds
   surveying_ = true;
   for (const std::string& input : inputs) (void)handleInputPath(input);
   surveying_ = false;
-  zf_log_set_output_level(level);
   const cInputTotals totals{files_ - files, bytes_ - bytes};
   files_ = files;
   bytes_ = bytes;
@@ -247,6 +247,7 @@ int32_t cLogReader::finishInput(const std::string& path, int32_t result, uint64_
 int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cIO>& stream) {
   cGenericFileUnpack unpack;
   if (options_->bufferSize > 0) unpack.memoryBytes = static_cast<uint64_t>(options_->bufferSize);
+  if (options_->unpackMemory > 0) unpack.memoryBytes = options_->unpackMemory;
   unpack.folder = options_->unpackFolder;
   unwrappedCompressed_ = unwrappedEncrypted_ = false;
   for (int depth = 0;; ++depth) {
@@ -347,9 +348,10 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
     LOG_ERROR("Error on new file");
     failed = true;
   } else {
-    std::unique_ptr<cMdfParallelIter> merge = cMdf_getIter(
-        mdf.get(), options_->utc ? cMdfClock::kUtc : cMdfClock::kLoggerLocal);
-    for (cBusMsg* msg = merge ? merge->current() : nullptr; msg != nullptr; msg = merge->next()) {
+    std::unique_ptr<cFrameSource> frames = cFrameSource_ctor(
+        cMdf_getIter(mdf.get(), options_->utc ? cMdfClock::kUtc : cMdfClock::kLoggerLocal),
+        options_->readAhead);
+    for (cBusMsg* msg = frames->first(); msg != nullptr; msg = frames->next()) {
       if (cInterrupt_requested()) {
         interrupted_ = true;
         break;
@@ -370,6 +372,23 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
   }
   if (!closeInput(path, mdf, stream)) failed = true;
   return finishInput(path, failed ? kExitConversion : kExitOk, rows);
+}
+
+bool cLogReader::probeIdentity(const std::string& path, cLogFileInfo* info) {
+  cLogQuiet quiet;
+  std::unique_ptr<cIO> stream = inputFs_->open(path, cFS::kRead);
+  if (!stream || unwrapContainers(path, stream) != kExitOk) {
+    cIO_close(stream);
+    return false;
+  }
+  std::unique_ptr<cMdf> mdf = cMdf_open(stream.get());
+  info->inputPath = path;
+  info->compressed = unwrappedCompressed_;
+  info->encrypted = unwrappedEncrypted_;
+  if (mdf) readIdentity(*mdf, info);
+  const bool known = mdf && !info->serialNumber.empty() && info->session != 0 && info->split != 0;
+  closeInput(path, mdf, stream);
+  return known;
 }
 
 void cLogReader::readIdentity(const cMdf& mdf, cLogFileInfo* info) {

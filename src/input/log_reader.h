@@ -28,6 +28,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -87,6 +88,25 @@ class cLogReader {
   cInputTotals survey(const std::vector<std::string>& inputs);
   // Borrowed; null (the default) for none.
   void setObserver(cLogReaderObserver* observer) { observer_ = observer; }
+  // Planning a parallel run: while set, each accepted log file (already
+  // counted) goes to `visitor` with its size instead of being converted; the
+  // walk, its messages and result codes are those of a conversion, and the
+  // visitor's answer is the file's result code.
+  using FileVisitor = std::function<int32_t(const std::string& path, uint64_t size)>;
+  void setFileVisitor(FileVisitor visitor) { visitor_ = std::move(visitor); }
+  // The identity of a log file (serial number, session, split, start time,
+  // containers) as a conversion would read it, without converting it and
+  // without log lines.  False when a conversion would fail before or at the
+  // identity check.
+  bool probeIdentity(const std::string& path, cLogFileInfo* info);
+  // Makes the next file compare itself (repeated, continuation) with this
+  // identity, as if it had been converted last; an empty serial number: no
+  // file before.
+  void setPreviousFile(const std::string& serialNumber, uint32_t session, uint32_t split) {
+    previousSerialNumber_ = serialNumber;
+    previousSession_ = session;
+    previousSplit_ = split;
+  }
 
   // Counters for the statistics.
   uint64_t files() const { return files_; }        // accepted input files
@@ -145,6 +165,7 @@ class cLogReader {
   const cLogReaderOptions* options_;
   cBusLayer* head_;
   cInputTransaction* transaction_;
+  FileVisitor visitor_;
   bool interrupted_ = false;
   // Containers the current file came out of (set while unwrapping).
   bool unwrappedCompressed_ = false;

@@ -189,6 +189,12 @@ bool cCsvWriter::open() {
   if (!cleared_ && gate != nullptr && !gate->clearForWriting(*this)) return false;
   if (pool_ != nullptr) pool_->makeRoom();
   file_ = fs_.open(path_, cFS::kAppend);
+  // A rollback elsewhere (another worker's input) may have removed the
+  // folder as empty since this writer made it: it is made again.
+  for (int tries = 0; file_ == nullptr && errno == ENOENT && tries < 3; ++tries) {
+    if (!fs_.mkdirs(cFS_getParentFolder(path_))) break;
+    file_ = fs_.open(path_, cFS::kAppend);
+  }
   if (file_ == nullptr) return false;
   if (pool_ != nullptr) pool_->add(this);
   return true;

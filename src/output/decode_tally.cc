@@ -13,6 +13,23 @@ uint64_t cDecodeTally::decodedBy(size_t slot, size_t index) const {
   return it == furtherDatabases_.end() ? 0 : it->second;
 }
 
+void cDecodeTally::add(const cDecodeTally& other) {
+  for (size_t slot = 0; slot < kBusChannelSlots; ++slot) {
+    decoded_[slot] += other.decoded_[slot];
+    unknown_[slot] += other.unknown_[slot];
+    for (size_t i = 0; i < kInlineDatabases; ++i)
+      firstDatabases_[slot][i] += other.firstDatabases_[slot][i];
+  }
+  for (const auto& [key, count] : other.furtherDatabases_) furtherDatabases_[key] += count;
+  for (const auto& [key, count] : other.identifiers_) {
+    auto it = identifiers_.find(key);
+    if (it != identifiers_.end())
+      it->second += count;
+    else if (identifiers_.size() < kMaxIdentifiers)
+      identifiers_.emplace(key, count);
+  }
+}
+
 void cDecodeTally::countUnknown(const cBusMsg& msg, size_t slot) {
   ++unknown_[slot];
   const bool extended = msg.type == cBusMsgType::BUS_MSG_CAN_DATA_FRAME && msg.can.ide;

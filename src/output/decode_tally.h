@@ -53,6 +53,9 @@ class cDecodeTally {
   }
 
   uint64_t decoded(size_t slot) const { return decoded_[slot]; }
+  // Adds the counts of another tally (a worker's); identifiers beyond
+  // kMaxIdentifiers are counted, not listed, as in one tally.
+  void add(const cDecodeTally& other);
   // Messages the database at `index` of the channel decoded.
   uint64_t decodedBy(size_t slot, size_t index) const;
   uint64_t unknown(size_t slot) const { return unknown_[slot]; }

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr size_t kDeviceIdLength = 15;
 constexpr uint64_t kMix = 0x9E3779B97F4A7C15u;
 constexpr size_t kInitialCacheSlots = 256;
 constexpr int64_t kSecondsPerDay = 86400;
@@ -55,7 +54,7 @@ cDecoder::cDecoder(cFS* outputFs, const cDBMap* canDatabases, const cDBMap* linD
       linDatabases_(linDatabases),
       concat_(options.concat),
       writers_(options.maxOpenFiles > 0 ? options.maxOpenFiles : cWriterSet_defaultMaxOpenFiles(),
-               *outputFs) {
+               *outputFs, options.journalName) {
   naming_.folderSuffix = options.noAppendRoot ? "" : "_out";
   naming_.pgnSrcMerge = options.pgnSrcMerge;
   naming_.pgnDstMerge = options.pgnDstMerge;
@@ -86,8 +85,7 @@ void cDecoder::rollback() {
 bool cDecoder::newFile(const cLogFileInfo& info, bool continuation) {
   if (continuation && concat_) return true;  // rows go on into the open files
   writers_.closeAll();
-  naming_.deviceId = string2Path(info.serialNumber);
-  if (naming_.deviceId.size() > kDeviceIdLength) naming_.deviceId.resize(kDeviceIdLength);
+  naming_.deviceId = cOutputNaming_deviceId(info.serialNumber);
   naming_.session = info.session;
   naming_.split = info.split;
   return true;

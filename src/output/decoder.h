@@ -17,6 +17,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -42,6 +43,10 @@ struct cDecoderOptions {
   bool pgnDstMerge = true;    // one file for all J1939 destination addresses
   // Open CSV files at one time; 0 takes cWriterSet_defaultMaxOpenFiles().
   size_t maxOpenFiles = 0;
+  // File name of the output journal in the output root (empty: the default,
+  // kOutputJournalName); decoders converting into one folder at the same
+  // time need names of their own.
+  std::string journalName{};
 };
 
 class cDecoder final : public cBusLayer, public cInputTransaction {

@@ -53,7 +53,8 @@ std::vector<std::string_view> foldersOf(std::string_view path) {
 
 }  // namespace
 
-cOutputJournal::cOutputJournal(const cFS* fs) : fs_(fs) {}
+cOutputJournal::cOutputJournal(const cFS* fs, std::string name)
+    : fs_(fs), name_(name.empty() ? std::string(kOutputJournalName) : std::move(name)) {}
 
 cOutputJournal::~cOutputJournal() = default;
 
@@ -66,15 +67,15 @@ void cOutputJournal::begin(std::string_view inputPath) {
 }
 
 bool cOutputJournal::append(const std::string& text, bool sync) {
-  if (file_ == nullptr) file_ = fs_->open(kOutputJournalName, cFS::kAppend);
+  if (file_ == nullptr) file_ = fs_->open(name_, cFS::kAppend);
   errno = 0;
   bool ok = file_ != nullptr &&
             file_->write(text.data(), static_cast<int64_t>(text.size())) ==
                 static_cast<int64_t>(text.size());
   // A new journal's entry in the folder must be on disk too.
-  if (ok && sync) ok = fs_->sync(kOutputJournalName) && (rootSynced_ || fs_->sync(""));
+  if (ok && sync) ok = fs_->sync(name_) && (rootSynced_ || fs_->sync(""));
   if (!ok) {
-    LOG_ERROR("Could not write output journal %s: %s", fullPathOf(*fs_, kOutputJournalName).c_str(),
+    LOG_ERROR("Could not write output journal %s: %s", fullPathOf(*fs_, name_).c_str(),
               std::strerror(errno != 0 ? errno : EIO));
     return false;
   }
@@ -86,8 +87,8 @@ bool cOutputJournal::clear(bool sync) {
   if (file_ != nullptr) cIO_close(file_);
   file_.reset();
   rootSynced_ = false;
-  if (!fs_->remove(kOutputJournalName) || (sync && !fs_->sync(""))) {
-    LOG_ERROR("Could not clear output journal %s: %s", fullPathOf(*fs_, kOutputJournalName).c_str(),
+  if (!fs_->remove(name_) || (sync && !fs_->sync(""))) {
+    LOG_ERROR("Could not clear output journal %s: %s", fullPathOf(*fs_, name_).c_str(),
               std::strerror(errno));
     return false;
   }
@@ -289,14 +290,14 @@ void cOutputJournal::removeCommittedInput(const std::string& input) const {
 
 bool cOutputJournal::recover() {
   if (fs_ == nullptr) return true;
-  const std::string full = fullPathOf(*fs_, kOutputJournalName);
+  const std::string full = fullPathOf(*fs_, name_);
   cFSStat st;
-  if (!fs_->stat(kOutputJournalName, &st)) {
+  if (!fs_->stat(name_, &st)) {
     LOG_ERROR("Could not query output journal %s: %s", full.c_str(), std::strerror(errno));
     return false;
   }
   if (st.type == cFSType::kMissing) return true;
-  std::unique_ptr<cIO> in = fs_->open(kOutputJournalName, cFS::kRead);
+  std::unique_ptr<cIO> in = fs_->open(name_, cFS::kRead);
   std::string text(static_cast<size_t>(std::min<int64_t>(in ? in->getSize() : 0, kMaxJournalSize)),
                    '\0');
   if (st.type != cFSType::kFile || in == nullptr || st.size > kMaxJournalSize ||
@@ -322,7 +323,7 @@ bool cOutputJournal::recover() {
     for (auto it = parsed.records.rbegin(); it != parsed.records.rend(); ++it) ok = undo(*it) && ok;
   }
   if (!ok) return false;
-  if (!fs_->remove(kOutputJournalName) || !fs_->sync("")) {
+  if (!fs_->remove(name_) || !fs_->sync("")) {
     LOG_ERROR("Could not remove output journal %s: %s", full.c_str(), std::strerror(errno));
     return false;
   }

@@ -4,7 +4,8 @@
 // Each input is one transaction.  Before the first byte of an input reaches a
 // CSV file, the journal records the file's state and is flushed to stable
 // storage; only then is the file written.  The journal is the text file
-// ".lograven-journal" in the output root, one line per record:
+// ".lograven-journal" in the output root (or another name given to it), one
+// line per record:
 //
 //   input <path>             the input being converted (for messages)
 //   new <file>               the file did not exist: rollback removes it
@@ -41,8 +42,11 @@ inline constexpr std::string_view kOutputBackupSuffix = ".rollback";
 class cOutputJournal {
  public:
   // `fs` is the output tree (borrowed, must outlive the journal; null: no
-  // journal, every operation succeeds and does nothing).
-  explicit cOutputJournal(const cFS* fs);
+  // journal, every operation succeeds and does nothing).  `name` is the
+  // journal's file name in the output root (empty: kOutputJournalName);
+  // writers that convert into one folder at the same time each keep their
+  // own (output/output_journals.h).
+  explicit cOutputJournal(const cFS* fs, std::string name = {});
   cOutputJournal(const cOutputJournal&) = delete;
   cOutputJournal& operator=(const cOutputJournal&) = delete;
   ~cOutputJournal();
@@ -107,6 +111,7 @@ class cOutputJournal {
   void removeCommittedInput(const std::string& input) const;
 
   const cFS* fs_;
+  std::string name_;
   std::unique_ptr<cIO> file_;  // open for appending while records are pending
   bool rootSynced_ = false;    // the journal's folder entry is on disk
   std::string input_;

@@ -56,6 +56,12 @@ void string2Path_append(std::string_view text, std::string* out) {
   }
 }
 
+std::string cOutputNaming_deviceId(std::string_view serialNumber) {
+  std::string id = string2Path(serialNumber);
+  if (id.size() > kDeviceIdLength) id.resize(kDeviceIdLength);
+  return id;
+}
+
 std::string string2Path(std::string_view text) {
   std::string out;
   string2Path_append(text, &out);
@@ -113,8 +119,8 @@ void cOutputPath_build(const cOutputNaming& naming, const cMessageIdentity& iden
 
 // ---------------------------------------------------------------- writer set
 
-cWriterSet::cWriterSet(size_t maxOpenFiles, const cFS& outputFs)
-    : fs_(outputFs), journal_(&outputFs), pool_(maxOpenFiles, this) {}
+cWriterSet::cWriterSet(size_t maxOpenFiles, const cFS& outputFs, std::string journalName)
+    : fs_(outputFs), journal_(&outputFs, std::move(journalName)), pool_(maxOpenFiles, this) {}
 
 cWriterSet::~cWriterSet() {
   if (!commit(false)) rollback();

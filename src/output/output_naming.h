@@ -79,6 +79,10 @@ std::string string2Path(std::string_view text);
 // The same, appended to *out.
 void string2Path_append(std::string_view text, std::string* out);
 
+// The device folder of a serial number (without suffix): string2Path of it,
+// at most 15 bytes.
+std::string cOutputNaming_deviceId(std::string_view serialNumber);
+
 // Replaces *out by the exact description of the signal set: the device id
 // (15 bytes, zero-filled), the identity (addresses zeroed where merged) and
 // the 32-bit name hash of every decoded signal, ignored ones included.  Reuses
@@ -102,8 +106,8 @@ void cOutputPath_build(const cOutputNaming& naming, const cMessageIdentity& iden
 class cWriterSet final : private cCsvOpenGate {
  public:
   // `outputFs` (borrowed, must outlive the set) is where the files and the
-  // journal go.
-  cWriterSet(size_t maxOpenFiles, const cFS& outputFs);
+  // journal go; `journalName` names the journal (empty: the default name).
+  cWriterSet(size_t maxOpenFiles, const cFS& outputFs, std::string journalName = {});
   cWriterSet(const cWriterSet&) = delete;
   cWriterSet& operator=(const cWriterSet&) = delete;
   // Commits what is pending and closes every writer.

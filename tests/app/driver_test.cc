@@ -25,9 +25,12 @@ TEST(Driver, RunsThatStopWhileParsing) {
   const std::string in = dir / "in/x.mf4", dbc = "--dbc-can1=" + dir / "m.dbc";
   const std::string verbosity = ": an integer from 0 to 4 is expected\n";
   const std::string bytes = ": a whole number of bytes is expected: -1 (whole file), 0 (no buffer) or a size\n";
+  const std::string jobs = ": a number of worker threads from 1 to 1024 is expected\n";
+  const std::string shard = ": K/N is expected, two whole numbers with 0 <= K < N (for example 0/4)\n";
   const std::string usage =
       "Usage: lograven [-h|--help] [-v|--version] [--verbosity=<n>] [--non-interactive] [-d|--delete-converted] "
-      "[-X|--no-append-root] [-b|--buffer=<n>] [--utc] [-p|--password-file=<path>] [--concat] [--no-concat] "
+      "[-X|--no-append-root] [-b|--buffer=<n>] [--utc] [-j|--jobs=<n>] [--shard=<K/N>] [-p|--password-file=<path>] "
+      "[--concat] [--no-concat] "
       "[--pgn-src-merge] [--no-pgn-src-merge] [--pgn-dst-merge] [--no-pgn-dst-merge] [--dbdump] [--no-dbdump] "
       "[--dbc-can<n>=<file>]... [--dbc-lin<n>=<file>]... [-O|--output-directory=<path>] [--info] [--json] "
       "[-i|--input-files=<file(s)/folder(s)>] file(s)/folder(s) [file(s)/folder(s)]...\n\n";
@@ -48,6 +51,12 @@ TEST(Driver, RunsThatStopWhileParsing) {
       {{"--verbosity", "-1", in}, 0x83, "lograven: invalid argument \"-1\" to option --verbosity=<n>" + verbosity, ""},
       {{"--buffer=abc", in}, 0x83, "lograven: invalid argument \"abc\" to option -b|--buffer=<n>" + bytes, ""},
       {{"-b", "-2", in}, 0x83, "lograven: invalid argument \"-2\" to option -b|--buffer=<n>" + bytes, ""},
+      {{"-j", "0", in}, 0x83, "lograven: invalid argument \"0\" to option -j|--jobs=<n>" + jobs, ""},
+      {{"--jobs=-1", in}, 0x83, "lograven: invalid argument \"-1\" to option -j|--jobs=<n>" + jobs, ""},
+      {{"-jabc", in}, 0x83, "lograven: invalid argument \"abc\" to option -j|--jobs=<n>" + jobs, ""},
+      {{"--shard", "3/2", in}, 0x83, "lograven: invalid argument \"3/2\" to option --shard=<K/N>" + shard, ""},
+      {{"--shard=1", in}, 0x83, "lograven: invalid argument \"1\" to option --shard=<K/N>" + shard, ""},
+      {{"--shard=a/b", in}, 0x83, "lograven: invalid argument \"a/b\" to option --shard=<K/N>" + shard, ""},
       {{in, "-b"}, 0x82, "lograven: option \"-b\" requires an argument\n", ""},
       {{in, "--dbc-can1"}, 0x82, "lograven: option \"--dbc-can1\" requires an argument\n", ""},
       {{"--bogus", "-Q", "x"}, 0x86, "lograven: invalid option \"--bogus\"\nlograven: invalid option \"-Q\"\n", ""},
@@ -182,8 +191,8 @@ TEST(Driver, StatisticsBlockAndStatusOfARun) {
                      // The closing summary: failed inputs with their reasons, then per
                      // channel the frames read and the messages decoded (a reassembled
                      // transport-protocol message counts once).
-                     "\nFailed inputs\n- " + dir / "logs/missing.mf4" + ": not found\n- " +
-                     dir / "logs/big.mf4" + ": Unable to load block header for type bbbb\n" + kRule +
+                     "\nFailed inputs\n- " + dir / "logs/big.mf4" + ": Unable to load block header for type bbbb\n- " +
+                     dir / "logs/missing.mf4" + ": not found\n" + kRule +
                      "\nBus channels\n- CAN1: 9 frames read, 6 decoded\n- CAN2: 3 frames read, 1 decoded\n" +
                      kRule + "\n");
   E2eTree tree = dir.csvTree();

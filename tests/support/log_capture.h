@@ -1,8 +1,10 @@
 // Test helper: collects the messages of log lines (the text behind the
 // 33-character context) while in scope, and restores the output level and
-// the standard-error output afterwards.
+// the standard-error output afterwards.  Lines may come from several threads;
+// read them once the threads are done.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -56,6 +58,8 @@ class LogCapture {
       ++fields;
     }
     while (pos < s.size() && s[pos] == ' ') ++pos;
+    static std::mutex guard;  // worker threads log at the same time
+    std::lock_guard<std::mutex> lock(guard);
     lines().push_back(s.substr(pos));
   }
 

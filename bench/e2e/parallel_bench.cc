@@ -1,0 +1,217 @@
+// Parallel conversion benchmark: converts a card of many logs and a card of
+// one large log with one worker (-j 1), two workers and all processors, and
+// prints the wall time of each beside the speed-up over -j 1 and its target.
+//
+//   parallel_bench [--lograven=PATH] [--card-frames=N] [--big-frames=N]
+//                  [--repeat=N] [--dir=FOLDER] [--keep]
+//
+// Cases:
+//   card  8 devices x 4 sessions x 3 split files, --card-frames classic CAN
+//         frames each (default 40,000; 3.84 M in all), 50 identifiers with 8
+//         signals; target: -j 2 at least 1.8 times as fast as -j 1
+//   big   one log of --big-frames frames (default 4,000,000; 0 skips it);
+//         one file is one work unit, so workers alone do not make it faster
+//         (target 1.5 times with -j 2)
+// Each conversion runs --repeat times (default 3) and the fastest counts;
+// the -j runs alternate, so that other load on the machine hits them alike.
+// The exit status is 1 when a conversion fails or the runs disagree in
+// their counts.
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_logs.h"
+#include "e2e_process.h"
+#include "mklog.h"
+
+namespace {
+
+constexpr int kDevices = 8, kSessions = 4, kSplits = 3, kMessageIds = 50;
+
+struct cOptions {
+  std::string lograven;
+  uint64_t cardFrames = 40000;
+  uint64_t bigFrames = 4000000;
+  uint64_t repeat = 3;
+  std::string dir;
+  bool keep = false;
+};
+
+bool parseOptions(int argc, char** argv, cOptions& o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    const size_t eq = a.find('=');
+    const std::string name = a.substr(0, eq), value = eq == std::string::npos ? "" : a.substr(eq + 1);
+    char* end = nullptr;
+    const uint64_t n = std::strtoull(value.c_str(), &end, 10);
+    const bool number = !value.empty() && *end == '\0';
+    if (name == "--lograven") o.lograven = value;
+    else if (name == "--dir") o.dir = value;
+    else if (a == "--keep") o.keep = true;
+    else if (name == "--card-frames" && number && n >= 2) o.cardFrames = n;
+    else if (name == "--big-frames" && number) o.bigFrames = n;
+    else if (name == "--repeat" && number && n >= 1 && n <= 100) o.repeat = n;
+    else return false;
+  }
+  return true;
+}
+
+// The converter two folders up in the build tree, else the one built with.
+std::string findLograven() {
+  std::error_code ec;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  auto candidate = self.parent_path() / ".." / ".." / "lograven";
+  if (!ec && access(candidate.c_str(), X_OK) == 0) return candidate.lexically_normal().string();
+  return LOGRAVEN_EXE;
+}
+
+// A bulk log of `frames` frames of device `serial`, session and split.
+std::string logDescription(const std::string& serial, int session, int split, uint64_t frames) {
+  std::string d = benchBulkDescription(frames, benchCanIds(kMessageIds));
+  const std::string identity = "serial 0A1B2C3D\nsession 1\nsplit 1\n";
+  d.replace(d.find(identity), identity.size(),
+            "serial " + serial + "\nsession " + std::to_string(session) + "\nsplit " +
+                std::to_string(split) + "\n");
+  return d;
+}
+
+bool writeLog(const std::string& path, const std::string& description) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  return runInChild([&] { return cMklog_writeFile(description, path.c_str(), nullptr); });
+}
+
+struct cBest {
+  double wall = 1e300;
+  double cpu = 0;
+  cConverterStats stats;
+};
+
+// One conversion of folder `input` with `jobs` workers into a fresh folder.
+bool convertOnce(const cOptions& o, const std::string& dir, const std::string& input, int jobs,
+                 cBest& best) {
+  const std::string out = dir + "/out_j" + std::to_string(jobs);
+  std::filesystem::remove_all(out);
+  std::vector<std::string> argv = {o.lograven, "-j", std::to_string(jobs), "-O", out,
+                                   "--dbc-can1=bench.dbc", "--dbc-can2=bench.dbc", input};
+  auto run = runChild(argv, dir, out + ".stdout", out + ".stderr");
+  auto stats = run && run->exitStatus == 0 ? parseConverterStats(readWholeFile(out + ".stdout"))
+                                           : std::nullopt;
+  if (!stats) {
+    std::printf("  lograven -j %d FAILED, see %s.stderr\n", jobs, out.c_str());
+    return false;
+  }
+  if (run->wallSeconds < best.wall) best = {run->wallSeconds, run->cpuSeconds, *stats};
+  return true;
+}
+
+// How much faster two threads get through twice the work of one: about 2
+// on an idle two-core machine, about 1 when other work takes a core.  The
+// speed-ups below cannot exceed what the machine offered.
+double offeredParallelism() {
+  auto spin = [](int threads) {
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+      pool.emplace_back([] {
+        volatile uint64_t x = 0;
+        for (uint64_t i = 0; i < 200000000u; ++i) x = x + i;
+      });
+    for (std::thread& t : pool) t.join();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  return 2 * spin(1) / spin(2);
+}
+
+bool sameCounts(const cConverterStats& a, const cConverterStats& b) {
+  return a.files == b.files && a.frames == b.frames && a.rows == b.rows && a.values == b.values &&
+         a.csvFiles == b.csvFiles;
+}
+
+// Converts `input` with each worker count of `jobs`, alternating, and prints
+// the speed-ups over the first.
+bool compare(const cOptions& o, const std::string& dir, const std::string& input,
+             const std::vector<int>& jobs, double target) {
+  std::map<int, cBest> best;
+  double offered = 0;
+  for (uint64_t r = 0; r < o.repeat; ++r) {
+    offered += offeredParallelism() / static_cast<double>(o.repeat);
+    for (int j : jobs)
+      if (!convertOnce(o, dir, input, j, best[j])) return false;
+  }
+  std::printf("  two threads ran %.2fx as fast as one on this machine meanwhile (mean of %" PRIu64
+              " checks)\n",
+              offered, o.repeat);
+  const cBest& one = best[jobs.front()];
+  bool ok = true;
+  for (int j : jobs) {
+    const cBest& b = best[j];
+    const double speedUp = one.wall / b.wall;
+    std::printf("  -j %-3d %8.3f s wall  %8.3f s cpu  %7.2f M frames/s  speed-up %.2fx", j,
+                b.wall, b.cpu, b.stats.frames / b.wall / 1e6, speedUp);
+    if (j == 2) std::printf("  (target %.1fx: %s)", target, speedUp >= target ? "met" : "NOT met");
+    std::printf("\n");
+    if (!sameCounts(b.stats, one.stats)) {
+      std::printf("  -j %d counts differ from -j %d: WRONG\n", j, jobs.front());
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  cOptions o;
+  if (!parseOptions(argc, argv, o)) {
+    std::fprintf(stderr, "usage: parallel_bench [--lograven=PATH] [--card-frames=N] "
+                         "[--big-frames=N] [--repeat=N] [--dir=FOLDER] [--keep]\n");
+    return 2;
+  }
+  if (o.lograven.empty()) o.lograven = findLograven();
+  o.lograven = std::filesystem::absolute(o.lograven).string();
+  std::string dir = o.dir;
+  if (dir.empty()) {
+    char pattern[] = "/tmp/lograven_parallel_XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return 2;
+    dir = pattern;
+  }
+  std::filesystem::create_directories(dir);
+  dir = std::filesystem::absolute(dir).string();
+  const int processors = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  std::vector<int> jobs = {1, 2};
+  if (processors > 2) jobs.push_back(processors);
+  std::printf("lograven parallel benchmark\n  binary: %s\n  folder: %s\n  processors: %d\n"
+              "  load average: %s",
+              o.lograven.c_str(), dir.c_str(), processors, readWholeFile("/proc/loadavg").c_str());
+  bool ok = static_cast<bool>(std::ofstream(dir + "/bench.dbc") << benchCanDbc(benchCanIds(kMessageIds)));
+
+  std::printf("\n[card] %d devices x %d sessions x %d splits, %" PRIu64 " frames each\n", kDevices,
+              kSessions, kSplits, o.cardFrames);
+  for (int d = 0; d < kDevices && ok; ++d)
+    for (int s = 1; s <= kSessions && ok; ++s)
+      for (int p = 1; p <= kSplits && ok; ++p) {
+        char serial[16], name[64];
+        std::snprintf(serial, sizeof serial, "%08X", 0x1A2B3C00 + d);
+        std::snprintf(name, sizeof name, "/card/%s/%08d/%08d.MF4", serial, s, p);
+        ok = writeLog(dir + name, logDescription(serial, s, p, o.cardFrames));
+      }
+  ok = ok && compare(o, dir, "card", jobs, 1.8);
+
+  if (ok && o.bigFrames > 0) {
+    std::printf("\n[big] one log of %" PRIu64 " frames\n", o.bigFrames);
+    ok = writeLog(dir + "/big/00000001.MF4", logDescription("0A1B2C3D", 1, 1, o.bigFrames)) &&
+         compare(o, dir, "big", jobs, 1.5);
+  }
+  if (!o.keep && o.dir.empty()) std::filesystem::remove_all(dir);
+  std::printf("\n%s\n", ok ? "all cases converted completely" : "SOME CASES FAILED");
+  return ok ? 0 : 1;
+}

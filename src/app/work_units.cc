@@ -1,0 +1,168 @@
+#include "app/work_units.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <map>
+#include <numeric>
+#include <thread>
+
+#include "base/interrupt.h"
+#include "bus/bus_msg.h"
+#include "input/log_reader.h"
+#include "output/output_naming.h"
+
+namespace {
+
+// What a container unwraps into memory when no read buffer is given.
+constexpr uint64_t kUnpackMemory = uint64_t{256} << 20;
+
+// The reader's continuation rule: the same logger and the same split again
+// (a repeat), the next split, or the next session going on from a split
+// whose low 8 bits are zero.
+bool continues(const cFileIdentity& previous, const cFileIdentity& file) {
+  if (!previous.known() || previous.serialNumber != file.serialNumber) return false;
+  if (file.session == previous.session)
+    return file.split == previous.split || file.split == previous.split + 1;
+  return file.session == previous.session + 1 && file.split == previous.split + 1 &&
+         (previous.split & 0xFFu) == 0;
+}
+
+// Disjoint sets of file indices.
+class cUnionFind {
+ public:
+  explicit cUnionFind(size_t n) : parent_(n) { std::iota(parent_.begin(), parent_.end(), 0); }
+  size_t find(size_t i) {
+    while (parent_[i] != i) i = parent_[i] = parent_[parent_[i]];
+    return i;
+  }
+  // The smaller index stays the root, so a set's root is its first file.
+  void unite(size_t a, size_t b) {
+    a = find(a);
+    b = find(b);
+    if (a != b) parent_[std::max(a, b)] = std::min(a, b);
+  }
+
+ private:
+  std::vector<size_t> parent_;
+};
+
+std::string sessionKey(const cFileIdentity& id) {
+  return cOutputNaming_deviceId(id.serialNumber) + "/" + std::to_string(id.session);
+}
+
+// Reads the identities of `files` with up to `threads` threads, each with a
+// reader of its own.
+void probeAll(cFS* inputFs, const cLogReaderOptions& all, std::vector<cProbedFile>& files,
+              uint32_t threads) {
+  const size_t count = std::min<size_t>(std::max<uint32_t>(threads, 1), files.size());
+  const cLogReaderOptions options = cWorkUnits_share(all, static_cast<uint32_t>(count));
+  std::atomic<size_t> next{0};
+  auto probe = [&] {
+    cBusLayer none;  // probing never drives the chain
+    std::unique_ptr<cLogReader> reader = cLogReader_ctor(inputFs, &options, &none);
+    for (size_t i = next++; i < files.size() && !cInterrupt_requested(); i = next++) {
+      cLogFileInfo info;
+      if (!reader->probeIdentity(files[i].path, &info)) continue;
+      files[i].identity = {info.serialNumber, info.session, info.split};
+    }
+  };
+  std::vector<std::thread> pool;
+  for (size_t t = 1; t < count; ++t) pool.emplace_back(probe);
+  probe();
+  for (std::thread& t : pool) t.join();
+}
+
+}  // namespace
+
+uint32_t cWorkUnits_defaultJobs() {
+  return std::clamp<uint32_t>(std::thread::hardware_concurrency(), 1, kMaxJobs);
+}
+
+cLogReaderOptions cWorkUnits_share(const cLogReaderOptions& all, uint32_t ways) {
+  cLogReaderOptions share = all;
+  ways = std::max<uint32_t>(ways, 1);
+  if (share.bufferSize > 0)
+    share.bufferSize = std::max<int64_t>(1, share.bufferSize / ways);
+  else
+    share.unpackMemory = kUnpackMemory / ways;
+  return share;
+}
+
+bool cShard_parse(std::string_view text, cShard* out) {
+  const size_t slash = text.find('/');
+  if (slash == std::string_view::npos) return false;
+  cShard shard;
+  const char* end = text.data() + text.size();
+  auto [afterIndex, e1] = std::from_chars(text.data(), text.data() + slash, shard.index);
+  auto [afterCount, e2] = std::from_chars(text.data() + slash + 1, end, shard.count);
+  if (slash == 0 || e1 != std::errc() || afterIndex != text.data() + slash ||
+      slash + 1 == text.size() || e2 != std::errc() || afterCount != end ||
+      shard.index >= shard.count)
+    return false;
+  *out = shard;
+  return true;
+}
+
+uint32_t cShard_of(std::string_view key, uint32_t count) {
+  uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a, 64 bits
+  for (unsigned char c : key) hash = (hash ^ c) * 0x100000001b3u;
+  return count == 0 ? 0 : static_cast<uint32_t>(hash % count);
+}
+
+std::vector<cWorkUnit> cWorkUnits_group(const std::vector<cProbedFile>& files) {
+  cUnionFind sets(files.size());
+  std::map<std::string, size_t> firstOfSession;
+  std::vector<cFileIdentity> previous(files.size());
+  size_t last = files.size();  // the last file with a known identity so far
+  for (size_t i = 0; i < files.size(); ++i) {
+    const cFileIdentity& id = files[i].identity;
+    if (last < files.size()) previous[i] = files[last].identity;
+    if (!id.known()) continue;
+    if (continues(previous[i], id)) sets.unite(i, last);
+    auto [it, added] = firstOfSession.emplace(sessionKey(id), i);
+    if (!added) sets.unite(i, it->second);
+    last = i;
+  }
+  std::vector<cWorkUnit> units;
+  std::vector<size_t> unitOfRoot(files.size(), files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    size_t& u = unitOfRoot[sets.find(i)];
+    if (u == files.size()) {
+      u = units.size();
+      units.emplace_back();
+    }
+    cWorkUnit& unit = units[u];
+    unit.files.push_back({files[i].path, previous[i]});
+    unit.bytes += files[i].size;
+    unit.holdsLast = unit.holdsLast || i == last;
+    const std::string key =
+        files[i].identity.known() ? sessionKey(files[i].identity) : files[i].path;
+    if (unit.key.empty() || key < unit.key) unit.key = key;
+  }
+  return units;
+}
+
+cWorkPlan cWorkUnits_plan(cFS* inputFs, const cLogReaderOptions& options,
+                          const std::vector<std::string>& inputs, uint32_t threads, cShard shard) {
+  cWorkPlan plan;
+  std::vector<cProbedFile> files;
+  cBusLayer none;
+  std::unique_ptr<cLogReader> walker = cLogReader_ctor(inputFs, &options, &none);
+  walker->setFileVisitor([&files](const std::string& path, uint64_t size) {
+    files.push_back({path, size, {}});
+    return 0;
+  });
+  plan.walkStatus = walker->process(inputs);
+  plan.walkFailures = walker->failures();
+  // One file alone is one unit: its identity changes nothing.
+  const bool probe = files.size() > 1 || shard.sharded();
+  if (probe) probeAll(inputFs, options, files, threads);
+  plan.interrupted = walker->interrupted() || cInterrupt_requested();
+  std::vector<cWorkUnit> units = cWorkUnits_group(files);
+  if (!probe && !units.empty()) units.front().holdsLast = true;
+  plan.allUnits = units.size();
+  for (cWorkUnit& unit : units)
+    if (cShard_of(unit.key, shard.count) == shard.index) plan.units.push_back(std::move(unit));
+  return plan;
+}

@@ -1,0 +1,110 @@
+// Work units: how the log files of one run are split among worker threads
+// (-j) and among processes or machines (--shard K/N) so that the result is
+// the same as converting them one after another.
+//
+// A logger writes each logging session as split files whose rows continue
+// one CSV file, so the files of a session must be converted in order by one
+// worker; different devices and sessions never share an output file.  A unit
+// is therefore a set of files, in walk order, that
+//   - holds every file that continues the file before it in the walk (the
+//     reader's continuation rule, which also takes in a session that goes on
+//     in the next session number), and
+//   - holds all files of one device folder and session (two serial numbers
+//     that reduce to one device folder write the same files).
+// A file whose identity cannot be read (damaged, no password) is a unit of
+// its own: it fails as it would in any run.
+//
+// Each file carries the identity the reader would compare it with in a run
+// over all inputs (the last file before it that passed the identity check),
+// so repeated files and continuations are judged as in that run.
+//
+// The identity (serial number, session, split) lies in the MDF file's
+// metadata, so planning opens each file as a conversion would (unwrapping
+// containers) without reading its records; the planning threads share the
+// work.  A run with one file and no shards needs no identities.
+//
+// Shards: a unit's key is "<device folder>/<session>" of its smallest device
+// and session (the file's path relative to the input root for a file
+// without identity); its shard is the 64-bit FNV-1a hash of the key modulo
+// N.  That depends neither on the machine nor on the order of the inputs,
+// so N processes with the same inputs split the work without overlap.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "input/log_reader.h"
+#include "input/log_reader_options.h"
+
+class cFS;
+
+inline constexpr uint32_t kMaxJobs = 1024;
+
+// The number of online processors, at least 1.
+uint32_t cWorkUnits_defaultJobs();
+
+// Shard `index` of `count` (--shard K/N); one shard is the whole work.
+struct cShard {
+  uint32_t index = 0;
+  uint32_t count = 1;
+  bool sharded() const { return count > 1; }
+};
+
+// "K/N" with decimal K and N, 0 <= K < N.  False, *out unchanged, otherwise.
+bool cShard_parse(std::string_view text, cShard* out);
+// The shard of a unit key among `count`.
+uint32_t cShard_of(std::string_view key, uint32_t count);
+
+// A log file's identity as far as the walk compares files.
+struct cFileIdentity {
+  std::string serialNumber;  // empty: unknown (or no file)
+  uint32_t session = 0;
+  uint32_t split = 0;
+  bool known() const { return !serialNumber.empty(); }
+};
+
+// One accepted log file of the walk, its size and identity.
+struct cProbedFile {
+  std::string path;  // relative to the input root
+  uint64_t size = 0;
+  cFileIdentity identity;
+};
+
+struct cWorkFile {
+  std::string path;
+  cFileIdentity previous;  // what the reader compares the file with
+};
+
+struct cWorkUnit {
+  std::vector<cWorkFile> files;  // in walk order
+  std::string key;
+  uint64_t bytes = 0;
+  // Holds the last file of the walk with a known identity: the transport
+  // sessions still open after it are the run's unfinished ones.
+  bool holdsLast = false;
+};
+
+// Groups the files of one walk (in walk order) into units, in the order of
+// their first files.
+std::vector<cWorkUnit> cWorkUnits_group(const std::vector<cProbedFile>& files);
+
+struct cWorkPlan {
+  std::vector<cWorkUnit> units;  // of this shard
+  size_t allUnits = 0;           // of all shards
+  int32_t walkStatus = 0;        // result codes of the walk itself (missing inputs, ...)
+  std::vector<cInputFailure> walkFailures;  // the inputs the walk itself found failing
+  bool interrupted = false;      // a signal stopped the planning
+};
+
+// One of `ways` readers' share of the read buffer (-b) and of the memory
+// containers unwrap into (256 MB without -b), so that readers working at
+// the same time stay within what one may use.
+cLogReaderOptions cWorkUnits_share(const cLogReaderOptions& all, uint32_t ways);
+
+// Walks `inputs` with the reader's rules (logging what the walk finds
+// wrong), reads the files' identities with up to `threads` threads (each
+// with its share of the memory) and keeps the units of `shard`.
+cWorkPlan cWorkUnits_plan(cFS* inputFs, const cLogReaderOptions& options,
+                          const std::vector<std::string>& inputs, uint32_t threads, cShard shard);

@@ -1,0 +1,187 @@
+#include "app/worker_pool.h"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+#include "app/conversion_chain.h"
+#include "app/progress.h"
+#include "app/work_units.h"
+#include "base/exit_status.h"
+#include "base/interrupt.h"
+#include "base/log.h"
+#include "output/output_journals.h"
+
+namespace {
+
+struct cWorker {
+  std::unique_ptr<cConversionChain> chain;
+  int32_t status = 0;
+  bool holdsLast = false;
+  uint64_t unfinished = 0;  // open transport sessions after the unit that holds the last file
+};
+
+// The units in the order workers take them: the largest first, so that a
+// big unit does not start last and keep one worker busy alone at the end.
+std::vector<size_t> scheduleOf(const std::vector<cWorkUnit>& units) {
+  std::vector<size_t> order(units.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return units[a].bytes > units[b].bytes; });
+  return order;
+}
+
+class cPool {
+ public:
+  cPool(const cWorkPlan& plan, std::vector<cWorker>& workers)
+      : plan_(plan), workers_(workers), order_(scheduleOf(plan.units)) {}
+
+  void run() {
+    std::vector<std::thread> threads;
+    for (size_t i = 1; i < workers_.size(); ++i) threads.emplace_back([this, i] { work(workers_[i]); });
+    work(workers_[0]);
+    for (std::thread& t : threads) t.join();
+  }
+  // A signal kept units from starting.
+  bool stopped() const { return stopped_; }
+
+ private:
+  void work(cWorker& worker) {
+    cConversionChain& chain = *worker.chain;
+    for (;;) {
+      if (cInterrupt_requested()) {
+        if (next_.load() < order_.size()) stopped_ = true;
+        break;
+      }
+      const size_t i = next_++;
+      if (i >= order_.size()) break;
+      convertUnit(worker, plan_.units[order_[i]]);
+      if (chain.reader->interrupted()) break;
+    }
+    // Commits the last input's rows and closes the files: a write error
+    // reaches the status here too.
+    if (!chain.decoder->closeWriters() || chain.decoder->hadWriteError())
+      worker.status |= kExitConversion;
+  }
+
+  static void convertUnit(cWorker& worker, const cWorkUnit& unit) {
+    cLogReader& reader = *worker.chain->reader;
+    for (const cWorkFile& file : unit.files) {
+      const cFileIdentity& p = file.previous;
+      reader.setPreviousFile(p.serialNumber, p.session, p.split);
+      worker.status |= reader.process({file.path});
+      if (reader.interrupted()) return;
+    }
+    if (unit.holdsLast) {
+      worker.holdsLast = true;
+      worker.unfinished = worker.chain->tp->getStatistics().unfinished;
+    }
+  }
+
+  const cWorkPlan& plan_;
+  std::vector<cWorker>& workers_;
+  const std::vector<size_t> order_;
+  std::atomic<size_t> next_{0};
+  std::atomic<bool> stopped_{false};
+};
+
+// One chain per worker, each with its journal and its share of the limits.
+bool makeChains(const cLogReaderCLI& cli, std::vector<cWorker>& workers) {
+  const uint32_t n = static_cast<uint32_t>(workers.size());
+  cDecoderOptions decoderOptions;
+  decoderOptions.noAppendRoot = cli.options.noAppendRoot;
+  decoderOptions.concat = cli.concat;
+  decoderOptions.pgnSrcMerge = cli.pgnSrcMerge;
+  decoderOptions.pgnDstMerge = cli.pgnDstMerge;
+  decoderOptions.maxOpenFiles = std::max<size_t>(1, cWriterSet_defaultMaxOpenFiles() / n);
+  cLogReaderOptions readerOptions = cWorkUnits_share(cli.options, n);
+  // Fewer units than processors: each worker's file is read by a thread of
+  // its own, a two-stage pipeline.
+  readerOptions.readAhead = 2 * n <= cli.jobs;
+  for (uint32_t i = 0; i < n; ++i) {
+    // One worker of an unsharded run keeps the journal of a plain run.
+    decoderOptions.journalName =
+        n == 1 && !cli.shard.sharded()
+            ? std::string()
+            : cOutputJournals_workerName(cli.shard.index, cli.shard.count, i);
+    workers[i].chain = cConversionChain_ctor(cli, decoderOptions, readerOptions);
+    if (!workers[i].chain) return false;
+  }
+  return true;
+}
+
+void addCounts(cWorker& worker, cRunCounts& counts) {
+  const cConversionChain& chain = *worker.chain;
+  counts.files += chain.reader->files();
+  counts.messages += chain.reader->messages();
+  counts.bytes += chain.reader->bytes();
+  const cBusLayerTpStatistics& tp = chain.tp->getStatistics();
+  counts.tpSuccessful += tp.successful;
+  counts.tpFailed += tp.failed;
+  if (worker.holdsLast) counts.tpUnfinished = worker.unfinished;
+  const cDecoderStatistics& w = chain.decoder->getStatistics();
+  counts.writerFiles += w.files;
+  counts.writerMessages += w.messages;
+  counts.writerSignals += w.signals;
+}
+
+// The progress line of a parallel run: totals from the plan, each worker
+// reporting through its own observer.
+std::unique_ptr<cProgress> progressOf(const cWorkPlan& plan, std::vector<cWorker>& workers) {
+  cInputTotals totals;
+  for (const cWorkUnit& unit : plan.units) {
+    totals.files += unit.files.size();
+    totals.bytes += unit.bytes;
+  }
+  auto progress = std::make_unique<cProgress>(2, totals, nullptr);
+  for (size_t i = 0; i < workers.size(); ++i) {
+    const cDecoder& rows = *workers[i].chain->decoder;
+    workers[i].chain->reader->setObserver(progress->worker(i, [&rows] {
+      return rows.getStatistics().messages + rows.pendingRows();
+    }));
+  }
+  return progress;
+}
+
+}  // namespace
+
+cPoolRun cWorkerPool_convert(const cLogReaderCLI& cli) {
+  cPoolRun run;
+  if (!cOutputJournals_recover(*cli.outputFs(), cli.shard.index, cli.shard.count)) {
+    run.status = kExitConversion;
+    return run;
+  }
+  cInterrupt_install();
+  const cWorkPlan plan =
+      cWorkUnits_plan(cli.inputFs(), cli.options, cli.inputs, cli.jobs, cli.shard);
+  if (cli.shard.sharded())
+    LOG_INFO("Shard %u of %u: %zu of %zu work units", cli.shard.index, cli.shard.count,
+             plan.units.size(), plan.allUnits);
+  const size_t n = std::clamp<size_t>(plan.units.size(), 1, cli.jobs);
+  LOG_DEBUG("%zu work units, %zu worker threads%s", plan.units.size(), n,
+            2 * n <= cli.jobs ? ", each reading ahead in a thread of its own" : "");
+  std::vector<cWorker> workers(n);
+  if (!makeChains(cli, workers)) {
+    run.status = kExitConversion;
+    return run;
+  }
+  run.started = true;
+  std::unique_ptr<cProgress> progress;
+  if (cProgress_wanted(cli.options.nonInteractive)) progress = progressOf(plan, workers);
+  cPool pool(plan, workers);
+  if (!plan.interrupted) pool.run();
+  if (progress) progress->erase();
+  run.status = plan.walkStatus | cli.startStatus;
+  run.interrupted = plan.interrupted || pool.stopped();
+  for (cWorker& worker : workers) {
+    run.status |= worker.status;
+    run.interrupted = run.interrupted || worker.chain->reader->interrupted();
+    addCounts(worker, run.counts);
+    run.report.add(*worker.chain->reader, worker.chain->decoder->tally());
+  }
+  run.report.addFailures(plan.walkFailures);
+  return run;
+}

@@ -1,0 +1,250 @@
+// Parallel conversion: worker threads (-j) and shards (--shard K/N, also
+// through GNU parallel) give the tree, statistics, exit status and deleted
+// inputs of one thread converting the inputs in turn; work units keep
+// sessions and split chains together; worker journals are recovered only by
+// the run that owns them.  Built also with ThreadSanitizer (`make test`).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "app/work_units.h"
+#include "base/interrupt.h"
+#include "bus/test_frames.h"
+#include "support/e2e.h"
+
+namespace {
+
+using bustest::Bytes;
+
+const std::string kCanDbc = e2eDbc("CAN", "BO_ 256 M: 2 ECU\n SG_ V : 0|16@1+ (1,0) [0|0] \"\" ECU\n");
+const std::string kJ1939Dbc = e2eDbc("J1939", "BO_ 2566841088 BamMsg: 20 ECU\n SG_ A : 0|16@1+ (0.5,0) [0|0] \"\" ECU\n");
+
+std::string hex(const Bytes& b) {
+  std::string s;
+  for (uint8_t x : b) s += {"0123456789ABCDEF"[x >> 4], "0123456789ABCDEF"[x & 15]};
+  return s;
+}
+
+// A log of `serial`, session and split: frames of M on channel 1 with
+// values from `first`; J1939 broadcast traffic on channel 2 when `bam`
+// says so: "start" announces a transfer and sends its first packet, "end"
+// sends the rest, "both" a whole transfer.  `wrap` adds container lines.
+std::string logOf(const std::string& serial, unsigned session, unsigned split, int first,
+                  const std::string& bam = "", const std::string& wrap = "") {
+  std::string d = e2eLogHeader(serial, session, split, 1700000000000000000ULL + split * 1000000000ULL) +
+                  "group c can\n";
+  for (int i = 0; i < 40; ++i)
+    d += "frame c t=0." + std::to_string(100 + i) + " id=0x100 data=" + hex({uint8_t(first + i), uint8_t(i)}) + "\n";
+  const std::vector<Bytes> packets = bustest::j1939Packets(bustest::ramp(20, uint8_t(first)));
+  if (bam == "start" || bam == "both")
+    d += "frame c t=0.9 ch=2 id=0x1CECFF20 ide=1 data=" + hex(bustest::j1939Announce(0x20, 20, 0xFEE3)) + "\n" +
+         "frame c t=0.91 ch=2 id=0x1CEBFF20 ide=1 data=" + hex(packets[0]) + "\n";
+  if (bam == "end" || bam == "both")
+    for (size_t p = 1; p < packets.size(); ++p)
+      d += "frame c t=0.9" + std::to_string(2 + p) + " ch=2 id=0x1CEBFF20 ide=1 data=" + hex(packets[p]) + "\n";
+  return d + wrap;
+}
+
+// Several devices and sessions: split chains (one across a session number),
+// compressed containers, a J1939 transfer across two splits and unfinished
+// ones, a repeated file, two serial numbers of one device folder, and (with
+// `damaged`) a file without identity.
+void writeCard(const E2eFolder& f, bool damaged) {
+  f.writeDbc("can1.dbc", kCanDbc);
+  f.writeDbc("j1939.dbc", kJ1939Dbc);
+  f.writeLog("card/AAAA/1.mf4", logOf("AAAA", 1, 1, 0));
+  f.writeLog("card/AAAA/2.mf4", logOf("AAAA", 1, 2, 40, "start"));
+  f.writeLog("card/AAAA/2r.mf4", logOf("AAAA", 1, 2, 40, "start"));  // repeated
+  f.writeLog("card/AAAA/3.mf4", logOf("AAAA", 1, 3, 80, "end"));
+  f.writeLog("card/AAAA/4.mf4", logOf("AAAA", 1, 5, 120, "start"));  // not continued
+  f.writeLog("card/AAAA/s2a.mfc", logOf("AAAA", 2, 1, 0, "both", "compress\n"));
+  f.writeLog("card/AAAA/s2b.mfc", logOf("AAAA", 2, 2, 9, "", "compress\n"));
+  f.writeLog("card/AAAA/s7.mf4", logOf("AAAA", 7, 256, 3));
+  f.writeLog("card/AAAA/s8.mf4", logOf("AAAA", 8, 257, 5));  // continues session 7
+  f.writeLog("card/BBBB/1.mf4", logOf("BBBB", 1, 1, 7));
+  f.writeLog("card/BBBB/2.mfc", logOf("BBBB", 1, 2, 8, "", "compress\n"));
+  f.writeLog("card/CC/1.mf4", logOf("CC", 4, 1, 11));
+  f.writeLog("card/C_C/1.mf4", logOf("C-C", 4, 1, 12));  // the same device folder and file
+  if (damaged) f.write("card/DDDD/bad.mf4", "not a log file");
+  f.writeLog("card/EEEE/1.mf4", logOf("EEEE", 3, 1, 20, "start"));  // the last: one unfinished
+}
+
+// The statistics block without the processor time, and the closing summary
+// without the temporary folder of the card.
+std::string statistics(const std::string& out) {
+  std::string s = out.substr(out.find("Reader statistics"));
+  s.erase(s.find("Execution time"), s.find('\n', s.find("Execution time")) - s.find("Execution time"));
+  return std::regex_replace(s, std::regex("/[^ \n]*/card/"), "/card/");
+}
+
+std::vector<std::string> remainingLogs(const E2eFolder& f) {
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(f / "card")) left.push_back(e.path());
+  std::sort(left.begin(), left.end());
+  return left;
+}
+
+E2eRun convert(const E2eFolder& f, std::vector<std::string> options) {
+  options.insert(options.end(), {"--dbc-can1=" + f / "can1.dbc", "--dbc-can2=" + f / "j1939.dbc", f / "card"});
+  return f.run(options);
+}
+
+TEST(ParallelConversion, WorkersAndShardsGiveTheResultOfOneThread) {
+  for (const bool remove : {false, true}) {
+    SCOPED_TRACE(remove ? "with -d" : "without -d");
+    std::vector<std::string> d = remove ? std::vector<std::string>{"-d", "-j"} : std::vector<std::string>{"-j"};
+    E2eFolder one;
+    writeCard(one, true);
+    d.push_back("1");
+    const E2eRun base = convert(one, d);
+    ASSERT_EQ(base.status, 8) << base.logText();
+    ASSERT_EQ(base.statistic("Transport protocol statistics", "Unfinished sessions"), 1) << base.out;
+    ASSERT_EQ(base.statistic("Transport protocol statistics", "Successful sessions"), 2) << base.out;
+    const E2eTree tree = one.csvTree();
+    ASSERT_EQ(tree.size(), 9u) << e2eDescribe(tree);
+    d.pop_back();
+
+    for (const char* jobs : {"2", "4"}) {
+      E2eFolder many;
+      writeCard(many, true);
+      d.push_back(jobs);
+      const E2eRun r = convert(many, d);
+      d.pop_back();
+      EXPECT_EQ(r.status, base.status) << jobs;
+      EXPECT_EQ(statistics(r.out), statistics(base.out)) << jobs;
+      EXPECT_EQ(many.csvTree(), tree) << jobs << "\n" << e2eDescribe(many.csvTree());
+      EXPECT_EQ(remainingLogs(many).size(), remainingLogs(one).size()) << jobs;
+    }
+
+    // Three shards into one folder, one after the other: their union.
+    E2eFolder shards;
+    writeCard(shards, true);
+    int status = 0;
+    long long files = 0, rows = 0, unfinished = 0;
+    for (const char* k : {"0/3", "1/3", "2/3"}) {
+      std::vector<std::string> args = d;
+      args.insert(args.end(), {"8", "--shard", k});  // frames read ahead
+      const E2eRun r = convert(shards, args);
+      status |= r.status;
+      files += r.statistic("Reader statistics", "Files");
+      rows += r.statistic("Writer statistics", "Messages");
+      unfinished += r.statistic("Transport protocol statistics", "Unfinished sessions");
+    }
+    EXPECT_EQ(status, base.status);
+    EXPECT_EQ(files, base.statistic("Reader statistics", "Files"));
+    EXPECT_EQ(rows, base.statistic("Writer statistics", "Messages"));
+    EXPECT_EQ(unfinished, 1);
+    EXPECT_EQ(shards.csvTree(), tree) << e2eDescribe(shards.csvTree());
+    EXPECT_EQ(remainingLogs(shards).size(), remainingLogs(one).size());
+  }
+}
+
+// One file and spare processors: a thread of its own reads the frames.  Its
+// result is that of one thread; stopped at once, it leaves what a rerun
+// completes.
+TEST(ParallelConversion, OneFileReadAheadGivesTheResultOfOneThread) {
+  E2eFolder f;
+  f.writeDbc("can1.dbc", kCanDbc);
+  f.writeDbc("j1939.dbc", kJ1939Dbc);
+  std::string log = logOf("AAAA", 1, 1, 0, "start");
+  for (int i = 0; i < 5000; ++i) log += "frame c t=1." + std::to_string(1000 + i) + " id=0x100 data=" + hex({uint8_t(i), uint8_t(i >> 8)}) + "\n";
+  f.writeLog("card/big.mf4", log);  // the transfer stays unfinished
+  const E2eRun one = convert(f, {"-j", "1", "-O", f / "one"});
+  ASSERT_EQ(one.status, 0) << one.logText();
+  ASSERT_EQ(one.statistic("Writer statistics", "Messages"), 5040);
+  ASSERT_EQ(one.statistic("Transport protocol statistics", "Unfinished sessions"), 1);
+  std::thread stop([] { cInterrupt_request(); });
+  const E2eRun stopped = convert(f, {"-j", "3", "-O", f / "three"});
+  stop.join();
+  cInterrupt_reset();
+  EXPECT_TRUE(stopped.status == 0x87 || stopped.status == 0) << stopped.status;
+  const E2eRun three = convert(f, {"-j", "3", "-O", f / "three"});
+  EXPECT_EQ(three.status, 0);
+  EXPECT_EQ(statistics(three.out), statistics(one.out));
+  EXPECT_EQ(f.csvTree("three"), f.csvTree("one"));
+}
+
+TEST(ParallelConversion, ThreeShardsThroughGnuParallelMakeOneRunsTree) {
+  if (std::system("parallel --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "GNU parallel is not installed";
+  E2eFolder f;
+  writeCard(f, false);
+  ASSERT_EQ(convert(f, {"-j", "1", "-O", f / "one"}).status, 0);
+  const std::string command = "cd '" + f.path() + "' && parallel --will-cite --halt never '" LOGRAVEN_BINARY_DIR
+                              "/lograven' --shard {}/3 -O shared --dbc-can1=can1.dbc --dbc-can2=j1939.dbc card"
+                              " ::: 0 1 2 >/dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(f.csvTree("shared"), f.csvTree("one"));
+  EXPECT_EQ(f.csvTree("shared").size(), 9u);
+}
+
+TEST(ParallelConversion, UnitsKeepSessionsAndChainsTogether) {
+  using Id = cFileIdentity;
+  const std::vector<cProbedFile> files = {
+      {"a1", 1, Id{"A", 1, 1}}, {"b1", 2, Id{"B", 1, 1}}, {"a2", 4, Id{"A", 1, 2}},  // a2 after b1: same session
+      {"x", 8, Id{}},                                                              // no identity: alone
+      {"a7", 16, Id{"A", 7, 256}}, {"a8", 32, Id{"A", 8, 257}},                     // one chain, two sessions
+      {"c", 64, Id{"A-", 2, 1}}, {"b2", 128, Id{"B", 2, 1}}, {"c2", 256, Id{"A", 2, 9}},  // "A-": folder A
+  };
+  const std::vector<cWorkUnit> units = cWorkUnits_group(files);
+  const std::vector<std::vector<std::string>> paths = {{"a1", "a2"}, {"b1"}, {"x"}, {"a7", "a8"}, {"c", "c2"}, {"b2"}};
+  ASSERT_EQ(units.size(), paths.size());
+  const std::vector<std::string> keys = {"A/1", "B/1", "x", "A/7", "A/2", "B/2"};
+  for (size_t u = 0; u < units.size(); ++u) {
+    SCOPED_TRACE(u);
+    std::vector<std::string> got;
+    for (const cWorkFile& file : units[u].files) got.push_back(file.path);
+    EXPECT_EQ(got, paths[u]);
+    EXPECT_EQ(units[u].key, keys[u]);
+    EXPECT_EQ(units[u].holdsLast, u == 4);
+  }
+  // Each file is compared with the file before it in the walk, whatever unit that is in.
+  EXPECT_EQ(units[0].files[1].previous.serialNumber, "B");
+  EXPECT_EQ(units[3].files[0].previous.split, 2u);  // a2: x has no identity
+  EXPECT_EQ(units[3].files[1].previous.split, 256u);
+  EXPECT_EQ(units[0].files[0].previous.known(), false);
+  EXPECT_EQ(units[0].bytes, 5u);
+
+  cShard s;
+  for (const char* bad : {"3/2", "1", "a/b", "2/2", "/3", "1/", "-1/3", "1/3x", ""}) EXPECT_FALSE(cShard_parse(bad, &s)) << bad;
+  ASSERT_TRUE(cShard_parse("2/16", &s));
+  EXPECT_EQ(s.index, 2u);
+  EXPECT_EQ(s.count, 16u);
+  EXPECT_EQ(cShard_of("a", 1000), 0xaf63dc4c8601ec8cull % 1000);  // FNV-1a, 64 bits
+}
+
+TEST(ParallelConversion, RunsRecoverOnlyTheJournalsTheyOwn) {
+  const struct {
+    std::string journal;
+    std::vector<std::string> args;
+    bool recovered;
+    int status;
+  } cases[] = {
+      {".lograven-journal-0of1-w3", {"-j", "2"}, true, 0},  // any worker count
+      {".lograven-journal-2of3-w1", {"-j", "1"}, true, 0},  // no shards: the whole folder
+      {".lograven-journal", {"-j", "3"}, true, 0},
+      {".lograven-journal-1of3-w0", {"--shard", "1/3"}, true, 0},
+      {".lograven-journal-2of3-w0", {"--shard", "1/3"}, false, 0},  // another shard's
+      {".lograven-journal-1of4-w0", {"--shard", "1/3"}, false, 8},  // another shard count
+      {".lograven-journal", {"--shard", "0/2"}, false, 8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.journal + " " + ::testing::PrintToString(c.args));
+    E2eFolder f;
+    f.writeDbc("can1.dbc", kCanDbc);
+    f.write("card/notes.txt", "no log files: every shard is empty");
+    f.write("out/X_out/a.csv", "t,V\n");
+    f.write("out/" + c.journal, "input /x.mf4\nnew X_out/a.csv\n");
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--dbc-can1=" + f / "can1.dbc", "-O", f / "out", f / "card"});
+    const E2eRun r = f.run(args);
+    EXPECT_EQ(r.status, c.status) << r.logText();
+    EXPECT_EQ(f.exists("out/X_out/a.csv"), !c.recovered);
+    EXPECT_EQ(f.exists("out/" + c.journal), !c.recovered);
+  }
+}
+
+}  // namespace
