@@ -207,6 +207,10 @@ TEST(Driver, ClosingSummaryPointsAtDatabasesThatDecodeNothing) {
   const std::string m = e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n");
   dir.writeDbc("m.dbc", m);
   dir.writeDbc("other.dbc", e2eDbc("CAN", "BO_ 768 O: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n"));
+  // Values out of their limits write no row, yet the message is decoded.
+  dir.writeDbc("range.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [2|3] \"\" ECU\n"));
+  dir.writeDbc("muxrange.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ S M : 0|4@1+ (1,0) [5|6] \"\" ECU\n"
+                                             " SG_ A m1 : 4|4@1+ (1,0) [2|3] \"\" ECU\n"));
   std::string log = e2eLogHeader("A1", 1, 1) + "group c can\n";
   for (const char* id : {"0x100", "0x18FEF100 ide=1", "0x100", "0x200", "0x18FEF100 ide=1", "0x100"})
     log += std::string("frame c t=1 id=") + id + " data=01\n";
@@ -225,6 +229,10 @@ TEST(Driver, ClosingSummaryPointsAtDatabasesThatDecodeNothing) {
        "- CAN1: 6 frames read, 0 decoded\nWarning: " + dir / "other.dbc" +
            " for CAN1 decoded none of the 6 frames on CAN1\n" + top},
       {"--dbc-can1=" + dir / "m.dbc",
+       "- CAN1: 6 frames read, 3 decoded\n"},
+      {"--dbc-can1=" + dir / "range.dbc",
+       "- CAN1: 6 frames read, 3 decoded\n"},
+      {"--dbc-can1=" + dir / "muxrange.dbc",
        "- CAN1: 6 frames read, 3 decoded\n"},
   };
   for (const Case& c : cases) {
