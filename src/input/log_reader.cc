@@ -348,21 +348,18 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
     LOG_ERROR("Error on new file");
     failed = true;
   } else {
-    std::unique_ptr<cFrameSource> frames = cFrameSource_ctor(
-        cMdf_getIter(mdf.get(), options_->utc ? cMdfClock::kUtc : cMdfClock::kLoggerLocal),
-        options_->readAhead);
-    for (cBusMsg* msg = frames->first(); msg != nullptr; msg = frames->next()) {
-      if (cInterrupt_requested()) {
-        interrupted_ = true;
-        break;
+    std::unique_ptr<cMdfParallelIter> merge =
+        cMdf_getIter(mdf.get(), options_->utc ? cMdfClock::kUtc : cMdfClock::kLoggerLocal);
+    if (options_->readAhead) {
+      std::unique_ptr<cFrameSource> frames = cFrameSource_ctor(std::move(merge), true);
+      for (cBusMsg* msg = frames->first(); msg != nullptr && deliver(*msg, &failed);
+           msg = frames->next()) {
       }
-      ++messages_;
-      channelFrames_.count(*msg);
-      if ((messages_ & 0xFFF) == 0 && observer_ != nullptr) observer_->inputRead(inputBytesRead_);
-      if (!head_->newMsg(*msg)) {
-        LOG_ERROR("Error during handle record callback");
-        failed = true;
-        break;
+    } else if (merge) {
+      // Without a reading thread the merge is walked here: no call through
+      // the frame source per frame.
+      for (cBusMsg* msg = merge->current(); msg != nullptr && deliver(*msg, &failed);
+           msg = merge->next()) {
       }
     }
   }
@@ -372,6 +369,22 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
   }
   if (!closeInput(path, mdf, stream)) failed = true;
   return finishInput(path, failed ? kExitConversion : kExitOk, rows);
+}
+
+bool cLogReader::deliver(cBusMsg& msg, bool* failed) {
+  if (cInterrupt_requested()) {
+    interrupted_ = true;
+    return false;
+  }
+  ++messages_;
+  channelFrames_.count(msg);
+  if ((messages_ & 0xFFF) == 0 && observer_ != nullptr) observer_->inputRead(inputBytesRead_);
+  if (!head_->newMsg(msg)) {
+    LOG_ERROR("Error during handle record callback");
+    *failed = true;
+    return false;
+  }
+  return true;
 }
 
 bool cLogReader::probeIdentity(const std::string& path, cLogFileInfo* info) {

@@ -138,6 +138,9 @@ class cLogReader {
   // rows the input committed (kUnknownRows without a transaction).
   int32_t convertMdf(const std::string& path, std::unique_ptr<cIO>& stream, bool* repeated,
                      uint64_t* rows);
+  // Hands one frame to the chain; false stops the file (an interruption, or
+  // a failed frame, which sets *failed).
+  bool deliver(cBusMsg& msg, bool* failed);
   // Commits or rolls back the input after its frames; its result code.
   int32_t finishInput(const std::string& path, int32_t result, uint64_t* rows);
   // Removes a converted input and flushes its folder.

@@ -125,7 +125,7 @@ bool fieldNonZero(uint64_t raw) { return raw != 0; }
 // Stores one accepted value by its role.  `dataLength` collects the data
 // length of the kinds that size their payload at the end.
 template <Frame F, typename Value>
-void store(Role role, Value v, cBusMsg& msg, uint32_t& dataLength) {
+[[gnu::always_inline]] inline void store(Role role, Value v, cBusMsg& msg, uint32_t& dataLength) {
   switch (role) {
     case Role::Timestamp: msg.timeStamp = static_cast<double>(v); break;
     case Role::CanId:

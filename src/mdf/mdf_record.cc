@@ -216,6 +216,7 @@ bool cMdfBlock_DG_iteratorState_init(cMdfIteratorState* state) {
   state->vlsd.clear();
   state->windowStart = 0;
   state->windowFill = 0;
+  state->payloadSizeKnown = false;
   state->view = cMdfRecordView{};
   return true;
 }
@@ -244,7 +245,11 @@ const cMdfRecordView* cMdfDataGroupPlan_at(const cMdfDataGroupPlan& plan, cMdfIt
   const cMdfRecordMap* map = &plan.records;
   if (dt == nullptr || map->empty()) return nullptr;
   cIO* io = dt->getIOInterface();
-  const uint64_t size = dt->getPayloadSize();
+  if (!state.payloadSizeKnown) {
+    state.payloadSize = dt->getPayloadSize();
+    state.payloadSizeKnown = true;
+  }
+  const uint64_t size = state.payloadSize;
   const uint64_t pos = state.position;
   if (pos >= size) return nullptr;
   const uint8_t idSize = dg.recordIdSize;
@@ -257,10 +262,20 @@ const cMdfRecordView* cMdfDataGroupPlan_at(const cMdfDataGroupPlan& plan, cMdfIt
   // A record length is never trusted beyond the data that is left.
   const uint64_t left = size - pos;
   if (idSize > left || info->recordLength > left - idSize) return nullptr;
-  state.record.resize(info->recordLength);
   state.vlsd.clear();
-  if (fetch(io, state, pos + idSize, state.record.data(), info->recordLength) != info->recordLength)
-    return nullptr;
+  const uint64_t at = pos + idSize;
+  if (info->vlsdRule < 0 && at >= state.windowStart &&
+      at - state.windowStart + info->recordLength <= state.windowFill) {
+    // Wholly inside the read-ahead window, which no further read of this
+    // record moves: the view points into it, no copy.
+    state.view.record = std::span<const uint8_t>(state.window.data() + (at - state.windowStart),
+                                                 info->recordLength);
+  } else {
+    state.record.resize(info->recordLength);
+    if (fetch(io, state, at, state.record.data(), info->recordLength) != info->recordLength)
+      return nullptr;
+    state.view.record = state.record;
+  }
   uint64_t advance = uint64_t{idSize} + info->recordLength;
   if (info->vlsdRule >= 0) {
     int64_t extra = readVlsd(*info, idSize, io, pos + advance, state);
@@ -268,7 +283,6 @@ const cMdfRecordView* cMdfDataGroupPlan_at(const cMdfDataGroupPlan& plan, cMdfIt
     advance += static_cast<uint64_t>(extra);
   }
   state.position = pos + advance;
-  state.view.record = state.record;
   state.view.vlsd = state.vlsd;
   state.view.rules = info->rules;
   state.view.decoder = info->decoder;

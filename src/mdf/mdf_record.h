@@ -117,6 +117,8 @@ struct cMdfIteratorState {
   std::vector<uint8_t> window;  // payload bytes [windowStart, windowStart + windowFill)
   uint64_t windowStart = 0;
   size_t windowFill = 0;
+  bool payloadSizeKnown = false;  // payloadSize holds the DT payload's size
+  uint64_t payloadSize = 0;
 };
 
 // Position 0, buffers and read-ahead window emptied (capacity kept).  False
