@@ -8,6 +8,7 @@
 
 #include "db/decode.h"
 #include "db/j1939.h"
+#include "db/message_key.h"
 #include "output/output_naming.h"
 
 namespace {
@@ -18,17 +19,6 @@ constexpr int64_t kSecondsPerDay = 86400;
 // Time stamps beyond this many seconds (about 30 million years) have no
 // calendar date worth a folder; they are filed under 1970-01-01.
 constexpr double kMaxDatedSeconds = 1e15;
-
-uint32_t messageKey(const cDB& db, const cBusMsg& msg) {
-  switch (db.busKind()) {
-    case cDBBusKind::J1939:
-      return msg.can.ide ? cDB_can_pgn_id2key(msg.id, 1) : cDB_can_id2key(msg.id, 0);
-    case cDBBusKind::Lin:
-      return cDB_lin_id2key(msg.id);
-    default:
-      return cDB_can_id2key(msg.id, msg.can.ide ? 1 : 0);
-  }
-}
 
 cMessageIdentity identityOf(const cDB& db, const cBusMsg& msg, uint32_t key) {
   cMessageIdentity identity;
@@ -130,7 +120,7 @@ bool cDecoder::newMsg(cBusMsg& msg) {
 }
 
 bool cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
-  uint32_t key = messageKey(db, msg);
+  uint32_t key = cDB_frame2key(db.busKind(), msg.id, msg.can.ide);
   cFlatMessage& entry = flatMessages_.find(db, key);
   if (entry.message == nullptr || entry.message->ignored != 0) return false;
   if (entry.flat && writeFlatRow(db, entry, msg, key)) return true;
