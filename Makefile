@@ -25,12 +25,13 @@ test: debug
 	cd $(DEBUG_DIR) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) test-tsan
 
-# The parallel conversion tests again under ThreadSanitizer, in a build of
-# their own (only the program and those tests).
+# The parallel conversion tests and the decoder's tests (rows written by a
+# thread of their own) again under ThreadSanitizer, in a build of their own
+# (only the program and those tests).
 test-tsan: setup
 	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DLOGRAVEN_TSAN=ON
-	cmake --build $(TSAN_DIR) -j $(JOBS) --target lograven lograven_parallel_tests
-	cd $(TSAN_DIR) && ctest --output-on-failure -j $(JOBS) -R '^Parallel'
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target lograven lograven_parallel_tests lograven_output_tests
+	cd $(TSAN_DIR) && ctest --output-on-failure -j $(JOBS) -R '^(Parallel|RowsWritten)'
 
 demo: release
 	sh examples/demo.sh $(RELEASE_DIR)

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <memory>
 #include <numeric>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -24,13 +26,27 @@ struct cWorker {
   uint64_t unfinished = 0;  // open transport sessions after the unit that holds the last file
 };
 
-// The units in the order workers take them: the largest first, so that a
-// big unit does not start last and keep one worker busy alone at the end.
+// The units in the order workers take them: round by round one unit of each
+// device (its largest not yet taken), and within a round the largest first.
+// Workers then mostly convert different devices at the same time, whose
+// files lie in different folders (files created in one folder at once wait
+// for each other in the file system), and a big unit does not start last
+// and keep one worker busy alone at the end.
 std::vector<size_t> scheduleOf(const std::vector<cWorkUnit>& units) {
+  auto device = [&](size_t i) {
+    const std::string& key = units[i].key;
+    return std::string_view(key).substr(0, key.rfind('/'));
+  };
   std::vector<size_t> order(units.size());
   std::iota(order.begin(), order.end(), 0);
   std::stable_sort(order.begin(), order.end(),
                    [&](size_t a, size_t b) { return units[a].bytes > units[b].bytes; });
+  // The round of each unit: how many units of its device come before it.
+  std::vector<size_t> round(units.size());
+  std::map<std::string_view, size_t> taken;
+  for (size_t i : order) round[i] = taken[device(i)]++;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return round[a] < round[b]; });
   return order;
 }
 
@@ -98,9 +114,9 @@ bool makeChains(const cLogReaderCLI& cli, std::vector<cWorker>& workers) {
   decoderOptions.pgnDstMerge = cli.pgnDstMerge;
   decoderOptions.maxOpenFiles = std::max<size_t>(1, cWriterSet_defaultMaxOpenFiles() / n);
   cLogReaderOptions readerOptions = cWorkUnits_share(cli.options, n);
-  // Fewer units than processors: each worker's file is read by a thread of
-  // its own, a two-stage pipeline.
-  readerOptions.readAhead = 2 * n <= cli.jobs;
+  // Fewer units than processors: each worker's rows are written by a thread
+  // of their own, a two-stage pipeline.
+  decoderOptions.writeThread = 2 * n <= cli.jobs;
   for (uint32_t i = 0; i < n; ++i) {
     // One worker of an unsharded run keeps the journal of a plain run.
     decoderOptions.journalName =

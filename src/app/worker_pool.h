@@ -10,8 +10,9 @@
 // lines of different units may come in any order; each line stays whole.
 //
 // When there are at most half as many units as workers allowed (one large
-// log with -j 2), each worker's frames are read by a thread of their own
-// (input/frame_pipeline.h): a two-stage pipeline per file.
+// log with -j 2), each worker's rows are formatted and written by a thread
+// of their own (output/row_thread.h): a two-stage pipeline per file, the
+// worker reading and decoding, the other thread writing.
 //
 // The budget of one process is shared: each worker may keep the open-file
 // limit divided by the workers open, and reads through its share of the

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 int32_t zf_log_global_output_lvl = 0;
@@ -73,6 +74,10 @@ void zf_log_clear_first_error() {
 }
 
 const char* zf_log_first_error() { return t_first_error; }
+
+void zf_log_adopt_first_error(const char* message) {
+  if (!t_first_error_set) rememberFirstError(message, static_cast<int>(strnlen(message, kMaxLine)));
+}
 
 void zf_log_out_stderr_callback(const char* line, int len) {
   char buf[kEraseLineLength + kMaxLine + 1];

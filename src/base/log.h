@@ -57,6 +57,9 @@ void zf_log_set_status_line(bool shown);
 // was none.  An input's converter uses it as the reason of a failure.
 void zf_log_clear_first_error();
 const char* zf_log_first_error();
+// Makes `message` the calling thread's first error when it has none: an
+// error logged by a thread working for it (the CSV writing thread).
+void zf_log_adopt_first_error(const char* message);
 // Drops (true) or keeps (false) the lines of the calling thread; returns the
 // previous setting.  Other threads keep logging.
 bool zf_log_set_thread_quiet(bool quiet);

@@ -11,7 +11,6 @@
 #include "base/interrupt.h"
 #include "base/log.h"
 #include "input/encrypted_file.h"
-#include "input/frame_pipeline.h"
 #include "input/generic_file.h"
 #include "mdf/mdf_file.h"
 
@@ -350,14 +349,7 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
   } else {
     std::unique_ptr<cMdfParallelIter> merge =
         cMdf_getIter(mdf.get(), options_->utc ? cMdfClock::kUtc : cMdfClock::kLoggerLocal);
-    if (options_->readAhead) {
-      std::unique_ptr<cFrameSource> frames = cFrameSource_ctor(std::move(merge), true);
-      for (cBusMsg* msg = frames->first(); msg != nullptr && deliver(*msg, &failed);
-           msg = frames->next()) {
-      }
-    } else if (merge) {
-      // Without a reading thread the merge is walked here: no call through
-      // the frame source per frame.
+    if (merge) {
       for (cBusMsg* msg = merge->current(); msg != nullptr && deliver(*msg, &failed);
            msg = merge->next()) {
       }

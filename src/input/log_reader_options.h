@@ -14,10 +14,6 @@ struct cLogReaderOptions {
   // logger's local clock (plus the header's time-zone and daylight-saving
   // offsets); the day folders of the output follow the time stamps.
   bool utc = false;
-  // Frames are read by a thread of their own while the chain converts the
-  // ones before (input/frame_pipeline.h): for a processor that would
-  // otherwise stay idle.
-  bool readAhead = false;
   // Bytes a container unwraps into memory before the rest goes to a
   // temporary file; 0: the read buffer when one is given, else 256 MB.
   // Workers converting at the same time share that budget.

@@ -48,17 +48,21 @@ cDecoder::cDecoder(cFS* outputFs, const cDBMap* canDatabases, const cDBMap* linD
   naming_.folderSuffix = options.noAppendRoot ? "" : "_out";
   naming_.pgnSrcMerge = options.pgnSrcMerge;
   naming_.pgnDstMerge = options.pgnDstMerge;
+  if (options.writeThread) rowThread_ = std::make_unique<cRowWriterThread>();
+  values_.reserve(256);
 }
 
 cDecoder::~cDecoder() = default;
 
 bool cDecoder::closeWriters() {
+  settle();
   if (!commit(false)) rollback();
   writers_.closeAll();
   return !writers_.hadWriteError();
 }
 
 bool cDecoder::commit(bool forDeletion) {
+  settle();
   if (!writers_.commit(forDeletion)) return false;
   statistics_.files += pending_.files;
   statistics_.messages += pending_.messages;
@@ -68,12 +72,14 @@ bool cDecoder::commit(bool forDeletion) {
 }
 
 void cDecoder::rollback() {
+  settle();
   writers_.rollback();
   pending_ = {};
 }
 
 bool cDecoder::newFile(const cLogFileInfo& info, bool continuation) {
   if (continuation && concat_) return true;  // rows go on into the open files
+  settle();
   writers_.closeAll();
   naming_.deviceId = cOutputNaming_deviceId(info.serialNumber);
   naming_.session = info.session;
@@ -147,26 +153,14 @@ bool cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
   if (!valid) return true;
   ++pending_.messages;
   cCsvWriter* writer = writerFor(identity);
-  if (writer != nullptr) (void)writer->write(msg.timeStamp, values_);  // failures are logged there
+  if (writer != nullptr) emitRow(writer, msg.timeStamp);
   return true;
 }
 
 bool cDecoder::writeFlatRow(const cDB& db, cFlatMessage& entry, const cBusMsg& msg,
                             uint32_t key) {
-  values_.clear();
-  uint64_t inLimits = 0;
-  for (const cFlatSignal& s : flatMessages_.signals(entry)) {
-    double value;
-    if (!cDecode_decodeQuiet(msg.data, s.params, &value)) return false;
-    if (s.ignored) continue;
-    const cDBSignalParameters& p = s.params;
-    if ((p.minimum <= value && value <= p.maximum) || (p.minimum == 0.0 && p.maximum == 0.0)) {
-      ++inLimits;
-      values_.push_back(value);
-    } else {
-      values_.push_back(std::numeric_limits<double>::quiet_NaN());
-    }
-  }
+  const int64_t inLimits = flatMessages_.row(entry, msg.data, &values_);
+  if (inLimits < 0) return false;
   cMessageIdentity identity = identityOf(db, msg, key);
   identity.nameHash = entry.message->nameHash;
   checkDate(msg.timeStamp);
@@ -186,9 +180,9 @@ bool cDecoder::writeFlatRow(const cDB& db, cFlatMessage& entry, const cBusMsg& m
     entry.identity = identity;
     entry.writer = cached.writer;
   }
-  pending_.signals += inLimits;
+  pending_.signals += static_cast<uint64_t>(inLimits);
   ++pending_.messages;
-  if (entry.writer != nullptr) (void)entry.writer->write(msg.timeStamp, values_);
+  if (entry.writer != nullptr) emitRow(entry.writer, msg.timeStamp);
   return true;
 }
 
@@ -217,6 +211,7 @@ bool cDecoder::cachedWriterMatches(const CachedWriter& cached, const cMessageIde
 }
 
 void cDecoder::fillCachedWriter(CachedWriter& cached, const cMessageIdentity& identity) {
+  settle();
   cCsvWriter* writer = signalSet2Writer(writers_, naming_, identity, decoded_, &pending_.files);
   cached.generation = writer != nullptr ? writers_.generation() : 0;
   cached.identity = identity;
@@ -275,6 +270,7 @@ void cDecoder::checkDate(double timeStamp) {
   int year = date.tm_year + 1900;
   int month = date.tm_mon + 1;
   if (year != naming_.year || month != naming_.month || date.tm_mday != naming_.day) {
+    settle();
     writers_.closeAll();
     naming_.year = year;
     naming_.month = month;

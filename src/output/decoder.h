@@ -26,6 +26,7 @@
 #include "output/decode_tally.h"
 #include "output/flat_messages.h"
 #include "output/output_naming.h"
+#include "output/row_thread.h"
 
 class cFS;
 
@@ -47,6 +48,10 @@ struct cDecoderOptions {
   // kOutputJournalName); decoders converting into one folder at the same
   // time need names of their own.
   std::string journalName{};
+  // Rows are formatted and written by a thread of their own while this one
+  // reads and decodes (output/row_thread.h): for a processor that would
+  // otherwise stay idle.
+  bool writeThread = false;
 };
 
 class cDecoder final : public cBusLayer, public cInputTransaction {
@@ -65,7 +70,10 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
   // Rolls back what an earlier run left unfinished in the output tree (see
   // output/output_journal.h).  False (logged) when that fails: nothing may
   // be converted into the tree then.
-  [[nodiscard]] bool recoverOutput() { return writers_.recover(); }
+  [[nodiscard]] bool recoverOutput() {
+    settle();
+    return writers_.recover();
+  }
 
   // Commits what is pending and closes every open CSV file.  False when any
   // output file of this run could not be created or written; the reason was
@@ -83,9 +91,15 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
   bool endFile(const cLogFileInfo& info) override;
 
   // The input's rows: made final or taken back (see cWriterSet).
-  void begin(const std::string& inputPath) override { writers_.begin(inputPath); }
+  void begin(const std::string& inputPath) override {
+    settle();
+    writers_.begin(inputPath);
+  }
   bool commit(bool forDeletion) override;
-  void finish() override { writers_.finish(); }
+  void finish() override {
+    settle();
+    writers_.finish();
+  }
   void rollback() override;
   uint64_t pendingRows() const override { return pending_.messages; }
 
@@ -103,6 +117,17 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
   // addresses, so that a message's next row with the same identity and
   // signals on the same day finds it without building the signal-set key.
   cCsvWriter* writerFor(const cMessageIdentity& identity);
+  // Hands the row (values_) to `writer`, directly or through the writing
+  // thread.
+  void emitRow(cCsvWriter* writer, double timeStamp) {
+    if (rowThread_) rowThread_->write(writer, timeStamp, values_);
+    else (void)writer->write(timeStamp, values_);  // failures are logged there
+  }
+  // Waits until the writing thread (if any) is done with the rows handed
+  // over: before anything else touches the writers or the journal.
+  void settle() {
+    if (rowThread_) rowThread_->drain();
+  }
   // Moves the current date to that of `timeStamp`, closing all writers when
   // it changes.
   void checkDate(double timeStamp);
@@ -152,6 +177,8 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
   void fillCachedWriter(CachedWriter& cached, const cMessageIdentity& identity);
   std::vector<CachedWriter> writerCache_;
   size_t writerCacheUsed_ = 0;
+  // After writers_: destroyed first, handing its last rows to the writers.
+  std::unique_ptr<cRowWriterThread> rowThread_;
 };
 
 // A new decoder with no writers and zero statistics; null without `outputFs`.

@@ -1,10 +1,17 @@
 #include "output/flat_messages.h"
 
+#include "db/decode.h"
+
 #include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
 
 namespace {
 constexpr uint64_t kMix = 0x9E3779B97F4A7C15u;
 constexpr size_t kInitialSlots = 256;
+// Longest payload with one-load extraction: a CAN FD frame.
+constexpr uint32_t kMaxFastLength = 64;
 
 uint64_t hashOf(const cDB& db, uint32_t key) {
   return (reinterpret_cast<uintptr_t>(&db) * kMix ^ key) * kMix;
@@ -52,6 +59,92 @@ void cFlatMessageTable::fill(cFlatMessage& entry, const cDB& db, uint32_t key) {
   entry.flat = true;
   entry.firstSignal = static_cast<uint32_t>(signals_.size());
   entry.signalCount = static_cast<uint32_t>(message->signals.size());
-  for (const cDBSignal& s : message->signals)
-    signals_.push_back(cFlatSignal{.params = s.params, .ignored = s.ignored != 0});
+  for (const cDBSignal& s : message->signals) {
+    signals_.push_back(cFlatSignal{.params = s.params,
+                                   .ignored = s.ignored != 0,
+                                   .noLimits = s.params.minimum == 0.0 && s.params.maximum == 0.0});
+    if (s.ignored == 0) ++entry.valueCount;
+  }
+  compile(entry, message->length);
+}
+
+void cFlatMessageTable::compile(cFlatMessage& entry, uint32_t length) {
+  if (length == 0 || length > kMaxFastLength) return;
+  // Payloads shorter than eight bytes are read from a zero-padded copy.
+  const uint32_t loaded = std::max<uint32_t>(length, 8);
+  for (cFlatSignal& s : std::span<cFlatSignal>(signals_).subspan(entry.firstSignal,
+                                                                   entry.signalCount)) {
+    const cDBSignalParameters& p = s.params;
+    const uint32_t count = p.bitLength;
+    if (p.valueType != cDBValueType::Unsigned && p.valueType != cDBValueType::Signed) return;
+    if (count == 0 || count > 64 || p.bitPosition + count > 8 * length) return;
+    const uint32_t byte = p.bitPosition >> 3;
+    const uint32_t start = byte + 8 <= loaded ? byte : loaded - 8;
+    const uint32_t first = 8 * (byte - start) + (p.bitPosition & 7u);  // in load order
+    if (first + count > 64) return;
+    s.load = static_cast<uint8_t>(start);
+    s.bigEndian = p.byteOrder == cDBByteOrder::BigEndian;
+    // Intel fields count from the least significant end of the word,
+    // Motorola fields from the most significant one.
+    s.left = static_cast<uint8_t>(s.bigEndian ? first : 64 - first - count);
+    s.isSigned = p.valueType == cDBValueType::Signed;
+  }
+  entry.fastLength = static_cast<uint8_t>(length);
+}
+
+namespace {
+
+// A value, or NaN outside its limits; counts the values within them.
+inline double limited(const cFlatSignal& s, double value, int64_t* inLimits) {
+  const cDBSignalParameters& p = s.params;
+  if (s.noLimits || (p.minimum <= value && value <= p.maximum)) {
+    ++*inLimits;
+    return value;
+  }
+  return std::numeric_limits<double>::quiet_NaN();
+}
+
+}  // namespace
+
+int64_t cFlatMessageTable::row(const cFlatMessage& entry, std::span<const uint8_t> payload,
+                               std::vector<double>* values) const {
+  values->resize(entry.valueCount);
+  if (entry.fastLength != 0 && payload.size() == entry.fastLength)
+    return fastRow(entry, payload, values->data());
+  return checkedRow(entry, payload, values->data());
+}
+
+int64_t cFlatMessageTable::fastRow(const cFlatMessage& entry, std::span<const uint8_t> payload,
+                                   double* out) const {
+  uint8_t padded[8] = {};
+  const uint8_t* bytes = payload.data();
+  if (payload.size() < 8) {
+    std::memcpy(padded, payload.data(), payload.size());
+    bytes = padded;
+  }
+  int64_t inLimits = 0;
+  for (const cFlatSignal& s : signals(entry)) {
+    if (s.ignored) continue;
+    uint64_t word;
+    std::memcpy(&word, bytes + s.load, 8);
+    if (s.bigEndian == (std::endian::native == std::endian::little))
+      word = __builtin_bswap64(word);
+    word <<= s.left;
+    const uint32_t right = 64u - s.params.bitLength;
+    const double number = s.isSigned ? static_cast<double>(static_cast<int64_t>(word) >> right)
+                                     : static_cast<double>(word >> right);
+    *out++ = limited(s, number * s.params.factor + s.params.offset, &inLimits);
+  }
+  return inLimits;
+}
+
+int64_t cFlatMessageTable::checkedRow(const cFlatMessage& entry,
+                                      std::span<const uint8_t> payload, double* out) const {
+  int64_t inLimits = 0;
+  for (const cFlatSignal& s : signals(entry)) {
+    double value;
+    if (!cDecode_decodeQuiet(payload, s.params, &value)) return -1;
+    if (!s.ignored) *out++ = limited(s, value, &inLimits);
+  }
+  return inLimits;
 }

@@ -20,6 +20,15 @@ class cCsvWriter;
 struct cFlatSignal {
   cDBSignalParameters params;
   bool ignored = false;  // decoded, but not written
+  // One-load extraction from a payload of the entry's fastLength: the eight
+  // bytes at `load` as an integer of the signal's byte order, shifted left
+  // by `left` and back right by 64 - bit length (arithmetically for signed
+  // signals, which extends the sign).
+  uint8_t load = 0;
+  uint8_t left = 0;
+  bool bigEndian = false;
+  bool isSigned = false;
+  bool noLimits = false;  // minimum and maximum are both 0
 };
 
 struct cFlatMessage {
@@ -31,6 +40,11 @@ struct cFlatMessage {
   bool flat = false;
   uint32_t firstSignal = 0;
   uint32_t signalCount = 0;
+  uint32_t valueCount = 0;  // signals not ignored: the row's values
+  // Payload length (bytes) for which every signal has its one-load
+  // extraction; 0: none (a float or double signal, a field past the
+  // message's length).
+  uint8_t fastLength = 0;
   // The writer of the last row and what it was found for: valid while the
   // writer set's generation and the identity are the same.
   uint64_t generation = 0;
@@ -46,10 +60,24 @@ class cFlatMessageTable {
   std::span<const cFlatSignal> signals(const cFlatMessage& entry) const {
     return {signals_.data() + entry.firstSignal, entry.signalCount};
   }
+  // The row of a flat entry: each value not ignored in *values (resized to
+  // valueCount), NaN where it is outside its limits (unless both limits are
+  // 0).  Returns the number of values within their limits; -1 when a signal
+  // does not decode from `payload` (*values is then unspecified).
+  int64_t row(const cFlatMessage& entry, std::span<const uint8_t> payload,
+              std::vector<double>* values) const;
 
  private:
   cFlatMessage& slot(const cDB& db, uint32_t key);
   void fill(cFlatMessage& entry, const cDB& db, uint32_t key);
+  // row() for a payload of the entry's fastLength, and for any other.
+  int64_t fastRow(const cFlatMessage& entry, std::span<const uint8_t> payload,
+                  double* out) const;
+  int64_t checkedRow(const cFlatMessage& entry, std::span<const uint8_t> payload,
+                     double* out) const;
+  // Sets the one-load extraction of the entry's signals for the message's
+  // DBC length, or leaves fastLength 0.
+  void compile(cFlatMessage& entry, uint32_t length);
 
   std::vector<cFlatMessage> slots_;
   size_t used_ = 0;

@@ -142,7 +142,8 @@ cCsvWriter* cWriterSet::create(const std::string& key, std::string_view relative
   std::string path = plain;
   if (variant > 0) path += "_" + std::to_string(variant + 1);
 
-  if (!fs_.mkdirs(cFS_getParentFolder(path))) {
+  std::string folder(cFS_getParentFolder(path));
+  if (!madeFolders_.contains(folder) && !fs_.mkdirs(folder)) {
     int err = errno;
     failed();
     std::string fullPath;
@@ -154,6 +155,7 @@ cCsvWriter* cWriterSet::create(const std::string& key, std::string_view relative
     if (claims.empty()) written_.erase(plain);
     return nullptr;
   }
+  madeFolders_.insert(std::move(folder));
   if (!append) {
     claimsBefore_.emplace_back(plain, claims.size());
     claims.push_back(key);
@@ -201,6 +203,7 @@ bool cWriterSet::commit(bool forDeletion) {
 void cWriterSet::rollback() {
   for (auto& [key, writer] : writers_) writer->discard();
   writers_.clear();
+  madeFolders_.clear();  // restoring the files may remove folders
   ++generation_;
   (void)journal_.rollback();  // what cannot be restored now is left to the next run
   for (auto it = claimsBefore_.rbegin(); it != claimsBefore_.rend(); ++it) {

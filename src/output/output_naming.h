@@ -168,6 +168,10 @@ class cWriterSet final : private cCsvOpenGate {
   // number of keys it had before.
   std::vector<std::pair<std::string, size_t>> claimsBefore_;
   std::unordered_set<std::string> failedPaths_;  // reported once each
+  // Folders this set made or found: a writer of the same folder needs no
+  // file-system call to know it exists (a writer whose folder went away
+  // after all makes it again when it opens its file).
+  std::unordered_set<std::string> madeFolders_;
   bool writeError_ = false;
   bool failedInInput_ = false;
   uint64_t generation_ = 1;

@@ -1,5 +1,6 @@
 // Decoder layer: limits, day folders, signal sets sharing a path, the
-// open-file limit and output failures, checked as whole CSV trees.
+// open-file limit and output failures, checked as whole CSV trees, with the
+// rows written by the decoder's own thread and by a writing thread.
 #include "output/decoder.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "base/log.h"
 #include "fs/fs.h"
 #include "support/fault_fs.h"
 #include "support/log_capture.h"
@@ -23,13 +25,17 @@ const std::string kFile = "/2024/03/05/00000012_00000003.csv";
 
 struct SignalDef { const char* name; uint16_t byte; double minimum = 0.0, maximum = 0.0; uint8_t ignored = 0; };
 
+// Whether the decoder hands its rows to a writing thread.
+class cDecoderTest : public ::testing::TestWithParam<bool> {};
+
 // A decoder of device 0A1B2C3D, session 12, split 3, over a temporary folder.
 struct Harness {
   TempDir dir;
   std::shared_ptr<FaultLog> faults = std::make_shared<FaultLog>(dir.path());
   std::unique_ptr<cFS> fs = std::make_unique<cFS>(dir.path(), std::make_unique<FaultBackend>(faults));
   cDBMap can, lin;
-  std::unique_ptr<cDecoder> decoder = cDecoder_ctor(fs.get(), &can, &lin, {});
+  std::unique_ptr<cDecoder> decoder =
+      cDecoder_ctor(fs.get(), &can, &lin, {.writeThread = cDecoderTest::GetParam()});
 
   Harness() {
     EXPECT_TRUE(decoder->newFile({.inputPath = "x.mf4", .serialNumber = "0A1B2C3D", .session = 12, .split = 3}, false));
@@ -56,7 +62,7 @@ struct Harness {
   }
 };
 
-TEST(cDecoder, LimitsTurnValuesIntoNaNAndDropRowsWithoutAnyValidValue) {
+TEST_P(cDecoderTest, LimitsTurnValuesIntoNaNAndDropRowsWithoutAnyValidValue) {
   const struct {
     double minA, maxA, minB, maxB;
     uint8_t a, b;
@@ -86,7 +92,7 @@ TEST(cDecoder, LimitsTurnValuesIntoNaNAndDropRowsWithoutAnyValidValue) {
   }
 }
 
-TEST(cDecoder, DayFoldersFollowTheUtcDateOfEveryRow) {
+TEST_P(cDecoderTest, DayFoldersFollowTheUtcDateOfEveryRow) {
   auto at = [](const std::string& day) { return "0A1B2C3D_out/CAN1_M/" + day + "/00000012_00000003.csv"; };
   const struct {
     std::vector<double> times;  // the n-th frame carries the value n + 1
@@ -111,7 +117,7 @@ TEST(cDecoder, DayFoldersFollowTheUtcDateOfEveryRow) {
   }
 }
 
-TEST(cDecoder, DifferentSignalSetsOnOnePathGetNumberedFiles) {
+TEST_P(cDecoderTest, DifferentSignalSetsOnOnePathGetNumberedFiles) {
   Harness h;
   // Names that differ only in dropped characters, different signals; a third
   // database repeats the first's definition (same set: one file, two rows).
@@ -130,7 +136,7 @@ TEST(cDecoder, DifferentSignalSetsOnOnePathGetNumberedFiles) {
   EXPECT_EQ(d.getStatistics().files, 3u);
 }
 
-TEST(cDecoder, MoreSignalSetsThanOpenFilesLoseNoRows) {
+TEST_P(cDecoderTest, MoreSignalSetsThanOpenFilesLoseNoRows) {
   // The open-file limit follows the process's: 64 allows 32 CSV files at once.
   struct rlimit saved {};
   getrlimit(RLIMIT_NOFILE, &saved);
@@ -158,7 +164,7 @@ TEST(cDecoder, MoreSignalSetsThanOpenFilesLoseNoRows) {
 // N and rewrites O (a file of an earlier run), then fails at one operation or
 // is rolled back: every file is as input 1 left it, and input 3 goes on from
 // there.
-TEST(cDecoder, AnInputIsCommittedAfterItsJournalAndRolledBackWhereverItFails) {
+TEST_P(cDecoderTest, AnInputIsCommittedAfterItsJournalAndRolledBackWhereverItFails) {
   struct Case { FaultLog::Fault fault; std::string logged; };
   const Case cases[] = {
       {{}, ""},  // rolled back without a failure: an interruption
@@ -189,11 +195,14 @@ TEST(cDecoder, AnInputIsCommittedAfterItsJournalAndRolledBackWhereverItFails) {
 
     h.faults->failAt = c.fault;
     LogCapture log;
+    zf_log_clear_first_error();
     EXPECT_TRUE(d.newFile({.inputPath = "y.mf4", .serialNumber = "0A1B2C3D", .session = 12, .split = 4}, true));
     for (int i = 0; i < 2000; ++i)  // several blocks of M
       for (uint32_t id : {0x10, 0x20, 0x30}) h.send(kNoon + 1 + i, id, {2});
     if (c.fault.nth > 0) {
       EXPECT_FALSE(d.commit(true));
+      // The reason of the failed input, whichever thread met it.
+      EXPECT_NE(std::string(zf_log_first_error()), "");
     }
     d.rollback();
     EXPECT_TRUE(readTree(h.dir.path()) == committed);
@@ -212,5 +221,8 @@ TEST(cDecoder, AnInputIsCommittedAfterItsJournalAndRolledBackWhereverItFails) {
     EXPECT_EQ(d.getStatistics().messages, 3u);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(RowsWritten, cDecoderTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "ByAThread" : "InLine"; });
 
 }  // namespace

@@ -143,10 +143,10 @@ TEST(ParallelConversion, WorkersAndShardsGiveTheResultOfOneThread) {
   }
 }
 
-// One file and spare processors: a thread of its own reads the frames.  Its
+// One file and spare processors: a thread of its own writes the rows.  Its
 // result is that of one thread; stopped at once, it leaves what a rerun
 // completes.
-TEST(ParallelConversion, OneFileReadAheadGivesTheResultOfOneThread) {
+TEST(ParallelConversion, OneFileWithAWritingThreadGivesTheResultOfOneThread) {
   E2eFolder f;
   f.writeDbc("can1.dbc", kCanDbc);
   f.writeDbc("j1939.dbc", kJ1939Dbc);

@@ -1,0 +1,82 @@
+// Rows of CSV writers formatted and written by a thread of their own: the
+// second stage of the two-stage pipeline of one large file.  The converting
+// thread reads the frames, decodes them and picks each row's writer; it hands
+// the rows over in batches through a short ring, and this thread formats
+// them and writes the files.  Rows reach their writers in the order they were
+// handed over, so the files are the same as without the thread.
+//
+// Each side publishes the number of batches it has finished; a thread that
+// finds the ring empty (or full) sleeps until the other side wakes it.
+//
+// While rows are in flight the writing thread uses their writers, the writers'
+// file pool and, through the pool's gate, the output journal.  The owner
+// calls drain() before it touches any of them in another way (creating,
+// closing, committing, rolling back).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+class cCsvWriter;
+
+class cRowWriterThread {
+ public:
+  cRowWriterThread();
+  // Writes what was handed over, then stops the thread.
+  ~cRowWriterThread();
+  cRowWriterThread(const cRowWriterThread&) = delete;
+  cRowWriterThread& operator=(const cRowWriterThread&) = delete;
+
+  // Hands over one row for `writer` (borrowed: it must live until the next
+  // drain()).  Failures are the writer's, as with cCsvWriter::write.
+  void write(cCsvWriter* writer, double timeStamp, std::span<const double> values);
+
+  // Returns once every row handed over is in its writer.  The first error
+  // the writing thread logged since the last drain becomes the calling
+  // thread's first error (zf_log_first_error) when it has none of its own.
+  void drain();
+
+ private:
+  struct Row {
+    cCsvWriter* writer;
+    double timeStamp;
+    uint32_t firstValue;
+    uint32_t valueCount;
+  };
+  struct Batch {
+    std::vector<Row> rows;
+    std::vector<double> values;
+  };
+  // One side of the ring: the batches it has finished, and whether it sleeps
+  // waiting for the other side.
+  struct Side {
+    alignas(64) std::atomic<uint64_t> done{0};
+    std::atomic<bool> sleeping{false};
+  };
+
+  // Publishes the batch being filled and moves to the next one.
+  void submit();
+  // Waits until `ready()`, sleeping as `self` until the other side wakes
+  // it.
+  template <typename Ready>
+  void await(Side& self, Ready ready);
+  // Wakes the other side when it sleeps.
+  void wake(Side& other);
+  // The writing thread.
+  void run();
+
+  std::vector<Batch> ring_;
+  Side filled_;   // batches handed over (the converting thread)
+  Side written_;  // batches written (the writing thread)
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;             // guards sleeping and firstError_
+  std::condition_variable wakeUp_;
+  std::string firstError_;  // logged by the writing thread, not yet taken
+  std::thread thread_;      // last: starts once everything above exists
+};

@@ -1,0 +1,116 @@
+// The compact signal table's rows against the signal decoder, value by
+// value: every byte order, sign, bit length and position a payload of the
+// message's length allows (the one-load extraction), and payloads of other
+// lengths (the checked path).
+#include "output/flat_messages.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "db/decode.h"
+
+namespace {
+
+// The row the decoder layer writes: each value not ignored, NaN outside its
+// limits unless both are 0; -1 when a signal does not decode.
+int64_t expectedRow(const cDBMessage& m, std::span<const uint8_t> payload, std::vector<double>* out) {
+  out->clear();
+  int64_t inLimits = 0;
+  for (const cDBSignal& s : m.signals) {
+    double v;
+    if (!cDecode_decodeQuiet(payload, s.params, &v)) return -1;
+    if (s.ignored) continue;
+    const cDBSignalParameters& p = s.params;
+    const bool in = (p.minimum <= v && v <= p.maximum) || (p.minimum == 0 && p.maximum == 0);
+    inLimits += in;
+    out->push_back(in ? v : NAN);
+  }
+  return inLimits;
+}
+
+bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+TEST(cFlatMessageTable, RowsEqualTheSignalDecoderForEveryLayout) {
+  cDB db(cDBBusKind::Can);
+  uint32_t key = 0;
+  for (uint32_t length : {1u, 2u, 7u, 8u, 12u, 64u})
+    for (auto order : {cDBByteOrder::LittleEndian, cDBByteOrder::BigEndian})
+      for (auto type : {cDBValueType::Unsigned, cDBValueType::Signed})
+        for (uint32_t count : {1u, 3u, 8u, 12u, 31u, 33u, 52u, 57u, 63u, 64u}) {
+          if (count > 8 * length) continue;
+          // The first positions, a middle one and the last few that fit.
+          const int64_t bits = 8 * length, n = count;
+          for (int64_t pos : {int64_t{0}, int64_t{1}, int64_t{5}, int64_t{7}, bits / 2, bits - n - 1, bits - n}) {
+            if (pos < 0 || pos + n > bits) continue;
+            cDBMessage* m = cDB_messageAdd(&db, "M" + std::to_string(key), key, length, cDBTransport::None, "", 0);
+            ++key;
+            // Limits cut some values; a second, ignored signal is skipped.
+            cDB_signalAdd(&m->signals, "S", {.byteOrder = order, .valueType = type,
+                                             .bitPosition = static_cast<uint16_t>(pos),
+                                             .bitLength = static_cast<uint8_t>(count), .factor = 0.5,
+                                             .offset = -3, .minimum = count > 3 ? -1e3 : 0,
+                                             .maximum = count > 3 ? 1e3 : 0}, 0);
+            cDB_signalAdd(&m->signals, "Hidden", {.bitLength = 1}, 1);
+          }
+        }
+  cFlatMessageTable table;
+  std::mt19937 random(7);
+  std::vector<double> got, want;
+  for (const auto& [k, m] : db.messages()) {
+    const cFlatMessage& entry = table.find(db, k);
+    ASSERT_EQ(entry.message, &m);
+    SCOPED_TRACE(m.name + " bit " + std::to_string(m.signals[0].params.bitPosition) + " length " +
+                 std::to_string(m.signals[0].params.bitLength));
+    // Integer fields inside the message take one load, unless they span
+    // nine bytes.
+    const cDBSignalParameters& p = m.signals[0].params;
+    ASSERT_EQ(entry.fastLength, (p.bitPosition & 7) + p.bitLength > 64 ? 0 : m.length);
+    // The message's own length, and shorter and longer payloads.
+    for (uint32_t size : {m.length, m.length - 1, m.length + 3}) {
+      for (int trial = 0; trial < 8; ++trial) {
+        std::vector<uint8_t> payload(size);
+        for (uint8_t& b : payload) b = trial == 0 ? 0xFF : trial == 1 ? 0 : static_cast<uint8_t>(random());
+        const int64_t expected = expectedRow(m, payload, &want);
+        ASSERT_EQ(table.row(entry, payload, &got), expected) << "payload of " << size;
+        if (expected >= 0) {
+          ASSERT_TRUE(sameBits(got, want)) << "payload of " << size << ": " << got[0] << " " << want[0];
+        }
+      }
+    }
+  }
+}
+
+TEST(cFlatMessageTable, MessagesWithoutOneLoadReadTheCheckedWay) {
+  cDB db(cDBBusKind::Can);
+  // A float signal; a signal past the message's length; an empty message.
+  cDB_signalAdd(&cDB_messageAdd(&db, "F", 1, 8, cDBTransport::None, "", 0)->signals, "F",
+                {.valueType = cDBValueType::Float, .bitPosition = 0, .bitLength = 32}, 0);
+  cDB_signalAdd(&cDB_messageAdd(&db, "Long", 2, 2, cDBTransport::None, "", 0)->signals, "L",
+                {.bitPosition = 8, .bitLength = 16}, 0);
+  cDB_messageAdd(&db, "Empty", 3, 0, cDBTransport::None, "", 0);
+  cFlatMessageTable table;
+  std::vector<double> got, want;
+  const std::vector<uint8_t> payload = {0x00, 0x00, 0x80, 0x3F, 1, 2, 3, 4};
+  for (uint32_t k : {1u, 2u}) {
+    const cFlatMessage& entry = table.find(db, k);
+    EXPECT_EQ(entry.fastLength, 0) << k;
+    const cDBMessage& m = *entry.message;
+    for (size_t size : {size_t{0}, size_t{2}, size_t{3}, payload.size()}) {
+      std::span<const uint8_t> p(payload.data(), size);
+      const int64_t expected = expectedRow(m, p, &want);
+      EXPECT_EQ(table.row(entry, p, &got), expected) << k << " " << size;
+      if (expected >= 0) {
+        EXPECT_TRUE(sameBits(got, want)) << k << " " << size;
+      }
+    }
+  }
+  EXPECT_FALSE(table.find(db, 3).flat);
+  EXPECT_EQ(table.find(db, 4).message, nullptr);
+}
+
+}  // namespace
