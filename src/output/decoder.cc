@@ -49,7 +49,6 @@ cDecoder::cDecoder(cFS* outputFs, const cDBMap* canDatabases, const cDBMap* linD
   naming_.pgnSrcMerge = options.pgnSrcMerge;
   naming_.pgnDstMerge = options.pgnDstMerge;
   if (options.writeThread) rowThread_ = std::make_unique<cRowWriterThread>();
-  values_.reserve(256);
 }
 
 cDecoder::~cDecoder() = default;
