@@ -20,12 +20,12 @@ constexpr int64_t kSecondsPerDay = 86400;
 // calendar date worth a folder; they are filed under 1970-01-01.
 constexpr double kMaxDatedSeconds = 1e15;
 
-cMessageIdentity identityOf(const cDB& db, const cBusMsg& msg, uint32_t key) {
+cMessageIdentity identityOf(cDBBusKind busKind, const cBusMsg& msg, uint32_t key) {
   cMessageIdentity identity;
   identity.type = static_cast<uint32_t>(msg.type);
   identity.channel = msg.channel;
   identity.key = key;
-  if (db.busKind() == cDBBusKind::J1939 && msg.can.ide) {
+  if (busKind == cDBBusKind::J1939 && msg.can.ide) {
     identity.sourceAddress = cJ1939_sourceAddress(msg.id);
     identity.hasSourceAddress = 1;
     if (cJ1939_isPdu1(msg.id)) {
@@ -127,11 +127,11 @@ bool cDecoder::newMsg(cBusMsg& msg) {
 bool cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
   uint32_t key = cDB_frame2key(db.busKind(), msg.id, msg.can.ide);
   cFlatMessage& entry = flatMessages_.find(db, key);
-  if (entry.message == nullptr || entry.message->ignored != 0) return false;
+  if (entry.message == nullptr || entry.ignored) return false;
   if (entry.flat && writeFlatRow(db, entry, msg, key)) return true;
   if (!cDB_decodeMessage(&db, key, msg.data, &decoded_)) return false;
   if (decoded_.signals.empty()) return true;
-  cMessageIdentity identity = identityOf(db, msg, key);
+  cMessageIdentity identity = identityOf(db.busKind(), msg, key);
   identity.nameHash = decoded_.message->nameHash;
   checkDate(msg.timeStamp);
 
@@ -160,8 +160,8 @@ bool cDecoder::writeFlatRow(const cDB& db, cFlatMessage& entry, const cBusMsg& m
                             uint32_t key) {
   const int64_t inLimits = flatMessages_.row(entry, msg.data, &values_);
   if (inLimits < 0) return false;
-  cMessageIdentity identity = identityOf(db, msg, key);
-  identity.nameHash = entry.message->nameHash;
+  cMessageIdentity identity = identityOf(entry.busKind, msg, key);
+  identity.nameHash = entry.nameHash;
   checkDate(msg.timeStamp);
   if (inLimits == 0) return true;
   if (entry.generation != writers_.generation() || !(entry.identity == identity)) {

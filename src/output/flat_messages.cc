@@ -53,6 +53,11 @@ cFlatMessage& cFlatMessageTable::slot(const cDB& db, uint32_t key) {
 void cFlatMessageTable::fill(cFlatMessage& entry, const cDB& db, uint32_t key) {
   const cDBMessage* message = cDB_messageFind(&db, key);
   entry.message = message;
+  entry.busKind = db.busKind();
+  if (message != nullptr) {
+    entry.nameHash = message->nameHash;
+    entry.ignored = message->ignored != 0;
+  }
   if (message == nullptr || message->ignored != 0 || message->signals.empty()) return;
   for (const cDBSignal& s : message->signals)
     if (s.isMultiplexor()) return;

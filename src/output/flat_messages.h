@@ -35,6 +35,12 @@ struct cFlatMessage {
   const cDB* db = nullptr;  // null: free slot
   uint32_t key = 0;
   const cDBMessage* message = nullptr;  // null: the database has no such message
+  // The message's name hash and whether it is ignored, and the database's
+  // bus kind, kept here so that a row touches neither the message nor the
+  // database.
+  uint64_t nameHash = 0;
+  cDBBusKind busKind = cDBBusKind::Can;
+  bool ignored = false;  // the message is never decoded
   // True when rows can be decoded from the compact signals: a message that
   // is not ignored, has signals and none of them is a multiplexor.
   bool flat = false;
