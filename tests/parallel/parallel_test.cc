@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -179,6 +181,57 @@ TEST(ParallelConversion, ThreeShardsThroughGnuParallelMakeOneRunsTree) {
   ASSERT_EQ(std::system(command.c_str()), 0);
   EXPECT_EQ(f.csvTree("shared"), f.csvTree("one"));
   EXPECT_EQ(f.csvTree("shared").size(), 9u);
+}
+
+// The shell block after the README's line that starts with `marker`.
+std::string readmeBlock(const std::string& marker) {
+  std::ifstream in(LOGRAVEN_SOURCE_DIR "/README.md");
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t at = text.find("\n" + marker);
+  const size_t begin = text.find("```sh\n", at);
+  if (at == std::string::npos || begin == std::string::npos) return "";
+  return text.substr(begin + 6, text.find("```", begin + 6) - begin - 6);
+}
+
+// The README's recipes, run as written over a test card: its folders are the
+// card's, the hosts this machine, and the schedulers' index variables are set
+// as each scheduler sets them.  Every recipe gives one run's tree.
+TEST(ParallelConversion, TheReadmesRecipesMakeOneRunsTree) {
+  const bool parallel = std::system("parallel --version >/dev/null 2>&1") == 0;
+  const struct {
+    const char* marker;
+    std::string index;  // the variable each shard gets (empty: one command for all)
+    int shards;
+  } recipes[] = {
+      {"GNU parallel, four shards on this machine", "", 1},
+      {"GNU parallel across hosts", "", 1},
+      {"Slurm, a job array", "SLURM_ARRAY_TASK_COUNT=16 SLURM_CPUS_PER_TASK=2 SLURM_ARRAY_TASK_ID", 16},
+      {"Kubernetes, an Indexed Job", "JOB_COMPLETION_INDEX", 16},
+  };
+  for (const auto& r : recipes) {
+    SCOPED_TRACE(r.marker);
+    if (r.index.empty() && !parallel) continue;  // GNU parallel is not installed
+    std::string script = readmeBlock(r.marker);
+    ASSERT_NE(script, "");
+    E2eFolder f;
+    writeCard(f, false);
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"/data/dbc/powertrain.dbc", "can1.dbc"}, {"/shared/dbc/powertrain.dbc", "can1.dbc"},
+             {"powertrain.dbc", "can1.dbc"}, {"/data/upload", "card"}, {"/shared/upload", "card"},
+             {"/data/out", "out"}, {"/shared/out", "out"}, {"node1,node2,node3,:", ":"},
+             {"parallel ", "parallel --will-cite "}})
+      for (size_t at = 0; (at = script.find(from, at)) != std::string::npos; at += to.size())
+        script.replace(at, from.size(), to);
+    script = std::regex_replace(script, std::regex("(^|[\n '])lograven "), "$1'" LOGRAVEN_BINARY_DIR "/lograven' ");
+    f.write("recipe.sh", script);
+    const std::string each = r.index.empty() ? "sh recipe.sh"
+                             : "for i in $(seq 0 " + std::to_string(r.shards - 1) + "); do env " + r.index +
+                                   "=$i sh recipe.sh || exit 1; done";
+    ASSERT_EQ(std::system(("cd '" + f.path() + "' && " + each + " >/dev/null 2>&1").c_str()), 0) << script;
+    ASSERT_EQ(f.run({"-j", "1", "-O", f / "one", "--dbc-can1=" + f / "can1.dbc", f / "card"}).status, 0);
+    EXPECT_EQ(f.csvTree("out"), f.csvTree("one")) << script;
+    EXPECT_EQ(f.csvTree("out").size(), 7u);
+  }
 }
 
 TEST(ParallelConversion, UnitsKeepSessionsAndChainsTogether) {
