@@ -54,8 +54,7 @@ cDecoder::cDecoder(cFS* outputFs, const cDBMap* canDatabases, const cDBMap* linD
 cDecoder::~cDecoder() = default;
 
 bool cDecoder::closeWriters() {
-  settle();
-  if (!commit(false)) rollback();
+  if (!commit(false)) rollback();  // both wait for the writing thread first
   writers_.closeAll();
   return !writers_.hadWriteError();
 }
