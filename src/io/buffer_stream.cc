@@ -38,6 +38,12 @@ class BufferStream final : public cIO {
   }
 
   int64_t tell() override { return start_ + position_; }
+  // The inner stream's size when the buffer was made: an input being read
+  // does not change, and the block loader asks for the size at every block.
+  int64_t getSize() override {
+    if (innerSize_ >= 0) return innerSize_;
+    return inner_ != nullptr ? inner_->getSize() : -1;
+  }
 
   int64_t seek(int64_t offset, int32_t origin) override {
     int64_t target;
@@ -45,8 +51,12 @@ class BufferStream final : public cIO {
       case kSeekSet: target = offset; break;
       case kSeekCur: target = start_ + position_ + offset; break;
       case kSeekEnd:
-        if (inner_ == nullptr || inner_->seek(offset, kSeekEnd) < 0) return -1;
-        target = inner_->tell();
+        if (innerSize_ >= 0) {
+          target = innerSize_ + offset;
+        } else {
+          if (inner_ == nullptr || inner_->seek(offset, kSeekEnd) < 0) return -1;
+          target = inner_->tell();
+        }
         break;
       default: return -1;
     }
@@ -56,7 +66,7 @@ class BufferStream final : public cIO {
       return target;
     }
     if (refill(target)) return target;
-    if (inner_ != nullptr && target == inner_->getSize()) {
+    if (inner_ != nullptr && target == getSize()) {
       start_ = target;
       fill_ = 0;
       position_ = 0;

@@ -19,6 +19,7 @@ class CountedStream final : public cIO {
   int64_t write(const void* src, int64_t n) override { return inner_->write(src, n); }
   int64_t tell() override { return inner_->tell(); }
   int64_t seek(int64_t offset, int32_t origin) override { return inner_->seek(offset, origin); }
+  int64_t getSize() override { return inner_->getSize(); }
   int32_t close() override { return inner_->close(); }
 
  private:

@@ -39,8 +39,9 @@ class cIO {
   // The destructor closes a stream that was not closed.
   virtual int32_t close() { return 0; }
 
-  // Size of the stream (seek to the end and back); negative on failure.
-  int64_t getSize();
+  // Size of the stream; negative on failure.  The default seeks to the end
+  // and back; kinds that know their size answer without moving.
+  virtual int64_t getSize();
 };
 
 // Closes `stream` and, on success, destroys it.  Null yields 0.

@@ -59,6 +59,49 @@ TEST(FileStream, ModesSizeAndSeeks) {
   EXPECT_FALSE(cIO_file_open(path.c_str(), 4) || cIO_file_open(nullptr, 0) || cIO_file_open("/nonexistent", 0));
 }
 
+// A file read in steps that start inside, straddle and skip past the read
+// window, and reads larger than the window, must give the file's bytes.
+TEST(FileStream, ReadsAnywhereGiveTheFilesBytes) {
+  TempDir dir;
+  const std::string path = dir / "f";
+  const std::vector<uint8_t> bytes = pattern(100000);
+  {
+    auto w = cIO_file_open(path.c_str(), 1);
+    ASSERT_EQ(w->write(bytes.data(), 100000), 100000);
+  }
+  auto r = cIO_file_open(path.c_str(), 0);
+  ASSERT_TRUE(r);
+  struct Step {
+    int64_t offset;
+    int64_t origin;
+    int64_t at;  // position after the seek, -1 when it fails
+    int64_t n;
+    int64_t got;
+  };
+  const Step steps[] = {
+      {0, kSet, 0, 10, 10},              {16380, kSet, 16380, 10, 10},  // across the window's end
+      {-5, kCur, 16385, 40000, 40000},   {3, kSet, 3, 2, 2},            // a large read, then back
+      {-100, kEnd, 99900, 200, 100},     {0, kEnd, 100000, 1, 0},        // at and to the end
+      {5000, kEnd, 105000, 1, 0},        {-1, kSet, -1, 0, 0},           // past the end; before the start
+      {50000, kSet, 50000, 50000, 50000},
+  };
+  std::vector<uint8_t> got(50000);
+  for (const Step& s : steps) {
+    const int64_t before = r->tell();
+    ASSERT_EQ(r->seek(s.offset, static_cast<int32_t>(s.origin)), s.at) << s.offset << " from " << s.origin;
+    if (s.at < 0) {
+      EXPECT_EQ(r->tell(), before) << "a failed seek keeps the position";
+      continue;
+    }
+    ASSERT_EQ(r->read(got.data(), s.n), s.got) << "at " << s.at;
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + s.got, bytes.begin() + std::min<int64_t>(s.at, 100000)))
+        << "at " << s.at;
+    EXPECT_EQ(r->tell(), s.at + s.got);
+  }
+  EXPECT_EQ(r->getSize(), 100000);
+  EXPECT_EQ(cIO_close(r), 0);
+}
+
 TEST(BufferStream, ServesReadsAndSeeksFromItsWindow) {
   const std::vector<uint8_t> bytes = pattern(100);
   auto inner = memoryStream(bytes);
