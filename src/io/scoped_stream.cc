@@ -1,5 +1,5 @@
 // Window onto part of another stream, and the CRC-32 pass-through.
-#include <array>
+#include <zlib.h>
 
 #include "io/io.h"
 
@@ -66,45 +66,37 @@ class ScopedStream final : public cIO {
   int64_t end_;
 };
 
-const std::array<uint32_t, 256>& crcTable() {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  return table;
-}
-
 }  // namespace
 
 std::unique_ptr<cIO> cIO_scoped_ctor(cIO* inner, int64_t start, int64_t end) {
   return std::make_unique<ScopedStream>(inner, start, end);
 }
 
-uint32_t update_crc_32(uint32_t crc, uint8_t byte) {
-  return (crc >> 8) ^ crcTable()[(crc ^ byte) & 0xFFu];
+// zlib's CRC-32 is the same reflected polynomial with the register inverted
+// before and after; this stream keeps the register itself.
+namespace {
+
+uint32_t crcOver(uint32_t crc, const void* bytes, int64_t n) {
+  if (n <= 0) return crc;
+  return ~static_cast<uint32_t>(
+      ::crc32_z(~crc, static_cast<const Bytef*>(bytes), static_cast<z_size_t>(n)));
 }
+
+}  // namespace
+
+uint32_t update_crc_32(uint32_t crc, uint8_t byte) { return crcOver(crc, &byte, 1); }
 
 int64_t cIO_crc32::read(void* dst, int64_t n) {
   if (inner_ == nullptr) return -1;
-  int64_t got = inner_->read(dst, n);
-  const auto* p = static_cast<const uint8_t*>(dst);
-  const auto& table = crcTable();
-  uint32_t crc = crc_;
-  for (int64_t i = 0; i < got; ++i) crc = (crc >> 8) ^ table[(crc ^ p[i]) & 0xFFu];
-  crc_ = crc;
+  const int64_t got = inner_->read(dst, n);
+  crc_ = crcOver(crc_, dst, got);
   return got;
 }
 
 int64_t cIO_crc32::write(const void* src, int64_t n) {
   if (inner_ == nullptr) return -1;
-  int64_t put = inner_->write(src, n);
-  const auto* p = static_cast<const uint8_t*>(src);
-  for (int64_t i = 0; i < put; ++i) crc_ = update_crc_32(crc_, p[i]);
+  const int64_t put = inner_->write(src, n);
+  crc_ = crcOver(crc_, src, put);
   return put;
 }
 
