@@ -178,7 +178,7 @@ cPoolRun cWorkerPool_convert(const cLogReaderCLI& cli) {
              plan.units.size(), plan.allUnits);
   const size_t n = std::clamp<size_t>(plan.units.size(), 1, cli.jobs);
   LOG_DEBUG("%zu work units, %zu worker threads%s", plan.units.size(), n,
-            2 * n <= cli.jobs ? ", each reading ahead in a thread of its own" : "");
+            2 * n <= cli.jobs ? ", each writing its rows in a thread of its own" : "");
   std::vector<cWorker> workers(n);
   if (!makeChains(cli, workers)) {
     run.status = kExitConversion;

@@ -69,9 +69,14 @@ class ReadFile final : public cIO {
     return position_;
   }
 
+  // Only a regular file has a size; a pipe or a terminal has none to seek to.
   int64_t getSize() override {
     struct stat st {};
     if (fd_ < 0 || fstat(fd_, &st) != 0) return -1;
+    if (!S_ISREG(st.st_mode)) {
+      errno = ESPIPE;
+      return -1;
+    }
     return static_cast<int64_t>(st.st_size);
   }
 
