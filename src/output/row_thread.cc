@@ -14,6 +14,11 @@ namespace {
 constexpr size_t kBatchRows = 2048;
 constexpr size_t kBatchValues = 8 * kBatchRows;
 constexpr size_t kBatches = 8;
+// The writing thread is the faster stage and finds the ring empty again and
+// again.  Once asleep it is woken when half the ring is full (or the owner
+// drains), not for every batch: a quarter of the wake-ups, and the
+// converting thread never waits, since the other half is still free.
+constexpr size_t kWakeBatches = kBatches / 2;
 
 }  // namespace
 
@@ -61,7 +66,7 @@ void cRowWriterThread::wake(Side& other) {
 void cRowWriterThread::submit() {
   const uint64_t next = filled_.done.load(std::memory_order_relaxed) + 1;
   filled_.done.store(next);
-  wake(written_);
+  if (next - written_.done.load() >= kWakeBatches) wake(written_);
   // The next batch must have been written before it is filled again.
   await(filled_, [&] { return next - written_.done.load() < ring_.size(); });
 }
@@ -70,7 +75,10 @@ void cRowWriterThread::drain() {
   const uint64_t filled = filled_.done.load(std::memory_order_relaxed);
   if (!ring_[filled % ring_.size()].rows.empty()) submit();
   const uint64_t target = filled_.done.load(std::memory_order_relaxed);
+  flushing_.store(true);
+  wake(written_);
   await(filled_, [&] { return written_.done.load() == target; });
+  flushing_.store(false);
   std::lock_guard<std::mutex> lock(mutex_);
   if (!firstError_.empty()) {
     zf_log_adopt_first_error(firstError_.c_str());
@@ -80,7 +88,12 @@ void cRowWriterThread::drain() {
 
 void cRowWriterThread::run() {
   for (uint64_t next = 0;; ++next) {
-    await(written_, [&] { return filled_.done.load() > next || stop_.load(); });
+    if (filled_.done.load() <= next) {
+      await(written_, [&] {
+        return filled_.done.load() >= next + kWakeBatches ||
+               (flushing_.load() && filled_.done.load() > next) || stop_.load();
+      });
+    }
     if (filled_.done.load() <= next) return;  // stopped, and everything is written
     Batch& batch = ring_[next % ring_.size()];
     for (const Row& row : batch.rows)

@@ -6,7 +6,8 @@
 // handed over, so the files are the same as without the thread.
 //
 // Each side publishes the number of batches it has finished; a thread that
-// finds the ring empty (or full) sleeps until the other side wakes it.
+// finds the ring empty (or full) sleeps until the other side wakes it: the
+// writing thread once half the ring is filled or the owner drains.
 //
 // While rows are in flight the writing thread uses their writers, the writers'
 // file pool and, through the pool's gate, the output journal.  The owner
@@ -74,6 +75,7 @@ class cRowWriterThread {
   std::vector<Batch> ring_;
   Side filled_;   // batches handed over (the converting thread)
   Side written_;  // batches written (the writing thread)
+  std::atomic<bool> flushing_{false};  // drain() waits: write whatever is filled
   std::atomic<bool> stop_{false};
   std::mutex mutex_;             // guards sleeping and firstError_
   std::condition_variable wakeUp_;
