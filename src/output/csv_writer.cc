@@ -206,18 +206,22 @@ bool cCsvWriter::flush() {
   used_ = 0;  // a block that cannot be written is dropped (and reported)
   if (file_ == nullptr) {
     if (!open()) {
+      knownSize_ = -1;
       fail(appends_ ? "reopen" : nullptr, errno != 0 ? errno : EIO);
       return false;
     }
+    if (!appends_) knownSize_ = 0;  // created (or replaced) empty
     appends_ = true;
   } else if (pool_ != nullptr) {
     pool_->touch(this);
   }
   errno = 0;
   if (file_->write(pending_.data(), static_cast<int64_t>(length)) != static_cast<int64_t>(length)) {
+    knownSize_ = -1;
     fail("write", errno != 0 ? errno : EIO);
     return false;
   }
+  if (knownSize_ >= 0 && !error_) knownSize_ += static_cast<int64_t>(length);
   return true;
 }
 

@@ -98,6 +98,9 @@ class cCsvWriter {
   // The file exists from this run (created by this writer, or continued):
   // its next block is appended, else the file is new.
   bool appends() const { return appends_; }
+  // Length of the file when this writer created it and alone wrote all of
+  // it without a failure; -1 otherwise.
+  int64_t knownSize() const { return knownSize_; }
   // Cleared writers open their file without asking the gate.
   bool cleared() const { return cleared_; }
   void setCleared(bool cleared) { cleared_ = cleared; }
@@ -131,6 +134,7 @@ class cCsvWriter {
   std::list<cCsvWriter*>::iterator poolPos_;
   std::unique_ptr<cIO> file_;
   bool appends_ = false;
+  int64_t knownSize_ = -1;
   bool cleared_ = false;
   std::vector<char> pending_;  // rows not yet handed to the file; reused
   size_t used_ = 0;            // bytes of pending_ in use

@@ -104,6 +104,11 @@ bool cOutputJournal::protect(const std::vector<File>& files) {
   if (!inputWritten_) text.append("input ").append(input_).append("\n");
   const size_t first = records_.size();
   for (const File& f : files) {
+    if (f.appendTo && f.knownSize >= 0) {
+      text.append("append ").append(std::to_string(f.knownSize)).append(" ").append(f.path).append("\n");
+      records_.push_back({Kind::kAppend, static_cast<uint64_t>(f.knownSize), f.path});
+      continue;
+    }
     cFSStat st;
     if (!fs_->stat(f.path, &st)) {
       LOG_ERROR("Could not query output file %s: %s", fullPathOf(*fs_, f.path).c_str(),

@@ -63,9 +63,12 @@ class cOutputJournal {
   // A file about to be written: `appendTo` says this run wrote it before (its
   // rows continue), else it is a file of its own that replaces any file of an
   // earlier run.
+  // `knownSize` (appended files only, -1 when unknown) is the file's length
+  // as the writer that alone wrote it knows it: no need to ask the system.
   struct File {
     std::string path;  // relative to the output root, with ".csv"
     bool appendTo = false;
+    int64_t knownSize = -1;
   };
   // Records the state of `files`, flushes the journal, then moves replaced
   // files aside.  False (logged with the path and the reason) when any step

@@ -171,7 +171,7 @@ bool cWriterSet::clearForWriting(cCsvWriter& asking) {
   std::vector<cCsvWriter*> clearing;
   for (auto& [key, writer] : writers_) {
     if (writer->cleared() || (!writer->hasPending() && writer.get() != &asking)) continue;
-    files.push_back({writer->path(), writer->appends()});
+    files.push_back({writer->path(), writer->appends(), writer->knownSize()});
     clearing.push_back(writer.get());
   }
   if (!journal_.protect(files)) {
