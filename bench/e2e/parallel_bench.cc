@@ -3,7 +3,14 @@
 // prints the wall time of each beside the speed-up over -j 1 and its target.
 //
 //   parallel_bench [--lograven=PATH] [--card-frames=N] [--big-frames=N]
-//                  [--repeat=N] [--dir=FOLDER] [--keep]
+//                  [--repeat=N] [--dir=FOLDER] [--out=FOLDER] [--keep]
+//
+// The logs go to --dir (default a new folder in /tmp), the CSV trees to
+// --out (default a new folder in /dev/shm when there is one, else --dir): a
+// memory file system keeps the disk's own costs out of the figures.  Writing
+// thousands of files and deleting them between runs makes some file systems
+// slower by the run (ext4 without a journal skips recently deleted inodes
+// one by one), which would measure the disk, not the conversion.
 //
 // Cases:
 //   card  8 devices x 4 sessions x 3 split files, --card-frames classic CAN
@@ -46,6 +53,7 @@ struct cOptions {
   uint64_t bigFrames = 4000000;
   uint64_t repeat = 3;
   std::string dir;
+  std::string out;
   bool keep = false;
 };
 
@@ -59,6 +67,7 @@ bool parseOptions(int argc, char** argv, cOptions& o) {
     const bool number = !value.empty() && *end == '\0';
     if (name == "--lograven") o.lograven = value;
     else if (name == "--dir") o.dir = value;
+    else if (name == "--out") o.out = value;
     else if (a == "--keep") o.keep = true;
     else if (name == "--card-frames" && number && n >= 2) o.cardFrames = n;
     else if (name == "--big-frames" && number) o.bigFrames = n;
@@ -101,15 +110,16 @@ struct cBest {
 // One conversion of folder `input` with `jobs` workers into a fresh folder.
 bool convertOnce(const cOptions& o, const std::string& dir, const std::string& input, int jobs,
                  cBest& best) {
-  const std::string out = dir + "/out_j" + std::to_string(jobs);
+  const std::string out = o.out + "/out_j" + std::to_string(jobs);
+  const std::string logs = dir + "/out_j" + std::to_string(jobs);
   std::filesystem::remove_all(out);
   std::vector<std::string> argv = {o.lograven, "-j", std::to_string(jobs), "-O", out,
                                    "--dbc-can1=bench.dbc", "--dbc-can2=bench.dbc", input};
-  auto run = runChild(argv, dir, out + ".stdout", out + ".stderr");
-  auto stats = run && run->exitStatus == 0 ? parseConverterStats(readWholeFile(out + ".stdout"))
+  auto run = runChild(argv, dir, logs + ".stdout", logs + ".stderr");
+  auto stats = run && run->exitStatus == 0 ? parseConverterStats(readWholeFile(logs + ".stdout"))
                                            : std::nullopt;
   if (!stats) {
-    std::printf("  lograven -j %d FAILED, see %s.stderr\n", jobs, out.c_str());
+    std::printf("  lograven -j %d FAILED, see %s.stderr\n", jobs, logs.c_str());
     return false;
   }
   if (run->wallSeconds < best.wall) best = {run->wallSeconds, run->cpuSeconds, *stats};
@@ -194,7 +204,7 @@ int main(int argc, char** argv) {
   cOptions o;
   if (!parseOptions(argc, argv, o)) {
     std::fprintf(stderr, "usage: parallel_bench [--lograven=PATH] [--card-frames=N] "
-                         "[--big-frames=N] [--repeat=N] [--dir=FOLDER] [--keep]\n");
+                         "[--big-frames=N] [--repeat=N] [--dir=FOLDER] [--out=FOLDER] [--keep]\n");
     return 2;
   }
   if (o.lograven.empty()) o.lograven = findLograven();
@@ -207,12 +217,20 @@ int main(int argc, char** argv) {
   }
   std::filesystem::create_directories(dir);
   dir = std::filesystem::absolute(dir).string();
+  const bool ownOut = o.out.empty();
+  if (ownOut) {
+    char pattern[] = "/dev/shm/lograven_parallel_XXXXXX";
+    o.out = std::filesystem::is_directory("/dev/shm") && mkdtemp(pattern) != nullptr ? pattern : dir;
+  }
+  std::filesystem::create_directories(o.out);
+  o.out = std::filesystem::absolute(o.out).string();
   const int processors = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   std::vector<int> jobs = {1, 2};
   if (processors > 2) jobs.push_back(processors);
-  std::printf("lograven parallel benchmark\n  binary: %s\n  folder: %s\n  processors: %d\n"
-              "  load average: %s",
-              o.lograven.c_str(), dir.c_str(), processors, readWholeFile("/proc/loadavg").c_str());
+  std::printf("lograven parallel benchmark\n  binary: %s\n  logs: %s\n  CSV trees: %s\n"
+              "  processors: %d\n  load average: %s",
+              o.lograven.c_str(), dir.c_str(), o.out.c_str(), processors,
+              readWholeFile("/proc/loadavg").c_str());
   bool ok = static_cast<bool>(std::ofstream(dir + "/bench.dbc") << benchCanDbc(benchCanIds(kMessageIds)));
 
   std::printf("\n[card] %d devices x %d sessions x %d splits, %" PRIu64 " frames each\n", kDevices,
@@ -235,6 +253,7 @@ int main(int argc, char** argv) {
     ok = writeLog(dir + "/big/00000001.MF4", logDescription("0A1B2C3D", 1, 1, o.bigFrames)) &&
          compare(o, dir, "big", jobs, 1.5);
   }
+  if (!o.keep && ownOut && o.out != dir) std::filesystem::remove_all(o.out);
   if (!o.keep && o.dir.empty()) std::filesystem::remove_all(dir);
   std::printf("\n%s\n", ok ? "all cases converted completely" : "SOME CASES FAILED");
   return ok ? 0 : 1;
