@@ -142,8 +142,7 @@ cCsvWriter* cWriterSet::create(const std::string& key, std::string_view relative
   std::string path = plain;
   if (variant > 0) path += "_" + std::to_string(variant + 1);
 
-  std::string folder(cFS_getParentFolder(path));
-  if (!madeFolders_.contains(folder) && !fs_.mkdirs(folder)) {
+  if (!makeFolder(std::string(cFS_getParentFolder(path)))) {
     int err = errno;
     failed();
     std::string fullPath;
@@ -155,7 +154,6 @@ cCsvWriter* cWriterSet::create(const std::string& key, std::string_view relative
     if (claims.empty()) written_.erase(plain);
     return nullptr;
   }
-  madeFolders_.insert(std::move(folder));
   if (!append) {
     claimsBefore_.emplace_back(plain, claims.size());
     claims.push_back(key);
@@ -164,6 +162,24 @@ cCsvWriter* cWriterSet::create(const std::string& key, std::string_view relative
   cCsvWriter* result = writer.get();
   writers_.emplace(key, std::move(writer));
   return result;
+}
+
+bool cWriterSet::makeFolder(const std::string& folder) {
+  if (madeFolders_.contains(folder)) return true;
+  std::string_view up(folder);
+  if (!up.empty() && up.back() == '/') up.remove_suffix(1);
+  const std::string parent(cFS_getParentFolder(up));
+  // A new day beside the days before: one level to make.  Its parent may
+  // have gone since (a rollback removes folders it left empty): then the
+  // whole walk.
+  const bool parentKnown = !parent.empty() && madeFolders_.contains(parent);
+  if (!(parentKnown && fs_.mkdir(folder)) && !fs_.mkdirs(folder)) return false;
+  for (std::string level = folder; !level.empty() && madeFolders_.insert(level).second;) {
+    std::string_view trimmed(level);
+    trimmed.remove_suffix(trimmed.back() == '/' ? 1 : 0);
+    level = std::string(cFS_getParentFolder(trimmed));
+  }
+  return true;
 }
 
 bool cWriterSet::clearForWriting(cCsvWriter& asking) {

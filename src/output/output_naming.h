@@ -155,6 +155,9 @@ class cWriterSet final : private cCsvOpenGate {
 
  private:
   bool clearForWriting(cCsvWriter& writer) override;
+  // Makes `folder` (relative, ending in "/") and its parents unless this set
+  // made them before; false (errno set) when that fails.
+  bool makeFolder(const std::string& folder);
   void failed() { writeError_ = failedInInput_ = true; }
 
   const cFS& fs_;
@@ -168,9 +171,9 @@ class cWriterSet final : private cCsvOpenGate {
   // number of keys it had before.
   std::vector<std::pair<std::string, size_t>> claimsBefore_;
   std::unordered_set<std::string> failedPaths_;  // reported once each
-  // Folders this set made or found: a writer of the same folder needs no
-  // file-system call to know it exists (a writer whose folder went away
-  // after all makes it again when it opens its file).
+  // Folders this set made or found, with their parents: a writer of the
+  // same folder needs no file-system call to know it exists (a writer whose
+  // folder went away after all makes it again when it opens its file).
   std::unordered_set<std::string> madeFolders_;
   bool writeError_ = false;
   bool failedInInput_ = false;
