@@ -22,7 +22,7 @@ constexpr size_t kWakeBatches = kBatches / 2;
 
 }  // namespace
 
-cRowWriterThread::cRowWriterThread() : ring_(kBatches) {
+cRowWriterThread::cRowWriterThread() : ring_(kBatches), filling_(&ring_[0]) {
   for (Batch& batch : ring_) {
     batch.rows.reserve(kBatchRows);
     batch.values.reserve(kBatchValues);
@@ -39,7 +39,7 @@ cRowWriterThread::~cRowWriterThread() {
 
 void cRowWriterThread::write(cCsvWriter* writer, double timeStamp,
                              std::span<const double> values) {
-  Batch& batch = ring_[filled_.done.load(std::memory_order_relaxed) % ring_.size()];
+  Batch& batch = *filling_;
   batch.rows.push_back({writer, timeStamp, static_cast<uint32_t>(batch.values.size()),
                         static_cast<uint32_t>(values.size())});
   batch.values.insert(batch.values.end(), values.begin(), values.end());
@@ -66,14 +66,14 @@ void cRowWriterThread::wake(Side& other) {
 void cRowWriterThread::submit() {
   const uint64_t next = filled_.done.load(std::memory_order_relaxed) + 1;
   filled_.done.store(next);
+  filling_ = &ring_[next % ring_.size()];
   if (next - written_.done.load() >= kWakeBatches) wake(written_);
   // The next batch must have been written before it is filled again.
   await(filled_, [&] { return next - written_.done.load() < ring_.size(); });
 }
 
 void cRowWriterThread::drain() {
-  const uint64_t filled = filled_.done.load(std::memory_order_relaxed);
-  if (!ring_[filled % ring_.size()].rows.empty()) submit();
+  if (!filling_->rows.empty()) submit();
   const uint64_t target = filled_.done.load(std::memory_order_relaxed);
   flushing_.store(true);
   wake(written_);

@@ -73,6 +73,7 @@ class cRowWriterThread {
   void run();
 
   std::vector<Batch> ring_;
+  Batch* filling_;  // the batch the converting thread fills
   Side filled_;   // batches handed over (the converting thread)
   Side written_;  // batches written (the writing thread)
   std::atomic<bool> flushing_{false};  // drain() waits: write whatever is filled
