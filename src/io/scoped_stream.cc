@@ -66,16 +66,8 @@ class ScopedStream final : public cIO {
   int64_t end_;
 };
 
-}  // namespace
-
-std::unique_ptr<cIO> cIO_scoped_ctor(cIO* inner, int64_t start, int64_t end) {
-  return std::make_unique<ScopedStream>(inner, start, end);
-}
-
 // zlib's CRC-32 is the same reflected polynomial with the register inverted
-// before and after; this stream keeps the register itself.
-namespace {
-
+// before and after; these streams keep the register itself.
 uint32_t crcOver(uint32_t crc, const void* bytes, int64_t n) {
   if (n <= 0) return crc;
   return ~static_cast<uint32_t>(
@@ -83,6 +75,10 @@ uint32_t crcOver(uint32_t crc, const void* bytes, int64_t n) {
 }
 
 }  // namespace
+
+std::unique_ptr<cIO> cIO_scoped_ctor(cIO* inner, int64_t start, int64_t end) {
+  return std::make_unique<ScopedStream>(inner, start, end);
+}
 
 uint32_t update_crc_32(uint32_t crc, uint8_t byte) { return crcOver(crc, &byte, 1); }
 

@@ -105,7 +105,8 @@ bool cOutputJournal::protect(const std::vector<File>& files) {
   const size_t first = records_.size();
   for (const File& f : files) {
     if (f.appendTo && f.knownSize >= 0) {
-      text.append("append ").append(std::to_string(f.knownSize)).append(" ").append(f.path).append("\n");
+      text.append("append ").append(std::to_string(f.knownSize)).append(" ");
+      text.append(f.path).append("\n");
       records_.push_back({Kind::kAppend, static_cast<uint64_t>(f.knownSize), f.path});
       continue;
     }

@@ -62,9 +62,9 @@ class cOutputJournal {
 
   // A file about to be written: `appendTo` says this run wrote it before (its
   // rows continue), else it is a file of its own that replaces any file of an
-  // earlier run.
-  // `knownSize` (appended files only, -1 when unknown) is the file's length
-  // as the writer that alone wrote it knows it: no need to ask the system.
+  // earlier run.  `knownSize` (appended files only, -1 when unknown) is the
+  // file's length as the writer that alone wrote it counted it: the file
+  // system is then not asked.
   struct File {
     std::string path;  // relative to the output root, with ".csv"
     bool appendTo = false;

@@ -16,7 +16,7 @@ constexpr size_t kBatchValues = 8 * kBatchRows;
 constexpr size_t kBatches = 8;
 // The writing thread is the faster stage and finds the ring empty again and
 // again.  Once asleep it is woken when half the ring is full (or the owner
-// drains), not for every batch: a quarter of the wake-ups, and the
+// drains), not for every batch: a third of the context switches, and the
 // converting thread never waits, since the other half is still free.
 constexpr size_t kWakeBatches = kBatches / 2;
 
