@@ -51,10 +51,13 @@ int32_t cIO_close(std::unique_ptr<cIO>& stream);
 // less than 1.  Write results are ignored.  Null streams: nothing happens.
 void cIO_cat(cIO* source, cIO* destination);
 
-// File stream: mode 0 read ("rb"), 1 write ("wb", truncating), 2 read and
-// write an existing file ("r+b"), 3 append ("ab", unbuffered: each write is
-// one system call at the end of the file).  Null on failure.  A seek from the start to
-// the current position is answered without touching the file.
+// File stream: mode 0 read, 1 write ("wb", truncating), 2 read and write an
+// existing file ("r+b"), 3 append ("ab", unbuffered: each write is one system
+// call at the end of the file).  Null on failure.  Mode 0 reads through a
+// 16 KiB window of positioned reads: its seeks never touch the file, and its
+// size is the file's (a pipe has none: -1, errno ESPIPE).  In the other
+// modes a seek from the start to the current position is answered without
+// touching the file.
 std::unique_ptr<cIO> cIO_file_open(const char* path, int mode);
 
 // Read-ahead buffer over `inner` with a window of `size` bytes (raised to a
