@@ -18,6 +18,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -50,9 +51,14 @@ class cRowWriterThread {
     uint32_t firstValue;
     uint32_t valueCount;
   };
+  // Filled by the converting thread with streaming stores where the
+  // processor has them; read by the writing thread.
   struct Batch {
-    std::vector<Row> rows;
-    std::vector<double> values;
+    std::unique_ptr<Row[]> rows;
+    std::unique_ptr<double[]> values;
+    size_t rowCount = 0;
+    size_t valueCount = 0;
+    size_t valueCapacity = 0;
   };
   // One side of the ring: the batches it has finished, and whether it sleeps
   // waiting for the other side.
