@@ -1,11 +1,11 @@
 #include "output/flat_messages.h"
 
-#include "db/decode.h"
-
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
+
+#include "db/decode.h"
 
 namespace {
 constexpr uint64_t kMix = 0x9E3779B97F4A7C15u;

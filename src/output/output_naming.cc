@@ -166,18 +166,19 @@ cCsvWriter* cWriterSet::create(const std::string& key, std::string_view relative
 
 bool cWriterSet::makeFolder(const std::string& folder) {
   if (madeFolders_.contains(folder)) return true;
-  std::string_view up(folder);
-  if (!up.empty() && up.back() == '/') up.remove_suffix(1);
-  const std::string parent(cFS_getParentFolder(up));
+  // The folder holding `f` ("a/b/" for "a/b/c/"); empty at the top.
+  auto parentOf = [](std::string_view f) {
+    if (!f.empty() && f.back() == '/') f.remove_suffix(1);
+    return std::string(cFS_getParentFolder(f));
+  };
   // A new day beside the days before: one level to make.  Its parent may
   // have gone since (a rollback removes folders it left empty): then the
   // whole walk.
+  const std::string parent = parentOf(folder);
   const bool parentKnown = !parent.empty() && madeFolders_.contains(parent);
   if (!(parentKnown && fs_.mkdir(folder)) && !fs_.mkdirs(folder)) return false;
-  for (std::string level = folder; !level.empty() && madeFolders_.insert(level).second;) {
-    std::string_view trimmed(level);
-    trimmed.remove_suffix(trimmed.back() == '/' ? 1 : 0);
-    level = std::string(cFS_getParentFolder(trimmed));
+  for (std::string level = folder; !level.empty() && madeFolders_.insert(level).second;
+       level = parentOf(level)) {
   }
   return true;
 }

@@ -68,15 +68,13 @@ cRowWriterThread::~cRowWriterThread() {
 
 void cRowWriterThread::write(cCsvWriter* writer, double timeStamp,
                              std::span<const double> values) {
-  if (filling_->valueCount + values.size() > filling_->valueCapacity) {
-    if (filling_->rowCount > 0) submit();
-    Batch& batch = *filling_;
-    if (values.size() > batch.valueCapacity) {  // one row with more values than a batch holds
-      batch.values = std::make_unique_for_overwrite<double[]>(values.size());
-      batch.valueCapacity = values.size();
-    }
-  }
+  if (filling_->valueCount + values.size() > filling_->valueCapacity && filling_->rowCount > 0)
+    submit();
   Batch& batch = *filling_;
+  if (values.size() > batch.valueCapacity) {  // one row with more values than a batch holds
+    batch.values = std::make_unique_for_overwrite<double[]>(values.size());
+    batch.valueCapacity = values.size();
+  }
   const Row row{writer, timeStamp, static_cast<uint32_t>(batch.valueCount),
                 static_cast<uint32_t>(values.size())};
   streamCopy(&batch.rows[batch.rowCount], &row, sizeof row);
