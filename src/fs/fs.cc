@@ -46,18 +46,15 @@ bool cFS::ls(std::string_view path, cFSListing* out) const {
 }
 
 bool cFS::mkdir(std::string_view path) const {
+  // Made at the first try in the common case; a failure is looked at
+  // afterwards: the folder may exist already (made earlier, or by another
+  // thread or process in the meantime) or something else may be in the way.
+  if (backend_->mkdir(fullPath(path))) return true;
+  const int err = errno;
   cFSStat st;
   if (!stat(path, &st)) return false;
   if (st.type == cFSType::kDir) return true;
-  if (st.type != cFSType::kMissing) {
-    errno = ENOTDIR;  // something else is in the way
-    return false;
-  }
-  if (backend_->mkdir(fullPath(path))) return true;
-  // Another thread or process may have made it in the meantime.
-  const int err = errno;
-  if (stat(path, &st) && st.type == cFSType::kDir) return true;
-  errno = err;
+  errno = st.type == cFSType::kMissing ? err : ENOTDIR;
   return false;
 }
 

@@ -115,7 +115,7 @@ class cFS {
 
   // Opens root/path; flags bit 0 read, bit 1 write (read+write needs an
   // existing file, write alone truncates), or kAppend alone (every write goes
-  // to the end; the file is created when missing; no stdio buffer).  Null on
+  // to the end; the file is created when missing; no buffer).  Null on
   // failure or no flag.
   std::unique_ptr<cIO> open(std::string_view path, int flags) const;
 

@@ -1,8 +1,10 @@
 // File streams.  Reading goes through a small window of its own filled with
 // positioned reads: the block loader of a log visits the blocks of its tree
 // one field at a time, and a seek is then only a number, never a system call.
-// Writing goes through stdio; its tracked position lets a seek to the current
-// position return at once.
+// Appending is a descriptor opened with O_APPEND: every block is one write
+// at the file's end, with no stdio buffer, no seek and no lock shared with
+// other threads' files in between.  Other writing goes through stdio; its
+// tracked position lets a seek to the current position return at once.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +17,9 @@
 #include "io/io.h"
 
 namespace {
+
+// cIO's seek origins in the order of their values.
+constexpr int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
 
 class ReadFile final : public cIO {
  public:
@@ -69,15 +74,19 @@ class ReadFile final : public cIO {
     return position_;
   }
 
-  // Only a regular file has a size; a pipe or a terminal has none to seek to.
+  // Only a regular file has a size; a pipe or a terminal has none to seek
+  // to.  A log is read as it was when first asked for its size: the block
+  // loader asks before every block, and one fstat then serves them all.
   int64_t getSize() override {
+    if (size_ >= 0 || fd_ < 0) return fd_ < 0 ? -1 : size_;
     struct stat st {};
-    if (fd_ < 0 || fstat(fd_, &st) != 0) return -1;
+    if (fstat(fd_, &st) != 0) return -1;
     if (!S_ISREG(st.st_mode)) {
       errno = ESPIPE;
       return -1;
     }
-    return static_cast<int64_t>(st.st_size);
+    size_ = static_cast<int64_t>(st.st_size);
+    return size_;
   }
 
   int32_t close() override {
@@ -98,10 +107,52 @@ class ReadFile final : public cIO {
   }
 
   int fd_;
+  int64_t size_ = -1;  // the file's size once asked for
   int64_t position_ = 0;
   int64_t windowStart_ = 0;
   int64_t windowFill_ = 0;
   uint8_t window_[kWindow];
+};
+
+class AppendFile final : public cIO {
+ public:
+  explicit AppendFile(int fd) : fd_(fd) {}
+  ~AppendFile() override { close(); }
+
+  // All of `n` bytes, or as many as went out before a failure (errno set);
+  // -1 when none did.
+  int64_t write(const void* src, int64_t n) override {
+    if (fd_ < 0 || n < 0) return -1;
+    const auto* in = static_cast<const uint8_t*>(src);
+    int64_t done = 0;
+    while (done < n) {
+      const ssize_t put = ::write(fd_, in + done, static_cast<size_t>(n - done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) {
+        if (put == 0) errno = EIO;
+        return done > 0 ? done : -1;
+      }
+      done += put;
+    }
+    return done;
+  }
+
+  // The descriptor's offset; whatever it is, a write goes to the end.
+  int64_t tell() override { return seek(0, kSeekCur); }
+  int64_t seek(int64_t offset, int32_t origin) override {
+    if (fd_ < 0 || origin < 0 || origin > 2) return -1;
+    return static_cast<int64_t>(lseek(fd_, static_cast<off_t>(offset), kWhence[origin]));
+  }
+
+  int32_t close() override {
+    if (fd_ < 0) return 0;
+    const int r = ::close(fd_);
+    fd_ = -1;  // the descriptor is released even when close reports failure
+    return r == 0 ? 0 : -1;
+  }
+
+ private:
+  int fd_;
 };
 
 class FileStream final : public cIO {
@@ -135,7 +186,6 @@ class FileStream final : public cIO {
     if (file_ == nullptr || origin < 0 || origin > 2) return -1;
     if (origin == kSeekSet && offset >= 0 && static_cast<uint64_t>(offset) == position_)
       return offset;
-    static constexpr int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
     int r = std::fseek(file_, static_cast<long>(offset), kWhence[origin]);
     if (r != 0) return r < 0 ? r : -1;
     long pos = std::ftell(file_);
@@ -168,9 +218,13 @@ std::unique_ptr<cIO> cIO_file_open(const char* path, int mode) {
     if (fd < 0) return nullptr;
     return std::make_unique<ReadFile>(fd);
   }
+  if (mode == 3) {
+    // Appenders hand over whole blocks: one system call each, nothing held back.
+    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    return std::make_unique<AppendFile>(fd);
+  }
   std::FILE* f = std::fopen(path, kModes[mode]);
   if (f == nullptr) return nullptr;
-  // Appenders hand over whole blocks: one system call each, nothing held back.
-  if (mode == 3) std::setvbuf(f, nullptr, _IONBF, 0);
   return std::make_unique<FileStream>(f, mode != 1, mode != 0);
 }

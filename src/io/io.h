@@ -52,11 +52,12 @@ int32_t cIO_close(std::unique_ptr<cIO>& stream);
 void cIO_cat(cIO* source, cIO* destination);
 
 // File stream: mode 0 read, 1 write ("wb", truncating), 2 read and write an
-// existing file ("r+b"), 3 append ("ab", unbuffered: each write is one system
-// call at the end of the file).  Null on failure.  Mode 0 reads through a
-// 16 KiB window of positioned reads: its seeks never touch the file, and its
-// size is the file's (a pipe has none: -1, errno ESPIPE).  In the other
-// modes a seek from the start to the current position is answered without
+// existing file ("r+b"), 3 append (created when missing, unbuffered: each
+// write is one system call at the end of the file, wherever a seek put the
+// position).  Null on failure.  Mode 0 reads through a 16 KiB window of
+// positioned reads: its seeks never touch the file, and its size is the
+// file's when first asked (a pipe has none: -1, errno ESPIPE).  In modes 1
+// and 2 a seek from the start to the current position is answered without
 // touching the file.
 std::unique_ptr<cIO> cIO_file_open(const char* path, int mode);
 

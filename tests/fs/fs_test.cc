@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -31,14 +32,18 @@ TEST(cFSPath, HelpersSplitPaths) {
   }
 }
 
-// Records the full paths that reach mkdir (a path exists once made), and
-// lists entries as full paths, as some backends do.
+// Records the full paths mkdir made (a path exists once made; making it
+// again fails as on a disk), and lists entries as full paths, as some
+// backends do.
 class FakeBackend final : public cFSBackend {
  public:
   bool stat(const std::string& fullPath, cFSStat* out) override {
     return out->type = std::count(made.begin(), made.end(), fullPath) ? cFSType::kDir : cFSType::kMissing, true;
   }
-  bool mkdir(const std::string& fullPath) override { return made.push_back(fullPath), true; }
+  bool mkdir(const std::string& fullPath) override {
+    if (std::count(made.begin(), made.end(), fullPath)) return errno = EEXIST, false;
+    return made.push_back(fullPath), true;
+  }
   bool ls(const std::string& fullPath, cFSListing* out) override {
     out->emplace(fullPath + "/x.mf4", cFSStat{cFSType::kFile, 1, 0, 0});
     out->emplace("rootish.mf4", cFSStat{cFSType::kFile, 2, 0, 0});

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,11 @@ TEST(FileStream, ModesSizeAndSeeks) {
   EXPECT_EQ(a->write("gh", 2), 2);
   EXPECT_EQ(cIO_close(a), 0);
   EXPECT_EQ(readFile(path), "abcdefgh");
+  if (auto full = cIO_file_open("/dev/full", 3)) {  // a full disk: the reason reaches the caller
+    errno = 0;
+    EXPECT_EQ(full->write("x", 1), -1);
+    EXPECT_EQ(errno, ENOSPC);
+  }
   EXPECT_FALSE(cIO_file_open(path.c_str(), 4) || cIO_file_open(nullptr, 0) || cIO_file_open("/nonexistent", 0));
 }
 
