@@ -52,8 +52,11 @@ std::vector<size_t> scheduleOf(const std::vector<cWorkUnit>& units) {
 
 class cPool {
  public:
-  cPool(const cWorkPlan& plan, std::vector<cWorker>& workers)
-      : plan_(plan), workers_(workers), order_(scheduleOf(plan.units)) {}
+  // `spare` counts the processors without a worker; each worker adds its own
+  // when no unit is left for it, and the workers still converting take them
+  // for writing threads (see cDecoderOptions::spareProcessors).
+  cPool(const cWorkPlan& plan, std::vector<cWorker>& workers, std::atomic<uint32_t>& spare)
+      : plan_(plan), workers_(workers), order_(scheduleOf(plan.units)), spare_(spare) {}
 
   void run() {
     std::vector<std::thread> threads;
@@ -81,6 +84,7 @@ class cPool {
     // reaches the status here too.
     if (!chain.decoder->closeWriters() || chain.decoder->hadWriteError())
       worker.status |= kExitConversion;
+    spare_.fetch_add(1);
   }
 
   static void convertUnit(cWorker& worker, const cWorkUnit& unit) {
@@ -100,12 +104,14 @@ class cPool {
   const cWorkPlan& plan_;
   std::vector<cWorker>& workers_;
   const std::vector<size_t> order_;
+  std::atomic<uint32_t>& spare_;
   std::atomic<size_t> next_{0};
   std::atomic<bool> stopped_{false};
 };
 
 // One chain per worker, each with its journal and its share of the limits.
-bool makeChains(const cLogReaderCLI& cli, std::vector<cWorker>& workers) {
+bool makeChains(const cLogReaderCLI& cli, std::vector<cWorker>& workers,
+                std::atomic<uint32_t>* spare) {
   const uint32_t n = static_cast<uint32_t>(workers.size());
   cDecoderOptions decoderOptions;
   decoderOptions.noAppendRoot = cli.options.noAppendRoot;
@@ -114,9 +120,10 @@ bool makeChains(const cLogReaderCLI& cli, std::vector<cWorker>& workers) {
   decoderOptions.pgnDstMerge = cli.pgnDstMerge;
   decoderOptions.maxOpenFiles = std::max<size_t>(1, cWriterSet_defaultMaxOpenFiles() / n);
   cLogReaderOptions readerOptions = cWorkUnits_share(cli.options, n);
-  // Fewer units than processors: each worker's rows are written by a thread
-  // of their own, a two-stage pipeline.
-  decoderOptions.writeThread = 2 * n <= cli.jobs;
+  // Processors without a unit (fewer units than -j allows, or none left):
+  // a worker still converting hands its rows to a thread of their own, a
+  // two-stage pipeline.
+  decoderOptions.spareProcessors = spare;
   for (uint32_t i = 0; i < n; ++i) {
     // One worker of an unsharded run keeps the journal of a plain run.
     decoderOptions.journalName =
@@ -177,17 +184,17 @@ cPoolRun cWorkerPool_convert(const cLogReaderCLI& cli) {
     LOG_INFO("Shard %u of %u: %zu of %zu work units", cli.shard.index, cli.shard.count,
              plan.units.size(), plan.allUnits);
   const size_t n = std::clamp<size_t>(plan.units.size(), 1, cli.jobs);
-  LOG_DEBUG("%zu work units, %zu worker threads%s", plan.units.size(), n,
-            2 * n <= cli.jobs ? ", each writing its rows in a thread of its own" : "");
+  LOG_DEBUG("%zu work units, %zu worker threads", plan.units.size(), n);
+  std::atomic<uint32_t> spare{static_cast<uint32_t>(cli.jobs - n)};
   std::vector<cWorker> workers(n);
-  if (!makeChains(cli, workers)) {
+  if (!makeChains(cli, workers, &spare)) {
     run.status = kExitConversion;
     return run;
   }
   run.started = true;
   std::unique_ptr<cProgress> progress;
   if (cProgress_wanted(cli.options.nonInteractive)) progress = progressOf(plan, workers);
-  cPool pool(plan, workers);
+  cPool pool(plan, workers, spare);
   if (!plan.interrupted) pool.run();
   if (progress) progress->erase();
   run.status = plan.walkStatus | cli.startStatus;

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <limits>
 
+#include "base/log.h"
 #include "db/decode.h"
 #include "db/j1939.h"
 #include "db/message_key.h"
@@ -44,7 +45,8 @@ cDecoder::cDecoder(cFS* outputFs, const cDBMap* canDatabases, const cDBMap* linD
       linDatabases_(linDatabases),
       concat_(options.concat),
       writers_(options.maxOpenFiles > 0 ? options.maxOpenFiles : cWriterSet_defaultMaxOpenFiles(),
-               *outputFs, options.journalName) {
+               *outputFs, options.journalName),
+      spareProcessors_(options.spareProcessors) {
   naming_.folderSuffix = options.noAppendRoot ? "" : "_out";
   naming_.pgnSrcMerge = options.pgnSrcMerge;
   naming_.pgnDstMerge = options.pgnDstMerge;
@@ -87,7 +89,19 @@ bool cDecoder::newFile(const cLogFileInfo& info, bool continuation) {
 
 bool cDecoder::endFile(const cLogFileInfo&) { return true; }
 
+void cDecoder::takeSpareProcessor() {
+  uint32_t spare = spareProcessors_->load(std::memory_order_relaxed);
+  while (spare > 0 && !spareProcessors_->compare_exchange_weak(spare, spare - 1)) {
+  }
+  if (spare == 0) return;
+  // Every row so far is in its writer: the thread takes over from here.
+  rowThread_ = std::make_unique<cRowWriterThread>();
+  LOG_DEBUG("A spare processor writes the rows from here");
+}
+
 bool cDecoder::newMsg(cBusMsg& msg) {
+  if (spareProcessors_ != nullptr && !rowThread_ && (++sinceSpareCheck_ & 0xFFFu) == 0)
+    takeSpareProcessor();
   const cDBMap* map = nullptr;
   DatabaseLists* lists = nullptr;
   size_t slot = msg.channel;

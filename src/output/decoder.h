@@ -15,6 +15,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -52,6 +53,11 @@ struct cDecoderOptions {
   // reads and decodes (output/row_thread.h): for a processor that would
   // otherwise stay idle.
   bool writeThread = false;
+  // Processors of the run that have nothing to convert (borrowed, may be
+  // null).  Without a writing thread, the decoder looks every 4,096
+  // messages and takes one when there is one: from that row on, a thread
+  // of its own writes the rows.
+  std::atomic<uint32_t>* spareProcessors = nullptr;
 };
 
 class cDecoder final : public cBusLayer, public cInputTransaction {
@@ -128,6 +134,8 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
   void settle() {
     if (rowThread_) rowThread_->drain();
   }
+  // Starts the writing thread when a spare processor can be taken.
+  void takeSpareProcessor();
   // Moves the current date to that of `timeStamp`, closing all writers when
   // it changes.
   void checkDate(double timeStamp);
@@ -177,6 +185,8 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
   void fillCachedWriter(CachedWriter& cached, const cMessageIdentity& identity);
   std::vector<CachedWriter> writerCache_;
   size_t writerCacheUsed_ = 0;
+  std::atomic<uint32_t>* spareProcessors_;
+  uint32_t sinceSpareCheck_ = 0;  // messages since the last look
   // After writers_: destroyed first, handing its last rows to the writers.
   std::unique_ptr<cRowWriterThread> rowThread_;
 };

@@ -1,6 +1,7 @@
 // Decoder layer: limits, day folders, signal sets sharing a path, the
 // open-file limit and output failures, checked as whole CSV trees, with the
-// rows written by the decoder's own thread and by a writing thread.
+// rows written by the decoder's own thread, by a writing thread from the
+// start, and by one started mid-input when a spare processor turns up.
 #include "output/decoder.h"
 
 #include <gtest/gtest.h>
@@ -25,8 +26,10 @@ const std::string kFile = "/2024/03/05/00000012_00000003.csv";
 
 struct SignalDef { const char* name; uint16_t byte; double minimum = 0.0, maximum = 0.0; uint8_t ignored = 0; };
 
-// Whether the decoder hands its rows to a writing thread.
-class cDecoderTest : public ::testing::TestWithParam<bool> {};
+// Who writes the decoder's rows.
+enum class Rows { kInLine, kByAThread, kBySpareProcessor };
+constexpr const char* kRowsNames[] = {"InLine", "ByAThread", "BySpareProcessor"};
+class cDecoderTest : public ::testing::TestWithParam<Rows> {};
 
 // A decoder of device 0A1B2C3D, session 12, split 3, over a temporary folder.
 struct Harness {
@@ -34,8 +37,10 @@ struct Harness {
   std::shared_ptr<FaultLog> faults = std::make_shared<FaultLog>(dir.path());
   std::unique_ptr<cFS> fs = std::make_unique<cFS>(dir.path(), std::make_unique<FaultBackend>(faults));
   cDBMap can, lin;
+  std::atomic<uint32_t> spare{cDecoderTest::GetParam() == Rows::kBySpareProcessor ? 1u : 0u};
   std::unique_ptr<cDecoder> decoder =
-      cDecoder_ctor(fs.get(), &can, &lin, {.writeThread = cDecoderTest::GetParam()});
+      cDecoder_ctor(fs.get(), &can, &lin,
+                    {.writeThread = cDecoderTest::GetParam() == Rows::kByAThread, .spareProcessors = &spare});
 
   Harness() {
     EXPECT_TRUE(decoder->newFile({.inputPath = "x.mf4", .serialNumber = "0A1B2C3D", .session = 12, .split = 3}, false));
@@ -155,6 +160,7 @@ TEST_P(cDecoderTest, MoreSignalSetsThanOpenFilesLoseNoRows) {
   }
   FileTree tree = h.tree();
   setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(h.spare.load(), 0u) << "a spare processor is taken at the first look";
   ASSERT_EQ(tree.size(), 40u);
   for (const auto& [path, text] : tree) ASSERT_EQ(text, expected) << path;
   EXPECT_EQ(d.getStatistics().files, 40u);
@@ -222,7 +228,8 @@ TEST_P(cDecoderTest, AnInputIsCommittedAfterItsJournalAndRolledBackWhereverItFai
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(RowsWritten, cDecoderTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "ByAThread" : "InLine"; });
+INSTANTIATE_TEST_SUITE_P(RowsWritten, cDecoderTest,
+                         ::testing::Values(Rows::kInLine, Rows::kByAThread, Rows::kBySpareProcessor),
+                         [](const auto& info) { return kRowsNames[static_cast<int>(info.param)]; });
 
 }  // namespace

@@ -145,9 +145,9 @@ TEST(ParallelConversion, WorkersAndShardsGiveTheResultOfOneThread) {
   }
 }
 
-// One file and spare processors: a thread of its own writes the rows.  Its
-// result is that of one thread; stopped at once, it leaves what a rerun
-// completes.
+// One file and spare processors: a thread of its own takes over writing the
+// rows.  Its result is that of one thread; stopped at once, it leaves what a
+// rerun completes.
 TEST(ParallelConversion, OneFileWithAWritingThreadGivesTheResultOfOneThread) {
   E2eFolder f;
   f.writeDbc("can1.dbc", kCanDbc);
@@ -166,8 +166,9 @@ TEST(ParallelConversion, OneFileWithAWritingThreadGivesTheResultOfOneThread) {
   stop.join();
   cInterrupt_reset();
   EXPECT_TRUE(stopped.status == 0x87 || stopped.status == 0) << stopped.status;
-  const E2eRun three = convert(f, {"-j", "3", "-O", f / "three"});
+  const E2eRun three = convert(f, {"-j", "3", "--verbosity=4", "-O", f / "three"});
   EXPECT_EQ(three.status, 0);
+  EXPECT_NE(three.logText().find("A spare processor writes the rows from here"), std::string::npos);
   EXPECT_EQ(statistics(three.out), statistics(one.out));
   EXPECT_EQ(f.csvTree("three"), f.csvTree("one"));
 }
