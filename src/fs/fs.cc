@@ -92,6 +92,10 @@ bool cFS::rename(std::string_view from, std::string_view to) const {
 
 bool cFS::sync(std::string_view path) const { return backend_->sync(fullPath(path)); }
 
+bool cFS::closeReportsWriteErrors(std::string_view path) const {
+  return backend_->closeReportsWriteErrors(fullPath(path));
+}
+
 void cFS::relativeToAbsolutePath(std::string_view path, std::string* out) const {
   if (out == nullptr || path == "..") return;
   out->append(fullPath(path));

@@ -1,6 +1,7 @@
 // Access to a directory tree: a file-system object is a root path plus a
 // backend that performs stat, list, make-directory, remove, open, truncate,
-// rename and sync.  Every path handed to an operation is relative to the
+// rename and sync, and tells whether closing a written file may report an
+// error.  Every path handed to an operation is relative to the
 // root; the object composes the full path (root + "/" + path, one slash
 // between them) before it calls the backend.  Failing operations leave the
 // reason in errno.
@@ -80,6 +81,10 @@ class cFSBackend {
   virtual bool rename(const std::string& /*from*/, const std::string& /*to*/) { return false; }
   // Flushes a file's data, or a folder's entries, to stable storage.
   virtual bool sync(const std::string& /*fullPath*/) { return false; }
+  // False when closing a written file below `fullPath` never reports an
+  // error its writes did not (local file systems); true when it may (a
+  // network file system sends the data at close) or when it is not known.
+  virtual bool closeReportsWriteErrors(const std::string& /*fullPath*/) { return true; }
 };
 
 class cFS {
@@ -126,6 +131,8 @@ class cFS {
   // Flushes the file or folder root/path to stable storage (fsync); the path
   // "" is the root folder itself.  False on failure.
   [[nodiscard]] bool sync(std::string_view path) const;
+  // See cFSBackend::closeReportsWriteErrors; "" is the root folder.
+  bool closeReportsWriteErrors(std::string_view path) const;
 
   // Appends the full path of `path` to *out; the path ".." appends nothing.
   void relativeToAbsolutePath(std::string_view path, std::string* out) const;

@@ -1,8 +1,9 @@
 // Operating-system backend and helpers: stat, opendir/readdir, mkdir 0700,
-// remove, stdio file streams, truncate, rename, fsync, getcwd.
+// remove, file streams, truncate, rename, fsync, statfs, getcwd.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -92,6 +93,23 @@ class OsBackend final : public cFSBackend {
     ::close(fd);
     errno = err;
     return ok;
+  }
+
+  // Local file systems report write errors at the write (or at fsync), never
+  // at close; network and user-space ones may send the data at close.
+  bool closeReportsWriteErrors(const std::string& fullPath) override {
+    struct statfs fs {};
+    if (::statfs(fullPath.c_str(), &fs) != 0) return true;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+      case 0xEF53:      // ext2, ext3, ext4
+      case 0x58465342:  // XFS
+      case 0x9123683E:  // Btrfs
+      case 0xF2F52010:  // F2FS
+      case 0x01021994:  // tmpfs
+        return false;
+      default:
+        return true;
+    }
   }
 };
 

@@ -184,9 +184,7 @@ void cCsvWriter::fail(const char* what, int err) {
 }
 
 bool cCsvWriter::open() {
-  cCsvOpenGate* gate = pool_ != nullptr ? pool_->gate_ : nullptr;
   errno = 0;
-  if (!cleared_ && gate != nullptr && !gate->clearForWriting(*this)) return false;
   if (pool_ != nullptr) pool_->makeRoom();
   file_ = fs_.open(path_, cFS::kAppend);
   // A rollback elsewhere (another worker's input) may have removed the
@@ -204,6 +202,15 @@ bool cCsvWriter::flush() {
   if (used_ == 0) return true;
   size_t length = used_;
   used_ = 0;  // a block that cannot be written is dropped (and reported)
+  // The journal knows the file before a block of an input reaches it,
+  // whether the file is still open from the input before or not.
+  cCsvOpenGate* gate = pool_ != nullptr ? pool_->gate_ : nullptr;
+  errno = 0;
+  if (!cleared_ && gate != nullptr && !gate->clearForWriting(*this)) {
+    knownSize_ = -1;
+    fail(file_ != nullptr ? "write" : appends_ ? "reopen" : nullptr, errno != 0 ? errno : EIO);
+    return false;
+  }
   if (file_ == nullptr) {
     if (!open()) {
       knownSize_ = -1;

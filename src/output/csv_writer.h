@@ -15,9 +15,9 @@
 // closes its file, and reopens it for appending at its next block.  No row is
 // lost that way, and a writer without an open file costs only its buffer.
 //
-// Before a writer opens its file while it is not cleared for writing, the
-// pool's gate is asked (the output journal records the file's state there);
-// a refusal is a failure of the writer.
+// Before a writer hands a block to its file while it is not cleared for
+// writing, the pool's gate is asked (the output journal records the file's
+// state there); a refusal is a failure of the writer.
 //
 // Write errors (a full disk, for example) are logged once per writer with the
 // file's path and the reason, and remembered: close() and hadError() report
@@ -86,6 +86,12 @@ class cCsvWriter {
   // Flushes and closes the file; later writes reopen it for appending.
   // False when any write, flush or close of this writer has failed so far.
   bool close();
+  // Hands the pending rows to the file, which stays open.  False when any
+  // write, flush or close of this writer has failed so far.
+  bool flushPending() {
+    flush();
+    return !error_;
+  }
   // Closes the file without handing over the pending rows, which are dropped.
   void discard();
 

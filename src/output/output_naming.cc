@@ -209,8 +209,12 @@ bool cWriterSet::closeAll() {
 }
 
 bool cWriterSet::commit(bool forDeletion) {
+  // Where closing a file may report a write error (a network file system),
+  // the files are closed, so that the error belongs to this input; elsewhere
+  // they stay open for the next input of the session.
+  if (closeAtCommit_ < 0) closeAtCommit_ = fs_.closeReportsWriteErrors("") ? 1 : 0;
   for (auto& [key, writer] : writers_)
-    if (!writer->close()) failed();
+    if (!(closeAtCommit_ != 0 ? writer->close() : writer->flushPending())) failed();
   if (failedInInput_ || !journal_.commit(forDeletion)) return false;
   for (auto& [key, writer] : writers_) writer->setCleared(false);
   claimsBefore_.clear();

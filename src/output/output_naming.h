@@ -138,7 +138,10 @@ class cWriterSet final : private cCsvOpenGate {
   // Names the input of the transaction (absolute path).
   void begin(std::string_view inputPath) { journal_.begin(inputPath); }
   // Hands every pending row to its file and makes the input's rows final
-  // (see cOutputJournal::commit).  False, with nothing made final, when
+  // (see cOutputJournal::commit).  The files stay open for the session's
+  // next input unless closing them may report a write error (see
+  // cFS::closeReportsWriteErrors): then they are closed first, so that such
+  // an error fails this input.  False, with nothing made final, when
   // anything of the input failed (a file not created or not written, the
   // journal): the caller then rolls back.
   [[nodiscard]] bool commit(bool forDeletion);
@@ -178,6 +181,7 @@ class cWriterSet final : private cCsvOpenGate {
   bool writeError_ = false;
   bool failedInInput_ = false;
   uint64_t generation_ = 1;
+  int8_t closeAtCommit_ = -1;  // 1 close, 0 keep open, -1 not asked yet
 };
 
 // The writer of the signal set of `decoded`, made with `identity`: found by

@@ -17,7 +17,7 @@
 
 struct FaultLog {
   struct Fault {
-    std::string kind;  // "write", "sync", "rename", "open", "rm", "truncate"
+    std::string kind;  // "write", "close", "sync", "rename", "open", "rm", "truncate"
     std::string path;  // counted only on paths that contain this text
     int nth = 0;       // 1-based; 0: never
     int error = EIO;
@@ -27,8 +27,11 @@ struct FaultLog {
   std::vector<std::string> ops;      // "kind path" of every change, in order
   Fault failAt;
   int matches = 0;  // operations that matched failAt so far
+  // What the backend says of closing (see cFSBackend::closeReportsWriteErrors).
+  bool closeReportsWriteErrors = true;
 
-  // Records the operation; false (errno set) when it is the one to fail.
+  // Records the operation (a close only when it fails: it changes nothing);
+  // false (errno set) when it is the one to fail.
   bool pass(const std::string& kind, const std::string& fullPath) {
     std::string path = fullPath.compare(0, root.size(), root) == 0 ? fullPath.substr(root.size()) : fullPath;
     if (!path.empty() && path.front() == '/') path.erase(0, 1);
@@ -37,7 +40,7 @@ struct FaultLog {
       ops.push_back("FAILED " + kind + " " + path);
       return false;
     }
-    ops.push_back(kind + " " + path);
+    if (kind != "close") ops.push_back(kind + " " + path);
     return true;
   }
   // Index of the first recorded operation equal to `op`; -1 if none.
@@ -59,6 +62,7 @@ class FaultBackend final : public cFSBackend {
   bool truncate(const std::string& p, uint64_t n) override { return log_->pass("truncate", p) && os_->truncate(p, n); }
   bool rename(const std::string& a, const std::string& b) override { return log_->pass("rename", a) && os_->rename(a, b); }
   bool sync(const std::string& p) override { return log_->pass("sync", p) && os_->sync(p); }
+  bool closeReportsWriteErrors(const std::string&) override { return log_->closeReportsWriteErrors; }
   std::unique_ptr<cIO> open(const std::string& p, int flags) override {
     if (flags == cFS::kRead) return os_->open(p, flags);
     if (!log_->pass("open", p)) return nullptr;
@@ -72,9 +76,18 @@ class FaultBackend final : public cFSBackend {
     Stream(std::unique_ptr<cIO> inner, std::shared_ptr<FaultLog> log, std::string path)
         : inner_(std::move(inner)), log_(std::move(log)), path_(std::move(path)) {}
     int64_t write(const void* src, int64_t n) override {
-      return log_->pass("write", path_) ? inner_->write(src, n) : -1;
+      return inner_ && log_->pass("write", path_) ? inner_->write(src, n) : -1;
     }
-    int32_t close() override { return inner_->close(); }
+    int32_t close() override {
+      if (!inner_) return 0;
+      const bool fails = !log_->pass("close", path_);
+      const int err = errno;
+      const int32_t r = inner_->close();
+      inner_.reset();
+      if (!fails) return r;
+      errno = err;  // a network file system's late write error
+      return -1;
+    }
 
    private:
     std::unique_ptr<cIO> inner_;
