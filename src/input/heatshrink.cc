@@ -1,11 +1,13 @@
 // Heatshrink decoder.  poll() moves the partly consumed input byte and the
-// bytes it needs into a 64-bit bit buffer, decodes from there (whole tokens at
-// a time while input and output room allow, one field at a time otherwise)
-// and puts the unused bits back on return, so between calls the state is
-// exactly "current byte, bit mask, input index".  Output bytes are copied
-// from the caller's buffer where the reference lies inside this call's
-// output, from the window otherwise; the window takes the call's last 2^W
-// output bytes when poll returns.
+// bytes it needs into a 64-bit bit buffer (eight bytes per load while the
+// input holds them), decodes from there (whole tokens at a time while input
+// and output room allow, one field at a time otherwise) and puts the unused
+// bits back on return, so between calls the state is exactly "current byte,
+// bit mask, input index".  Output bytes are copied from the caller's buffer
+// where the reference lies inside this call's output (16 or 8 bytes per
+// move, the last one reaching past the reference when the buffer has room),
+// from the window otherwise; the window takes the call's last 2^W output
+// bytes when poll returns.
 #include "input/heatshrink.h"
 
 #include <algorithm>
@@ -39,8 +41,22 @@ class heatshrink_decoder::BitReader {
   }
 
   unsigned count() const { return count_; }
+  // The unread bits are exactly the first count() bits of the accumulator.
 
   void refill() {
+    if (count_ > 56) return;
+    if (size_ - index_ >= 8) {
+      // Eight bytes at once; the bits of a byte taken only in part are
+      // those the next refill puts in the same place again.
+      uint64_t next;
+      std::memcpy(&next, buf_ + index_, sizeof next);
+      if constexpr (std::endian::native == std::endian::little) next = __builtin_bswap64(next);
+      acc_ |= next >> count_;
+      const unsigned bytes = (64 - count_) / 8;
+      index_ += bytes;
+      count_ += bytes * 8;
+      return;
+    }
     while (count_ <= 56 && index_ < size_) {
       acc_ |= static_cast<uint64_t>(buf_[index_++]) << (56 - count_);
       count_ += 8;
@@ -148,6 +164,22 @@ inline void copyReference(uint8_t* out, size_t n, size_t dist, size_t count, con
   }
 }
 
+// Copies `count` bytes from `dist` bytes back inside `out`, in chunks of 16
+// (8 when the distance is shorter): the last chunk may write up to 15 bytes
+// past the reference, which the caller has room for and overwrites later.
+inline void copyChunks(uint8_t* d, size_t dist, size_t count) {
+  const uint8_t* s = d - dist;
+  if (dist >= 16) {
+    for (size_t k = 0; k < count; k += 16) std::memcpy(d + k, s + k, 16);
+  } else if (dist >= 8) {
+    for (size_t k = 0; k < count; k += 8) std::memcpy(d + k, s + k, 8);
+  } else if (dist == 1) {
+    std::memset(d, *s, count);
+  } else {
+    for (size_t k = 0; k < count; ++k) d[k] = s[k];
+  }
+}
+
 }  // namespace
 
 size_t heatshrink_decoder::decodeFast(BitReader& in, uint8_t* out, size_t cap, size_t n) {
@@ -167,6 +199,11 @@ size_t heatshrink_decoder::decodeFast(BitReader& in, uint8_t* out, size_t cap, s
     }
     size_t dist = in.take(w) + 1;
     size_t count = in.take(l) + 1;
+    if (n >= dist && cap - n >= count + 15) {  // inside this call's output, with room
+      copyChunks(out + n, dist, count);
+      n += count;
+      continue;
+    }
     size_t now = std::min(count, cap - n);
     copyReference(out, n, dist, now, win, mask, headIndex_);
     n += now;

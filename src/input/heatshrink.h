@@ -65,8 +65,9 @@ class heatshrink_decoder {
   HSD_sink_res sink(const uint8_t* in, size_t size, size_t* inputSize);
 
   // Decodes into `out` until it holds `outBufSize` bytes or the input runs
-  // dry; *outputSize is the number of bytes written by this call.  kMore when
-  // it stopped because `out` is full, kEmpty when it needs input.
+  // dry; *outputSize is the number of bytes decoded by this call.  kMore when
+  // it stopped because `out` is full, kEmpty when it needs input.  The bytes
+  // of `out` past *outputSize may have been written over.
   HSD_poll_res poll(uint8_t* out, size_t outBufSize, size_t* outputSize);
 
   // kDone when no output is pending and the held input is used up (trailing

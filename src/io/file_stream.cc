@@ -78,7 +78,8 @@ class ReadFile final : public cIO {
   // to.  A log is read as it was when first asked for its size: the block
   // loader asks before every block, and one fstat then serves them all.
   int64_t getSize() override {
-    if (size_ >= 0 || fd_ < 0) return fd_ < 0 ? -1 : size_;
+    if (fd_ < 0) return -1;
+    if (size_ >= 0) return size_;
     struct stat st {};
     if (fstat(fd_, &st) != 0) return -1;
     if (!S_ISREG(st.st_mode)) {
