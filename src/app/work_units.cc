@@ -5,6 +5,7 @@
 #include <charconv>
 #include <map>
 #include <numeric>
+#include <set>
 #include <thread>
 
 #include "base/interrupt.h"
@@ -54,13 +55,14 @@ std::string sessionKey(const cFileIdentity& id) {
 // Reads the identities of `files` with up to `threads` threads, each with a
 // reader of its own.
 void probeAll(cFS* inputFs, const cLogReaderOptions& all, std::vector<cProbedFile>& files,
-              uint32_t threads) {
+              uint32_t threads, cUnwrapCache* unwrapped) {
   const size_t count = std::min<size_t>(std::max<uint32_t>(threads, 1), files.size());
   const cLogReaderOptions options = cWorkUnits_share(all, static_cast<uint32_t>(count));
   std::atomic<size_t> next{0};
   auto probe = [&] {
     cBusLayer none;  // probing never drives the chain
     std::unique_ptr<cLogReader> reader = cLogReader_ctor(inputFs, &options, &none);
+    reader->setUnwrapCache(unwrapped);
     for (size_t i = next++; i < files.size() && !cInterrupt_requested(); i = next++) {
       cLogFileInfo info;
       if (!reader->probeIdentity(files[i].path, &info)) continue;
@@ -144,7 +146,8 @@ std::vector<cWorkUnit> cWorkUnits_group(const std::vector<cProbedFile>& files) {
 }
 
 cWorkPlan cWorkUnits_plan(cFS* inputFs, const cLogReaderOptions& options,
-                          const std::vector<std::string>& inputs, uint32_t threads, cShard shard) {
+                          const std::vector<std::string>& inputs, uint32_t threads, cShard shard,
+                          cUnwrapCache* unwrapped) {
   cWorkPlan plan;
   std::vector<cProbedFile> files;
   cBusLayer none;
@@ -157,12 +160,18 @@ cWorkPlan cWorkUnits_plan(cFS* inputFs, const cLogReaderOptions& options,
   plan.walkFailures = walker->failures();
   // One file alone is one unit: its identity changes nothing.
   const bool probe = files.size() > 1 || shard.sharded();
-  if (probe) probeAll(inputFs, options, files, threads);
+  if (probe) probeAll(inputFs, options, files, threads, unwrapped);
   plan.interrupted = walker->interrupted() || cInterrupt_requested();
   std::vector<cWorkUnit> units = cWorkUnits_group(files);
   if (!probe && !units.empty()) units.front().holdsLast = true;
   plan.allUnits = units.size();
   for (cWorkUnit& unit : units)
     if (cShard_of(unit.key, shard.count) == shard.index) plan.units.push_back(std::move(unit));
+  if (unwrapped != nullptr) {
+    std::set<std::string> converted;
+    for (const cWorkUnit& unit : plan.units)
+      for (const cWorkFile& file : unit.files) converted.insert(file.path);
+    unwrapped->keepOnly(converted);
+  }
   return plan;
 }

@@ -37,6 +37,7 @@
 
 #include "input/log_reader.h"
 #include "input/log_reader_options.h"
+#include "input/unwrap_cache.h"
 
 class cFS;
 
@@ -105,6 +106,9 @@ cLogReaderOptions cWorkUnits_share(const cLogReaderOptions& all, uint32_t ways);
 
 // Walks `inputs` with the reader's rules (logging what the walk finds
 // wrong), reads the files' identities with up to `threads` threads (each
-// with its share of the memory) and keeps the units of `shard`.
+// with its share of the memory) and keeps the units of `shard`.  Containers
+// unwrapped for their identity are kept in `unwrapped` (may be null) for
+// the conversion, those of this shard's units only.
 cWorkPlan cWorkUnits_plan(cFS* inputFs, const cLogReaderOptions& options,
-                          const std::vector<std::string>& inputs, uint32_t threads, cShard shard);
+                          const std::vector<std::string>& inputs, uint32_t threads, cShard shard,
+                          cUnwrapCache* unwrapped = nullptr);

@@ -19,6 +19,10 @@
 
 namespace {
 
+// Unwrapped containers the plan keeps for the conversion at most, besides
+// what the workers unwrap into themselves.
+constexpr uint64_t kUnwrapCacheBytes = uint64_t{128} << 20;
+
 struct cWorker {
   std::unique_ptr<cConversionChain> chain;
   int32_t status = 0;
@@ -178,19 +182,22 @@ cPoolRun cWorkerPool_convert(const cLogReaderCLI& cli) {
     return run;
   }
   cInterrupt_install();
+  cUnwrapCache unwrapped(kUnwrapCacheBytes);
   const cWorkPlan plan =
-      cWorkUnits_plan(cli.inputFs(), cli.options, cli.inputs, cli.jobs, cli.shard);
+      cWorkUnits_plan(cli.inputFs(), cli.options, cli.inputs, cli.jobs, cli.shard, &unwrapped);
   if (cli.shard.sharded())
     LOG_INFO("Shard %u of %u: %zu of %zu work units", cli.shard.index, cli.shard.count,
              plan.units.size(), plan.allUnits);
   const size_t n = std::clamp<size_t>(plan.units.size(), 1, cli.jobs);
-  LOG_DEBUG("%zu work units, %zu worker threads", plan.units.size(), n);
+  LOG_DEBUG("%zu work units, %zu worker threads, %llu bytes of containers unwrapped ahead",
+            plan.units.size(), n, static_cast<unsigned long long>(unwrapped.bytesKept()));
   std::atomic<uint32_t> spare{static_cast<uint32_t>(cli.jobs - n)};
   std::vector<cWorker> workers(n);
   if (!makeChains(cli, workers, &spare)) {
     run.status = kExitConversion;
     return run;
   }
+  for (cWorker& worker : workers) worker.chain->reader->setUnwrapCache(&unwrapped);
   run.started = true;
   std::unique_ptr<cProgress> progress;
   if (cProgress_wanted(cli.options.nonInteractive)) progress = progressOf(plan, workers);

@@ -12,6 +12,7 @@
 #include "base/log.h"
 #include "input/encrypted_file.h"
 #include "input/generic_file.h"
+#include "input/unwrap_cache.h"
 #include "mdf/mdf_file.h"
 
 namespace {
@@ -176,13 +177,29 @@ int32_t cLogReader::failFile(const std::string& path, int32_t code) {
   return code;
 }
 
-int32_t cLogReader::convertFile(const std::string& path, const cFSStat& /*st*/) {
+int32_t cLogReader::openInput(const std::string& path, const cFSStat& st,
+                              std::unique_ptr<cIO>& stream) {
+  if (unwrapCache_ != nullptr && (stream = unwrapCache_->take(path, &unwrappedLayers_))) {
+    // The messages of unwrapping, as if it happened now.
+    for (uint8_t layer : unwrappedLayers_)
+      LOG_INFO("Found %s file %s", layer == kGenericFileTypeCompressed ? "compressed" : "encrypted",
+               path.c_str());
+    auto has = [this](uint8_t type) {
+      return std::find(unwrappedLayers_.begin(), unwrappedLayers_.end(), type) !=
+             unwrappedLayers_.end();
+    };
+    unwrappedCompressed_ = has(kGenericFileTypeCompressed);
+    unwrappedEncrypted_ = has(kGenericFileTypeEncrypted);
+    inputBytesRead_ = st.size;
+    if (observer_ != nullptr) observer_->inputRead(inputBytesRead_);
+    return kExitOk;
+  }
   errno = 0;
-  std::unique_ptr<cIO> stream = inputFs_->open(path, cFS::kRead);
+  stream = inputFs_->open(path, cFS::kRead);
   if (!stream) {
     const int err = errno != 0 ? errno : EIO;
     LOG_ERROR("Could not open input file %s: %s", fullPath(path).c_str(), std::strerror(err));
-    return failFile(path, kExitConversion);
+    return kExitConversion;
   }
   if (observer_ != nullptr) {
     inputBytesRead_ = 0;
@@ -194,10 +211,15 @@ int32_t cLogReader::convertFile(const std::string& path, const cFSStat& /*st*/) 
     stream = cIO_bufferAlloc_ctor(std::move(stream), bufferSize);  // closes the file on failure
     if (!stream) {
       LOG_ERROR("Could not allocate buffer of size %zd", static_cast<ssize_t>(bufferSize));
-      return failFile(path, kExitConversion);
+      return kExitConversion;
     }
   }
-  int32_t result = unwrapContainers(path, stream);
+  return unwrapContainers(path, stream);
+}
+
+int32_t cLogReader::convertFile(const std::string& path, const cFSStat& st) {
+  std::unique_ptr<cIO> stream;
+  int32_t result = openInput(path, st, stream);
   bool repeated = false;
   uint64_t rows = 0;
   if (result == 0) result = convertMdf(path, stream, &repeated, &rows);
@@ -249,6 +271,7 @@ int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cI
   if (options_->unpackMemory > 0) unpack.memoryBytes = options_->unpackMemory;
   unpack.folder = options_->unpackFolder;
   unwrappedCompressed_ = unwrappedEncrypted_ = false;
+  unwrappedLayers_.clear();
   for (int depth = 0;; ++depth) {
     cGenericFileHeader header;
     if (!cGenericFile_readHeader(stream.get(), &header)) return kExitOk;
@@ -257,6 +280,7 @@ int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cI
       return kExitConversion;
     }
     std::unique_ptr<cIO> inner;
+    unwrappedLayers_.push_back(header.containerType);
     if (header.containerType == kGenericFileTypeCompressed) {
       LOG_INFO("Found compressed file %s", path.c_str());
       unwrappedCompressed_ = true;
@@ -392,6 +416,11 @@ bool cLogReader::probeIdentity(const std::string& path, cLogFileInfo* info) {
   info->encrypted = unwrappedEncrypted_;
   if (mdf) readIdentity(*mdf, info);
   const bool known = mdf && !info->serialNumber.empty() && info->session != 0 && info->split != 0;
+  if (known && unwrapCache_ != nullptr) {
+    // Containers held in memory are kept for the conversion.
+    if (const auto* unwrapped = dynamic_cast<const cGenericFileStream*>(stream.get()))
+      (void)unwrapCache_->put(path, unwrapped->data(), unwrappedLayers_);
+  }
   closeInput(path, mdf, stream);
   return known;
 }

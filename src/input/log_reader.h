@@ -41,6 +41,7 @@
 #include "io/io.h"
 
 class cMdf;
+class cUnwrapCache;
 
 // Follows the walk.  All calls come from the walking thread.
 class cLogReaderObserver {
@@ -99,6 +100,11 @@ class cLogReader {
   // without log lines.  False when a conversion would fail before or at the
   // identity check.
   bool probeIdentity(const std::string& path, cLogFileInfo* info);
+  // Borrowed; null (the default) for none.  While set, probeIdentity keeps
+  // the unwrapped containers it reads in `cache` (as far as its budget
+  // allows) and a conversion takes a file's unwrapped bytes from there
+  // instead of unwrapping it again.
+  void setUnwrapCache(cUnwrapCache* cache) { unwrapCache_ = cache; }
   // Makes the next file compare itself (repeated, continuation) with this
   // identity, as if it had been converted last; an empty serial number: no
   // file before.
@@ -129,6 +135,10 @@ class cLogReader {
   // container header is found.  0, or the file's result code (the reason is
   // logged).
   int32_t unwrapContainers(const std::string& path, std::unique_ptr<cIO>& stream);
+  // Opens a log file for conversion (a read-ahead buffer with -b) and
+  // unwraps its containers, or takes its unwrapped bytes from the cache.
+  // 0, or the file's result code (the reason is logged).
+  int32_t openInput(const std::string& path, const cFSStat& st, std::unique_ptr<cIO>& stream);
   // Password of a device: its "%08X" entry, else "default"; null for none.
   const std::string* findPassword(uint32_t deviceId) const;
   // Opens the MDF file on `stream`, checks its identity and drives the chain;
@@ -173,6 +183,8 @@ class cLogReader {
   // Containers the current file came out of (set while unwrapping).
   bool unwrappedCompressed_ = false;
   bool unwrappedEncrypted_ = false;
+  std::vector<uint8_t> unwrappedLayers_;  // container types, outermost first
+  cUnwrapCache* unwrapCache_ = nullptr;
   bool surveying_ = false;
   cLogReaderObserver* observer_ = nullptr;
   uint64_t inputBytesRead_ = 0;  // of the current log file, while observed

@@ -114,6 +114,13 @@ class cIO_memoryAlloc final : public cIO {
 };
 std::unique_ptr<cIO_memoryAlloc> cIO_memoryAlloc_ctor();
 
+// `size` bytes (a multiple of cIO_kHugePage) of fresh memory aligned to a
+// huge page and advised to be backed by huge pages, so that touching it
+// costs a page fault per 2 MiB; null when there is none.  Give it back with
+// munmap(p, size).
+inline constexpr uint64_t cIO_kHugePage = uint64_t{2} << 20;
+uint8_t* cIO_mapHugePages(uint64_t size);
+
 // Growable stream that keeps its bytes in memory up to `memoryBytes` and,
 // when a write would pass that, moves them into an unnamed temporary file
 // (O_TMPFILE: it has no name and is gone when the stream closes or the

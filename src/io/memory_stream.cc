@@ -8,7 +8,7 @@
 #include "io/io.h"
 
 namespace {
-constexpr uint64_t kHugePage = uint64_t{2} << 20;
+constexpr uint64_t kHugePage = cIO_kHugePage;
 }  // namespace
 
 void cIO_memoryAlloc::FreeBytes::operator()(uint8_t* bytes) const {
@@ -18,11 +18,7 @@ void cIO_memoryAlloc::FreeBytes::operator()(uint8_t* bytes) const {
     std::free(bytes);
 }
 
-namespace {
-
-// `size` bytes (a multiple of kHugePage) of fresh memory aligned to a huge
-// page and advised to be backed by huge pages; null when there is none.
-uint8_t* mapHugePages(uint64_t size) {
+uint8_t* cIO_mapHugePages(uint64_t size) {
   const uint64_t span = size + kHugePage;
   if (span < size) return nullptr;
   void* raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -35,15 +31,13 @@ uint8_t* mapHugePages(uint64_t size) {
   return reinterpret_cast<uint8_t*>(aligned);
 }
 
-}  // namespace
-
 bool cIO_memoryAlloc::regrow(uint64_t capacity) {
   Bytes grown;
   if (capacity >= kHugePage) {
     // Whole huge pages of fresh memory, which the kernel may back one by one.
     const uint64_t rounded = (capacity + kHugePage - 1) & ~(kHugePage - 1);
     if (rounded < capacity) return false;
-    grown = Bytes(mapHugePages(rounded), FreeBytes{rounded});
+    grown = Bytes(cIO_mapHugePages(rounded), FreeBytes{rounded});
   } else {
     grown = Bytes(static_cast<uint8_t*>(std::malloc(capacity)));
   }
