@@ -21,10 +21,26 @@ namespace {
 // cIO's seek origins in the order of their values.
 constexpr int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
 
-class ReadFile final : public cIO {
+// A stream on a file descriptor of its own.
+class DescriptorFile : public cIO {
  public:
-  explicit ReadFile(int fd) : fd_(fd) {}
-  ~ReadFile() override { close(); }
+  explicit DescriptorFile(int fd) : fd_(fd) {}
+  ~DescriptorFile() override { DescriptorFile::close(); }
+
+  int32_t close() final {
+    if (fd_ < 0) return 0;
+    const int r = ::close(fd_);
+    fd_ = -1;  // the descriptor is released even when close reports failure
+    return r == 0 ? 0 : -1;
+  }
+
+ protected:
+  int fd_;
+};
+
+class ReadFile final : public DescriptorFile {
+ public:
+  using DescriptorFile::DescriptorFile;
 
   int64_t read(void* dst, int64_t n) override {
     if (fd_ < 0 || n < 0) return -1;
@@ -90,13 +106,6 @@ class ReadFile final : public cIO {
     return size_;
   }
 
-  int32_t close() override {
-    if (fd_ < 0) return 0;
-    const int r = ::close(fd_);
-    fd_ = -1;  // the descriptor is released even when close reports failure
-    return r == 0 ? 0 : -1;
-  }
-
  private:
   static constexpr int64_t kWindow = 16 * 1024;
 
@@ -107,7 +116,6 @@ class ReadFile final : public cIO {
     }
   }
 
-  int fd_;
   int64_t size_ = -1;  // the file's size once asked for
   int64_t position_ = 0;
   int64_t windowStart_ = 0;
@@ -115,10 +123,9 @@ class ReadFile final : public cIO {
   uint8_t window_[kWindow];
 };
 
-class AppendFile final : public cIO {
+class AppendFile final : public DescriptorFile {
  public:
-  explicit AppendFile(int fd) : fd_(fd) {}
-  ~AppendFile() override { close(); }
+  using DescriptorFile::DescriptorFile;
 
   // All of `n` bytes, or as many as went out before a failure (errno set);
   // -1 when none did.
@@ -144,16 +151,6 @@ class AppendFile final : public cIO {
     if (fd_ < 0 || origin < 0 || origin > 2) return -1;
     return static_cast<int64_t>(lseek(fd_, static_cast<off_t>(offset), kWhence[origin]));
   }
-
-  int32_t close() override {
-    if (fd_ < 0) return 0;
-    const int r = ::close(fd_);
-    fd_ = -1;  // the descriptor is released even when close reports failure
-    return r == 0 ? 0 : -1;
-  }
-
- private:
-  int fd_;
 };
 
 class FileStream final : public cIO {
