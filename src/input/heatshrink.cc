@@ -41,7 +41,8 @@ class heatshrink_decoder::BitReader {
   }
 
   unsigned count() const { return count_; }
-  // The unread bits are exactly the first count() bits of the accumulator.
+  // The unread bits are the first count() bits of the accumulator; the bits
+  // after them are zero or those of the next input byte.
 
   void refill() {
     if (count_ > 56) return;
