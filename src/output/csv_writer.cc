@@ -13,7 +13,12 @@ namespace {
 // Rows collected before they go to the file: a busy file costs one system
 // call per block, and a reopen after eviction per block at most.
 constexpr size_t kBlockSize = 16 * 1024;
+// A writer starts small (a decoder may hold thousands of them, most with a
+// few rows) and doubles while small; past kSmallCapacity it grows at once
+// to a block and a line, so that a busy writer reallocates a few times, not
+// once per doubling up to the block.
 constexpr size_t kInitialCapacity = 256;
+constexpr size_t kSmallCapacity = 2048;
 }  // namespace
 
 namespace {
@@ -164,7 +169,8 @@ void cCsvFilePool::remove(cCsvWriter* writer) { lru_.erase(writer->poolPos_); }
 
 cCsvWriter::cCsvWriter(const cFS& fs, std::string path, size_t columnCount, cCsvFilePool* pool)
     : fs_(fs), path_(std::move(path)), columnCount_(columnCount), pool_(pool) {
-  pending_.resize(kInitialCapacity);
+  pending_ = std::make_unique_for_overwrite<char[]>(kInitialCapacity);
+  capacity_ = kInitialCapacity;
 }
 
 cCsvWriter::~cCsvWriter() { close(); }
@@ -223,7 +229,7 @@ bool cCsvWriter::flush() {
     pool_->touch(this);
   }
   errno = 0;
-  if (file_->write(pending_.data(), static_cast<int64_t>(length)) != static_cast<int64_t>(length)) {
+  if (file_->write(pending_.get(), static_cast<int64_t>(length)) != static_cast<int64_t>(length)) {
     knownSize_ = -1;
     fail("write", errno != 0 ? errno : EIO);
     return false;
@@ -256,8 +262,14 @@ void cCsvWriter::discard() {
 }
 
 char* cCsvWriter::reserve(size_t n) {
-  if (pending_.size() - used_ < n) pending_.resize(std::max(pending_.size() * 2, used_ + n));
-  return pending_.data() + used_;
+  if (capacity_ - used_ < n) {
+    const size_t grown = capacity_ < kSmallCapacity ? capacity_ * 2 : kBlockSize + n;
+    capacity_ = std::max(grown, used_ + n);
+    auto bigger = std::make_unique_for_overwrite<char[]>(capacity_);
+    std::memcpy(bigger.get(), pending_.get(), used_);
+    pending_ = std::move(bigger);
+  }
+  return pending_.get() + used_;
 }
 
 char* cCsvWriter::formatTimeStamp(char* out, double timeStamp) {

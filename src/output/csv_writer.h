@@ -142,8 +142,9 @@ class cCsvWriter {
   bool appends_ = false;
   int64_t knownSize_ = -1;
   bool cleared_ = false;
-  std::vector<char> pending_;  // rows not yet handed to the file; reused
-  size_t used_ = 0;            // bytes of pending_ in use
+  std::unique_ptr<char[]> pending_;  // rows not yet handed to the file; reused
+  size_t capacity_ = 0;              // bytes of pending_
+  size_t used_ = 0;                  // bytes of pending_ in use
   // The text of each column's last value: a signal often keeps its value
   // from one row to the next, and copying its text is cheaper than
   // formatting it again.  length 0: nothing remembered.
