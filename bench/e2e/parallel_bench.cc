@@ -17,7 +17,8 @@
 //         frames each (default 40,000; 3.84 M in all), 50 identifiers with 8
 //         signals; target: -j 2 at least 1.8 times as fast as -j 1
 //   cardz the same card as compressed containers (.MFC): planning unpacks
-//         every container once more to read its identity (same target)
+//         every container to read its identity, and the conversion takes
+//         the unpacked bytes from the plan (same target)
 //   big   one log of --big-frames frames (default 4,000,000; 0 skips it);
 //         one file is one work unit, so workers alone do not make it faster
 //         (target 1.5 times with -j 2)
