@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/interrupt.h"
+#include "base/processors.h"
 #include "bus/bus_msg.h"
 #include "input/log_reader.h"
 #include "output/output_naming.h"
@@ -78,7 +79,7 @@ void probeAll(cFS* inputFs, const cLogReaderOptions& all, std::vector<cProbedFil
 }  // namespace
 
 uint32_t cWorkUnits_defaultJobs() {
-  return std::clamp<uint32_t>(std::thread::hardware_concurrency(), 1, kMaxJobs);
+  return std::clamp<uint32_t>(cProcessors_usable(), 1, kMaxJobs);
 }
 
 cLogReaderOptions cWorkUnits_share(const cLogReaderOptions& all, uint32_t ways) {

@@ -43,7 +43,7 @@ class cFS;
 
 inline constexpr uint32_t kMaxJobs = 1024;
 
-// The number of online processors, at least 1.
+// The processors this process may use (see cProcessors_usable), at most kMaxJobs.
 uint32_t cWorkUnits_defaultJobs();
 
 // Shard `index` of `count` (--shard K/N); one shard is the whole work.

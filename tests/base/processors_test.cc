@@ -1,0 +1,75 @@
+// The processors a process may use: cgroup v2 CPU limits (the file's text,
+// the least limit up the hierarchy) and the CPU affinity.
+#include "base/processors.h"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+TEST(Processors, CpuMaxTextGivesTheProcessorsRoundedUp) {
+  const std::pair<const char*, uint32_t> cases[] = {
+      {"400000 100000\n", 4}, {"150000 100000\n", 2}, {"50000 100000", 1},
+      {"100000 100000", 1},   {"max 100000\n", 0},    {"", 0},
+      {"100000", 0},          {"100000 0", 0},        {"0 100000", 0},
+      {"abc 100000", 0},      {"100000 100000 5", 0}, {"-100000 100000", 0},
+  };
+  for (const auto& [text, processors] : cases)
+    EXPECT_EQ(cProcessors_ofCpuMax(text), processors) << '"' << text << '"';
+}
+
+TEST(Processors, TheLeastLimitUpTheCgroupHierarchyCounts) {
+  struct Case {
+    const char* self;                              // /proc/self/cgroup
+    std::map<std::string, std::string> cpuMax;     // cgroup -> cpu.max text
+    uint32_t limit;
+  };
+  const Case cases[] = {
+      {"0::/pod/ctr\n", {{"pod/ctr", "max 100000\n"}, {"pod", "200000 100000\n"}}, 2},
+      {"0::/pod/ctr\n", {{"pod/ctr", "300000 100000\n"}, {"pod", "800000 100000\n"}}, 3},
+      {"0::/pod/ctr\n", {{"pod/ctr", "max 100000\n"}, {"pod", "max 100000\n"}}, 0},
+      {"0::/\n", {{"", "250000 100000\n"}}, 3},
+      {"0::/gone\n", {}, 0},
+      // cgroup v1 only: no unified line.
+      {"4:memory:/pod\n1:cpu:/pod\n", {{"pod", "100000 100000\n"}}, 0},
+      {"12:pids:/x\n0::/x\n", {{"x", "100000 100000\n"}}, 1},
+  };
+  for (const Case& c : cases) {
+    TempDir mount;
+    for (const auto& [group, text] : c.cpuMax)
+      mount.write(group.empty() ? "cpu.max" : group + "/cpu.max", text);
+    EXPECT_EQ(cProcessors_cgroupLimit(mount.path(), c.self), c.limit) << c.self;
+  }
+}
+
+// A process bound to one processor (taskset, a cpuset) starts one worker.
+TEST(Processors, AProcessBoundToOneProcessorMayUseOne) {
+  EXPECT_GE(cProcessors_usable(), 1u);
+  EXPECT_LE(cProcessors_usable(), static_cast<uint32_t>(sysconf(_SC_NPROCESSORS_ONLN)));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) _exit(100);
+    int first = 0;
+    while (!CPU_ISSET(first, &set)) ++first;
+    CPU_ZERO(&set);
+    CPU_SET(first, &set);
+    if (sched_setaffinity(0, sizeof set, &set) != 0) _exit(101);
+    _exit(static_cast<int>(cProcessors_usable()));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+}  // namespace
