@@ -39,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/processors.h"
 #include "container_writer/container_writer.h"
 #include "e2e_logs.h"
 #include "e2e_process.h"
@@ -256,7 +257,7 @@ int main(int argc, char** argv) {
   }
   std::filesystem::create_directories(o.out);
   o.out = std::filesystem::absolute(o.out).string();
-  const int processors = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const int processors = static_cast<int>(cProcessors_usable());
   std::vector<int> jobs = {1, 2};
   if (processors > 2) jobs.push_back(processors);
   std::printf("lograven parallel benchmark\n  binary: %s\n  logs: %s\n  CSV trees: %s\n"
