@@ -233,7 +233,7 @@ bool convertHalvesOnce(const cOptions& o, const std::string& dir,
   std::thread second(half, 1);
   half(0);
   second.join();
-  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
   cConverterStats sum;
   double cpu = 0;
   for (int h = 0; h < 2; ++h) {
@@ -252,7 +252,7 @@ bool convertHalvesOnce(const cOptions& o, const std::string& dir,
     sum.csvFiles += stats->csvFiles;
     cpu += runs[h]->cpuSeconds;
   }
-  if (wall < best.wall) best = {wall, cpu, sum};
+  if (wall.count() < best.wall) best = {wall.count(), cpu, sum};
   return true;
 }
 
@@ -301,7 +301,8 @@ bool compare(const cOptions& o, const std::string& dir, const std::string& input
   if (!halves[0].empty()) {
     const cBest& b = twoProcesses;
     std::printf("  2 x -j 1 %6.3f s wall  %8.3f s cpu  %7.2f M frames/s  speed-up %.2fx  (two"
-                " processes at once, half the devices each: what the machine gives two conversions)\n",
+                " processes at once, half the devices each: what the machine gives two"
+                " conversions)\n",
                 b.wall, b.cpu, b.stats.frames / b.wall / 1e6, one.wall / b.wall);
     if (!sameCounts(b.stats, one.stats)) {
       std::printf("  the two halves' counts differ from -j %d: WRONG\n", jobs.front());
