@@ -53,7 +53,7 @@ uint32_t cProcessors_ofCpuMax(std::string_view text) {
   if (e1 != std::errc() || afterQuota != text.data() + space || e2 != std::errc() ||
       afterPeriod != end || quota == 0 || period == 0)
     return 0;
-  const uint64_t processors = (quota + period - 1) / period;
+  const uint64_t processors = quota / period + (quota % period != 0 ? 1 : 0);
   return static_cast<uint32_t>(std::min<uint64_t>(processors, UINT32_MAX));
 }
 

@@ -20,6 +20,7 @@ TEST(Processors, CpuMaxTextGivesTheProcessorsRoundedUp) {
       {"100000 100000", 1},   {"max 100000\n", 0},    {"", 0},
       {"100000", 0},          {"100000 0", 0},        {"0 100000", 0},
       {"abc 100000", 0},      {"100000 100000 5", 0}, {"-100000 100000", 0},
+      {"18446744073709551615 100000", UINT32_MAX},  // no overflow in the rounding
   };
   for (const auto& [text, processors] : cases)
     EXPECT_EQ(cProcessors_ofCpuMax(text), processors) << '"' << text << '"';
