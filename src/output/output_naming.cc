@@ -171,15 +171,19 @@ bool cWriterSet::makeFolder(const std::string& folder) {
     if (!f.empty() && f.back() == '/') f.remove_suffix(1);
     return std::string(cFS_getParentFolder(f));
   };
-  // A new day beside the days before: one level to make.  Its parent may
-  // have gone since (a rollback removes folders it left empty): then the
-  // whole walk.
-  const std::string parent = parentOf(folder);
-  const bool parentKnown = !parent.empty() && madeFolders_.contains(parent);
-  if (!(parentKnown && fs_.mkdir(folder)) && !fs_.mkdirs(folder)) return false;
-  for (std::string level = folder; !level.empty() && madeFolders_.insert(level).second;
-       level = parentOf(level)) {
-  }
+  // Only the levels below the deepest folder this set made before: a new
+  // message's folders below the device's, a new day beside the days before.
+  // A level that has gone since (a rollback removes folders it left empty,
+  // another worker's too) makes the whole walk from the top.
+  std::vector<std::string> missing;
+  for (std::string level = folder; !level.empty() && !madeFolders_.contains(level);
+       level = parentOf(level))
+    missing.push_back(level);
+  bool made = true;
+  for (auto level = missing.rbegin(); made && level != missing.rend(); ++level)
+    made = fs_.mkdir(*level);
+  if (!made && !fs_.mkdirs(folder)) return false;
+  madeFolders_.insert(missing.begin(), missing.end());
   return true;
 }
 

@@ -122,6 +122,19 @@ TEST_P(cDecoderTest, DayFoldersFollowTheUtcDateOfEveryRow) {
   }
 }
 
+// Another worker's rollback removes folders it left empty, also folders this
+// decoder made and still counts on: they are made again, no row is lost.
+TEST_P(cDecoderTest, FoldersRemovedByAnotherRollbackAreMadeAgain) {
+  Harness h;
+  h.add("M", 0x10, {{"A", 0}});
+  h.add("N", 0x20, {{"A", 0}});
+  h.send(kNoon, 0x10, {1});  // makes 0A1B2C3D_out/CAN1_M/..., the file waits for its block
+  std::filesystem::remove_all(h.dir / "0A1B2C3D_out");
+  h.send(kNoon, 0x20, {2});  // new folders below the device folder made before
+  EXPECT_EQ(h.tree(), (FileTree{{"0A1B2C3D_out/CAN1_M" + kFile, "t,A\n1709640000.000000,1.000000\n"},
+                                {"0A1B2C3D_out/CAN1_N" + kFile, "t,A\n1709640000.000000,2.000000\n"}}));
+}
+
 TEST_P(cDecoderTest, DifferentSignalSetsOnOnePathGetNumberedFiles) {
   Harness h;
   // Names that differ only in dropped characters, different signals; a third
