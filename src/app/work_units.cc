@@ -146,6 +146,46 @@ std::vector<cWorkUnit> cWorkUnits_group(const std::vector<cProbedFile>& files) {
   return units;
 }
 
+cUnitQueue::cUnitQueue(const std::vector<cWorkUnit>& units) {
+  std::map<std::string_view, size_t> deviceIndex;
+  for (size_t i = 0; i < units.size(); ++i) {
+    const std::string& key = units[i].key;
+    const std::string_view folder = std::string_view(key).substr(0, key.rfind('/'));
+    auto [it, added] = deviceIndex.emplace(folder, devices_.size());
+    if (added) devices_.emplace_back();
+    devices_[it->second].units.push_back(i);
+    deviceOf_.push_back(it->second);
+    bytes_.push_back(units[i].bytes);
+  }
+  for (Device& device : devices_)
+    std::stable_sort(device.units.begin(), device.units.end(),
+                     [this](size_t a, size_t b) { return bytes_[a] > bytes_[b]; });
+}
+
+bool cUnitQueue::better(size_t a, size_t b) const {
+  const Device& x = devices_[a];
+  const Device& y = devices_[b];
+  if ((x.workers == 0) != (y.workers == 0)) return x.workers == 0;
+  return bytes_[x.units[x.taken]] > bytes_[y.units[y.taken]];
+}
+
+size_t cUnitQueue::next(size_t last) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t pick = kNone;
+  if (last < deviceOf_.size()) {
+    pick = deviceOf_[last];
+    --devices_[pick].workers;
+    if (!devices_[pick].left()) pick = kNone;
+  }
+  if (pick == kNone)
+    for (size_t d = 0; d < devices_.size(); ++d)
+      if (devices_[d].left() && (pick == kNone || better(d, pick))) pick = d;
+  if (pick == kNone) return kNone;
+  Device& device = devices_[pick];
+  ++device.workers;
+  return device.units[device.taken++];
+}
+
 cWorkPlan cWorkUnits_plan(cFS* inputFs, const cLogReaderOptions& options,
                           const std::vector<std::string>& inputs, uint32_t threads, cShard shard,
                           cUnwrapCache* unwrapped) {

@@ -31,6 +31,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -90,6 +91,42 @@ struct cWorkUnit {
 // Groups the files of one walk (in walk order) into units, in the order of
 // their first files.
 std::vector<cWorkUnit> cWorkUnits_group(const std::vector<cProbedFile>& files);
+
+// Hands out a plan's units to the workers, each unit once.  A worker goes on
+// with the device (the unit key's folder) of its last unit while that device
+// has units left: the folders of a device's messages are then made by one
+// worker, which finds them in its own list of folders made (another worker
+// would look at each level again).  A worker that needs another device takes
+// one no other worker converts, if any, the one whose largest unit left is
+// the largest; of a device it always takes the largest unit left, so that a
+// big unit does not start last and keep one worker busy alone at the end.
+// Different workers thus convert different devices at the same time, whose
+// files lie in different folders (files created in one folder at once wait
+// for each other in the file system).  Safe to call from any thread.
+class cUnitQueue {
+ public:
+  static constexpr size_t kNone = SIZE_MAX;
+
+  explicit cUnitQueue(const std::vector<cWorkUnit>& units);
+
+  // The index of the next unit for a worker whose last unit was `last`
+  // (kNone at its start); kNone when every unit is handed out.
+  size_t next(size_t last);
+
+ private:
+  struct Device {
+    std::vector<size_t> units;  // largest first
+    size_t taken = 0;           // units handed out
+    uint32_t workers = 0;       // converting one of its units now
+    bool left() const { return taken < units.size(); }
+  };
+  bool better(size_t a, size_t b) const;
+
+  std::mutex mutex_;
+  std::vector<uint64_t> bytes_;       // of each unit
+  std::vector<size_t> deviceOf_;      // of each unit
+  std::vector<Device> devices_;
+};
 
 struct cWorkPlan {
   std::vector<cWorkUnit> units;  // of this shard

@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <map>
 #include <memory>
-#include <numeric>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -30,37 +27,13 @@ struct cWorker {
   uint64_t unfinished = 0;  // open transport sessions after the unit that holds the last file
 };
 
-// The units in the order workers take them: round by round one unit of each
-// device (its largest not yet taken), and within a round the largest first.
-// Workers then mostly convert different devices at the same time, whose
-// files lie in different folders (files created in one folder at once wait
-// for each other in the file system), and a big unit does not start last
-// and keep one worker busy alone at the end.
-std::vector<size_t> scheduleOf(const std::vector<cWorkUnit>& units) {
-  auto device = [&](size_t i) {
-    const std::string& key = units[i].key;
-    return std::string_view(key).substr(0, key.rfind('/'));
-  };
-  std::vector<size_t> order(units.size());
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return units[a].bytes > units[b].bytes; });
-  // The round of each unit: how many units of its device come before it.
-  std::vector<size_t> round(units.size());
-  std::map<std::string_view, size_t> taken;
-  for (size_t i : order) round[i] = taken[device(i)]++;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return round[a] < round[b]; });
-  return order;
-}
-
 class cPool {
  public:
   // `spare` counts the processors without a worker; each worker adds its own
   // when no unit is left for it, and the workers still converting take them
   // for writing threads (see cDecoderOptions::spareProcessors).
   cPool(const cWorkPlan& plan, std::vector<cWorker>& workers, std::atomic<uint32_t>& spare)
-      : plan_(plan), workers_(workers), order_(scheduleOf(plan.units)), spare_(spare) {}
+      : plan_(plan), workers_(workers), queue_(plan.units), spare_(spare) {}
 
   void run() {
     std::vector<std::thread> threads;
@@ -74,14 +47,13 @@ class cPool {
  private:
   void work(cWorker& worker) {
     cConversionChain& chain = *worker.chain;
-    for (;;) {
+    for (size_t unit = queue_.next(cUnitQueue::kNone); unit != cUnitQueue::kNone;
+         unit = queue_.next(unit)) {
       if (cInterrupt_requested()) {
-        if (next_.load() < order_.size()) stopped_ = true;
+        stopped_ = true;
         break;
       }
-      const size_t i = next_++;
-      if (i >= order_.size()) break;
-      convertUnit(worker, plan_.units[order_[i]]);
+      convertUnit(worker, plan_.units[unit]);
       if (chain.reader->interrupted()) break;
     }
     // Commits the last input's rows and closes the files: a write error
@@ -107,9 +79,8 @@ class cPool {
 
   const cWorkPlan& plan_;
   std::vector<cWorker>& workers_;
-  const std::vector<size_t> order_;
+  cUnitQueue queue_;
   std::atomic<uint32_t>& spare_;
-  std::atomic<size_t> next_{0};
   std::atomic<bool> stopped_{false};
 };
 

@@ -5,10 +5,12 @@
 // the run that owns them.  Built also with ThreadSanitizer (`make test`).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <regex>
 #include <string>
 #include <thread>
@@ -275,6 +277,59 @@ TEST(ParallelConversion, UnitsKeepSessionsAndChainsTogether) {
   EXPECT_EQ(s.index, 2u);
   EXPECT_EQ(s.count, 16u);
   EXPECT_EQ(cShard_of("a", 1000), 0xaf63dc4c8601ec8cull % 1000);  // FNV-1a, 64 bits
+}
+
+TEST(ParallelConversion, TheUnitQueueKeepsWorkersOnTheirDevicesLargestUnitFirst) {
+  struct Step {
+    size_t worker;
+    size_t unit;  // expected; kNone: nothing left
+  };
+  constexpr size_t kNone = cUnitQueue::kNone;
+  const struct {
+    const char* name;
+    std::vector<std::pair<std::string, uint64_t>> units;  // key, bytes
+    std::vector<Step> steps;
+  } cases[] = {
+      {"a worker stays with its device; a new device is a free one",
+       {{"A/1", 10}, {"A/2", 30}, {"B/1", 20}, {"C/1", 5}, {"B/2", 25}},
+       {{0, 1}, {1, 4}, {0, 0}, {1, 2}, {0, 3}, {1, kNone}, {0, kNone}}},
+      {"when every device is busy, the largest unit left",
+       {{"A/1", 10}, {"A/2", 9}, {"B/1", 40}, {"B/2", 50}},
+       {{0, 3}, {1, 0}, {2, 2}, {0, 1}, {1, kNone}, {2, kNone}, {0, kNone}}},
+      {"files without identity: their folder is the device",
+       {{"card/x.mf4", 3}, {"card/y.mf4", 7}, {"z", 1}},
+       {{0, 1}, {1, 2}, {0, 0}, {1, kNone}, {0, kNone}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<cWorkUnit> units(c.units.size());
+    for (size_t i = 0; i < units.size(); ++i) std::tie(units[i].key, units[i].bytes) = c.units[i];
+    cUnitQueue queue(units);
+    std::vector<size_t> last(3, kNone);
+    for (size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& step = c.steps[i];
+      last[step.worker] = queue.next(last[step.worker]);
+      EXPECT_EQ(last[step.worker], step.unit) << "step " << i;
+    }
+  }
+
+  // Workers taking units at the same time get each unit once.
+  std::vector<cWorkUnit> units(500);
+  for (size_t i = 0; i < units.size(); ++i) units[i] = {{}, "D" + std::to_string(i % 7) + "/" + std::to_string(i), i % 13};
+  cUnitQueue queue(units);
+  std::vector<std::vector<size_t>> taken(4);
+  std::vector<std::thread> workers;
+  for (std::vector<size_t>& mine : taken)
+    workers.emplace_back([&queue, &mine] {
+      for (size_t u = queue.next(kNone); u != kNone; u = queue.next(u)) mine.push_back(u);
+    });
+  for (std::thread& t : workers) t.join();
+  std::vector<size_t> all;
+  for (const std::vector<size_t>& mine : taken) all.insert(all.end(), mine.begin(), mine.end());
+  std::sort(all.begin(), all.end());
+  std::vector<size_t> each(units.size());
+  std::iota(each.begin(), each.end(), 0);
+  EXPECT_EQ(all, each);
 }
 
 TEST(ParallelConversion, RunsRecoverOnlyTheJournalsTheyOwn) {
