@@ -169,8 +169,8 @@ void cCsvFilePool::remove(cCsvWriter* writer) { lru_.erase(writer->poolPos_); }
 
 cCsvWriter::cCsvWriter(const cFS& fs, std::string path, size_t columnCount, cCsvFilePool* pool)
     : fs_(fs), path_(std::move(path)), columnCount_(columnCount), pool_(pool) {
-  pending_ = std::make_unique_for_overwrite<char[]>(kInitialCapacity);
   capacity_ = kInitialCapacity;
+  pending_ = newBuffer(&capacity_);
 }
 
 cCsvWriter::~cCsvWriter() { close(); }
@@ -261,13 +261,32 @@ void cCsvWriter::discard() {
   file_.reset();
 }
 
+void cCsvWriter::ReleaseBuffer::operator()(char* bytes) const {
+  if (pool != nullptr)
+    pool->give(bytes, size);
+  else
+    delete[] bytes;
+}
+
+cCsvWriter::Buffer cCsvWriter::newBuffer(size_t* capacity) {
+  if (pool_ != nullptr && *capacity >= kBlockSize) {
+    size_t granted = 0;
+    if (char* block = pool_->blocks_.take(*capacity, &granted)) {
+      *capacity = granted;
+      return Buffer(block, ReleaseBuffer{&pool_->blocks_, granted});
+    }
+  }
+  return Buffer(new char[*capacity], ReleaseBuffer{nullptr, 0});
+}
+
 char* cCsvWriter::reserve(size_t n) {
   if (capacity_ - used_ < n) {
     const size_t grown = capacity_ < kSmallCapacity ? capacity_ * 2 : kBlockSize + n;
-    capacity_ = std::max(grown, used_ + n);
-    auto bigger = std::make_unique_for_overwrite<char[]>(capacity_);
+    size_t capacity = std::max(grown, used_ + n);
+    Buffer bigger = newBuffer(&capacity);
     std::memcpy(bigger.get(), pending_.get(), used_);
     pending_ = std::move(bigger);
+    capacity_ = capacity;
   }
   return pending_.get() + used_;
 }

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "io/io.h"
+#include "output/block_pool.h"
 
 class cCsvWriter;
 class cFS;
@@ -68,6 +69,7 @@ class cCsvFilePool {
   size_t maxOpen_;
   cCsvOpenGate* gate_;
   std::list<cCsvWriter*> lru_;  // front: most recently written
+  cBlockPool blocks_;           // the writers' full-size buffers
 };
 
 class cCsvWriter {
@@ -128,8 +130,19 @@ class cCsvWriter {
   void formatRow(double timeStamp, std::span<const double> values);
   // cCsvWriter_formatNumber of a row's time stamp.
   char* formatTimeStamp(char* out, double timeStamp);
+  // Gives a buffer back where it came from: to the pool's blocks (pool set)
+  // or to the heap.
+  struct ReleaseBuffer {
+    cBlockPool* pool;
+    size_t size;
+    void operator()(char* bytes) const;
+  };
+  using Buffer = std::unique_ptr<char[], ReleaseBuffer>;
   // Makes room for `n` more bytes in pending_.
   char* reserve(size_t n);
+  // A buffer of at least *capacity bytes (set to what it holds): a full-size
+  // one from the pool's blocks, a small one from the heap.
+  Buffer newBuffer(size_t* capacity);
   // Hands pending_ to the file, reopening it when needed.
   bool flush();
 
@@ -142,7 +155,7 @@ class cCsvWriter {
   bool appends_ = false;
   int64_t knownSize_ = -1;
   bool cleared_ = false;
-  std::unique_ptr<char[]> pending_;  // rows not yet handed to the file; reused
+  Buffer pending_;                   // rows not yet handed to the file; reused
   size_t capacity_ = 0;              // bytes of pending_
   size_t used_ = 0;                  // bytes of pending_ in use
   // The text of each column's last value: a signal often keeps its value
