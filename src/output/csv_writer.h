@@ -48,8 +48,9 @@ class cCsvOpenGate {
   virtual bool clearForWriting(cCsvWriter& writer) = 0;
 };
 
-// Limits the number of open files of the writers that use it.  Must outlive
-// every writer created with it.  Single-threaded.
+// Limits the number of open files of the writers that use it, and lends
+// them their full-size buffers (output/block_pool.h).  Must outlive every
+// writer created with it.  Single-threaded.
 class cCsvFilePool {
  public:
   // `maxOpen` below 1 is taken as 1.  `gate` (borrowed, may be null: every
