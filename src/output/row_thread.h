@@ -54,8 +54,10 @@ class cRowWriterThread {
   // Filled by the converting thread with streaming stores where the
   // processor has them; read by the writing thread.
   struct Batch {
-    std::unique_ptr<Row[]> rows;
-    std::unique_ptr<double[]> values;
+    Row* rows = nullptr;      // kBatchRows, in the ring's memory or heapRows
+    double* values = nullptr;  // valueCapacity, in the ring's memory or heapValues
+    std::unique_ptr<Row[]> heapRows;      // when the ring's memory could not be mapped
+    std::unique_ptr<double[]> heapValues;  // the same, or a row with more values than a batch holds
     size_t rowCount = 0;
     size_t valueCount = 0;
     size_t valueCapacity = 0;
@@ -78,6 +80,7 @@ class cRowWriterThread {
   // The writing thread.
   void run();
 
+  uint8_t* ringMemory_ = nullptr;  // the batches' rows and values, in huge pages
   std::vector<Batch> ring_;
   Batch* filling_;  // the batch the converting thread fills
   Side filled_;   // batches handed over (the converting thread)
