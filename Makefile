@@ -25,9 +25,9 @@ test: debug
 	cd $(DEBUG_DIR) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) test-tsan
 
-# The parallel conversion tests and the decoder's tests (rows written by a
-# thread of their own) again under ThreadSanitizer, in a build of their own
-# (only the program and those tests).
+# The parallel conversion tests, the decoder's tests (rows written by a
+# thread of their own) and the writing thread's again under ThreadSanitizer,
+# in a build of their own (only the program and those tests).
 test-tsan: setup
 	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DLOGRAVEN_TSAN=ON
 	cmake --build $(TSAN_DIR) -j $(JOBS) --target lograven lograven_parallel_tests lograven_output_tests
