@@ -23,7 +23,7 @@ constexpr size_t kBatchRows = 2048;
 constexpr size_t kBatchValues = 8 * kBatchRows;
 constexpr size_t kBatches = 8;
 // The ring's memory, in whole huge pages: a writing thread that a spare
-// processor starts for the last minutes of a card would otherwise spend
+// processor starts for the last milliseconds of a card would otherwise spend
 // more on the first touch of 1.4 MB of fresh pages (a page fault per 4 KiB,
 // about 12 us each on a virtual machine) than it gains.
 constexpr size_t kBatchBytes = kBatchRows * 24 + kBatchValues * sizeof(double);
