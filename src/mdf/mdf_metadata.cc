@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <new>
+#include <random>
 #include <vector>
 
 namespace {
@@ -92,6 +93,18 @@ void XMLCALL dataHandler(void* userData, const XML_Char* text, int len) {
   }
 }
 
+// Expat salts its hash tables against names crafted to collide; without a
+// salt of ours it asks the kernel for one per parser, a system call for every
+// log file and bus source.  One random salt serves the whole process.
+unsigned long hashSalt() {
+  static const unsigned long salt = [] {
+    std::random_device random;
+    const unsigned long high = random();
+    return (high << 32 | random()) | 1;  // zero would make Expat ask again
+  }();
+  return salt;
+}
+
 }  // namespace
 
 bool parseXml(std::string_view xml, cMdfMetaDataMap& map) {
@@ -100,6 +113,7 @@ bool parseXml(std::string_view xml, cMdfMetaDataMap& map) {
   ctx.map = &map;
   ctx.parser = XML_ParserCreate(nullptr);
   if (ctx.parser == nullptr) return false;
+  XML_SetHashSalt(ctx.parser, hashSalt());
   XML_SetUserData(ctx.parser, &ctx);
   XML_SetElementHandler(ctx.parser, startElement, endElement);
   XML_SetCharacterDataHandler(ctx.parser, dataHandler);
