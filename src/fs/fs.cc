@@ -45,11 +45,13 @@ bool cFS::ls(std::string_view path, cFSListing* out) const {
   return complete;
 }
 
-bool cFS::mkdir(std::string_view path) const {
+bool cFS::mkdir(std::string_view path, bool* created) const {
   // Made at the first try in the common case; a failure is looked at
   // afterwards: the folder may exist already (made earlier, or by another
   // thread or process in the meantime) or something else may be in the way.
-  if (backend_->mkdir(fullPath(path))) return true;
+  const bool made = backend_->mkdir(fullPath(path));
+  if (created != nullptr) *created = made;
+  if (made) return true;
   const int err = errno;
   cFSStat st;
   if (!stat(path, &st)) return false;

@@ -69,6 +69,8 @@ class cFSBackend {
   // directory, or one of its entries, could not be read (logged with the
   // system's reason); the entries that could be read are added all the same.
   virtual bool ls(const std::string& /*fullPath*/, cFSListing* /*out*/) { return false; }
+  // Makes one directory; false (errno set) when it cannot, also when the
+  // path exists already (EEXIST): true means it was not there before.
   virtual bool mkdir(const std::string& /*fullPath*/) { return false; }
   virtual bool rm(const std::string& /*fullPath*/) { return false; }
   // flags: cFS::kRead, kWrite, kAppend.  Null on failure.
@@ -109,8 +111,9 @@ class cFS {
   [[nodiscard]] bool ls(std::string_view path, cFSListing* out) const;
 
   // True when root/path is a directory afterwards (mode 0700 when created);
-  // false when something else is in the way or creation fails.
-  [[nodiscard]] bool mkdir(std::string_view path) const;
+  // false when something else is in the way or creation fails.  *created
+  // (may be null) tells whether this call made it: it was not there before.
+  [[nodiscard]] bool mkdir(std::string_view path, bool* created = nullptr) const;
   // Creates every level of the "/"-separated path; empty parts are skipped.
   // True when every level exists afterwards (an empty path: true).
   [[nodiscard]] bool mkdirs(std::string_view path) const;

@@ -104,9 +104,11 @@ bool cOutputJournal::protect(const std::vector<File>& files) {
   if (!inputWritten_) text.append("input ").append(input_).append("\n");
   const size_t first = records_.size();
   for (const File& f : files) {
-    // A length the writer counted needs no question to the file system.
+    // A length the writer counted, or a folder this run made, needs no
+    // question to the file system.
     cFSStat st{cFSType::kFile, static_cast<uint64_t>(f.knownSize), 0, 0};
-    if (!(f.appendTo && f.knownSize >= 0) && !fs_->stat(f.path, &st)) {
+    if (f.knownMissing && !f.appendTo) st.type = cFSType::kMissing;
+    else if (!(f.appendTo && f.knownSize >= 0) && !fs_->stat(f.path, &st)) {
       LOG_ERROR("Could not query output file %s: %s", fullPathOf(*fs_, f.path).c_str(),
                 std::strerror(errno));
       records_.resize(first);

@@ -64,11 +64,14 @@ class cOutputJournal {
   // rows continue), else it is a file of its own that replaces any file of an
   // earlier run.  `knownSize` (appended files only, -1 when unknown) is the
   // file's length as the writer that alone wrote it counted it: the file
-  // system is then not asked.
+  // system is then not asked.  `knownMissing` says the file cannot exist yet
+  // (this run made its folder and has not written it): it is recorded as new
+  // without asking either.
   struct File {
     std::string path;  // relative to the output root, with ".csv"
     bool appendTo = false;
     int64_t knownSize = -1;
+    bool knownMissing = false;
   };
   // Records the state of `files`, flushes the journal, then moves replaced
   // files aside.  False (logged with the path and the reason) when any step

@@ -180,8 +180,11 @@ bool cWriterSet::makeFolder(const std::string& folder) {
        level = parentOf(level))
     missing.push_back(level);
   bool made = true;
-  for (auto level = missing.rbegin(); made && level != missing.rend(); ++level)
-    made = fs_.mkdir(*level);
+  for (auto level = missing.rbegin(); made && level != missing.rend(); ++level) {
+    bool created = false;
+    made = fs_.mkdir(*level, &created);
+    if (created) createdFolders_.insert(*level);
+  }
   if (!made && !fs_.mkdirs(folder)) return false;
   madeFolders_.insert(missing.begin(), missing.end());
   return true;
@@ -192,7 +195,10 @@ bool cWriterSet::clearForWriting(cCsvWriter& asking) {
   std::vector<cCsvWriter*> clearing;
   for (auto& [key, writer] : writers_) {
     if (writer->cleared() || (!writer->hasPending() && writer.get() != &asking)) continue;
-    files.push_back({writer->path(), writer->appends(), writer->knownSize()});
+    const bool knownMissing =
+        !writer->appends() &&
+        createdFolders_.contains(std::string(cFS_getParentFolder(writer->path())));
+    files.push_back({writer->path(), writer->appends(), writer->knownSize(), knownMissing});
     clearing.push_back(writer.get());
   }
   if (!journal_.protect(files)) {
@@ -229,6 +235,7 @@ void cWriterSet::rollback() {
   for (auto& [key, writer] : writers_) writer->discard();
   writers_.clear();
   madeFolders_.clear();  // restoring the files may remove folders
+  createdFolders_.clear();
   ++generation_;
   (void)journal_.rollback();  // what cannot be restored now is left to the next run
   for (auto it = claimsBefore_.rbegin(); it != claimsBefore_.rend(); ++it) {

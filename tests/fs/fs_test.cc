@@ -104,7 +104,9 @@ TEST(cFS, OperatingSystemBackend) {
   EXPECT_EQ(log.messages(),
             std::vector<std::string>{"E Could not list folder " + dir / "missing: No such file or directory"});
 
-  EXPECT_TRUE(fs->mkdir("full")) << "an existing folder";
+  bool created = true;
+  EXPECT_TRUE(fs->mkdir("full", &created) && !created) << "an existing folder";
+  EXPECT_TRUE(fs->mkdir("made", &created) && created);
   EXPECT_FALSE(fs->mkdir("f.bin") || fs->mkdir("missing/child") || fs->mkdirs("f.bin/g"));
   EXPECT_TRUE(fs->mkdirs("c//d/"));
   EXPECT_EQ(std::filesystem::status(dir / "c/d").permissions() & std::filesystem::perms::all,

@@ -179,6 +179,22 @@ TEST_P(cDecoderTest, MoreSignalSetsThanOpenFilesLoseNoRows) {
   EXPECT_EQ(d.getStatistics().files, 40u);
 }
 
+// A file in a folder the decoder made is new without asking the file system;
+// one in a folder that was there is asked about (it may be an earlier run's,
+// to be restored on rollback).
+TEST_P(cDecoderTest, OnlyFilesInFoldersThatWereThereAreAskedAbout) {
+  Harness h;
+  for (auto [name, id] : {std::pair("M", 0x10), {"O", 0x30}}) h.add(name, id, {{"A", 0}});
+  const std::string m = "0A1B2C3D_out/CAN1_M" + kFile, o = "0A1B2C3D_out/CAN1_O" + kFile;
+  std::filesystem::create_directories(std::filesystem::path(h.dir / o).parent_path());
+  h.send(kNoon, 0x10, {1});
+  h.send(kNoon, 0x30, {1});
+  ASSERT_TRUE(h.decoder->commit(false));
+  const std::vector<std::string>& asked = h.faults->stats;
+  EXPECT_EQ(std::count(asked.begin(), asked.end(), m), 0);
+  EXPECT_EQ(std::count(asked.begin(), asked.end(), o), 1);
+}
+
 // Input 1 writes M and commits to stable storage; input 2 continues M, starts
 // N and rewrites O (a file of an earlier run), then fails at one operation or
 // is rolled back: every file is as input 1 left it, and input 3 goes on from

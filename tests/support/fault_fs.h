@@ -1,6 +1,7 @@
 // Test helper: a file-system backend over the real one that records every
 // change it makes (writes, flushes, renames, removals, truncations) in order
-// and can be told to fail the n-th operation of a kind with an errno.
+// and every path it is asked about (stat), and can be told to fail the n-th
+// operation of a kind with an errno.
 //
 //   auto shared = std::make_shared<FaultLog>(dir);
 //   shared->failAt = {"write", "CAN1_M", 3, ENOSPC};  // its third write fails
@@ -25,6 +26,7 @@ struct FaultLog {
   explicit FaultLog(std::string r) : root(std::move(r)) {}
   std::string root;                  // cut from the front of recorded paths
   std::vector<std::string> ops;      // "kind path" of every change, in order
+  std::vector<std::string> stats;    // paths asked about, in order
   Fault failAt;
   int matches = 0;  // operations that matched failAt so far
   // What the backend says of closing (see cFSBackend::closeReportsWriteErrors).
@@ -32,9 +34,13 @@ struct FaultLog {
 
   // Records the operation (a close only when it fails: it changes nothing);
   // false (errno set) when it is the one to fail.
-  bool pass(const std::string& kind, const std::string& fullPath) {
+  std::string relative(const std::string& fullPath) const {
     std::string path = fullPath.compare(0, root.size(), root) == 0 ? fullPath.substr(root.size()) : fullPath;
     if (!path.empty() && path.front() == '/') path.erase(0, 1);
+    return path;
+  }
+  bool pass(const std::string& kind, const std::string& fullPath) {
+    const std::string path = relative(fullPath);
     if (kind == failAt.kind && path.find(failAt.path) != std::string::npos && ++matches == failAt.nth) {
       errno = failAt.error;
       ops.push_back("FAILED " + kind + " " + path);
@@ -55,7 +61,10 @@ class FaultBackend final : public cFSBackend {
  public:
   explicit FaultBackend(std::shared_ptr<FaultLog> log) : log_(std::move(log)), os_(cFS_os_backend()) {}
 
-  bool stat(const std::string& p, cFSStat* out) override { return os_->stat(p, out); }
+  bool stat(const std::string& p, cFSStat* out) override {
+    log_->stats.push_back(log_->relative(p));
+    return os_->stat(p, out);
+  }
   bool ls(const std::string& p, cFSListing* out) override { return os_->ls(p, out); }
   bool mkdir(const std::string& p) override { return os_->mkdir(p); }
   bool rm(const std::string& p) override { return log_->pass("rm", p) && os_->rm(p); }
