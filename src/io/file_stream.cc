@@ -1,6 +1,7 @@
-// File streams.  Reading goes through a small window of its own filled with
-// positioned reads: the block loader of a log visits the blocks of its tree
-// one field at a time, and a seek is then only a number, never a system call.
+// File streams.  Reading goes through two small windows of its own filled
+// with positioned reads: the block loader of a log visits the blocks of its
+// tree one field at a time, and a seek is then only a number, never a system
+// call.
 // Appending is a descriptor opened with O_APPEND: every block is one write
 // at the file's end, with no stdio buffer, no seek and no lock shared with
 // other threads' files in between.  Other writing goes through stdio; its
@@ -47,27 +48,35 @@ class ReadFile final : public DescriptorFile {
     auto* out = static_cast<uint8_t*>(dst);
     int64_t done = 0;
     while (done < n) {
-      if (position_ >= windowStart_ && position_ < windowStart_ + windowFill_) {
-        const int64_t at = position_ - windowStart_;
-        const int64_t take = std::min(windowFill_ - at, n - done);
-        std::memcpy(out + done, window_ + at, static_cast<size_t>(take));
+      if (!covers(windows_[current_]) && covers(windows_[current_ ^ 1])) current_ ^= 1;
+      const Window& w = windows_[current_];
+      if (covers(w)) {
+        const int64_t at = position_ - w.start;
+        const int64_t take = std::min(w.fill - at, n - done);
+        std::memcpy(out + done, w.bytes + at, static_cast<size_t>(take));
         position_ += take;
         done += take;
         continue;
       }
-      // Large reads go straight to the caller; small ones fill the window.
-      const bool direct = n - done >= kWindow;
-      const int64_t got = readAt(position_, direct ? out + done : window_,
-                                 direct ? n - done : kWindow);
-      if (got < 0) return done > 0 ? done : -1;
-      if (got == 0) break;
-      if (direct) {
+      // Large reads go straight to the caller.
+      if (n - done >= kWindow) {
+        const int64_t got = readAt(position_, out + done, n - done);
+        if (got < 0) return done > 0 ? done : -1;
+        if (got == 0) break;
         position_ += got;
         done += got;
-      } else {
-        windowStart_ = position_;
-        windowFill_ = got;
+        continue;
       }
+      // Small ones fill the window used less recently, from the page the
+      // position lies in.
+      Window& fill = windows_[current_ ^ 1];
+      const int64_t start = position_ & ~(kPage - 1);
+      const int64_t got = readAt(start, fill.bytes, kWindow);
+      if (got < 0) return done > 0 ? done : -1;
+      fill.start = start;
+      fill.fill = got;
+      current_ ^= 1;
+      if (!covers(fill)) break;  // the position is at or past the end
     }
     return done;
   }
@@ -107,7 +116,17 @@ class ReadFile final : public DescriptorFile {
   }
 
  private:
+  // Two windows: the block loader reads the header blocks at the start of a
+  // log, a data block's header further on, then blocks near the start again
+  // (one positioned read for each jump with a single window).
   static constexpr int64_t kWindow = 16 * 1024;
+  static constexpr int64_t kPage = 4096;
+  struct Window {
+    int64_t start = 0;
+    int64_t fill = 0;  // bytes read into it
+    uint8_t bytes[kWindow];
+  };
+  bool covers(const Window& w) const { return position_ >= w.start && position_ < w.start + w.fill; }
 
   int64_t readAt(int64_t at, uint8_t* dst, int64_t n) {
     for (;;) {
@@ -118,9 +137,8 @@ class ReadFile final : public DescriptorFile {
 
   int64_t size_ = -1;  // the file's size once asked for
   int64_t position_ = 0;
-  int64_t windowStart_ = 0;
-  int64_t windowFill_ = 0;
-  uint8_t window_[kWindow];
+  Window windows_[2];
+  int current_ = 0;  // the window used last
 };
 
 class AppendFile final : public DescriptorFile {

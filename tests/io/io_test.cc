@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,11 @@ TEST(FileStream, ReadsAnywhereGiveTheFilesBytes) {
       {-100, kEnd, 99900, 200, 100},     {0, kEnd, 100000, 1, 0},        // at and to the end
       {5000, kEnd, 105000, 1, 0},        {-1, kSet, -1, 0, 0},           // past the end; before the start
       {50000, kSet, 50000, 50000, 50000},
+      // The block loader's jumps: the start, a block further on, back to
+      // the start (the other window) and just before where it was.
+      {0, kSet, 0, 24, 24},              {52448, kSet, 52448, 24, 24},
+      {288, kSet, 288, 100, 100},        {136, kSet, 136, 500, 500},
+      {52460, kSet, 52460, 4000, 4000},  {99990, kSet, 99990, 20, 10},
   };
   std::vector<uint8_t> got(50000);
   for (const Step& s : steps) {
@@ -103,6 +109,16 @@ TEST(FileStream, ReadsAnywhereGiveTheFilesBytes) {
     EXPECT_TRUE(std::equal(got.begin(), got.begin() + s.got, bytes.begin() + std::min<int64_t>(s.at, 100000)))
         << "at " << s.at;
     EXPECT_EQ(r->tell(), s.at + s.got);
+  }
+  // Reads of any length anywhere, in a fixed pseudo-random order.
+  std::mt19937 random(7);
+  for (int i = 0; i < 3000; ++i) {
+    const int64_t at = static_cast<int64_t>(random() % 100010), n = static_cast<int64_t>(random() % 40000);
+    ASSERT_EQ(r->seek(at, kSet), at);
+    const int64_t expected = std::clamp<int64_t>(100000 - at, 0, n);
+    ASSERT_EQ(r->read(got.data(), n), expected) << "at " << at;
+    ASSERT_TRUE(std::equal(got.begin(), got.begin() + expected, bytes.begin() + std::min<int64_t>(at, 100000)))
+        << "at " << at << " n " << n;
   }
   EXPECT_EQ(r->getSize(), 100000);
   EXPECT_EQ(cIO_close(r), 0);
