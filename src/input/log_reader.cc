@@ -63,8 +63,8 @@ cLogReader::~cLogReader() = default;
 int32_t cLogReader::process(const std::vector<std::string>& inputs) {
   int32_t result = 0;
   for (const std::string& input : inputs) {
+    cFSStat st;
     if (!options_->noAppendRoot) {
-      cFSStat st;
       if (!inputFs_->stat(input, &st)) {
         const int err = errno;
         LOG_FATAL("Could not query %s for information: %s", fullPath(input).c_str(),
@@ -74,18 +74,20 @@ int32_t cLogReader::process(const std::vector<std::string>& inputs) {
         return kExitNotFileOrFolder;
       }
     }
-    result |= handleInputPath(input);
+    result |= handleInputPath(input, options_->noAppendRoot ? nullptr : &st);
   }
   return result;
 }
 
-int32_t cLogReader::handleInputPath(const std::string& path) {
+int32_t cLogReader::handleInputPath(const std::string& path, const cFSStat* known) {
   if (cInterrupt_requested()) {
     interrupted_ = true;
     return kExitOk;
   }
   cFSStat st;
-  if (!inputFs_->stat(path, &st)) {
+  if (known != nullptr) {
+    st = *known;
+  } else if (!inputFs_->stat(path, &st)) {
     // Reported in the exit status: the input was not converted.
     const int err = errno;
     LOG_FATAL("Error during stat of %s: %s", fullPath(path).c_str(), std::strerror(err));
@@ -157,7 +159,10 @@ int32_t cLogReader::handleFolder(const std::string& path, const cFSStat& st) {
     child = path;
     if (!child.empty() && child.back() != '/') child.push_back('/');
     child.append(name);
-    result |= handleInputPath(child);
+    // A walk that converts nothing (planning, surveying) visits each entry
+    // as the listing found it; a conversion asks again, as a file may have
+    // changed while the files before it converted.
+    result |= handleInputPath(child, visitor_ || surveying_ ? &entry : nullptr);
   }
   openFolders_.pop_back();
   return result;

@@ -126,8 +126,10 @@ class cLogReader {
   const cBusChannelCounts& channelFrames() const { return channelFrames_; }
 
  private:
-  // Result code of one path, recursive for folders.
-  int32_t handleInputPath(const std::string& path);
+  // Result code of one path, recursive for folders.  `known` (may be null:
+  // the path is queried) is what the top-level query or, for a walk that
+  // converts nothing, its folder's listing found for it.
+  int32_t handleInputPath(const std::string& path, const cFSStat* known = nullptr);
   int32_t handleFolder(const std::string& path, const cFSStat& st);
   // Converts one accepted log file (already counted); returns its result code.
   int32_t convertFile(const std::string& path, const cFSStat& st);
