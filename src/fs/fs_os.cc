@@ -16,9 +16,10 @@
 
 namespace {
 
-bool osStat(const std::string& path, cFSStat* out) {
+// `name` in the folder `folder` (a descriptor of it, or AT_FDCWD for a path).
+bool osStat(int folder, const char* name, cFSStat* out) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
+  if (::fstatat(folder, name, &st, 0) != 0) {
     if (errno != ENOENT) return false;
     *out = cFSStat{cFSType::kMissing, 0, 0, 0};
     return true;
@@ -36,6 +37,8 @@ bool osStat(const std::string& path, cFSStat* out) {
   return true;
 }
 
+bool osStat(const std::string& path, cFSStat* out) { return osStat(AT_FDCWD, path.c_str(), out); }
+
 class OsBackend final : public cFSBackend {
  public:
   bool stat(const std::string& fullPath, cFSStat* out) override { return osStat(fullPath, out); }
@@ -52,7 +55,8 @@ class OsBackend final : public cFSBackend {
       if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
       child.assign(fullPath).append("/").append(e->d_name);
       cFSStat st;
-      if (!osStat(child, &st)) {
+      // Relative to the open folder: the path is not walked again.
+      if (!osStat(::dirfd(dir), e->d_name, &st)) {
         LOG_ERROR("Could not query %s: %s", child.c_str(), std::strerror(errno));
         complete = false;
         continue;
