@@ -126,7 +126,9 @@ class ReadFile final : public DescriptorFile {
     int64_t fill = 0;  // bytes read into it
     uint8_t bytes[kWindow];
   };
-  bool covers(const Window& w) const { return position_ >= w.start && position_ < w.start + w.fill; }
+  bool covers(const Window& w) const {
+    return position_ >= w.start && position_ < w.start + w.fill;
+  }
 
   int64_t readAt(int64_t at, uint8_t* dst, int64_t n) {
     for (;;) {
