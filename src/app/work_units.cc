@@ -9,8 +9,10 @@
 #include <thread>
 
 #include "base/interrupt.h"
+#include "base/log.h"
 #include "base/processors.h"
 #include "bus/bus_msg.h"
+#include "fs/fs.h"
 #include "input/log_reader.h"
 #include "output/output_naming.h"
 
@@ -53,6 +55,19 @@ std::string sessionKey(const cFileIdentity& id) {
   return cOutputNaming_deviceId(id.serialNumber) + "/" + std::to_string(id.session);
 }
 
+// The shard key of a file: its device folder and the session its chain of
+// split files started in.  The logger goes on in the next session number
+// after every 256th split, so split k of session s continues a chain that
+// started in session s - (k - 1) / 256.  Computed from the file alone, the
+// key is the same whichever other files are still there (with -d, shards
+// that started earlier delete theirs), so two shards never take one file of
+// sessions numbered that way.
+std::string chainKey(const cFileIdentity& id) {
+  const uint32_t back =
+      id.split == 0 || id.session == 0 ? 0 : std::min((id.split - 1) / 256, id.session - 1);
+  return cOutputNaming_deviceId(id.serialNumber) + "/" + std::to_string(id.session - back);
+}
+
 // Reads the identities of `files` with up to `threads` threads, each with a
 // reader of its own.
 void probeAll(cFS* inputFs, const cLogReaderOptions& all, std::vector<cProbedFile>& files,
@@ -66,8 +81,12 @@ void probeAll(cFS* inputFs, const cLogReaderOptions& all, std::vector<cProbedFil
     reader->setUnwrapCache(unwrapped);
     for (size_t i = next++; i < files.size() && !cInterrupt_requested(); i = next++) {
       cLogFileInfo info;
-      if (!reader->probeIdentity(files[i].path, &info)) continue;
-      files[i].identity = {info.serialNumber, info.session, info.split};
+      if (reader->probeIdentity(files[i].path, &info)) {
+        files[i].identity = {info.serialNumber, info.session, info.split};
+        continue;
+      }
+      cFSStat st;
+      files[i].vanished = inputFs->stat(files[i].path, &st) && st.type == cFSType::kMissing;
     }
   };
   std::vector<std::thread> pool;
@@ -139,8 +158,7 @@ std::vector<cWorkUnit> cWorkUnits_group(const std::vector<cProbedFile>& files) {
     unit.files.push_back({files[i].path, previous[i]});
     unit.bytes += files[i].size;
     unit.holdsLast = unit.holdsLast || i == last;
-    const std::string key =
-        files[i].identity.known() ? sessionKey(files[i].identity) : files[i].path;
+    const std::string key = files[i].identity.known() ? chainKey(files[i].identity) : files[i].path;
     if (unit.key.empty() || key < unit.key) unit.key = key;
   }
   return units;
@@ -203,6 +221,14 @@ cWorkPlan cWorkUnits_plan(cFS* inputFs, const cLogReaderOptions& options,
   const bool probe = files.size() > 1 || shard.sharded();
   if (probe) probeAll(inputFs, options, files, threads, unwrapped);
   plan.interrupted = walker->interrupted() || cInterrupt_requested();
+  // A file gone between the walk and its probe was removed by another shard
+  // that converted it (with -d), or by someone else; it has nothing left to
+  // convert, and a run without shards finds it missing as -j 1 would.
+  if (shard.sharded())
+    std::erase_if(files, [](const cProbedFile& file) {
+      if (file.vanished) LOG_DEBUG("%s is gone: not converted by this shard", file.path.c_str());
+      return file.vanished;
+    });
   std::vector<cWorkUnit> units = cWorkUnits_group(files);
   if (!probe && !units.empty()) units.front().holdsLast = true;
   plan.allUnits = units.size();

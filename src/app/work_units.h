@@ -23,11 +23,16 @@
 // containers) without reading its records; the planning threads share the
 // work.  A run with one file and no shards needs no identities.
 //
-// Shards: a unit's key is "<device folder>/<session>" of its smallest device
-// and session (the file's path relative to the input root for a file
+// Shards: a unit's key is "<device folder>/<session>" of the session its
+// files' chain of splits started in (the logger goes on in the next session
+// number after every 256th split: session - (split - 1) / 256), the smallest
+// of its files' (the file's path relative to the input root for a file
 // without identity); its shard is the 64-bit FNV-1a hash of the key modulo
 // N.  That depends neither on the machine nor on the order of the inputs,
-// so N processes with the same inputs split the work without overlap.
+// nor on which files of other units are still there, so N processes with the
+// same inputs split the work without overlap, also when shards that started
+// earlier have deleted their converted inputs (-d).  A sharded plan leaves
+// out a file that is gone before its identity could be read.
 #pragma once
 
 #include <cstdint>
@@ -72,6 +77,7 @@ struct cProbedFile {
   std::string path;  // relative to the input root
   uint64_t size = 0;
   cFileIdentity identity;
+  bool vanished = false;  // gone by the time its identity was to be read
 };
 
 struct cWorkFile {

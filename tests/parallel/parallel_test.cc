@@ -279,6 +279,65 @@ TEST(ParallelConversion, UnitsKeepSessionsAndChainsTogether) {
   EXPECT_EQ(cShard_of("a", 1000), 0xaf63dc4c8601ec8cull % 1000);  // FNV-1a, 64 bits
 }
 
+// Shards started later find the inputs that earlier ones converted deleted
+// (-d): whichever files are left, each gets the shard it has among all.
+TEST(ParallelConversion, AFilesShardDoesNotDependOnTheFilesOthersDeleted) {
+  using Id = cFileIdentity;
+  const std::vector<std::pair<cProbedFile, std::string>> all = {
+      {{"a255", 1, Id{"A", 7, 255}}, "A/7"}, {{"a256", 1, Id{"A", 7, 256}}, "A/7"},
+      {{"a257", 1, Id{"A", 8, 257}}, "A/7"}, {{"a258", 1, Id{"A", 8, 258}}, "A/7"},  // the next session
+      {{"a513", 1, Id{"A", 9, 513}}, "A/7"},  // the chain's third session (split 258 did not reach it)
+      {{"b1", 1, Id{"B", 1, 1}}, "B/1"}, {{"b2", 1, Id{"B", 1, 2}}, "B/1"},
+      {{"x", 1, Id{}}, "x"}, {{"copy", 1, Id{"A", 8, 257}}, "A/7"},
+  };
+  for (unsigned subset = 1; subset < 1u << all.size(); ++subset) {
+    std::vector<cProbedFile> files;
+    for (size_t i = 0; i < all.size(); ++i)
+      if (subset >> i & 1) files.push_back(all[i].first);
+    for (const cWorkUnit& unit : cWorkUnits_group(files))
+      for (const cWorkFile& file : unit.files) {
+        const auto it = std::find_if(all.begin(), all.end(), [&](const auto& f) { return f.first.path == file.path; });
+        ASSERT_EQ(unit.key, it->second) << file.path << " among files " << subset;
+      }
+  }
+}
+
+// A file removed between the walk and its probe (another shard converted and
+// deleted it) is no shard's to report; a run without shards finds it
+// missing when its turn comes, as -j 1 does.
+TEST(ParallelConversion, AShardLeavesOutAFileDeletedWhileItPlans) {
+  E2eFolder f;
+  f.writeLog("card/A/1.mf4", e2eLogHeader("AAAA", 1, 1) + "group c can\nframe c t=1 id=0x100 data=01\n");
+  f.writeLog("card/A/2.mf4", e2eLogHeader("AAAA", 1, 2) + "group c can\nframe c t=2 id=0x100 data=02\n");
+  struct Deleting final : cFSBackend {  // deletes B/1.mf4 when it is opened
+    std::unique_ptr<cFSBackend> os = cFS_os_backend();
+    bool stat(const std::string& p, cFSStat* out) override { return os->stat(p, out); }
+    bool ls(const std::string& p, cFSListing* out) override { return os->ls(p, out); }
+    std::unique_ptr<cIO> open(const std::string& p, int flags) override {
+      if (p.ends_with("B/1.mf4")) std::filesystem::remove(p);
+      return os->open(p, flags);
+    }
+  };
+  size_t shardedFiles = 0;
+  for (const cShard shard : {cShard{0, 3}, cShard{1, 3}, cShard{2, 3}, cShard{0, 1}}) {
+    SCOPED_TRACE(shard.index);
+    f.writeLog("card/B/1.mf4", e2eLogHeader("BBBB", 1, 1) + "group c can\nframe c t=1 id=0x100 data=01\n");
+    cFS fs(f.path(), std::make_unique<Deleting>());
+    const cWorkPlan plan = cWorkUnits_plan(&fs, cLogReaderOptions{}, {"card"}, 2, shard);
+    EXPECT_EQ(plan.walkStatus, 0);
+    size_t gone = 0, files = 0;
+    for (const cWorkUnit& unit : plan.units)
+      for (const cWorkFile& file : unit.files) {
+        ++files;
+        gone += file.path.ends_with("B/1.mf4");
+      }
+    EXPECT_EQ(gone, shard.sharded() ? 0u : 1u);
+    EXPECT_EQ(plan.allUnits, shard.sharded() ? 1u : 2u);
+    if (shard.sharded()) shardedFiles += files;
+  }
+  EXPECT_EQ(shardedFiles, 2u);  // A's two files, in one shard
+}
+
 TEST(ParallelConversion, TheUnitQueueKeepsWorkersOnTheirDevicesLargestUnitFirst) {
   struct Step {
     size_t worker;
