@@ -320,7 +320,7 @@ TEST(ParallelConversion, AShardLeavesOutAFileDeletedWhileItPlans) {
   };
   size_t shardedFiles = 0;
   for (const cShard shard : {cShard{0, 3}, cShard{1, 3}, cShard{2, 3}, cShard{0, 1}}) {
-    SCOPED_TRACE(shard.index);
+    SCOPED_TRACE(std::to_string(shard.index) + "/" + std::to_string(shard.count));
     f.writeLog("card/B/1.mf4", e2eLogHeader("BBBB", 1, 1) + "group c can\nframe c t=1 id=0x100 data=01\n");
     cFS fs(f.path(), std::make_unique<Deleting>());
     const cWorkPlan plan = cWorkUnits_plan(&fs, cLogReaderOptions{}, {"card"}, 2, shard);
