@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Differential check of the parallel conversion: random cards converted with
--j 1, -j 2, -j 3 and as three shards (one after another, into one folder)
-must give the same CSV tree byte for byte, the same statistics block (the
-shards' aside), the same exit status (the shards' ORed) and, with -d, the
-same inputs left.
+-j 1, -j 2, -j 3 and as three shards into one folder (one after another, and
+all three at once) must give the same CSV tree byte for byte, the same
+statistics block (the shards' aside), the same exit status (the shards'
+ORed) and, with -d, the same inputs left.
 
 A card has one to four devices (two of whose serial numbers may reduce to
 one device folder), sessions of one to three split files, chains of splits
@@ -164,11 +164,15 @@ def statistics(stdout, work):
     return re.sub(re.escape(work) + r'/[^/]*/', '<card>/', re.sub(r'Execution time: [^\n]*', '', block))
 
 
-def convert(lograven, folder, options):
-    run = subprocess.run([lograven] + options + ['-O', folder + '/out', '-p', folder + '/passwords.json',
-                                                 '--dbc-can1=' + folder + '/can.dbc',
-                                                 '--dbc-can2=' + folder + '/j1939.dbc', folder + '/card'],
-                         capture_output=True, text=True, timeout=300)
+def convert(lograven, folder, options, started=False):
+    """Converts the folder's card with `options`; with `started`, returns the
+    running process (its messages are dropped)."""
+    command = [lograven] + options + ['-O', folder + '/out', '-p', folder + '/passwords.json',
+                                      '--dbc-can1=' + folder + '/can.dbc', '--dbc-can2=' + folder + '/j1939.dbc',
+                                      folder + '/card']
+    if started:
+        return subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    run = subprocess.run(command, capture_output=True, text=True, timeout=300)
     if run.returncode >= 0x80 or 'Sanitizer' in run.stderr or 'runtime error' in run.stderr:
         print(folder, 'status %#x' % run.returncode, run.stderr[-3000:])
     return run
@@ -176,7 +180,7 @@ def convert(lograven, folder, options):
 
 def check_seed(args, seed, variant):
     results = {}
-    for mode in ['j1', 'j2', 'j3', 'shards']:
+    for mode in ['j1', 'j2', 'j3', 'shards', 'shards_at_once']:
         folder = '%s/%d_%s_%s' % (args.work, seed, variant, mode)
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)
@@ -185,11 +189,15 @@ def check_seed(args, seed, variant):
         open(folder + '/passwords.json', 'w').write(PASSWORDS)
         write_card(random.Random(seed), args.mklog, folder + '/card', variant == 'delete')
         delete = ['-d'] if variant == 'delete' else []
-        if mode == 'shards':
-            status = 0
-            for k in range(3):
-                status |= convert(args.lograven, folder, delete + ['--shard', '%d/3' % k]).returncode
-            stats = None
+        if mode.startswith('shards'):
+            shards = [delete + ['--shard', '%d/3' % k] for k in range(3)]
+            status, stats = 0, None
+            if mode == 'shards':
+                for options in shards:
+                    status |= convert(args.lograven, folder, options).returncode
+            else:  # as GNU parallel or a job array starts them
+                for run in [convert(args.lograven, folder, options, True) for options in shards]:
+                    status |= run.wait()
         else:
             run = convert(args.lograven, folder, delete + ['-j', mode[1]])
             status, stats = run.returncode, statistics(run.stdout, args.work)
