@@ -11,7 +11,8 @@ that go on in the next session number after split 256, compressed and
 encrypted containers (with and without the right password), J1939
 transfers that start in one split and end in the next, multiplexed
 messages, records across midnight, and damaged, truncated and foreign
-files.  Without -d some files lie outside the device folders (loose files
+files; all conversions of a card get the same few options, drawn from those
+that change the output or the reading (--no-concat, --utc, -b, ...).  Without -d some files lie outside the device folders (loose files
 and copies of split files); with -d every file lies in its device's folder,
 since a shard that runs after others plans without the files they deleted
 (see README, "Shards").
@@ -149,6 +150,14 @@ def write_card(rnd, mklog, root, device_folders_only):
                 count += 1
 
 
+def options_of(rnd):
+    """Options every conversion of a card gets: none, or a few of those that
+    change the output or the reading."""
+    choices = [['--no-concat'], ['--pgn-src-merge'], ['--no-pgn-dst-merge'], ['--utc'], ['-X'],
+               ['-b', rnd.choice(['4096', '-1'])]]
+    return [option for chosen in rnd.sample(choices, rnd.choice([0, 0, 1, 2])) for option in chosen]
+
+
 def tree(folder):
     found = {}
     for where, _, names in os.walk(folder):
@@ -188,7 +197,7 @@ def check_seed(args, seed, variant):
         open(folder + '/j1939.dbc', 'w').write(dbc(J1939_DBC_BODY, True))
         open(folder + '/passwords.json', 'w').write(PASSWORDS)
         write_card(random.Random(seed), args.mklog, folder + '/card', variant == 'delete')
-        delete = ['-d'] if variant == 'delete' else []
+        delete = (['-d'] if variant == 'delete' else []) + options_of(random.Random(seed))
         if mode.startswith('shards'):
             shards = [delete + ['--shard', '%d/3' % k] for k in range(3)]
             status, stats = 0, None
