@@ -251,18 +251,19 @@ TEST(ParallelConversion, UnitsKeepSessionsAndChainsTogether) {
       {"x", 8, Id{}},                                                              // no identity: alone
       {"a7", 16, Id{"A", 7, 256}}, {"a8", 32, Id{"A", 8, 257}},                     // one chain, two sessions
       {"c", 64, Id{"A-", 2, 1}}, {"b2", 128, Id{"B", 2, 1}}, {"c2", 256, Id{"A", 2, 9}},  // "A-": folder A
+      {"d3", 1, Id{"D", 3, 1}}, {"d4", 1, Id{"D", 4, 2}},  // the next session, but split 1 is no chain's end
   };
   const std::vector<cWorkUnit> units = cWorkUnits_group(files);
-  const std::vector<std::vector<std::string>> paths = {{"a1", "a2"}, {"b1"}, {"x"}, {"a7", "a8"}, {"c", "c2"}, {"b2"}};
+  const std::vector<std::vector<std::string>> paths = {{"a1", "a2"}, {"b1"}, {"x"}, {"a7", "a8"}, {"c", "c2"}, {"b2"}, {"d3"}, {"d4"}};
   ASSERT_EQ(units.size(), paths.size());
-  const std::vector<std::string> keys = {"A/1", "B/1", "x", "A/7", "A/2", "B/2"};
+  const std::vector<std::string> keys = {"A/1", "B/1", "x", "A/7", "A/2", "B/2", "D/3", "D/4"};
   for (size_t u = 0; u < units.size(); ++u) {
     SCOPED_TRACE(u);
     std::vector<std::string> got;
     for (const cWorkFile& file : units[u].files) got.push_back(file.path);
     EXPECT_EQ(got, paths[u]);
     EXPECT_EQ(units[u].key, keys[u]);
-    EXPECT_EQ(units[u].holdsLast, u == 4);
+    EXPECT_EQ(units[u].holdsLast, u == 7);
   }
   // Each file is compared with the file before it in the walk, whatever unit that is in.
   EXPECT_EQ(units[0].files[1].previous.serialNumber, "B");
