@@ -197,9 +197,9 @@ def check_seed(args, seed, variant):
         open(folder + '/j1939.dbc', 'w').write(dbc(J1939_DBC_BODY, True))
         open(folder + '/passwords.json', 'w').write(PASSWORDS)
         write_card(random.Random(seed), args.mklog, folder + '/card', variant == 'delete')
-        delete = (['-d'] if variant == 'delete' else []) + options_of(random.Random(seed))
+        common = (['-d'] if variant == 'delete' else []) + options_of(random.Random(seed))
         if mode.startswith('shards'):
-            shards = [delete + ['--shard', '%d/3' % k] for k in range(3)]
+            shards = [common + ['--shard', '%d/3' % k] for k in range(3)]
             status, stats = 0, None
             if mode == 'shards':
                 for options in shards:
@@ -208,7 +208,7 @@ def check_seed(args, seed, variant):
                 for run in [convert(args.lograven, folder, options, True) for options in shards]:
                     status |= run.wait()
         else:
-            run = convert(args.lograven, folder, delete + ['-j', mode[1]])
+            run = convert(args.lograven, folder, common + ['-j', mode[1]])
             status, stats = run.returncode, statistics(run.stdout, args.work)
         results[mode] = (tree(folder + '/out'), status, stats, sorted(tree(folder + '/card')))
     one = results['j1']
