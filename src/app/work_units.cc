@@ -51,9 +51,12 @@ class cUnionFind {
   std::vector<size_t> parent_;
 };
 
-std::string sessionKey(const cFileIdentity& id) {
-  return cOutputNaming_deviceId(id.serialNumber) + "/" + std::to_string(id.session);
+// "<device folder>/<session>" of the file's device.
+std::string deviceSessionKey(const cFileIdentity& id, uint32_t session) {
+  return cOutputNaming_deviceId(id.serialNumber) + "/" + std::to_string(session);
 }
+
+std::string sessionKey(const cFileIdentity& id) { return deviceSessionKey(id, id.session); }
 
 // The shard key of a file: its device folder and the session its chain of
 // split files started in.  The logger goes on in the next session number
@@ -65,7 +68,7 @@ std::string sessionKey(const cFileIdentity& id) {
 std::string chainKey(const cFileIdentity& id) {
   const uint32_t back =
       id.split == 0 || id.session == 0 ? 0 : std::min((id.split - 1) / 256, id.session - 1);
-  return cOutputNaming_deviceId(id.serialNumber) + "/" + std::to_string(id.session - back);
+  return deviceSessionKey(id, id.session - back);
 }
 
 // Reads the identities of `files` with up to `threads` threads, each with a
