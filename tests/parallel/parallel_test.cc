@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <numeric>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -421,6 +423,38 @@ TEST(ParallelConversion, RunsRecoverOnlyTheJournalsTheyOwn) {
     EXPECT_EQ(f.exists("out/X_out/a.csv"), !c.recovered);
     EXPECT_EQ(f.exists("out/" + c.journal), !c.recovered);
   }
+}
+
+// The plain journal is that of a run without shards: a shard that converts
+// with one worker keeps its shard's, which another shard starting meanwhile
+// leaves alone (a plain one would stop it with status 8).
+TEST(ParallelConversion, AShardWithOneWorkerKeepsItsShardsJournal) {
+  E2eFolder f;
+  f.writeDbc("can1.dbc", kCanDbc);
+  f.writeDbc("j1939.dbc", kJ1939Dbc);
+  for (unsigned split = 1; split <= 3; ++split) {
+    // Many blocks of rows per file: its journal exists for most of the run.
+    std::string log = logOf("AAAA", 1, split, 0);
+    for (int i = 0; i < 20000; ++i) log += "frame c t=1." + std::to_string(10000 + i) + " id=0x100 data=" + hex({uint8_t(i), uint8_t(i >> 8)}) + "\n";
+    f.writeLog("card/AAAA/" + std::to_string(split) + ".mf4", log);
+  }
+  std::set<std::string> seen;
+  for (const char* shard : {"0/2", "1/2"}) {  // one of them has the unit
+    std::filesystem::create_directories(f / "out");
+    std::atomic<bool> done{false};
+    E2eRun r;
+    std::thread run([&] {
+      r = convert(f, {"-j", "1", "--shard", shard, "-O", f / "out"});
+      done.store(true);
+    });
+    while (!done.load())
+      for (const auto& e : std::filesystem::directory_iterator(f / "out"))
+        if (e.path().filename().string().starts_with(".lograven-journal")) seen.insert(e.path().filename());
+    run.join();
+    EXPECT_EQ(r.status, 0) << r.logText();
+  }
+  ASSERT_FALSE(seen.empty()) << "no journal seen while the shard converted";
+  for (const std::string& name : seen) EXPECT_TRUE(std::regex_match(name, std::regex(R"(\.lograven-journal-[01]of2-w0)"))) << name;
 }
 
 }  // namespace
