@@ -226,10 +226,26 @@ def run(cmd, cwd, timeout=None, limit_memory=False, log=None):
     try:
         rc = proc.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, 9)
-        proc.wait()
-        return None, time.time() - start
+        rc = None
+    # A hung program that a test started (and ctest's own time limit left
+    # behind, or GNU parallel put in a group of its own) would go on spinning
+    # beside the next mutants: everything of the session goes.
+    kill_session(proc.pid)
+    proc.wait()
     return rc, time.time() - start
+
+
+def kill_session(sid):
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            if int(fields[3]) == sid:  # the session id, after state, ppid, pgrp
+                os.kill(int(entry), 9)
+        except (OSError, ValueError, IndexError):
+            pass
 
 
 def copy_tree(checkout, tree):
