@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -447,9 +448,12 @@ TEST(ParallelConversion, AShardWithOneWorkerKeepsItsShardsJournal) {
       r = convert(f, {"-j", "1", "--shard", shard, "-O", f / "out"});
       done.store(true);
     });
-    while (!done.load())
-      for (const auto& e : std::filesystem::directory_iterator(f / "out"))
-        if (e.path().filename().string().starts_with(".lograven-journal")) seen.insert(e.path().filename());
+    while (!done.load()) {
+      std::error_code ec;
+      for (std::filesystem::directory_iterator e(f / "out", ec), end; !ec && e != end; e.increment(ec))
+        if (e->path().filename().string().starts_with(".lograven-journal")) seen.insert(e->path().filename());
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
     run.join();
     EXPECT_EQ(r.status, 0) << r.logText();
   }
