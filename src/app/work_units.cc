@@ -71,6 +71,11 @@ std::string chainKey(const cFileIdentity& id) {
   return deviceSessionKey(id, id.session - back);
 }
 
+bool vanished(cFS* fs, const std::string& path) {
+  cFSStat st;
+  return fs->stat(path, &st) && st.type == cFSType::kMissing;
+}
+
 // Reads the identities of `files` with up to `threads` threads, each with a
 // reader of its own.
 void probeAll(cFS* inputFs, const cLogReaderOptions& all, std::vector<cProbedFile>& files,
@@ -83,13 +88,21 @@ void probeAll(cFS* inputFs, const cLogReaderOptions& all, std::vector<cProbedFil
     std::unique_ptr<cLogReader> reader = cLogReader_ctor(inputFs, &options, &none);
     reader->setUnwrapCache(unwrapped);
     for (size_t i = next++; i < files.size() && !cInterrupt_requested(); i = next++) {
+      // A file that fails is read once more: a passing read error (a card
+      // reader, a network file system) would otherwise make it a unit of
+      // its own, apart from its session.
+      const std::string& path = files[i].path;
       cLogFileInfo info;
-      if (reader->probeIdentity(files[i].path, &info)) {
+      bool known = reader->probeIdentity(path, &info);
+      if (!known && !vanished(inputFs, path)) {
+        info = {};
+        known = reader->probeIdentity(path, &info);
+      }
+      if (known) {
         files[i].identity = {info.serialNumber, info.session, info.split};
         continue;
       }
-      cFSStat st;
-      files[i].vanished = inputFs->stat(files[i].path, &st) && st.type == cFSType::kMissing;
+      files[i].vanished = vanished(inputFs, path);
     }
   };
   std::vector<std::thread> pool;

@@ -12,7 +12,9 @@
 //   - holds all files of one device folder and session (two serial numbers
 //     that reduce to one device folder write the same files).
 // A file whose identity cannot be read (damaged, no password) is a unit of
-// its own: it fails as it would in any run.
+// its own: it fails as it would in any run.  A file that fails is read a
+// second time first, so that a passing read error does not part it from its
+// session.
 //
 // Each file carries the identity the reader would compare it with in a run
 // over all inputs (the last file before it that passed the identity check),

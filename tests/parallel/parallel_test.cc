@@ -342,6 +342,34 @@ TEST(ParallelConversion, AShardLeavesOutAFileDeletedWhileItPlans) {
   EXPECT_EQ(shardedFiles, 2u);  // A's two files, in one shard
 }
 
+// A file that cannot be opened once (a passing read error) is read again and
+// stays in its session's unit: alone, it would be converted beside its
+// session, maybe at the same time into the same file.
+TEST(ParallelConversion, APassingReadErrorWhilePlanningKeepsAFileInItsSession) {
+  E2eFolder f;
+  for (const char* split : {"1", "2", "3"})
+    f.writeLog(std::string("card/B/") + split + ".mf4",
+               e2eLogHeader("BBBB", 1, std::stoul(split)) + "group c can\nframe c t=1 id=0x100 data=01\n");
+  struct FailingOnce final : cFSBackend {  // the first open of B/2.mf4 fails
+    std::unique_ptr<cFSBackend> os = cFS_os_backend();
+    std::atomic<int> failures{0};
+    bool stat(const std::string& p, cFSStat* out) override { return os->stat(p, out); }
+    bool ls(const std::string& p, cFSListing* out) override { return os->ls(p, out); }
+    std::unique_ptr<cIO> open(const std::string& p, int flags) override {
+      if (p.ends_with("B/2.mf4") && failures++ == 0) return nullptr;
+      return os->open(p, flags);
+    }
+  };
+  auto backend = std::make_unique<FailingOnce>();
+  const FailingOnce& failing = *backend;
+  cFS fs(f.path(), std::move(backend));
+  const cWorkPlan plan = cWorkUnits_plan(&fs, cLogReaderOptions{}, {"card"}, 2, cShard{});
+  EXPECT_EQ(failing.failures.load(), 2) << "failed once, read again";
+  ASSERT_EQ(plan.units.size(), 1u);
+  EXPECT_EQ(plan.units[0].files.size(), 3u);
+  EXPECT_EQ(plan.units[0].key, "BBBB/1");
+}
+
 TEST(ParallelConversion, TheUnitQueueKeepsWorkersOnTheirDevicesLargestUnitFirst) {
   struct Step {
     size_t worker;
