@@ -71,6 +71,8 @@ std::string chainKey(const cFileIdentity& id) {
   return deviceSessionKey(id, id.session - back);
 }
 
+// The file is gone since the walk: another shard converted and deleted it
+// (-d), or someone else removed it.
 bool vanished(cFS* fs, const std::string& path) {
   cFSStat st;
   return fs->stat(path, &st) && st.type == cFSType::kMissing;
