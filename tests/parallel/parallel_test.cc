@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <numeric>
 #include <regex>
@@ -306,6 +307,19 @@ TEST(ParallelConversion, AFilesShardDoesNotDependOnTheFilesOthersDeleted) {
   }
 }
 
+// The real file system, with a hook that runs before each open: false
+// fails the open.
+struct OpenHookBackend final : cFSBackend {
+  explicit OpenHookBackend(std::function<bool(const std::string&)> hook) : beforeOpen(std::move(hook)) {}
+  std::function<bool(const std::string&)> beforeOpen;
+  std::unique_ptr<cFSBackend> os = cFS_os_backend();
+  bool stat(const std::string& p, cFSStat* out) override { return os->stat(p, out); }
+  bool ls(const std::string& p, cFSListing* out) override { return os->ls(p, out); }
+  std::unique_ptr<cIO> open(const std::string& p, int flags) override {
+    return beforeOpen(p) ? os->open(p, flags) : nullptr;
+  }
+};
+
 // A file removed between the walk and its probe (another shard converted and
 // deleted it) is no shard's to report; a run without shards finds it
 // missing when its turn comes, as -j 1 does.
@@ -313,20 +327,14 @@ TEST(ParallelConversion, AShardLeavesOutAFileDeletedWhileItPlans) {
   E2eFolder f;
   f.writeLog("card/A/1.mf4", e2eLogHeader("AAAA", 1, 1) + "group c can\nframe c t=1 id=0x100 data=01\n");
   f.writeLog("card/A/2.mf4", e2eLogHeader("AAAA", 1, 2) + "group c can\nframe c t=2 id=0x100 data=02\n");
-  struct Deleting final : cFSBackend {  // deletes B/1.mf4 when it is opened
-    std::unique_ptr<cFSBackend> os = cFS_os_backend();
-    bool stat(const std::string& p, cFSStat* out) override { return os->stat(p, out); }
-    bool ls(const std::string& p, cFSListing* out) override { return os->ls(p, out); }
-    std::unique_ptr<cIO> open(const std::string& p, int flags) override {
-      if (p.ends_with("B/1.mf4")) std::filesystem::remove(p);
-      return os->open(p, flags);
-    }
-  };
   size_t shardedFiles = 0;
   for (const cShard shard : {cShard{0, 3}, cShard{1, 3}, cShard{2, 3}, cShard{0, 1}}) {
     SCOPED_TRACE(std::to_string(shard.index) + "/" + std::to_string(shard.count));
     f.writeLog("card/B/1.mf4", e2eLogHeader("BBBB", 1, 1) + "group c can\nframe c t=1 id=0x100 data=01\n");
-    cFS fs(f.path(), std::make_unique<Deleting>());
+    cFS fs(f.path(), std::make_unique<OpenHookBackend>([](const std::string& p) {
+             if (p.ends_with("B/1.mf4")) std::filesystem::remove(p);  // deleted when opened
+             return true;
+           }));
     const cWorkPlan plan = cWorkUnits_plan(&fs, cLogReaderOptions{}, {"card"}, 2, shard);
     EXPECT_EQ(plan.walkStatus, 0);
     size_t gone = 0, files = 0;
@@ -350,21 +358,12 @@ TEST(ParallelConversion, APassingReadErrorWhilePlanningKeepsAFileInItsSession) {
   for (const char* split : {"1", "2", "3"})
     f.writeLog(std::string("card/B/") + split + ".mf4",
                e2eLogHeader("BBBB", 1, std::stoul(split)) + "group c can\nframe c t=1 id=0x100 data=01\n");
-  struct FailingOnce final : cFSBackend {  // the first open of B/2.mf4 fails
-    std::unique_ptr<cFSBackend> os = cFS_os_backend();
-    std::atomic<int> failures{0};
-    bool stat(const std::string& p, cFSStat* out) override { return os->stat(p, out); }
-    bool ls(const std::string& p, cFSListing* out) override { return os->ls(p, out); }
-    std::unique_ptr<cIO> open(const std::string& p, int flags) override {
-      if (p.ends_with("B/2.mf4") && failures++ == 0) return nullptr;
-      return os->open(p, flags);
-    }
-  };
-  auto backend = std::make_unique<FailingOnce>();
-  const FailingOnce& failing = *backend;
-  cFS fs(f.path(), std::move(backend));
+  std::atomic<int> opens{0};  // of B/2.mf4: the first fails
+  cFS fs(f.path(), std::make_unique<OpenHookBackend>([&opens](const std::string& p) {
+           return !(p.ends_with("B/2.mf4") && opens++ == 0);
+         }));
   const cWorkPlan plan = cWorkUnits_plan(&fs, cLogReaderOptions{}, {"card"}, 2, cShard{});
-  EXPECT_EQ(failing.failures.load(), 2) << "failed once, read again";
+  EXPECT_EQ(opens.load(), 2) << "failed once, read again";
   ASSERT_EQ(plan.units.size(), 1u);
   EXPECT_EQ(plan.units[0].files.size(), 3u);
   EXPECT_EQ(plan.units[0].key, "BBBB/1");
