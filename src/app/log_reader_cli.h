@@ -70,6 +70,11 @@ class cLogReaderCLI {
   // Output file system: rooted at the output directory, or the input file
   // system when none was given.  Null before a successful parse.
   cFS* outputFs() const { return outputFs_ ? outputFs_.get() : inputFs_.get(); }
+  // Replaces the input file system by one with the same root over `backend`
+  // (a test's read errors).  Call after a successful parse().
+  void setInputBackend(std::unique_ptr<cFSBackend> backend) {
+    inputFs_ = std::make_unique<cFS>(root, std::move(backend));
+  }
 
   cLogReaderOptions options;
   std::string root;                          // common root, ends in "/"

@@ -104,6 +104,7 @@ void probeAll(cFS* inputFs, const cLogReaderOptions& all, std::vector<cProbedFil
         files[i].identity = {info.serialNumber, info.session, info.split};
         continue;
       }
+      files[i].unread = true;
       files[i].vanished = vanished(inputFs, path);
     }
   };
@@ -173,7 +174,7 @@ std::vector<cWorkUnit> cWorkUnits_group(const std::vector<cProbedFile>& files) {
       units.emplace_back();
     }
     cWorkUnit& unit = units[u];
-    unit.files.push_back({files[i].path, previous[i]});
+    unit.files.push_back({files[i].path, previous[i], files[i].unread});
     unit.bytes += files[i].size;
     unit.holdsLast = unit.holdsLast || i == last;
     const std::string key = files[i].identity.known() ? chainKey(files[i].identity) : files[i].path;

@@ -14,7 +14,8 @@
 // A file whose identity cannot be read (damaged, no password) is a unit of
 // its own: it fails as it would in any run.  A file that fails is read a
 // second time first, so that a passing read error does not part it from its
-// session.
+// session; one that fails twice and reads when its unit converts is refused
+// then, as it might belong to a session another worker or shard converts.
 //
 // Each file carries the identity the reader would compare it with in a run
 // over all inputs (the last file before it that passed the identity check),
@@ -80,11 +81,15 @@ struct cProbedFile {
   uint64_t size = 0;
   cFileIdentity identity;
   bool vanished = false;  // gone by the time its identity was to be read
+  bool unread = false;    // its identity was to be read and could not be
 };
 
 struct cWorkFile {
   std::string path;
   cFileIdentity previous;  // what the reader compares the file with
+  // Its identity could not be read while planning: it is a unit of its own,
+  // which must not convert should the file read now (see cLogReader).
+  bool unread = false;
 };
 
 struct cWorkUnit {

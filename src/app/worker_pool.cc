@@ -68,6 +68,7 @@ class cPool {
     for (const cWorkFile& file : unit.files) {
       const cFileIdentity& p = file.previous;
       reader.setPreviousFile(p.serialNumber, p.session, p.split);
+      reader.setUnreadWhilePlanning(file.unread);
       worker.status |= reader.process({file.path});
       if (reader.interrupted()) return;
     }

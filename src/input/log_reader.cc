@@ -343,6 +343,10 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
     LOG_ERROR("Could not parse file header");
     return kExitConversion;
   }
+  if (unreadWhilePlanning_) {
+    LOG_ERROR("Could not read the file's identity while planning the work");
+    return kExitConversion;
+  }
 
   bool repeated = false;
   bool continuation = false;

@@ -114,6 +114,12 @@ class cLogReader {
     previousSplit_ = split;
   }
 
+  // Planning a parallel run: while set, a file whose identity reads is
+  // refused ("Could not read the file's identity while planning the work").
+  // Planning made such a file a unit of its own, so it may belong to a
+  // session another worker or shard converts at the same time.
+  void setUnreadWhilePlanning(bool unread) { unreadWhilePlanning_ = unread; }
+
   // Counters for the statistics.
   uint64_t files() const { return files_; }        // accepted input files
   uint64_t messages() const { return messages_; }  // messages handed to the chain
@@ -198,6 +204,7 @@ class cLogReader {
   std::string previousSerialNumber_;
   uint32_t previousSession_ = 0;
   uint32_t previousSplit_ = 0;
+  bool unreadWhilePlanning_ = false;
 
   // (device, inode) of the folders being walked, to stop at links that loop
   // back to one of them.

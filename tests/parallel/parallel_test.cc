@@ -19,10 +19,15 @@
 #include <string>
 #include <thread>
 
+#include "app/decoder_cli.h"
 #include "app/work_units.h"
+#include "app/worker_pool.h"
+#include "base/exit_status.h"
 #include "base/interrupt.h"
 #include "bus/test_frames.h"
+#include "support/argv.h"
 #include "support/e2e.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -315,6 +320,8 @@ struct OpenHookBackend final : cFSBackend {
   std::unique_ptr<cFSBackend> os = cFS_os_backend();
   bool stat(const std::string& p, cFSStat* out) override { return os->stat(p, out); }
   bool ls(const std::string& p, cFSListing* out) override { return os->ls(p, out); }
+  bool rm(const std::string& p) override { return os->rm(p); }
+  bool sync(const std::string& p) override { return os->sync(p); }
   std::unique_ptr<cIO> open(const std::string& p, int flags) override {
     return beforeOpen(p) ? os->open(p, flags) : nullptr;
   }
@@ -367,6 +374,35 @@ TEST(ParallelConversion, APassingReadErrorWhilePlanningKeepsAFileInItsSession) {
   ASSERT_EQ(plan.units.size(), 1u);
   EXPECT_EQ(plan.units[0].files.size(), 3u);
   EXPECT_EQ(plan.units[0].key, "BBBB/1");
+}
+
+// A file that fails to be read twice while planning is a unit of its own.
+// Should it read when that unit converts, it is refused and kept: a worker
+// would otherwise continue its session's file beside the worker converting
+// the session.
+TEST(ParallelConversion, AFileUnreadWhilePlanningIsNotConvertedApartFromItsSession) {
+  E2eFolder f;
+  f.writeDbc("can1.dbc", kCanDbc);
+  for (unsigned split = 1; split <= 3; ++split)
+    f.writeLog("card/B/" + std::to_string(split) + ".mf4",
+               e2eLogHeader("BBBB", 1, split) + "group c can\nframe c t=1 id=0x100 data=0" + std::to_string(split) + "00\n");
+  std::unique_ptr<cLogReaderCLI> cli = cDecoderCLI_ctor();
+  TestArgv argv({"-j", "2", "-d", "--dbc-can1=" + f / "can1.dbc", "-O", f / "out", f / "card"});
+  int32_t status = 0;
+  ASSERT_TRUE(cli->parse(argv.argc(), argv.argv(), &status));
+  std::atomic<int> opens{0};  // of B/2.mf4: the plan's two fail
+  cli->setInputBackend(std::make_unique<OpenHookBackend>([&opens](const std::string& p) {
+    return !(p.ends_with("B/2.mf4") && opens++ < 2);
+  }));
+  LogCapture log;
+  const cPoolRun run = cWorkerPool_convert(*cli);
+  EXPECT_EQ(run.status, kExitConversion);
+  EXPECT_TRUE(log.contains("E Could not read the file's identity while planning the work"));
+  const FileTree tree = f.csvTree("out");
+  ASSERT_EQ(tree.size(), 2u) << e2eDescribe(tree);  // B/1 and B/3, not continued
+  for (const auto& [path, text] : tree) EXPECT_EQ(text.find(",2.000000\n"), std::string::npos) << path << text;
+  const std::vector<std::string> kept = {f / "card/B", f / "card/B/2.mf4"};
+  EXPECT_EQ(remainingLogs(f), kept);
 }
 
 TEST(ParallelConversion, TheUnitQueueKeepsWorkersOnTheirDevicesLargestUnitFirst) {
