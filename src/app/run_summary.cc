@@ -28,7 +28,10 @@ std::vector<std::string> databaseFiles(const cLogReaderCLI& cli, size_t slot) {
 
 std::string channelList(const std::vector<size_t>& slots) {
   std::string text;
-  for (size_t slot : slots) text += (text.empty() ? "" : ", ") + cBusChannel_name(slot);
+  for (size_t slot : slots) {
+    if (!text.empty()) text += ", ";
+    text += cBusChannel_name(slot);
+  }
   return text.empty() ? "none" : text;
 }
 
