@@ -33,9 +33,8 @@ int folderCheckFn(std::vector<std::string>* target, const std::string& value) {
   return 0;
 }
 
-std::string folderErrorFn(int code) {
-  return code == kStoreFailed ? "internal error, could not allocate memory" : "invalid path";
-}
+// The only way folderCheckFn fails.
+std::string folderErrorFn(int /*code*/) { return "internal error, could not allocate memory"; }
 
 void attachFolderCheck(cArgOption* option, std::vector<std::string>* target) {
   if (option == nullptr) return;

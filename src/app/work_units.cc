@@ -134,11 +134,12 @@ bool cShard_parse(std::string_view text, cShard* out) {
   const size_t slash = text.find('/');
   if (slash == std::string_view::npos) return false;
   cShard shard;
+  const char* slashAt = text.data() + slash;
   const char* end = text.data() + text.size();
-  auto [afterIndex, e1] = std::from_chars(text.data(), text.data() + slash, shard.index);
-  auto [afterCount, e2] = std::from_chars(text.data() + slash + 1, end, shard.count);
-  if (slash == 0 || e1 != std::errc() || afterIndex != text.data() + slash ||
-      slash + 1 == text.size() || e2 != std::errc() || afterCount != end ||
+  // An empty number, a sign or another character fails its conversion.
+  auto [afterIndex, e1] = std::from_chars(text.data(), slashAt, shard.index);
+  auto [afterCount, e2] = std::from_chars(slashAt + 1, end, shard.count);
+  if (e1 != std::errc() || afterIndex != slashAt || e2 != std::errc() || afterCount != end ||
       shard.index >= shard.count)
     return false;
   *out = shard;

@@ -282,7 +282,7 @@ TEST(ParallelConversion, UnitsKeepSessionsAndChainsTogether) {
   EXPECT_EQ(units[0].bytes, 5u);
 
   cShard s;
-  for (const char* bad : {"3/2", "1", "a/b", "2/2", "/3", "1/", "-1/3", "1/3x", ""}) EXPECT_FALSE(cShard_parse(bad, &s)) << bad;
+  for (const char* bad : {"3/2", "1", "a/b", "2/2", "/3", "1/", "-1/3", "1/3x", "1x/3", "+1/3", "1/-3", ""}) EXPECT_FALSE(cShard_parse(bad, &s)) << bad;
   ASSERT_TRUE(cShard_parse("2/16", &s));
   EXPECT_EQ(s.index, 2u);
   EXPECT_EQ(s.count, 16u);
