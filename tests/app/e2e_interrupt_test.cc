@@ -1,7 +1,8 @@
 // End to end: exactly-once output.  The program is killed (SIGKILL) or
 // interrupted (SIGINT) at many points of a card of two devices with split
-// sessions and containers, with and without -d, and run again: the rows are
-// those of one uninterrupted run.  With -d an input goes only after its rows
+// sessions and containers, with and without -d, with one worker or three,
+// and run again with the other count: the rows are those of one
+// uninterrupted run.  With -d an input goes only after its rows
 // and folders were flushed; an input that gave no row stays.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -73,8 +74,8 @@ TEST(E2eInterrupt, KilledOrInterruptedRunsConvergeToTheRowsOfOneRun) {
     card.writeLog("card/BBBB/" + std::to_string(split) + ".mfc", splitLog("BBBB", split, 600, "compress\n"));
   }
   const std::string binary = LOGRAVEN_BINARY_DIR "/lograven";
-  auto command = [&](const std::string& work, bool remove) {
-    std::vector<std::string> args = {binary, "--dbc-can1=" + card / "can1.dbc", "-O", work + "/out"};
+  auto command = [&](const std::string& work, bool remove, const char* jobs = "1") {
+    std::vector<std::string> args = {binary, "-j", jobs, "--dbc-can1=" + card / "can1.dbc", "-O", work + "/out"};
     if (remove) args.push_back("-d");
     args.push_back(work + "/card");
     return args;
@@ -84,26 +85,35 @@ TEST(E2eInterrupt, KilledOrInterruptedRunsConvergeToTheRowsOfOneRun) {
     std::filesystem::create_directories(work + "/out");
     std::filesystem::copy(card / "card", work + "/card", std::filesystem::copy_options::recursive);
   };
-  const std::string ref = card / "ref";
-  fresh(ref);
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(runBinary(command(ref, false)), 0);
-  const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
-  const FileTree reference = readTree(ref + "/out");
+  // One worker, or three (each with its journal): how long a whole run takes.
+  const char* jobs[] = {"1", "3"};
+  std::chrono::microseconds took[2];
+  FileTree reference;
+  for (int j : {0, 1}) {
+    const std::string ref = card / "ref";
+    fresh(ref);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(runBinary(command(ref, false, jobs[j])), 0);
+    took[j] = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    if (j == 0) reference = readTree(ref + "/out");
+    ASSERT_EQ(readTree(ref + "/out"), reference);
+  }
   ASSERT_EQ(reference.size(), 4u);
 
   constexpr int kPoints = 5;
   for (int signal : {SIGKILL, SIGINT}) {
     for (bool remove : {false, true}) {
       for (int point = 0; point < kPoints; ++point) {
-        SCOPED_TRACE(std::to_string(signal) + (remove ? " -d" : "") + " at " + std::to_string(point));
+        // Stopped with one worker count, run again with the other.
+        const int j = point % 2;
+        SCOPED_TRACE(std::to_string(signal) + (remove ? " -d" : "") + " at " + std::to_string(point) + " -j " + jobs[j]);
         const std::string work = card / "run";
         fresh(work);
-        const int stopped = runBinary(command(work, remove), signal, took * point / kPoints);
+        const int stopped = runBinary(command(work, remove, jobs[j]), signal, took[j] * point / kPoints);
         if (signal == SIGINT && WIFEXITED(stopped)) {
           EXPECT_TRUE(WEXITSTATUS(stopped) == 0 || WEXITSTATUS(stopped) == 0x87);
         }
-        ASSERT_EQ(runBinary(command(work, remove)), 0);
+        ASSERT_EQ(runBinary(command(work, remove, jobs[1 - j])), 0);
         const FileTree all = readTree(work + "/out", "");
         if (remove) {
           EXPECT_TRUE(rowsByMessage(all) == rowsByMessage(reference));
