@@ -98,6 +98,8 @@ TEST(E2eBadInput, EveryBadFileIsReportedAndKeptAndEveryGoodFileConvertsAndGoes) 
                      l.ends_with("/BLOCKED_out/CAN1_M" + day + ": Not a directory");
             }), 1) << r.logText();
   EXPECT_EQ(r.statistic("Reader statistics", "Files"), 12);
+  // The repeat is kept as one that was not converted, not as one without rows.
+  EXPECT_EQ(r.count("W Input file in/b_repeated.mf4 is kept: no row was decoded from it (no database for its channels?)"), 0u);
   EXPECT_EQ(f.read("out/BLOCKED_out"), "in the way");
 
   // No output of a bad file, nor a second copy of a repeated one; every good
