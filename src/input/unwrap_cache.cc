@@ -35,10 +35,23 @@ class cKeptStream final : public cIO {
   uint64_t position_ = 0;
 };
 
+// The region in small pages.  The plan fills all of it before any of it is
+// given back, so none of it is memory the process used before.  On a
+// virtual machine that returns free memory to its host (free page
+// reporting), a fresh huge page the host has taken back (seconds after it
+// was freed) costs up to 3.4 ms per MB to fill, a fresh small page 0.6 to
+// 0.8 ms per MB; a planning that filled 89 MB took 240 ms instead of 170.
+uint8_t* mapRegion(uint64_t size) {
+  void* region = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (region == MAP_FAILED) return nullptr;
+  (void)::madvise(region, size, MADV_NOHUGEPAGE);  // advice only
+  return static_cast<uint8_t*>(region);
+}
+
 }  // namespace
 
 cUnwrapCache::cUnwrapCache(uint64_t budget)
-    : budget_((budget + cIO_kHugePage - 1) & ~(cIO_kHugePage - 1)) {}
+    : budget_(budget) {}
 
 cUnwrapCache::~cUnwrapCache() {
   if (region_ != nullptr) ::munmap(region_, budget_);
@@ -50,7 +63,7 @@ bool cUnwrapCache::put(const std::string& path, std::span<const uint8_t> bytes,
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (bytes.empty() || bytes.size() > budget_ - used_ || entries_.contains(path)) return false;
-    if (region_ == nullptr && (region_ = cIO_mapHugePages(budget_)) == nullptr) {
+    if (region_ == nullptr && (region_ = mapRegion(budget_)) == nullptr) {
       budget_ = 0;  // no memory for it: nothing is kept
       return false;
     }

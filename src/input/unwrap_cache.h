@@ -5,9 +5,8 @@
 // time.
 //
 // The bytes are copied into one region of memory of the budget's size,
-// taken in huge pages as it fills (a few page faults for a card's worth
-// instead of one per 4 KiB), and stay there until the cache goes; each kept
-// file is taken once.  Thread-safe: the planning threads put, the workers
+// taken in 4 KiB pages as it fills, and stay there until the cache goes;
+// each kept file is taken once.  Thread-safe: the planning threads put, the workers
 // take.
 #pragma once
 
@@ -24,7 +23,7 @@
 
 class cUnwrapCache {
  public:
-  // Up to `budget` bytes (rounded up to whole huge pages).
+  // Up to `budget` bytes.
   explicit cUnwrapCache(uint64_t budget);
   ~cUnwrapCache();
   cUnwrapCache(const cUnwrapCache&) = delete;
