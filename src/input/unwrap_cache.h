@@ -6,8 +6,8 @@
 //
 // The bytes are copied into one region of memory of the budget's size,
 // taken in 4 KiB pages as it fills, and stay there until the cache goes;
-// each kept file is taken once.  Thread-safe: the planning threads put, the workers
-// take.
+// each kept file is taken once.  Thread-safe: the planning threads put, the
+// workers take.
 #pragma once
 
 #include <cstdint>
