@@ -12,8 +12,9 @@ encrypted containers (with and without the right password), J1939
 transfers that start in one split and end in the next, multiplexed
 messages, records across midnight, and damaged, truncated and foreign
 files; all conversions of a card get the same few options, drawn from those
-that change the output or the reading (--no-concat, --utc, -b, ...).  Without -d some files lie outside the device folders (loose files
-and copies of split files); with -d every file lies in its device's folder,
+that change the output or the reading (--no-concat, --utc, -b, ...).
+Without -d some files lie outside the device folders (loose files and
+copies of split files); with -d every file lies in its device's folder,
 since a shard that runs after others plans without the files they deleted
 (see README, "Shards").
 
