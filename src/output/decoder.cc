@@ -171,7 +171,13 @@ bool cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
 
 bool cDecoder::writeFlatRow(const cDB& db, cFlatMessage& entry, const cBusMsg& msg,
                             uint32_t key) {
-  const int64_t inLimits = flatMessages_.row(entry, msg.data, &values_);
+  // A writing thread with time to spare takes the values of a row that has
+  // them all within their limits whatever the payload: the row and its
+  // counts are known without them.
+  const bool handOver = rowThread_ && entry.alwaysInLimits &&
+                        msg.data.size() == entry.fastLength && rowThread_->takesPayloads();
+  const int64_t inLimits =
+      handOver ? entry.valueCount : flatMessages_.row(entry, msg.data, &values_);
   if (inLimits < 0) return false;
   cMessageIdentity identity = identityOf(entry.busKind, msg, key);
   identity.nameHash = entry.nameHash;
@@ -194,7 +200,12 @@ bool cDecoder::writeFlatRow(const cDB& db, cFlatMessage& entry, const cBusMsg& m
   }
   pending_.signals += static_cast<uint64_t>(inLimits);
   ++pending_.messages;
-  if (entry.writer != nullptr) emitRow(entry.writer, msg.timeStamp);
+  if (entry.writer == nullptr) return true;
+  if (handOver)
+    rowThread_->writeFlat(entry.writer, msg.timeStamp, cFlatMessageTable::valueSignals(entry),
+                          msg.data);
+  else
+    emitRow(entry.writer, msg.timeStamp);
   return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -15,6 +16,34 @@ constexpr uint32_t kMaxFastLength = 64;
 
 uint64_t hashOf(const cDB& db, uint32_t key) {
   return (reinterpret_cast<uintptr_t>(&db) * kMix ^ key) * kMix;
+}
+
+// The physical value of a field's integer, as every row computes it.
+inline double physical(const cFlatSignal& s, double number) {
+  return number * s.params.factor + s.params.offset;
+}
+inline bool withinLimits(const cFlatSignal& s, double value) {
+  return s.params.minimum <= value && value <= s.params.maximum;
+}
+// A value, or NaN outside its limits; counts the values within them.
+inline double limited(const cFlatSignal& s, double value, int64_t* inLimits) {
+  if (s.noLimits || withinLimits(s, value)) {
+    ++*inLimits;
+    return value;
+  }
+  return std::numeric_limits<double>::quiet_NaN();
+}
+// The values of a field's smallest and largest integers.  Rounding keeps
+// the order of the integers (or reverses it, for a negative factor), so
+// every value of the field lies between these two.
+double lowestValue(const cFlatSignal& s) {
+  const uint32_t n = s.params.bitLength;
+  return physical(s, s.isSigned ? -std::ldexp(1.0, static_cast<int>(n) - 1) : 0.0);
+}
+double highestValue(const cFlatSignal& s) {
+  const uint32_t n = s.params.bitLength;
+  const uint64_t top = s.isSigned ? (uint64_t{1} << (n - 1)) - 1 : ~uint64_t{0} >> (64 - n);
+  return physical(s, static_cast<double>(top));
 }
 }  // namespace
 
@@ -62,23 +91,31 @@ void cFlatMessageTable::fill(cFlatMessage& entry, const cDB& db, uint32_t key) {
   for (const cDBSignal& s : message->signals)
     if (s.isMultiplexor()) return;
   entry.flat = true;
-  entry.firstSignal = static_cast<uint32_t>(signals_.size());
-  entry.signalCount = static_cast<uint32_t>(message->signals.size());
-  for (const cDBSignal& s : message->signals) {
-    signals_.push_back(cFlatSignal{.params = s.params,
-                                   .ignored = s.ignored != 0,
-                                   .noLimits = s.params.minimum == 0.0 && s.params.maximum == 0.0});
-    if (s.ignored == 0) ++entry.valueCount;
+  const size_t count = message->signals.size();
+  size_t values = 0;
+  for (const cDBSignal& s : message->signals) values += s.ignored == 0;
+  auto signals = std::make_unique<cFlatSignal[]>(count + values);
+  for (size_t i = 0; i < count; ++i) {
+    const cDBSignal& s = message->signals[i];
+    signals[i] = cFlatSignal{.params = s.params,
+                             .ignored = s.ignored != 0,
+                             .noLimits = s.params.minimum == 0.0 && s.params.maximum == 0.0};
   }
-  compile(entry, message->length);
+  entry.signals = signals.get();
+  entry.signalCount = static_cast<uint32_t>(count);
+  entry.valueCount = static_cast<uint32_t>(values);
+  compile(entry, {signals.get(), count}, message->length);
+  std::copy_if(signals.get(), signals.get() + count, signals.get() + count,
+               [](const cFlatSignal& s) { return !s.ignored; });
+  signalArrays_.push_back(std::move(signals));
 }
 
-void cFlatMessageTable::compile(cFlatMessage& entry, uint32_t length) {
+void cFlatMessageTable::compile(cFlatMessage& entry, std::span<cFlatSignal> signals,
+                                uint32_t length) {
   if (length == 0 || length > kMaxFastLength) return;
   // Payloads shorter than eight bytes are read from a zero-padded copy.
   const uint32_t loaded = std::max<uint32_t>(length, 8);
-  for (cFlatSignal& s : std::span<cFlatSignal>(signals_).subspan(entry.firstSignal,
-                                                                   entry.signalCount)) {
+  for (cFlatSignal& s : signals) {
     const cDBSignalParameters& p = s.params;
     const uint32_t count = p.bitLength;
     if (p.valueType != cDBValueType::Unsigned && p.valueType != cDBValueType::Signed) return;
@@ -95,41 +132,30 @@ void cFlatMessageTable::compile(cFlatMessage& entry, uint32_t length) {
     s.isSigned = p.valueType == cDBValueType::Signed;
   }
   entry.fastLength = static_cast<uint8_t>(length);
+  entry.alwaysInLimits = std::all_of(signals.begin(), signals.end(), [](const cFlatSignal& s) {
+    return s.ignored || s.noLimits ||
+           (withinLimits(s, lowestValue(s)) && withinLimits(s, highestValue(s)));
+  });
 }
-
-namespace {
-
-// A value, or NaN outside its limits; counts the values within them.
-inline double limited(const cFlatSignal& s, double value, int64_t* inLimits) {
-  const cDBSignalParameters& p = s.params;
-  if (s.noLimits || (p.minimum <= value && value <= p.maximum)) {
-    ++*inLimits;
-    return value;
-  }
-  return std::numeric_limits<double>::quiet_NaN();
-}
-
-}  // namespace
 
 int64_t cFlatMessageTable::row(const cFlatMessage& entry, std::span<const uint8_t> payload,
                                std::vector<double>* values) const {
   values->resize(entry.valueCount);
-  if (entry.fastLength != 0 && payload.size() == entry.fastLength)
-    return fastRow(entry, payload, values->data());
-  return checkedRow(entry, payload, values->data());
-}
-
-int64_t cFlatMessageTable::fastRow(const cFlatMessage& entry, std::span<const uint8_t> payload,
-                                   double* out) const {
+  if (entry.fastLength == 0 || payload.size() != entry.fastLength)
+    return checkedRow(entry, payload, values->data());
   uint8_t padded[8] = {};
   const uint8_t* bytes = payload.data();
   if (payload.size() < 8) {
     std::memcpy(padded, payload.data(), payload.size());
     bytes = padded;
   }
+  return cFlatSignals_fastRow(valueSignals(entry), bytes, values->data());
+}
+
+int64_t cFlatSignals_fastRow(std::span<const cFlatSignal> valueSignals, const uint8_t* bytes,
+                             double* out) {
   int64_t inLimits = 0;
-  for (const cFlatSignal& s : signals(entry)) {
-    if (s.ignored) continue;
+  for (const cFlatSignal& s : valueSignals) {
     uint64_t word;
     std::memcpy(&word, bytes + s.load, 8);
     if (s.bigEndian == (std::endian::native == std::endian::little))
@@ -138,13 +164,13 @@ int64_t cFlatMessageTable::fastRow(const cFlatMessage& entry, std::span<const ui
     const uint32_t right = 64u - s.params.bitLength;
     const double number = s.isSigned ? static_cast<double>(static_cast<int64_t>(word) >> right)
                                      : static_cast<double>(word >> right);
-    *out++ = limited(s, number * s.params.factor + s.params.offset, &inLimits);
+    *out++ = limited(s, physical(s, number), &inLimits);
   }
   return inLimits;
 }
 
 int64_t cFlatMessageTable::checkedRow(const cFlatMessage& entry,
-                                      std::span<const uint8_t> payload, double* out) const {
+                                      std::span<const uint8_t> payload, double* out) {
   int64_t inLimits = 0;
   for (const cFlatSignal& s : signals(entry)) {
     double value;

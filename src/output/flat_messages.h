@@ -5,10 +5,12 @@
 // also remembers the writer of its last row.
 //
 // The table never changes the databases; entries stay valid while the
-// databases live (pointers into them).
+// databases live (pointers into them).  An entry's signals never move once
+// made, so a writing thread may decode rows from them while the table grows.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -44,13 +46,18 @@ struct cFlatMessage {
   // True when rows can be decoded from the compact signals: a message that
   // is not ignored, has signals and none of them is a multiplexor.
   bool flat = false;
-  uint32_t firstSignal = 0;
+  // signalCount signals in the message's order, then again the valueCount
+  // of them not ignored: the row's values.
+  const cFlatSignal* signals = nullptr;
   uint32_t signalCount = 0;
-  uint32_t valueCount = 0;  // signals not ignored: the row's values
+  uint32_t valueCount = 0;
   // Payload length (bytes) for which every signal has its one-load
   // extraction; 0: none (a float or double signal, a field past the
   // message's length).
   uint8_t fastLength = 0;
+  // True when no payload of fastLength bytes has a value outside its
+  // limits: the row is whole, and its counts are known before decoding it.
+  bool alwaysInLimits = false;
   // The writer of the last row and what it was found for: valid while the
   // writer set's generation and the identity are the same.
   uint64_t generation = 0;
@@ -63,8 +70,12 @@ class cFlatMessageTable {
   // The entry of `key` in `db`, made on first use.  The reference stays
   // valid until the next find().
   cFlatMessage& find(const cDB& db, uint32_t key);
-  std::span<const cFlatSignal> signals(const cFlatMessage& entry) const {
-    return {signals_.data() + entry.firstSignal, entry.signalCount};
+  static std::span<const cFlatSignal> signals(const cFlatMessage& entry) {
+    return {entry.signals, entry.signalCount};
+  }
+  // The signals of the row's values (see cFlatSignals_fastRow).
+  static std::span<const cFlatSignal> valueSignals(const cFlatMessage& entry) {
+    return {entry.signals + entry.signalCount, entry.valueCount};
   }
   // The row of a flat entry: each value not ignored in *values (resized to
   // valueCount), NaN where it is outside its limits (unless both limits are
@@ -76,16 +87,21 @@ class cFlatMessageTable {
  private:
   cFlatMessage& slot(const cDB& db, uint32_t key);
   void fill(cFlatMessage& entry, const cDB& db, uint32_t key);
-  // row() for a payload of the entry's fastLength, and for any other.
-  int64_t fastRow(const cFlatMessage& entry, std::span<const uint8_t> payload,
-                  double* out) const;
-  int64_t checkedRow(const cFlatMessage& entry, std::span<const uint8_t> payload,
-                     double* out) const;
+  // row() for a payload of any other length than the entry's fastLength.
+  static int64_t checkedRow(const cFlatMessage& entry, std::span<const uint8_t> payload,
+                            double* out);
   // Sets the one-load extraction of the entry's signals for the message's
   // DBC length, or leaves fastLength 0.
-  void compile(cFlatMessage& entry, uint32_t length);
+  static void compile(cFlatMessage& entry, std::span<cFlatSignal> signals, uint32_t length);
 
   std::vector<cFlatMessage> slots_;
   size_t used_ = 0;
-  std::vector<cFlatSignal> signals_;
+  std::vector<std::unique_ptr<cFlatSignal[]>> signalArrays_;  // one per flat entry
 };
+
+// The row of a payload of the entry's fastLength through its valueSignals():
+// `bytes` holds the payload, zero-padded to 8 bytes when shorter.  Writes
+// the values to out[] (NaN outside its limits, unless both are 0) and
+// returns the number within their limits.
+int64_t cFlatSignals_fastRow(std::span<const cFlatSignal> valueSignals, const uint8_t* bytes,
+                             double* out);

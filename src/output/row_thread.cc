@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -10,12 +11,13 @@
 #include "base/log.h"
 #include "io/io.h"
 #include "output/csv_writer.h"
+#include "output/flat_messages.h"
 
 namespace {
 
 // Rows (and values) per batch and batches in the ring.  Waking a sleeping
 // thread costs about as much as a few hundred rows (more on a virtual
-// machine), so a batch holds thousands; the ring of them (about 1.4 MB) is
+// machine), so a batch holds thousands; the ring of them (about 1.6 MB) is
 // larger than a core's own cache, so a batch comes back to the converting
 // thread mostly evicted from the writing core instead of being taken back
 // line by line.
@@ -24,9 +26,9 @@ constexpr size_t kBatchValues = 8 * kBatchRows;
 constexpr size_t kBatches = 8;
 // The ring's memory, in whole huge pages: a writing thread that a spare
 // processor starts for the last milliseconds of a card would otherwise spend
-// more on the first touch of 1.4 MB of fresh pages (a page fault per 4 KiB,
+// more on the first touch of 1.6 MB of fresh pages (a page fault per 4 KiB,
 // about 12 us each on a virtual machine) than it gains.
-constexpr size_t kBatchBytes = kBatchRows * 24 + kBatchValues * sizeof(double);
+constexpr size_t kBatchBytes = kBatchRows * 32 + kBatchValues * sizeof(double);
 constexpr size_t kRingBytes =
     (kBatches * kBatchBytes + cIO_kHugePage - 1) / cIO_kHugePage * cIO_kHugePage;
 // The writing thread is the faster stage and finds the ring empty again and
@@ -62,7 +64,7 @@ void streamFence() {}
 
 cRowWriterThread::cRowWriterThread()
     : ringMemory_(cIO_mapHugePages(kRingBytes)), ring_(kBatches), filling_(&ring_[0]) {
-  static_assert(sizeof(Row) == 24 && kBatchRows * sizeof(Row) % alignof(double) == 0);
+  static_assert(sizeof(Row) == 32 && kBatchRows * sizeof(Row) % alignof(double) == 0);
   for (size_t i = 0; i < kBatches; ++i) {
     Batch& batch = ring_[i];
     if (ringMemory_ != nullptr) {
@@ -88,22 +90,44 @@ cRowWriterThread::~cRowWriterThread() {
   if (ringMemory_ != nullptr) ::munmap(ringMemory_, kRingBytes);
 }
 
+cRowWriterThread::Batch& cRowWriterThread::reserve(size_t words) {
+  if (filling_->valueCount + words > filling_->valueCapacity && filling_->rowCount > 0) submit();
+  Batch& batch = *filling_;
+  if (words > batch.valueCapacity) {  // one row with more values than a batch holds
+    batch.heapValues = std::make_unique_for_overwrite<double[]>(words);
+    batch.values = batch.heapValues.get();
+    batch.valueCapacity = words;
+  }
+  return batch;
+}
+
 void cRowWriterThread::write(cCsvWriter* writer, double timeStamp,
                              std::span<const double> values) {
-  if (filling_->valueCount + values.size() > filling_->valueCapacity && filling_->rowCount > 0)
-    submit();
-  Batch& batch = *filling_;
-  if (values.size() > batch.valueCapacity) {  // one row with more values than a batch holds
-    batch.heapValues = std::make_unique_for_overwrite<double[]>(values.size());
-    batch.values = batch.heapValues.get();
-    batch.valueCapacity = values.size();
-  }
-  const Row row{writer, timeStamp, static_cast<uint32_t>(batch.valueCount),
+  Batch& batch = reserve(values.size());
+  const Row row{writer, timeStamp, nullptr, static_cast<uint32_t>(batch.valueCount),
                 static_cast<uint32_t>(values.size())};
   streamCopy(&batch.rows[batch.rowCount], &row, sizeof row);
   streamCopy(batch.values + batch.valueCount, values.data(), values.size_bytes());
   ++batch.rowCount;
   batch.valueCount += values.size();
+  if (batch.rowCount == kBatchRows) submit();
+}
+
+void cRowWriterThread::writeFlat(cCsvWriter* writer, double timeStamp,
+                                 std::span<const cFlatSignal> valueSignals,
+                                 std::span<const uint8_t> payload) {
+  // The payload in whole words, zero-padded to at least one.
+  double words[8];
+  const size_t count = std::max<size_t>(1, (payload.size() + 7) / 8);
+  words[count - 1] = 0.0;
+  std::memcpy(words, payload.data(), payload.size());
+  Batch& batch = reserve(count);
+  const Row row{writer, timeStamp, valueSignals.data(), static_cast<uint32_t>(batch.valueCount),
+                static_cast<uint32_t>(valueSignals.size())};
+  streamCopy(&batch.rows[batch.rowCount], &row, sizeof row);
+  streamCopy(batch.values + batch.valueCount, words, count * sizeof(double));
+  ++batch.rowCount;
+  batch.valueCount += count;
   if (batch.rowCount == kBatchRows) submit();
 }
 
@@ -129,7 +153,13 @@ void cRowWriterThread::submit() {
   const uint64_t next = filled_.done.load(std::memory_order_relaxed) + 1;
   filled_.done.store(next);
   filling_ = &ring_[next % ring_.size()];
-  if (next - written_.done.load() >= kWakeBatches) wake(written_);
+  const uint64_t backlog = next - written_.done.load();
+  if (backlog >= kWakeBatches) wake(written_);
+  // Payloads go over while the writing thread keeps up (it sleeps until
+  // half the ring is filled), values once the ring is full: each thread
+  // takes as much of the work as it has time for.
+  if (backlog < kWakeBatches) takesPayloads_ = true;
+  if (backlog >= ring_.size()) takesPayloads_ = false;
   // The next batch must have been written before it is filled again.
   await(filled_, [&] { return next - written_.done.load() < ring_.size(); });
 }
@@ -160,8 +190,14 @@ void cRowWriterThread::run() {
     Batch& batch = ring_[next % ring_.size()];
     for (size_t i = 0; i < batch.rowCount; ++i) {
       const Row& row = batch.rows[i];
-      (void)row.writer->write(row.timeStamp, {batch.values + row.firstValue,
-                                              row.valueCount});  // failures are logged there
+      const double* values = batch.values + row.firstValue;
+      if (row.signals != nullptr) {
+        if (flatValues_.size() < row.valueCount) flatValues_.resize(row.valueCount);
+        (void)cFlatSignals_fastRow({row.signals, row.valueCount},
+                                   reinterpret_cast<const uint8_t*>(values), flatValues_.data());
+        values = flatValues_.data();
+      }
+      (void)row.writer->write(row.timeStamp, {values, row.valueCount});  // failures logged there
     }
     batch.rowCount = 0;
     batch.valueCount = 0;

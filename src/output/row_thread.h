@@ -2,8 +2,11 @@
 // second stage of the two-stage pipeline of one large file.  The converting
 // thread reads the frames, decodes them and picks each row's writer; it hands
 // the rows over in batches through a short ring, and this thread formats
-// them and writes the files.  Rows reach their writers in the order they were
-// handed over, so the files are the same as without the thread.
+// them and writes the files.  While this thread has time to spare, a row
+// whose values cannot fall outside their limits goes over as its payload,
+// and this thread takes the values from it as well.  Rows reach their
+// writers in the order they were handed over, so the files are the same as
+// without the thread.
 //
 // Each side publishes the number of batches it has finished; a thread that
 // finds the ring empty (or full) sleeps until the other side wakes it: the
@@ -26,6 +29,7 @@
 #include <vector>
 
 class cCsvWriter;
+struct cFlatSignal;
 
 class cRowWriterThread {
  public:
@@ -38,6 +42,14 @@ class cRowWriterThread {
   // Hands over one row for `writer` (borrowed: it must live until the next
   // drain()).  Failures are the writer's, as with cCsvWriter::write.
   void write(cCsvWriter* writer, double timeStamp, std::span<const double> values);
+  // True while the writing thread has time to take rows' values from their
+  // payloads (writeFlat); false while the converting thread waits for it.
+  bool takesPayloads() const { return takesPayloads_; }
+  // Hands over the row that cFlatSignals_fastRow takes from `payload` (at
+  // most 64 bytes) through `valueSignals` (borrowed: they must stay
+  // unchanged until the next drain()).
+  void writeFlat(cCsvWriter* writer, double timeStamp, std::span<const cFlatSignal> valueSignals,
+                 std::span<const uint8_t> payload);
 
   // Returns once every row handed over is in its writer.  The first error
   // the writing thread logged since the last drain becomes the calling
@@ -48,6 +60,9 @@ class cRowWriterThread {
   struct Row {
     cCsvWriter* writer;
     double timeStamp;
+    // Null: the row's values are the valueCount at firstValue.  Otherwise
+    // the valueCount signals of the row, and its payload at firstValue.
+    const cFlatSignal* signals;
     uint32_t firstValue;
     uint32_t valueCount;
   };
@@ -69,6 +84,8 @@ class cRowWriterThread {
     std::atomic<bool> sleeping{false};
   };
 
+  // Room for `words` more values in the batch being filled.
+  Batch& reserve(size_t words);
   // Publishes the batch being filled and moves to the next one.
   void submit();
   // Waits until `ready()`, sleeping as `self` until the other side wakes
@@ -83,6 +100,7 @@ class cRowWriterThread {
   uint8_t* ringMemory_ = nullptr;  // the batches' rows and values, in huge pages
   std::vector<Batch> ring_;
   Batch* filling_;  // the batch the converting thread fills
+  bool takesPayloads_ = true;  // the converting thread's own
   Side filled_;   // batches handed over (the converting thread)
   Side written_;  // batches written (the writing thread)
   std::atomic<bool> flushing_{false};  // drain() waits: write whatever is filled
@@ -90,5 +108,6 @@ class cRowWriterThread {
   std::mutex mutex_;             // guards sleeping and firstError_
   std::condition_variable wakeUp_;
   std::string firstError_;  // logged by the writing thread, not yet taken
+  std::vector<double> flatValues_;  // the writing thread's row from a payload
   std::thread thread_;      // last: starts once everything above exists
 };

@@ -79,13 +79,18 @@ TEST_P(cDecoderTest, LimitsTurnValuesIntoNaNAndDropRowsWithoutAnyValidValue) {
       {5, 5, 6, 6, 5, 6, "5.000000,6.000000", 2},  // limits inclusive
       {0, 0, 1, 2, 200, 9, "200.000000,NaN", 1},   // no limits: always within
       {1, 2, 1, 2, 5, 6, nullptr, 0},
+      // Limits that hold every value of the byte: a writing thread takes
+      // the values from the payload.
+      {0, 255, 0, 255, 0, 255, "0.000000,255.000000", 2},
+      {0, 255, 0, 254, 0, 255, "0.000000,NaN", 1},
+      {1, 255, 1, 255, 0, 0, nullptr, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.row ? c.row : "no row");
     Harness h;
     h.add("Engine_Speed-1", 0x10, {{"A", 0, c.minA, c.maxA}, {"B", 1, c.minB, c.maxB}, {"Hidden", 2, 1, 2, 1}});
     cDecoder& d = *h.decoder;
-    h.send(kNoon + 0.25, 0x10, {c.a, c.b, 99});  // Hidden: ignored, never written
+    h.send(kNoon + 0.25, 0x10, {c.a, c.b, 99, 0, 0, 0, 0, 0});  // Hidden: ignored, never written
     h.send(kNoon + 0.5, 0x11, {1, 2, 3});        // unknown key
     FileTree expected;
     if (c.row)

@@ -1,7 +1,7 @@
 // The compact signal table's rows against the signal decoder, value by
 // value: every byte order, sign, bit length and position a payload of the
 // message's length allows (the one-load extraction), and payloads of other
-// lengths (the checked path).
+// lengths (the checked path); which messages have every row whole.
 #include "output/flat_messages.h"
 
 #include <gtest/gtest.h>
@@ -111,6 +111,61 @@ TEST(cFlatMessageTable, MessagesWithoutOneLoadReadTheCheckedWay) {
   }
   EXPECT_FALSE(table.find(db, 3).flat);
   EXPECT_EQ(table.find(db, 4).message, nullptr);
+}
+
+TEST(cFlatMessageTable, RowsAreKnownWholeExactlyWhenNoFieldValueLeavesItsLimits) {
+  using enum cDBValueType;
+  const struct {
+    cDBValueType type;
+    uint8_t bits;
+    double factor, offset, minimum, maximum;
+    bool whole;
+  } cases[] = {
+      {Unsigned, 8, 1, 0, 0, 255, true},
+      {Unsigned, 8, 1, 0, 0, 254, false},
+      {Unsigned, 8, 1, 0, 1, 255, false},
+      {Unsigned, 8, -1, 0, -255, 0, true},  // a negative factor turns the range round
+      {Unsigned, 8, -1, 0, -254, 0, false},
+      {Unsigned, 4, 2, 1, 1, 31, true},
+      {Unsigned, 4, 2, 1, 1.5, 31, false},
+      {Signed, 8, 1, 0, -128, 127, true},
+      {Signed, 8, 1, 0, -127, 127, false},
+      {Signed, 8, 1, 0, -128, 126, false},
+      {Signed, 12, 0.1, 0, -205, 205, true},
+      {Unsigned, 64, 1, 0, 0, 0, true},  // no limits
+      {Unsigned, 64, 1, 0, 0, 18446744073709551615.0, true},
+      {Unsigned, 64, 1, 0, 0, 1e19, false},
+      {Signed, 64, 1, 0, -9223372036854775808.0, 9223372036854775807.0, true},
+      {Signed, 64, 1, 0, -9e18, 9e18, false},
+      {Unsigned, 8, NAN, 0, -1e9, 1e9, false},
+  };
+  cDB db(cDBBusKind::Can);
+  for (uint32_t k = 0; k < std::size(cases); ++k) {
+    const auto& c = cases[k];
+    cDBMessage* m = cDB_messageAdd(&db, "M" + std::to_string(k), k, 8, cDBTransport::None, "", 0);
+    cDB_signalAdd(&m->signals, "S", {.valueType = c.type, .bitPosition = 0, .bitLength = c.bits,
+                                     .factor = c.factor, .offset = c.offset, .minimum = c.minimum,
+                                     .maximum = c.maximum}, 0);
+    cDB_signalAdd(&m->signals, "Hidden", {.bitPosition = 0, .bitLength = 1, .minimum = 5, .maximum = 6}, 1);
+  }
+  cFlatMessageTable table;
+  std::vector<double> values;
+  for (uint32_t k = 0; k < std::size(cases); ++k) {
+    const auto& c = cases[k];
+    const cFlatMessage& entry = table.find(db, k);
+    ASSERT_EQ(entry.fastLength, 8) << k;
+    EXPECT_EQ(entry.alwaysInLimits, c.whole) << k;
+    // The field's smallest and largest integers, little-endian at bit 0.
+    const uint64_t top = c.bits == 64 ? ~uint64_t{0} : (uint64_t{1} << c.bits) - 1;
+    const uint64_t signBit = uint64_t{1} << (c.bits - 1);
+    int64_t extremesInLimits = 0;
+    for (uint64_t raw : {c.type == Signed ? signBit : 0, c.type == Signed ? signBit - 1 : top}) {
+      uint8_t payload[8];
+      std::memcpy(payload, &raw, 8);
+      extremesInLimits += table.row(entry, payload, &values);
+    }
+    EXPECT_EQ(extremesInLimits == 2, c.whole) << k;
+  }
 }
 
 }  // namespace
