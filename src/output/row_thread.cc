@@ -156,10 +156,11 @@ void cRowWriterThread::submit() {
   const uint64_t backlog = next - written_.done.load();
   if (backlog >= kWakeBatches) wake(written_);
   // Payloads go over while the writing thread keeps up (it sleeps until
-  // half the ring is filled), values once the ring is full: each thread
-  // takes as much of the work as it has time for.
+  // half the ring is filled), values once it falls behind, before the ring
+  // is full: each thread takes as much of the work as it has time for, and
+  // the converting thread seldom has to wait for a free batch.
   if (backlog < kWakeBatches) takesPayloads_ = true;
-  if (backlog >= ring_.size()) takesPayloads_ = false;
+  if (backlog >= kBatches - 2) takesPayloads_ = false;
   // The next batch must have been written before it is filled again.
   await(filled_, [&] { return next - written_.done.load() < ring_.size(); });
 }

@@ -43,7 +43,7 @@ class cRowWriterThread {
   // drain()).  Failures are the writer's, as with cCsvWriter::write.
   void write(cCsvWriter* writer, double timeStamp, std::span<const double> values);
   // True while the writing thread has time to take rows' values from their
-  // payloads (writeFlat); false while the converting thread waits for it.
+  // payloads (writeFlat); false while it falls behind.
   bool takesPayloads() const { return takesPayloads_; }
   // Hands over the row that cFlatSignals_fastRow takes from `payload` (at
   // most 64 bytes) through `valueSignals` (borrowed: they must stay
