@@ -31,10 +31,10 @@ constexpr size_t kBatches = 8;
 constexpr size_t kBatchBytes = kBatchRows * 32 + kBatchValues * sizeof(double);
 constexpr size_t kRingBytes =
     (kBatches * kBatchBytes + cIO_kHugePage - 1) / cIO_kHugePage * cIO_kHugePage;
-// The writing thread is the faster stage and finds the ring empty again and
-// again.  Once asleep it is woken when half the ring is full (or the owner
-// drains), not for every batch: a third of the context switches, and the
-// converting thread never waits, since the other half is still free.
+// When the writing thread is the faster stage it finds the ring empty again
+// and again.  Once asleep it is woken when half the ring is full (or the
+// owner drains), not for every batch: a third of the context switches, and
+// the converting thread does not wait, since the other half is still free.
 constexpr size_t kWakeBatches = kBatches / 2;
 
 // Copies `bytes` (a multiple of 8) with streaming stores: the lines of a
