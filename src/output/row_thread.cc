@@ -90,27 +90,28 @@ cRowWriterThread::~cRowWriterThread() {
   if (ringMemory_ != nullptr) ::munmap(ringMemory_, kRingBytes);
 }
 
-cRowWriterThread::Batch& cRowWriterThread::reserve(size_t words) {
-  if (filling_->valueCount + words > filling_->valueCapacity && filling_->rowCount > 0) submit();
+void cRowWriterThread::append(cCsvWriter* writer, double timeStamp, const cFlatSignal* signals,
+                              size_t valueCount, std::span<const double> words) {
+  if (filling_->valueCount + words.size() > filling_->valueCapacity && filling_->rowCount > 0)
+    submit();
   Batch& batch = *filling_;
-  if (words > batch.valueCapacity) {  // one row with more values than a batch holds
-    batch.heapValues = std::make_unique_for_overwrite<double[]>(words);
+  if (words.size() > batch.valueCapacity) {  // one row with more values than a batch holds
+    batch.heapValues = std::make_unique_for_overwrite<double[]>(words.size());
     batch.values = batch.heapValues.get();
-    batch.valueCapacity = words;
+    batch.valueCapacity = words.size();
   }
-  return batch;
+  const Row row{writer, timeStamp, signals, static_cast<uint32_t>(batch.valueCount),
+                static_cast<uint32_t>(valueCount)};
+  streamCopy(&batch.rows[batch.rowCount], &row, sizeof row);
+  streamCopy(batch.values + batch.valueCount, words.data(), words.size_bytes());
+  ++batch.rowCount;
+  batch.valueCount += words.size();
+  if (batch.rowCount == kBatchRows) submit();
 }
 
 void cRowWriterThread::write(cCsvWriter* writer, double timeStamp,
                              std::span<const double> values) {
-  Batch& batch = reserve(values.size());
-  const Row row{writer, timeStamp, nullptr, static_cast<uint32_t>(batch.valueCount),
-                static_cast<uint32_t>(values.size())};
-  streamCopy(&batch.rows[batch.rowCount], &row, sizeof row);
-  streamCopy(batch.values + batch.valueCount, values.data(), values.size_bytes());
-  ++batch.rowCount;
-  batch.valueCount += values.size();
-  if (batch.rowCount == kBatchRows) submit();
+  append(writer, timeStamp, nullptr, values.size(), values);
 }
 
 void cRowWriterThread::writeFlat(cCsvWriter* writer, double timeStamp,
@@ -121,14 +122,7 @@ void cRowWriterThread::writeFlat(cCsvWriter* writer, double timeStamp,
   const size_t count = std::max<size_t>(1, (payload.size() + 7) / 8);
   words[count - 1] = 0.0;
   std::memcpy(words, payload.data(), payload.size());
-  Batch& batch = reserve(count);
-  const Row row{writer, timeStamp, valueSignals.data(), static_cast<uint32_t>(batch.valueCount),
-                static_cast<uint32_t>(valueSignals.size())};
-  streamCopy(&batch.rows[batch.rowCount], &row, sizeof row);
-  streamCopy(batch.values + batch.valueCount, words, count * sizeof(double));
-  ++batch.rowCount;
-  batch.valueCount += count;
-  if (batch.rowCount == kBatchRows) submit();
+  append(writer, timeStamp, valueSignals.data(), valueSignals.size(), {words, count});
 }
 
 template <typename Ready>

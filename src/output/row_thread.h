@@ -84,8 +84,9 @@ class cRowWriterThread {
     std::atomic<bool> sleeping{false};
   };
 
-  // Room for `words` more values in the batch being filled.
-  Batch& reserve(size_t words);
+  // Adds a row (see Row) whose `words` go to the batch's values.
+  void append(cCsvWriter* writer, double timeStamp, const cFlatSignal* signals,
+              size_t valueCount, std::span<const double> words);
   // Publishes the batch being filled and moves to the next one.
   void submit();
   // Waits until `ready()`, sleeping as `self` until the other side wakes
