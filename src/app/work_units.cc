@@ -96,16 +96,18 @@ void probeAll(cFS* inputFs, const cLogReaderOptions& all, std::vector<cProbedFil
       const std::string& path = files[i].path;
       cLogFileInfo info;
       bool known = reader->probeIdentity(path, &info);
-      if (!known && !vanished(inputFs, path)) {
+      bool gone = !known && vanished(inputFs, path);
+      if (!known && !gone) {
         info = {};
         known = reader->probeIdentity(path, &info);
+        gone = !known && vanished(inputFs, path);
       }
       if (known) {
         files[i].identity = {info.serialNumber, info.session, info.split};
         continue;
       }
       files[i].unread = true;
-      files[i].vanished = vanished(inputFs, path);
+      files[i].vanished = gone;
     }
   };
   std::vector<std::thread> pool;
