@@ -4,6 +4,7 @@
 // sessions and split chains together; worker journals are recovered only by
 // the run that owns them.  Built also with ThreadSanitizer (`make test`).
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -187,6 +188,34 @@ TEST(ParallelConversion, OneFileWithAWritingThreadGivesTheResultOfOneThread) {
   EXPECT_NE(three.logText().find("A spare processor writes the rows from here"), std::string::npos);
   EXPECT_EQ(statistics(three.out), statistics(one.out));
   EXPECT_EQ(f.csvTree("three"), f.csvTree("one"));
+}
+
+// A process limit of 48 descriptors lets the CSV writers keep 24 open, 6 for
+// each of 4 workers: a worker that took the whole 24 (or more) would run out
+// of descriptors with the 60 messages of its session alone.
+TEST(ParallelConversion, WorkersShareTheOpenFileLimitOfOneProcess) {
+  E2eFolder f;
+  std::string dbc, frames;
+  for (int round = 0; round < 2; ++round)
+    for (int id = 0; id < 60; ++id) {
+      if (round == 0) dbc += "BO_ " + std::to_string(256 + id) + " M" + std::to_string(id) + ": 1 ECU\n SG_ V : 0|8@1+ (1,0) [0|0] \"\" ECU\n";
+      frames += "frame c t=0." + std::to_string(100 + round * 60 + id) + " id=0x" + hex({uint8_t(1), uint8_t(id)}) +
+                " data=" + hex({uint8_t(round)}) + "\n";
+    }
+  f.writeDbc("can1.dbc", e2eDbc("CAN", dbc));
+  for (const std::string serial : {"AAAA", "BBBB", "CCCC", "DDDD"})
+    f.writeLog("card/" + serial + "/1.mf4", e2eLogHeader(serial, 1, 1) + "group c can\n" + frames);
+  struct rlimit saved {};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  const struct rlimit lowered {std::min<rlim_t>(48, saved.rlim_max), saved.rlim_max};
+  setrlimit(RLIMIT_NOFILE, &lowered);
+  const E2eRun four = f.run({"-j", "4", "-O", f / "four", "--dbc-can1=" + f / "can1.dbc", f / "card"});
+  const E2eRun one = f.run({"-j", "1", "-O", f / "one", "--dbc-can1=" + f / "can1.dbc", f / "card"});
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(four.status, 0) << four.logText();
+  EXPECT_EQ(one.status, 0) << one.logText();
+  EXPECT_EQ(f.csvTree("four"), f.csvTree("one"));
+  EXPECT_EQ(f.csvTree("four").size(), 240u);
 }
 
 TEST(ParallelConversion, ThreeShardsThroughGnuParallelMakeOneRunsTree) {
@@ -403,6 +432,27 @@ TEST(ParallelConversion, AFileUnreadWhilePlanningIsNotConvertedApartFromItsSessi
   for (const auto& [path, text] : tree) EXPECT_EQ(text.find(",2.000000\n"), std::string::npos) << path << text;
   const std::vector<std::string> kept = {f / "card/B", f / "card/B/2.mf4"};
   EXPECT_EQ(remainingLogs(f), kept);
+}
+
+// Workers reading at once together stay within one reader's buffer (-b) and
+// unwrap memory; a share is never 0, which would mean no read buffer.
+TEST(ParallelConversion, ReadersShareTheReadBufferAndUnwrapMemory) {
+  const struct {
+    int64_t buffer;
+    uint32_t ways;
+    int64_t bufferShare;
+    uint64_t unwrapShare;  // 0: follows the read buffer
+  } cases[] = {
+      {0, 4, 0, 64u << 20}, {0, 0, 0, 256u << 20},   {1 << 20, 4, 1 << 18, 0},
+      {3, 4, 1, 0},         {-1, 2, -1, 128u << 20},
+  };
+  for (const auto& c : cases) {
+    cLogReaderOptions all;
+    all.bufferSize = c.buffer;
+    const cLogReaderOptions share = cWorkUnits_share(all, c.ways);
+    EXPECT_EQ(share.bufferSize, c.bufferShare) << c.buffer << " / " << c.ways;
+    EXPECT_EQ(share.unpackMemory, c.unwrapShare) << c.buffer << " / " << c.ways;
+  }
 }
 
 TEST(ParallelConversion, TheUnitQueueKeepsWorkersOnTheirDevicesLargestUnitFirst) {
