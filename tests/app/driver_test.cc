@@ -72,6 +72,8 @@ TEST(Driver, RunsThatStopWhileParsing) {
       {{"-p", "bad.json", dbc, in}, 1, "", "E Could not parse password file " + dir / "bad.json: line 1, column 14: syntax"
                                            " error while parsing value - invalid literal; last read: '\"1122AABB\": s'"},
       {{"-O", in + "/out", dbc, in}, 0x86, "", "E Invalid output path: " + in + "/out: Not a directory"},  // a file in the way
+      {{"-O", dir / std::string(300, 'o'), dbc, in}, 0x86, "",
+       "E Invalid output path: " + dir / std::string(300, 'o') + ": File name too long"},  // the reason it cannot be made
       {{in}, 0x86, "", "E No DBC files found: give --dbc-can<n>=<file> or --dbc-lin<n>=<file>, or place can<n>-*.dbc"
                        " or lin<n>-*.dbc files in the working directory"},
       {{"--dbc-can1=nope.dbc", in}, 0x86, "", "E No DBC files found: none of the databases given loaded"},
