@@ -1,0 +1,127 @@
+// The output journal as the next run finds it: what a killed run left is
+// undone (new files removed, appended ones cut back, replaced ones restored),
+// a committed input is finished (its set-aside copies dropped, its log file
+// removed after "commit delete"), a cut last line is ignored, and a damaged
+// journal stops the run with the tree untouched.
+#include "output/output_journal.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "fs/fs.h"
+#include "support/fault_fs.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+TEST(OutputJournal, TheNextRunFinishesOrUndoesWhatTheJournalRecords) {
+  const struct {
+    const char* name;
+    std::string journal;  // "@" stands for the input log file's absolute path
+    FileTree before;      // below the output root
+    FileTree after;
+    bool recovered;
+    bool inputRemoved;
+  } cases[] = {
+      {"new", "input @\nnew A/a.csv\n", {{"A/a.csv", "t\n1\n"}}, {}, true, false},
+      {"append", "input @\nappend 4 A/a.csv\n", {{"A/a.csv", "t,V\n1,2\n"}}, {{"A/a.csv", "t,V\n"}}, true, false},
+      {"replace", "input @\nreplace A/a.csv\n", {{"A/a.csv", "new\n"}, {"A/a.csv.rollback", "old\n"}},
+       {{"A/a.csv", "old\n"}}, true, false},
+      {"replace, committed", "input @\nreplace A/a.csv\ncommit\n",
+       {{"A/a.csv", "new\n"}, {"A/a.csv.rollback", "old\n"}}, {{"A/a.csv", "new\n"}}, true, false},
+      {"committed for deletion", "input @\nnew A/a.csv\ncommit delete\n", {{"A/a.csv", "t\n"}},
+       {{"A/a.csv", "t\n"}}, true, true},
+      {"a cut last line", "input @\nnew A/a.csv\nappend 4 A/b.csv",
+       {{"A/a.csv", "1\n"}, {"A/b.csv", "t,V\n1,2\n"}}, {{"A/b.csv", "t,V\n1,2\n"}}, true, false},
+      {"an unknown record", "input @\nnew A/a.csv\nremove A/b.csv\n", {{"A/a.csv", "1\n"}},
+       {{"A/a.csv", "1\n"}, {".lograven-journal", ""}}, false, false},
+      {"a length that is no number", "input @\nappend 4x A/a.csv\n", {{"A/a.csv", "t,V\n1,2\n"}},
+       {{"A/a.csv", "t,V\n1,2\n"}, {".lograven-journal", ""}}, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string input = dir / "card/00000001.MF4";
+    dir.write("card/00000001.MF4", "log");
+    std::string journal = c.journal;
+    for (size_t at; (at = journal.find('@')) != std::string::npos;) journal.replace(at, 1, input);
+    for (const auto& [path, text] : c.before) dir.write("out/" + path, text);
+    dir.write("out/.lograven-journal", journal);
+    FileTree expected = c.after;
+    if (expected.contains(".lograven-journal")) expected[".lograven-journal"] = journal;
+    const std::unique_ptr<cFS> fs = cFS_os_ctor(dir / "out");
+    cOutputJournal recovering(fs.get());
+    LogCapture log;
+    EXPECT_EQ(recovering.recover(), c.recovered);
+    EXPECT_EQ(readTree(dir / "out"), expected);
+    EXPECT_EQ(dir.exists("card/00000001.MF4"), !c.inputRemoved);
+    if (!c.recovered) {
+      EXPECT_EQ(log.count("is damaged; remove it to convert into this folder anyway"), 1);
+    }
+  }
+}
+
+// A journal written by one process and left by its death (no commit, no
+// rollback) is undone by the next; one left after a commit for deletion
+// removes the input.
+TEST(OutputJournal, WhatAKilledRunWroteIsUndoneByTheNext) {
+  for (const bool committed : {false, true}) {
+    SCOPED_TRACE(committed ? "killed after the commit" : "killed while writing");
+    TempDir dir;
+    dir.write("card/00000002.MF4", "log");
+    dir.write("out/A/more.csv", "t,V\n");
+    dir.write("out/A/old.csv", "old\n");
+    const FileTree before = readTree(dir / "out");
+    const std::unique_ptr<cFS> fs = cFS_os_ctor(dir / "out");
+    {
+      cOutputJournal killed(fs.get());
+      killed.begin(dir / "card/00000002.MF4");
+      ASSERT_TRUE(killed.protect({{"A/new.csv"}, {"A/more.csv", true, 4}, {"A/old.csv"}}));
+      dir.write("out/A/new.csv", "t\n1\n");
+      dir.write("out/A/more.csv", "t,V\n1,2\n");
+      dir.write("out/A/old.csv", "new\n");
+      if (committed) {
+        ASSERT_TRUE(killed.commit(true));
+      }
+    }
+    LogCapture log;
+    cOutputJournal next(fs.get());
+    EXPECT_TRUE(next.recover());
+    if (committed) {
+      EXPECT_EQ(readTree(dir / "out"), (FileTree{{"A/more.csv", "t,V\n1,2\n"}, {"A/new.csv", "t\n1\n"}, {"A/old.csv", "new\n"}}));
+      EXPECT_FALSE(dir.exists("card/00000002.MF4"));
+    } else {
+      EXPECT_EQ(readTree(dir / "out"), before);
+      EXPECT_EQ(log.count("Rolling back the unfinished output of " + dir / "card/00000002.MF4"), 1);
+    }
+  }
+}
+
+// A rollback that cannot undo a file says so and keeps the journal, so that
+// the next run undoes it; one that can removes the journal and flushes that.
+TEST(OutputJournal, ARollbackThatFailsKeepsTheJournalForTheNextRun) {
+  for (const bool fails : {false, true}) {
+    SCOPED_TRACE(fails ? "the cut fails" : "the cut works");
+    TempDir dir;
+    dir.write("A/a.csv", "t,V\n");
+    auto faults = std::make_shared<FaultLog>(dir.path());
+    if (fails) faults->failAt = {"truncate", "A/a.csv", 1, EIO};
+    cFS fs(dir.path(), std::make_unique<FaultBackend>(faults));
+    cOutputJournal journal(&fs);
+    journal.begin("/card/00000003.MF4");
+    ASSERT_TRUE(journal.protect({{"A/b.csv"}, {"A/a.csv", true, 4}}));
+    dir.write("A/a.csv", "t,V\n1,2\n");
+    dir.write("A/b.csv", "t\n");
+    EXPECT_EQ(journal.rollback(), !fails);
+    EXPECT_EQ(dir.exists(".lograven-journal"), fails);
+    EXPECT_FALSE(dir.exists("A/b.csv"));
+    if (!fails) {
+      EXPECT_EQ(faults->ops.back(), "sync ") << "the journal's removal is flushed";
+    }
+  }
+}
+
+}  // namespace
