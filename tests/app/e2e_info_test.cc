@@ -7,7 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstring>
 #include <filesystem>
+#include <limits>
 #include <sstream>
 
 #include "support/e2e.h"
@@ -105,6 +107,28 @@ TEST(E2eInfo, ReportsEachFileAsTextAndJsonAndWritesNothing) {
 
   EXPECT_EQ(everything(f), before);
   EXPECT_FALSE(f.exists("out"));
+}
+
+// A file whose time channel converts with a factor that is no number (a
+// damaged conversion block): its times show as the CSV column would, with no
+// date, and the file is still reported.
+TEST(E2eInfo, TimesThatAreNoNumbersShowWithoutADate) {
+  E2eFolder f;
+  std::string bytes = E2eFolder::logBytes(splitLog(1, kFirstFrames, ""));
+  const size_t cc = bytes.find("##CC");
+  ASSERT_NE(cc, std::string::npos);
+  uint64_t links = 0;
+  std::memcpy(&links, bytes.data() + cc + 16, 8);
+  // Block header 24, the links, 8 bytes of fields, the physical range, the offset.
+  const double factor = std::numeric_limits<double>::quiet_NaN();
+  std::memcpy(bytes.data() + cc + 24 + 8 * links + 8 + 16 + 8, &factor, 8);
+  f.write("a.MF4", bytes);
+  E2eRun text = f.run({"--info", f / "a.MF4"});
+  EXPECT_EQ(text.status, 0) << text.logText();
+  EXPECT_NE(text.out.find("  start: NaN\n  end: NaN\n  duration: NaN s\n  CAN1: 6 frames"),
+            std::string::npos) << text.out;
+  E2eRun js = f.run({"--info", "--json", f / "a.MF4"});
+  EXPECT_EQ(json::parse(js.out)["start"], nullptr) << js.out;
 }
 
 }  // namespace
