@@ -167,12 +167,22 @@ TEST(ParallelConversion, WorkersAndShardsGiveTheResultOfOneThread) {
 // rerun completes.
 TEST(ParallelConversion, OneFileWithAWritingThreadGivesTheResultOfOneThread) {
   E2eFolder f;
-  f.writeDbc("can1.dbc", kCanDbc);
+  // Eight values a row, with limits that not every value keeps: the rows go
+  // over as values and fill each batch's room for them.
+  std::string wide = "BO_ 256 M: 8 ECU\n";
+  for (int b = 0; b < 8; ++b)
+    wide += " SG_ S" + std::to_string(b) + " : " + std::to_string(8 * b) + "|8@1+ (1,0) [0|200] \"\" ECU\n";
+  f.writeDbc("can1.dbc", e2eDbc("CAN", wide));
   f.writeDbc("j1939.dbc", kJ1939Dbc);
   std::string log = logOf("AAAA", 1, 1, 0, "start");
   // More rows than the writing thread's ring holds: it is woken by a half
   // filled ring, the converting thread by a full one, and both by the drain.
-  for (int i = 0; i < 20000; ++i) log += "frame c t=1." + std::to_string(10000 + i) + " id=0x100 data=" + hex({uint8_t(i), uint8_t(i >> 8)}) + "\n";
+  for (int i = 0; i < 20000; ++i) {
+    const auto b = static_cast<uint8_t>(i);
+    log += "frame c t=1." + std::to_string(10000 + i) + " id=0x100 data=" +
+           hex({b, uint8_t(i >> 8), uint8_t(b * 3), uint8_t(b * 5), uint8_t(b * 7), uint8_t(b * 11),
+                uint8_t(b * 13), uint8_t(b * 17)}) + "\n";
+  }
   f.writeLog("card/big.mf4", log);  // the transfer stays unfinished
   const E2eRun one = convert(f, {"-j", "1", "-O", f / "one"});
   ASSERT_EQ(one.status, 0) << one.logText();
