@@ -23,7 +23,8 @@
 //         one file is one work unit, so workers alone do not make it faster
 //         (target 1.5 times with -j 2)
 // Each conversion runs --repeat times (default 3) and the fastest counts;
-// the -j runs alternate, so that other load on the machine hits them alike.
+// the runs alternate, each repeat starting with the next kind, so that other
+// load on the machine hits them alike.
 // Beside them, for the cards, two -j 1 processes convert half the devices
 // each at the same time: what the machine gives two conversions that share
 // nothing but the machine, which -j 2 can reach but not beat (other load
@@ -276,9 +277,15 @@ bool compare(const cOptions& o, const std::string& dir, const std::string& input
     const cOffered check = offeredParallelism();
     offered.chain += check.chain / static_cast<double>(o.repeat);
     offered.dense += check.dense / static_cast<double>(o.repeat);
-    for (int j : jobs)
-      if (!convertOnce(o, dir, input, j, best[j])) return false;
-    if (!halves[0].empty() && !convertHalvesOnce(o, dir, halves, twoProcesses)) return false;
+    // Each repeat starts with the next kind of run, so that none always comes
+    // after the same one (and after the memory and files that one freed).
+    const size_t kinds = jobs.size() + (halves[0].empty() ? 0 : 1);
+    for (size_t k = 0; k < kinds; ++k) {
+      const size_t i = (k + r) % kinds;
+      if (i < jobs.size() ? !convertOnce(o, dir, input, jobs[i], best[jobs[i]])
+                          : !convertHalvesOnce(o, dir, halves, twoProcesses))
+        return false;
+    }
   }
   std::printf("  two threads ran %.2fx (a dependent chain) and %.2fx (dense arithmetic) as fast as"
               " one on this machine meanwhile (mean of %" PRIu64 " checks)\n",
