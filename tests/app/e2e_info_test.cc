@@ -115,7 +115,7 @@ TEST(E2eInfo, ReportsEachFileAsTextAndJsonAndWritesNothing) {
 TEST(E2eInfo, TimesThatAreNoNumbersShowWithoutADate) {
   E2eFolder f;
   std::string bytes = E2eFolder::logBytes(splitLog(1, kFirstFrames, ""));
-  const size_t cc = bytes.find("##CC");
+  const size_t cc = bytes.find("##CC");  // the time channel's, which all groups share
   ASSERT_NE(cc, std::string::npos);
   uint64_t links = 0;
   std::memcpy(&links, bytes.data() + cc + 16, 8);

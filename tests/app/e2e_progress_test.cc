@@ -65,7 +65,8 @@ TEST(E2eProgress, ALineOnATerminalOnlyErasedByLogLinesAndAtTheEnd) {
     }
     EXPECT_NE(got.find(kErase + std::string("inputs 0/2, 0.0/0.0 MB, 0 rows")), std::string::npos) << got;
     EXPECT_NE(got.find("Could not open MDF"), std::string::npos) << got;
-    EXPECT_EQ(got.find("conversion of " + f / "in/b.mf4"), std::string::npos) << got;  // read as counted
+    // The good input converts, read through the counter of bytes the line shows.
+    EXPECT_EQ(got.find("conversion of " + f / "in/b.mf4"), std::string::npos) << got;
     // Each drawing is followed by an erasure: nothing was written onto it.
     size_t last = 0;
     for (size_t at = got.find(kErase + std::string("inputs ")); at != std::string::npos;
