@@ -108,10 +108,11 @@ TEST_P(cDecoderTest, DayFoldersFollowTheUtcDateOfEveryRow) {
     std::vector<double> times;  // the n-th frame carries the value n + 1
     FileTree expected;
   } cases[] = {
-      // Over midnight and back: the earlier day's file is appended to, one header.
-      {{kMidnight - 2, kMidnight + 1, kMidnight - 1},
-       {{at("2024/03/05"), "t,A\n1709683198.000000,1.000000\n1709683199.000000,3.000000\n"},
-        {at("2024/03/06"), "t,A\n1709683201.000000,2.000000\n"}}},
+      // Over midnight (its very second is the new day's) and back: the earlier
+      // day's file is appended to, one header.
+      {{kMidnight - 2, kMidnight, kMidnight + 1, kMidnight - 1},
+       {{at("2024/03/05"), "t,A\n1709683198.000000,1.000000\n1709683199.000000,4.000000\n"},
+        {at("2024/03/06"), "t,A\n1709683200.000000,2.000000\n1709683201.000000,3.000000\n"}}},
       {{-1.5}, {{at("1969/12/31"), "t,A\n-1.500000,1.000000\n"}}},  // toward zero: -1 s
       // Non-numbers and times beyond any calendar go to 1970-01-01.
       {{std::nan(""), HUGE_VAL, -1e300, 0.999},

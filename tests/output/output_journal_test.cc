@@ -76,6 +76,7 @@ TEST(OutputJournal, WhatAKilledRunWroteIsUndoneByTheNext) {
     dir.write("out/A/old.csv", "old\n");
     const FileTree before = readTree(dir / "out");
     const std::unique_ptr<cFS> fs = cFS_os_ctor(dir / "out");
+    LogCapture log;
     {
       cOutputJournal killed(fs.get());
       killed.begin(dir / "card/00000002.MF4");
@@ -87,12 +88,12 @@ TEST(OutputJournal, WhatAKilledRunWroteIsUndoneByTheNext) {
         ASSERT_TRUE(killed.commit(true));
       }
     }
-    LogCapture log;
     cOutputJournal next(fs.get());
     EXPECT_TRUE(next.recover());
     if (committed) {
       EXPECT_EQ(readTree(dir / "out"), (FileTree{{"A/more.csv", "t,V\n1,2\n"}, {"A/new.csv", "t\n1\n"}, {"A/old.csv", "new\n"}}));
       EXPECT_FALSE(dir.exists("card/00000002.MF4"));
+      EXPECT_EQ(log.count("Could not remove"), 0);  // the set-aside copy went at the commit
     } else {
       EXPECT_EQ(readTree(dir / "out"), before);
       EXPECT_EQ(log.count("Rolling back the unfinished output of " + dir / "card/00000002.MF4"), 1);
