@@ -214,10 +214,12 @@ TEST(Driver, ClosingSummaryPointsAtDatabasesThatDecodeNothing) {
   dir.writeDbc("muxrange.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ S M : 0|4@1+ (1,0) [5|6] \"\" ECU\n"
                                              " SG_ A m1 : 4|4@1+ (1,0) [2|3] \"\" ECU\n"));
   std::string log = e2eLogHeader("A1", 1, 1) + "group c can\n";
-  for (const char* id : {"0x100", "0x18FEF100 ide=1", "0x100", "0x200", "0x18FEF100 ide=1", "0x100"})
+  for (const char* id : {"0x100", "0x18FEF100 ide=1", "0x100", "0x200", "0x1FF", "0x100"})
     log += std::string("frame c t=1 id=") + id + " data=01\n";
   dir.writeLog("logs/a.mf4", log);
-  const std::string top = "  most frequent identifiers on CAN1: 0x100 (3), 0x18FEF100 (2), 0x200 (1)\n";
+  // Equally frequent ones: standard identifiers first, then by value.
+  const std::string top =
+      "  most frequent identifiers on CAN1: 0x100 (3), 0x1FF (1), 0x200 (1), 0x18FEF100 (1)\n";
   struct Case {
     std::string option;
     std::string summary;
