@@ -157,8 +157,8 @@ TEST(cLogReaderCLI, PasswordFileIsOneObjectOfTexts) {
        {"W : key \"0000abcd" + noDevice, "W : key \"name" + noDevice, "W : key \"ABC" + noDevice}},
       {R"( {"00C0FFEE":"with \"escape\" \u00e9\n", "":"empty key"} )",
        {{"00C0FFEE", "with \"escape\" \xC3\xA9\n"}, {"", "empty key"}}, {"W : key \"" + noDevice}},
-      {R"({"0000000A":"first","0000000A":"second","default":"d"})", {{"0000000A", "first"}, {"default", "d"}},
-       {"W Failed to insert key for \"0000000A\" in password storage"}},
+      {R"({"0000009A":"first","0000009A":"second","default":"d"})", {{"0000009A", "first"}, {"default", "d"}},
+       {"W Failed to insert key for \"0000009A\" in password storage"}},
       {"{}", {}, {}},
       // Malformed: nothing is taken, the position is that of the last character read.
       {R"({"1122AABB": s3cret})", {},
