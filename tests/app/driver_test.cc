@@ -246,6 +246,13 @@ TEST(Driver, ClosingSummaryPointsAtDatabasesThatDecodeNothing) {
     ASSERT_NE(at, std::string::npos) << r.out;
     EXPECT_EQ(r.out.substr(at), "Bus channels\n" + c.summary + kRule + "\n");
   }
+  // Beyond the fourth database of a channel: only the four that decode nothing are named.
+  const std::string other = "--dbc-can1=" + dir / "other.dbc", warning = dir / "other.dbc for CAN1 decoded";
+  const E2eRun five = dir.run({other, other, other, other, "--dbc-can1=" + dir / "m.dbc", dir / "logs"});
+  EXPECT_EQ(five.out.find(dir / "m.dbc for CAN1"), std::string::npos) << five.out;
+  size_t warnings = 0;
+  for (size_t at = 0; (at = five.out.find(warning, at)) != std::string::npos; ++at) ++warnings;
+  EXPECT_EQ(warnings, 4u) << five.out;
 }
 
 }  // namespace

@@ -68,8 +68,9 @@ TEST(cMdfDecodeRule, ChannelBlockGivesPositionEncodingAndConversion) {
     createDecodingRulesInner(cn, rules);
     ASSERT_EQ(rules.size(), 1u);
     const cMdfDecodeRule& r = rules[0];
-    EXPECT_EQ(std::tuple(r.bitOffset, r.bitCount, r.role, r.valueKind, r.littleEndian),
-              std::tuple(72u, 29u, cMdfChannelRole::CanId, c.kind, c.littleEndian));
+    // Only an unsigned little-endian field without conversion is read as a plain integer.
+    EXPECT_EQ(std::tuple(r.bitOffset, r.bitCount, r.role, r.valueKind, r.littleEndian, r.plainInteger),
+              std::tuple(72u, 29u, cMdfChannelRole::CanId, c.kind, c.littleEndian, c.dataType == T::UnsignedLE));
     const std::string shown = c.warned < 0 ? "" : ": " + std::to_string(c.warned);
     EXPECT_EQ(log.count("Unsupported channel data type" + shown), c.warned < 0 ? 0 : 1);
     EXPECT_EQ(r.conversion.convert(10), c.dataType == T::UnsignedBE ? 20.5 : 10);
