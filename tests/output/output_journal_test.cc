@@ -123,6 +123,10 @@ TEST(OutputJournal, ARollbackThatFailsKeepsTheJournalForTheNextRun) {
     EXPECT_FALSE(dir.exists("A/b.csv"));
     if (!fails) {
       EXPECT_EQ(faults->ops.back(), "sync ") << "the journal's removal is flushed";
+    } else {  // the next run undoes the file but cannot remove the journal: it must not go on
+      faults->failAt = {"rm", ".lograven-journal", faults->matches + 1, EACCES};
+      EXPECT_FALSE(cOutputJournal(&fs).recover());
+      EXPECT_TRUE(dir.exists(".lograven-journal"));
     }
   }
 }
