@@ -38,7 +38,7 @@ TEST(OutputJournal, TheNextRunFinishesOrUndoesWhatTheJournalRecords) {
        {{"A/a.csv", "1\n"}, {"A/b.csv", "t,V\n1,2\n"}}, {{"A/b.csv", "t,V\n1,2\n"}}, true, false},
       {"an unknown record", "input @\nnew A/a.csv\nremove A/b.csv\n", {{"A/a.csv", "1\n"}},
        {{"A/a.csv", "1\n"}, {".lograven-journal", ""}}, false, false},
-      {"a path out of its folder", "input @\nnew A/../b.csv\n", {{"A/a.csv", "1\n"}, {"b.csv", "2\n"}},
+      {"a path through ..", "input @\nnew A/../b.csv\n", {{"A/a.csv", "1\n"}, {"b.csv", "2\n"}},
        {{"A/a.csv", "1\n"}, {"b.csv", "2\n"}, {".lograven-journal", ""}}, false, false},
       {"a length that is no number", "input @\nappend 4x A/a.csv\n", {{"A/a.csv", "t,V\n1,2\n"}},
        {{"A/a.csv", "t,V\n1,2\n"}, {".lograven-journal", ""}}, false, false},
