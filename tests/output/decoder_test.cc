@@ -215,6 +215,7 @@ TEST_P(cDecoderTest, AnInputIsCommittedAfterItsJournalAndRolledBackWhereverItFai
       {{"write", "journal", 1, ENOSPC}, ".lograven-journal: No space left on device"},
       {{"rename", "CAN1_O", 1, EXDEV}, "0A1B2C3D_out/CAN1_O" + kFile + ": Invalid cross-device link"},
       {{"sync", "CAN1_M" + kFile, 1, EIO}, "0A1B2C3D_out/CAN1_M" + kFile + ": Input/output error"},
+      {{"sync", "CAN1_N/2024/03/05", 2, EIO}, "0A1B2C3D_out/CAN1_N/2024/03/05: Input/output error"},  // its folder
       {{"close", "CAN1_M" + kFile, 1, EIO}, "0A1B2C3D_out/CAN1_M" + kFile + ": Input/output error"},
   };
   for (const bool closes : {true, false})
