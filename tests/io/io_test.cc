@@ -57,7 +57,11 @@ TEST(FileStream, ModesSizeAndSeeks) {
   EXPECT_EQ(a->seek(0, kSet), 0);
   EXPECT_EQ(a->write("gh", 2), 2);
   EXPECT_EQ(cIO_close(a), 0);
-  EXPECT_EQ(readFile(path), "abcdefgh");
+  auto rw = cIO_file_open(path.c_str(), 2);  // an existing file, read and changed in place
+  ASSERT_TRUE(rw);
+  EXPECT_TRUE(rw->seek(6, kSet) == 6 && rw->read(buf, 8) == 2 && rw->seek(0, kSet) == 0);
+  EXPECT_TRUE(std::string(buf, 2) == "gh" && rw->write("AB", 2) == 2 && cIO_close(rw) == 0);
+  EXPECT_EQ(readFile(path), "ABcdefgh");
   if (auto full = cIO_file_open("/dev/full", 3)) {  // a full disk: the reason reaches the caller
     errno = 0;
     EXPECT_EQ(full->write("x", 1), -1);
