@@ -68,10 +68,11 @@ TEST(OutputJournal, TheNextRunFinishesOrUndoesWhatTheJournalRecords) {
 
 // A journal written by one process and left by its death (no commit, no
 // rollback) is undone by the next; one left after a commit for deletion
-// removes the input.
+// removes the input.  A rollback after the commit (an interrupt before the
+// input's removal) undoes nothing and keeps the input.
 TEST(OutputJournal, WhatAKilledRunWroteIsUndoneByTheNext) {
-  for (const bool committed : {false, true}) {
-    SCOPED_TRACE(committed ? "killed after the commit" : "killed while writing");
+  for (const int stage : {0, 1, 2}) {  // killed while writing, after the commit, rolled back after it
+    SCOPED_TRACE(stage);
     TempDir dir;
     dir.write("card/00000002.MF4", "log");
     dir.write("out/A/more.csv", "t,V\n");
@@ -86,15 +87,16 @@ TEST(OutputJournal, WhatAKilledRunWroteIsUndoneByTheNext) {
       dir.write("out/A/new.csv", "t\n1\n");
       dir.write("out/A/more.csv", "t,V\n1,2\n");
       dir.write("out/A/old.csv", "new\n");
-      if (committed) {
+      if (stage > 0) {
         ASSERT_TRUE(killed.commit(true));
       }
+      EXPECT_TRUE(stage < 2 || killed.rollback());
     }
     cOutputJournal next(fs.get());
     EXPECT_TRUE(next.recover());
-    if (committed) {
+    if (stage > 0) {
       EXPECT_EQ(readTree(dir / "out"), (FileTree{{"A/more.csv", "t,V\n1,2\n"}, {"A/new.csv", "t\n1\n"}, {"A/old.csv", "new\n"}}));
-      EXPECT_FALSE(dir.exists("card/00000002.MF4"));
+      EXPECT_EQ(dir.exists("card/00000002.MF4"), stage == 2);
       EXPECT_EQ(log.count("Could not remove"), 0);  // the set-aside copy went at the commit
     } else {
       EXPECT_EQ(readTree(dir / "out"), before);
