@@ -50,7 +50,7 @@ TEST(cUnwrapCache, KeepsWhatFitsAndGivesItBackOnce) {
   EXPECT_EQ(kept->seek(5, cIO::kSeekCur), 995);
   EXPECT_EQ(kept->seek(5, cIO::kSeekCur), 1000);  // the end itself: a read gives nothing
   EXPECT_EQ(kept->seek(1, cIO::kSeekCur), -1);
-  EXPECT_EQ(kept->seek(-1, cIO::kSeekSet), -1);
+  EXPECT_TRUE(kept->seek(-1, cIO::kSeekSet) == -1 && kept->tell() == 1000) << "refused: it stays";
   EXPECT_EQ(kept->seek(0, cIO::kSeekSet), 0);
   EXPECT_EQ(readAll(*kept), a);
   EXPECT_EQ(cache.take("a.mfm", &gotLayers), nullptr) << "taken once";
