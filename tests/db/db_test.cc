@@ -248,10 +248,10 @@ TEST(cDBC, DeepNestingIsBounded) {
 
 // Mux (byte 0) selects A for 0..1, then B and Sub for 2..5 before D for 2
 // (the first range that holds the value wins); Sub selects C (signed) for 9.
-// Tail (byte 7) is decoded but ignored; message Quiet is ignored.
-const std::string kMulti = kCan + "BO_ 291 Multi: 8 X\n" + sg("Mux", "0|8@1+", "M") + sg("Tail", "56|8@1+") +
+// Tail (byte 4) is decoded but ignored; message Quiet is ignored.
+const std::string kMulti = kCan + "BO_ 291 Multi: 8 X\n" + sg("Mux", "0|8@1+", "M") + sg("Tail", "32|8@1+") +
                            sg("A", "8|8@1+", "m0") + sg("B", "16|8@1+", "m2") + sg("Sub", "24|8@1+", "m2M") +
-                           sg("D", "8|8@1+", "m2") + sg("C", "32|8@1-", "m9") + bo(292, "Quiet") + sg("Q", "0|8@1+") +
+                           sg("D", "8|8@1+", "m2") + sg("C", "56|8@1-", "m9") + bo(292, "Quiet") + sg("Q", "0|8@1+") +
                            "SG_MUL_VAL_ 291 A Mux 0-1;\nSG_MUL_VAL_ 291 B Mux 2-5;\nSG_MUL_VAL_ 291 Sub Mux 2-5;\n"
                            "SG_MUL_VAL_ 291 D Mux 2-2;\nSG_MUL_VAL_ 291 C Sub 9-9;\n"
                            "BA_DEF_ BO_ \"MessageIgnore\" INT 0 1;\nBA_ \"MessageIgnore\" BO_ 292 1;\n"
@@ -268,17 +268,16 @@ std::string summary(const cDBDecodedMessage& decoded) {
 TEST(cDBDecode, SignalsFollowTheFirstRangeOfTheirMultiplexor) {
   auto db = loadDbc(kMulti);
   ASSERT_NE(db, nullptr);
-  const std::vector<uint8_t> full = {2, 11, 22, 9, 0xFF, 0, 0, 77};
+  const std::vector<uint8_t> full = {2, 11, 22, 9, 77, 0, 0, 0xFF};
   struct Case { uint32_t key; std::vector<uint8_t> payload; std::string signals; std::vector<std::string> log; };
   const Case cases[] = {
       {0x123, full, "Mux*=2 B=22 Sub*=9 C=-1 Tail!=77", {}},
       {0x123, {1, 11, 22, 9, 0, 0, 0, 0}, "Mux*=1 A=11 Tail!=0", {}},
       {0x123, {6, 11, 22, 9, 0, 0, 0, 0}, "Mux*=6 Tail!=0", {}},
       {0x123, {5, 11, 22, 8, 0, 0, 0, 0}, "Mux*=5 B=22 Sub*=8 Tail!=0", {}},
-      // A failure ends its own list only: Tail is still tried, and fails too.
-      {0x123, {2, 11, 22, 9}, "Mux*=2 B=22 Sub*=9",
+      // A failure ends its own list only: Tail is still decoded; the message is reported.
+      {0x123, {2, 11, 22, 9, 5}, "Mux*=2 B=22 Sub*=9 Tail!=5",
        {"W Invalid signal bit length (exceeds payload)", "W Failed to decode signal: \"C\"",
-        "W Invalid signal bit length (exceeds payload)", "W Failed to decode signal: \"Tail\"",
         "W Failed to decode message: \"Multi\""}},
       {0x999, full, "", {}},
       {0x124, full, "", {}},
