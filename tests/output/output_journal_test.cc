@@ -43,27 +43,28 @@ TEST(OutputJournal, TheNextRunFinishesOrUndoesWhatTheJournalRecords) {
       {"a length that is no number", "input @\nappend 4x A/a.csv\n", {{"A/a.csv", "t,V\n1,2\n"}},
        {{"A/a.csv", "t,V\n1,2\n"}, {".lograven-journal", ""}}, false, false},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir;
-    const std::string input = dir / "card/00000001.MF4";
-    dir.write("card/00000001.MF4", "log");
-    std::string journal = c.journal;
-    for (size_t at; (at = journal.find('@')) != std::string::npos;) journal.replace(at, 1, input);
-    for (const auto& [path, text] : c.before) dir.write("out/" + path, text);
-    dir.write("out/.lograven-journal", journal);
-    FileTree expected = c.after;
-    if (expected.contains(".lograven-journal")) expected[".lograven-journal"] = journal;
-    const std::unique_ptr<cFS> fs = cFS_os_ctor(dir / "out");
-    cOutputJournal recovering(fs.get());
-    LogCapture log;
-    EXPECT_EQ(recovering.recover(), c.recovered);
-    EXPECT_EQ(readTree(dir / "out"), expected);
-    EXPECT_EQ(dir.exists("card/00000001.MF4"), !c.inputRemoved);
-    if (!c.recovered) {
-      EXPECT_EQ(log.count("is damaged; remove it to convert into this folder anyway"), 1);
+  for (const auto& c : cases)
+    for (const std::string extension : {"MF4", "mfc", "MFE", "mfm", "csv"}) {  // logs, and a file no commit removes
+      SCOPED_TRACE(std::string(c.name) + ", ." + extension);
+      TempDir dir;
+      const std::string input = dir / ("card/00000001." + extension);
+      dir.write("card/00000001." + extension, "log");
+      std::string journal = c.journal;
+      for (size_t at; (at = journal.find('@')) != std::string::npos;) journal.replace(at, 1, input);
+      for (const auto& [path, text] : c.before) dir.write("out/" + path, text);
+      dir.write("out/.lograven-journal", journal);
+      FileTree expected = c.after;
+      if (expected.contains(".lograven-journal")) expected[".lograven-journal"] = journal;
+      const std::unique_ptr<cFS> fs = cFS_os_ctor(dir / "out");
+      cOutputJournal recovering(fs.get());
+      LogCapture log;
+      EXPECT_EQ(recovering.recover(), c.recovered);
+      EXPECT_EQ(readTree(dir / "out"), expected);
+      EXPECT_EQ(dir.exists("card/00000001." + extension), !c.inputRemoved || extension == "csv");
+      if (!c.recovered) {
+        EXPECT_EQ(log.count("is damaged; remove it to convert into this folder anyway"), 1);
+      }
     }
-  }
 }
 
 // A journal written by one process and left by its death (no commit, no
