@@ -440,19 +440,14 @@ TEST(ParallelConversion, AFileUnreadWhilePlanningIsNotConvertedApartFromItsSessi
   const FileTree tree = f.csvTree("out");
   ASSERT_EQ(tree.size(), 2u) << e2eDescribe(tree);  // B/1 and B/3, not continued
   for (const auto& [path, text] : tree) EXPECT_EQ(text.find(",2.000000\n"), std::string::npos) << path << text;
-  const std::vector<std::string> kept = {f / "card/B", f / "card/B/2.mf4"};
-  EXPECT_EQ(remainingLogs(f), kept);
+  EXPECT_EQ(remainingLogs(f), (std::vector<std::string>{f / "card/B", f / "card/B/2.mf4"}));
 }
 
 // Workers reading at once together stay within one reader's buffer (-b) and
 // unwrap memory; a share is never 0, which would mean no read buffer.
 TEST(ParallelConversion, ReadersShareTheReadBufferAndUnwrapMemory) {
-  const struct {
-    int64_t buffer;
-    uint32_t ways;
-    int64_t bufferShare;
-    uint64_t unwrapShare;  // 0: follows the read buffer
-  } cases[] = {
+  // An unwrap share of 0 follows the read buffer.
+  const struct { int64_t buffer; uint32_t ways; int64_t bufferShare; uint64_t unwrapShare; } cases[] = {
       {0, 4, 0, 64u << 20}, {0, 0, 0, 256u << 20},   {1 << 20, 4, 1 << 18, 0},
       {3, 4, 1, 0},         {-1, 2, -1, 128u << 20},
   };
