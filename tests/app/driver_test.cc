@@ -214,30 +214,30 @@ TEST(Driver, ClosingSummaryPointsAtDatabasesThatDecodeNothing) {
   dir.writeDbc("muxrange.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ S M : 0|4@1+ (1,0) [5|6] \"\" ECU\n"
                                              " SG_ A m1 : 4|4@1+ (1,0) [2|3] \"\" ECU\n"));
   std::string log = e2eLogHeader("A1", 1, 1) + "group c can\n";
-  for (const char* id : {"0x100", "0x18FEF100 ide=1", "0x100", "0x200", "0x1FF", "0x100"})
+  for (const char* id : {"0x100", "0x18FEF100 ide=1", "0x100", "0x200", "0x1FF", "0x100", "0x202", "0x201"})
     log += std::string("frame c t=1 id=") + id + " data=01\n";
   dir.writeLog("logs/a.mf4", log);
-  // Equally frequent ones: standard identifiers first, then by value.
+  // Equally frequent ones: standard identifiers first, then by value; the first five only.
   const std::string top =
-      "  most frequent identifiers on CAN1: 0x100 (3), 0x1FF (1), 0x200 (1), 0x18FEF100 (1)\n";
+      "  most frequent identifiers on CAN1: 0x100 (3), 0x1FF (1), 0x200 (1), 0x201 (1), 0x202 (1) and 1 more\n";
   struct Case {
     std::string option;
     std::string summary;
   } const cases[] = {
       {"--dbc-can2=" + dir / "m.dbc",
-       "- CAN1: 6 frames read, 0 decoded\n- CAN2: 0 frames read, 0 decoded\n"
-       "Warning: no database for CAN1: 6 frames not decoded; databases are given for CAN2\n" + top +
+       "- CAN1: 8 frames read, 0 decoded\n- CAN2: 0 frames read, 0 decoded\n"
+       "Warning: no database for CAN1: 8 frames not decoded; databases are given for CAN2\n" + top +
            "Warning: " + dir / "m.dbc" + " for CAN2 decoded nothing: no frames were read on CAN2; "
            "frames were read on CAN1\n"},
       {"--dbc-can1=" + dir / "other.dbc",
-       "- CAN1: 6 frames read, 0 decoded\nWarning: " + dir / "other.dbc" +
-           " for CAN1 decoded none of the 6 frames on CAN1\n" + top},
+       "- CAN1: 8 frames read, 0 decoded\nWarning: " + dir / "other.dbc" +
+           " for CAN1 decoded none of the 8 frames on CAN1\n" + top},
       {"--dbc-can1=" + dir / "m.dbc",
-       "- CAN1: 6 frames read, 3 decoded\n"},
+       "- CAN1: 8 frames read, 3 decoded\n"},
       {"--dbc-can1=" + dir / "range.dbc",
-       "- CAN1: 6 frames read, 3 decoded\n"},
+       "- CAN1: 8 frames read, 3 decoded\n"},
       {"--dbc-can1=" + dir / "muxrange.dbc",
-       "- CAN1: 6 frames read, 3 decoded\n"},
+       "- CAN1: 8 frames read, 3 decoded\n"},
   };
   for (const Case& c : cases) {
     E2eRun r = dir.run({c.option, dir / "logs"});
