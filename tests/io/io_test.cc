@@ -149,6 +149,9 @@ TEST(BufferStream, ServesReadsAndSeeksFromItsWindow) {
   auto owning = cIO_bufferAlloc_ctor(memoryStream(bytes), 8);  // closes its inner stream
   EXPECT_EQ(owning->read(got.data(), 100), 100);
   EXPECT_EQ(cIO_close(owning), 0);
+  struct FailsToClose final : cIO { int32_t close() override { return -1; } };
+  owning = cIO_bufferAlloc_ctor(std::make_unique<FailsToClose>(), 8);
+  EXPECT_NE(cIO_close(owning), 0) << "the inner stream's failing close is passed on";
 }
 
 // Readers that alternate between distant places (the data groups of a log)
