@@ -1,8 +1,8 @@
 // End to end: the inspection mode on a generated card.  Two split files of
 // one session (plain and compressed), files in each kind of container and one
-// that does not decrypt; a database knows some identifiers of CAN1, LIN2 has
-// none.  The text and the JSON tell the same counts, times, decoded messages
-// and unknown identifiers; nothing is written anywhere.
+// that does not decrypt; databases know some identifiers of CAN1 and LIN1,
+// LIN2 has none.  The text and the JSON tell the same counts, times, decoded
+// messages and unknown identifiers; nothing is written anywhere.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -27,7 +27,8 @@ const std::string kFirstFrames = e2eLines({
     "frame c t=0.5 id=0x100 data=01", "frame l t=0.75 ch=2 id=0x21 data=11",
     "frame c t=1 id=0x200 data=02", "frame c t=1.25 id=0x18FEF100 ide=1 data=03",
     "frame c t=1.5 id=0x100 data=04", "frame c t=2 id=0x18FEF100 ide=1 data=05",
-    "frame c t=2.25 id=0x100 data=06", "frame l t=2.5 ch=2 id=0x21 data=12"});
+    "frame c t=2.25 id=0x100 data=06", "frame l t=2.5 ch=2 id=0x21 data=12",
+    "frame l t=2.5 ch=1 id=0x21 data=13"});
 
 // Every file below the folder, with its text: what a run must leave unchanged.
 FileTree everything(const E2eFolder& f) { return readTree(f.path()); }
@@ -36,6 +37,7 @@ TEST(E2eInfo, ReportsEachFileAsTextAndJsonAndWritesNothing) {
   E2eFolder f;
   f.writeDbc("m.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n"
                                     "BO_ 2566844672 E: 1 ECU\n SG_ B : 0|8@1+ (1,0) [0|0] \"\" ECU\n"));
+  f.writeDbc("l.dbc", e2eDbc("LIN", "BO_ 33 L: 1 ECU\n SG_ B : 0|8@1+ (1,0) [0|0] \"\" ECU\n"));
   f.write("pw.json", "{\"default\": \"pw\"}");
   f.writeLog("card/A/00000001.MF4", splitLog(1, kFirstFrames, ""));
   f.writeLog("card/A/00000002.MFC", splitLog(2, "frame c t=3 id=0x100 data=07\n", "compress\n"));
@@ -46,8 +48,8 @@ TEST(E2eInfo, ReportsEachFileAsTextAndJsonAndWritesNothing) {
   f.writeLog("card/B/d.mfe", e2eLogHeader("CD34", 3, 1) + "group c can\n" + one +
                                  "encrypt password=other iterations=10\n");
   const FileTree before = everything(f);
-  const std::vector<std::string> args = {"--info", "--dbc-can1=" + f / "m.dbc", "-p", f / "pw.json",
-                                         "-O", f / "out", f / "card"};
+  const std::vector<std::string> args = {"--info", "--dbc-can1=" + f / "m.dbc", "--dbc-lin1=" + f / "l.dbc",
+                                         "-p", f / "pw.json", "-O", f / "out", f / "card"};
 
   E2eRun text = f.run(args);
   EXPECT_EQ(text.status, 2) << text.logText();  // d.mfe does not decrypt
@@ -58,6 +60,7 @@ TEST(E2eInfo, ReportsEachFileAsTextAndJsonAndWritesNothing) {
       "  end: 1700003602.500000 (2023-11-14 23:13:22.500000)\n  duration: 2.000000 s\n"
       "  CAN1: 6 frames, 3 identifiers\n    most frequent: 0x100 (3), 0x18FEF100 (2), 0x200 (1)\n"
       "    decoded: 5 messages; by name: E (2), M (3)\n    unknown identifiers: 0x200\n"
+      "  LIN1: 1 frame, 1 identifier\n    most frequent: 0x21 (1)\n    decoded: 1 message; by name: L (1)\n"
       "  LIN2: 2 frames, 1 identifier\n    most frequent: 0x21 (2)\n    no database for LIN2\n";
   EXPECT_NE(text.out.find(first + "\n" + f / "card/A/00000002.MFC\n" +
                           "  device: AB12\n  session: 1, split: 2\n  container: compressed\n"),
@@ -75,13 +78,9 @@ TEST(E2eInfo, ReportsEachFileAsTextAndJsonAndWritesNothing) {
   for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
   ASSERT_EQ(lines.size(), 5u) << js.out;
   const json& a = lines[0];
-  EXPECT_EQ(a["path"], f / "card/A/00000001.MF4");
-  EXPECT_EQ(a["device"], "AB12");
-  EXPECT_EQ(a["split"], 1);
-  EXPECT_EQ(a["start"], 1700003600.5);
-  EXPECT_EQ(a["end"], 1700003602.5);
-  EXPECT_EQ(a["duration"], 2.0);
-  ASSERT_EQ(a["channels"].size(), 2u);
+  EXPECT_TRUE(a["path"] == f / "card/A/00000001.MF4" && a["device"] == "AB12" && a["split"] == 1) << a;
+  EXPECT_TRUE(a["start"] == 1700003600.5 && a["end"] == 1700003602.5 && a["duration"] == 2.0) << a;
+  ASSERT_EQ(a["channels"].size(), 3u);
   const json& can = a["channels"][0];
   EXPECT_EQ(can["channel"], "CAN1");
   EXPECT_EQ(can["frames"], 6);
@@ -90,9 +89,9 @@ TEST(E2eInfo, ReportsEachFileAsTextAndJsonAndWritesNothing) {
   EXPECT_EQ(can["decoded"], 5);
   EXPECT_EQ(can["messages"], (json{{"E", 2}, {"M", 3}}));
   EXPECT_EQ(can["unknown"], json::array({"0x200"}));
-  EXPECT_EQ(a["channels"][1]["channel"], "LIN2");
-  EXPECT_EQ(a["channels"][1]["database"], false);
-  EXPECT_FALSE(a["channels"][1].contains("decoded"));
+  EXPECT_EQ(a["channels"][1]["messages"], (json{{"L", 1}}));
+  const json& lin2 = a["channels"][2];
+  EXPECT_TRUE(lin2["channel"] == "LIN2" && lin2["database"] == false && !lin2.contains("decoded")) << lin2;
   EXPECT_EQ(lines[1]["start"], 1700003603.0);
   EXPECT_EQ(lines[1]["channels"][0]["messages"], (json{{"M", 1}}));
   const char* kinds[] = {"plain", "compressed", "encrypted", "compressed and encrypted"};
