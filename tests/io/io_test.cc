@@ -41,7 +41,7 @@ TEST(FileStream, ModesSizeAndSeeks) {
   auto w = cIO_file_open(path.c_str(), 1);
   ASSERT_TRUE(w);
   char buf[8] = {};
-  EXPECT_EQ(w->write("abcdef", 6), 6);
+  EXPECT_TRUE(w->write("abcdef", 6) == 6 && w->write("", 0) == 0 && w->write("x", -1) == -1);
   EXPECT_EQ(w->read(buf, 1), cIO::kMissing);
   EXPECT_EQ(cIO_close(w), 0);
   auto r = cIO_file_open(path.c_str(), 0);
@@ -61,7 +61,7 @@ TEST(FileStream, ModesSizeAndSeeks) {
   EXPECT_EQ(cIO_close(a), 0);
   auto rw = cIO_file_open(path.c_str(), 2);  // an existing file, read and changed in place
   ASSERT_TRUE(rw);
-  EXPECT_TRUE(rw->seek(6, kSet) == 6 && rw->read(buf, 8) == 2 && rw->seek(0, kSet) == 0);
+  EXPECT_TRUE(rw->seek(6, kSet) == 6 && rw->read(buf, -1) == -1 && rw->read(buf, 8) == 2 && rw->seek(0, kSet) == 0);
   EXPECT_TRUE(std::string(buf, 2) == "gh" && rw->write("AB", 2) == 2 && cIO_close(rw) == 0);
   EXPECT_EQ(readFile(path), "ABcdefgh");
   if (auto full = cIO_file_open("/dev/full", 3)) {  // a full disk: the reason reaches the caller
