@@ -15,6 +15,7 @@
 #include "input/heatshrink.h"
 #include "support/log_capture.h"
 #include "support/memory_stream.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -29,12 +30,14 @@ Bytes logLike(size_t size, uint32_t seed) {
 }
 
 // Opens `file` as a compressed container, or with a password as an encrypted one.
-std::unique_ptr<cIO> openContainer(const Bytes& file, const char* password = nullptr) {
+std::unique_ptr<cIO> openContainer(const Bytes& file, const char* password = nullptr,
+                                   const cGenericFileUnpack& unpack = {}) {
   auto in = memoryStream(file);
   cGenericFileHeader h;
   if (!cGenericFile_readHeader(in.get(), &h)) return nullptr;
-  if (password == nullptr) return cGenericFile_compressed_open(in.get(), h);
-  return cGenericFile_encrypted_open(in.get(), h, reinterpret_cast<const uint8_t*>(password), std::strlen(password));
+  if (password == nullptr) return cGenericFile_compressed_open(in.get(), h, unpack);
+  auto* pw = reinterpret_cast<const uint8_t*>(password);
+  return cGenericFile_encrypted_open(in.get(), h, pw, std::strlen(password), unpack);
 }
 
 // `file` with the byte at `at` XORed with `mask`, then the u32 at `at32` set
@@ -223,7 +226,7 @@ TEST(cGenericFileCompressed, DamagedFilesAreRefusedWithTheirMessage) {
                cGenericFile_compressed_open(nullptr, h));
 }
 
-TEST(cGenericFileStream, MemoryLimitFailsTheFile) {
+TEST(cGenericFileStream, MemoryLimitAndAFullDiskFailTheFile) {
   const uint64_t saved = cGenericFile_getMemoryLimit();
   const Bytes data(200000, 0x55);
   const Bytes compressed = cContainer_compress(data, {.windowBits = 12, .lookaheadBits = 11});
@@ -234,6 +237,10 @@ TEST(cGenericFileStream, MemoryLimitFailsTheFile) {
     EXPECT_EQ(plainOf(encrypted, "pw"), limit == 200000u ? std::optional(data) : std::nullopt) << limit;
   }
   cGenericFile_setMemoryLimit(saved);
+  TempDir dir;  // unwrapped into a file that cannot grow: no stream, no unverified plaintext
+  EXPECT_TRUE(withResourceLimit(RLIMIT_FSIZE, 4096, [&] {
+    EXPECT_FALSE(openContainer(compressed, nullptr, {0, dir.path()}) || openContainer(encrypted, "pw", {0, dir.path()}));
+  }));
 }
 
 TEST(cGenericFileEncrypted, MatchesAnIndependentVectorAndRoundTripsAnySize) {

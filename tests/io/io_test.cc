@@ -3,12 +3,10 @@
 #include "io/io.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <random>
 #include <string>
 #include <vector>
@@ -229,13 +227,8 @@ TEST(SpillStream, BehavesAsMemoryBeforeAndAfterItMovesToAnUnnamedFile) {
     EXPECT_EQ(s.close(), 0);
   }
   // A full disk (here the file-size limit): the write fails, and is not retried forever.
-  std::signal(SIGXFSZ, SIG_IGN);
-  rlimit limit{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
-  const rlimit low{8, limit.rlim_max};
   cIO_spill full(0, dir.path());
-  EXPECT_TRUE(setrlimit(RLIMIT_FSIZE, &low) == 0 && full.write("0123456789", 10) == -1);
-  setrlimit(RLIMIT_FSIZE, &limit);
+  EXPECT_TRUE(withResourceLimit(RLIMIT_FSIZE, 8, [&] { EXPECT_EQ(full.write("0123456789", 10), -1); }));
   EXPECT_TRUE(readTree(dir.path()).empty());  // the file never had a name
 }
 

@@ -5,7 +5,6 @@
 #include "output/decoder.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -162,27 +161,24 @@ TEST_P(cDecoderTest, DifferentSignalSetsOnOnePathGetNumberedFiles) {
 
 TEST_P(cDecoderTest, MoreSignalSetsThanOpenFilesLoseNoRows) {
   // The open-file limit follows the process's: 64 allows 32 CSV files at once.
-  struct rlimit saved {};
-  getrlimit(RLIMIT_NOFILE, &saved);
-  const struct rlimit lowered {std::min<rlim_t>(64, saved.rlim_max), saved.rlim_max};
-  setrlimit(RLIMIT_NOFILE, &lowered);
-  Harness h;
-  cDB* db = nullptr;
-  for (uint32_t i = 0; i < 40; ++i) db = h.add(("M" + std::to_string(i)).c_str(), i, {{"A", 0}}, db);
-  cDecoder& d = *h.decoder;
-  // Enough rows that every file gets more than one block, each handed over
-  // after blocks of other files have closed it.
-  std::string expected = "t,A\n";
-  for (int row = 0; row < 1000; ++row) {
-    for (uint32_t i = 0; i < 40; ++i) h.send(kNoon + row, i, {static_cast<uint8_t>(row)});
-    expected += std::to_string(kNoon + row) + "," + std::to_string(row % 256) + ".000000\n";
-  }
-  FileTree tree = h.tree();
-  setrlimit(RLIMIT_NOFILE, &saved);
-  EXPECT_EQ(h.spare.load(), 0u) << "a spare processor is taken at the first look";
-  ASSERT_EQ(tree.size(), 40u);
-  for (const auto& [path, text] : tree) ASSERT_EQ(text, expected) << path;
-  EXPECT_EQ(d.getStatistics().files, 40u);
+  ASSERT_TRUE(withResourceLimit(RLIMIT_NOFILE, 64, [] {
+    Harness h;
+    cDB* db = nullptr;
+    for (uint32_t i = 0; i < 40; ++i) db = h.add(("M" + std::to_string(i)).c_str(), i, {{"A", 0}}, db);
+    cDecoder& d = *h.decoder;
+    // Enough rows that every file gets more than one block, each handed over
+    // after blocks of other files have closed it.
+    std::string expected = "t,A\n";
+    for (int row = 0; row < 1000; ++row) {
+      for (uint32_t i = 0; i < 40; ++i) h.send(kNoon + row, i, {static_cast<uint8_t>(row)});
+      expected += std::to_string(kNoon + row) + "," + std::to_string(row % 256) + ".000000\n";
+    }
+    FileTree tree = h.tree();
+    EXPECT_EQ(h.spare.load(), 0u) << "a spare processor is taken at the first look";
+    ASSERT_EQ(tree.size(), 40u);
+    for (const auto& [path, text] : tree) ASSERT_EQ(text, expected) << path;
+    EXPECT_EQ(d.getStatistics().files, 40u);
+  }));
 }
 
 // A file in a folder the decoder made is new without asking the file system;

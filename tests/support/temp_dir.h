@@ -1,17 +1,35 @@
 // Test helper: a fresh folder under /tmp, removed with its contents at the
-// end of the test, whole-file reads and writes, and a folder read back as a
-// tree of relative path -> file text.
+// end of the test, whole-file reads and writes, a folder read back as a tree
+// of relative path -> file text, and limits lowered for a while (a full disk,
+// few descriptors).
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+
+// Runs `f` with the process's soft limit of `resource` (RLIMIT_NOFILE,
+// RLIMIT_FSIZE, ...) lowered to `value` (at most the hard limit) and SIGXFSZ
+// ignored, so that a write past a file-size limit fails as on a full disk.
+// False, f not run, when the limit cannot be set.
+template <typename Resource, typename F>
+bool withResourceLimit(Resource resource, rlim_t value, F f) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  if (getrlimit(resource, &saved) != 0) return false;
+  const rlimit low{value < saved.rlim_max ? value : saved.rlim_max, saved.rlim_max};
+  if (setrlimit(resource, &low) != 0) return false;
+  f();
+  return setrlimit(resource, &saved) == 0;
+}
 
 // Relative path ("/"-separated) -> whole file text.
 using FileTree = std::map<std::string, std::string>;
