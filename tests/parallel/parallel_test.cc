@@ -65,7 +65,8 @@ std::string logOf(const std::string& serial, unsigned session, unsigned split, i
 // Several devices and sessions: split chains (one across a session number),
 // compressed containers, a J1939 transfer across two splits and unfinished
 // ones, a repeated file, two serial numbers of one device folder, and (with
-// `damaged`) a file without identity.
+// `damaged`) a file that is no log and a log without a session number between
+// two splits of a session.
 void writeCard(const E2eFolder& f, bool damaged) {
   f.writeDbc("can1.dbc", kCanDbc);
   f.writeDbc("j1939.dbc", kJ1939Dbc);
@@ -83,6 +84,7 @@ void writeCard(const E2eFolder& f, bool damaged) {
   f.writeLog("card/CC/1.mf4", logOf("CC", 4, 1, 11));
   f.writeLog("card/C_C/1.mf4", logOf("C-C", 4, 1, 12));  // the same device folder and file
   if (damaged) f.write("card/DDDD/bad.mf4", "not a log file");
+  if (damaged) f.writeLog("card/AAAA/2z.mf4", logOf("AAAA", 0, 3, 90));
   f.writeLog("card/EEEE/1.mf4", logOf("EEEE", 3, 1, 20, "start"));  // the last: one unfinished
 }
 
