@@ -220,10 +220,7 @@ TEST(Driver, ClosingSummaryPointsAtDatabasesThatDecodeNothing) {
   // Equally frequent ones: standard identifiers first, then by value; the first five only.
   const std::string top =
       "  most frequent identifiers on CAN1: 0x100 (3), 0x1FF (1), 0x200 (1), 0x201 (1), 0x202 (1) and 1 more\n";
-  struct Case {
-    std::string option;
-    std::string summary;
-  } const cases[] = {
+  struct Case { std::string option, summary; } const cases[] = {
       {"--dbc-can2=" + dir / "m.dbc",
        "- CAN1: 8 frames read, 0 decoded\n- CAN2: 0 frames read, 0 decoded\n"
        "Warning: no database for CAN1: 8 frames not decoded; databases are given for CAN2\n" + top +
