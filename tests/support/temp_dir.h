@@ -19,7 +19,7 @@
 // Runs `f` with the process's soft limit of `resource` (RLIMIT_NOFILE,
 // RLIMIT_FSIZE, ...) lowered to `value` (at most the hard limit) and SIGXFSZ
 // ignored, so that a write past a file-size limit fails as on a full disk.
-// False, f not run, when the limit cannot be set.
+// False when the limit cannot be set (f is not run) or restored.
 template <typename Resource, typename F>
 bool withResourceLimit(Resource resource, rlim_t value, F f) {
   std::signal(SIGXFSZ, SIG_IGN);
