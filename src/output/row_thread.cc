@@ -160,17 +160,43 @@ void cRowWriterThread::submit() {
 }
 
 void cRowWriterThread::drain() {
-  if (filling_->rowCount > 0) submit();
+  if (filling_->rowCount > 0) {
+    // With every published batch written, the writing thread holds no
+    // writer: the rows still being filled are written here, which spares
+    // waking it for a handful (a session's first rows, one per new writer).
+    if (written_.done.load() == filled_.done.load(std::memory_order_relaxed))
+      writeBatch(*filling_, ownerValues_);
+    else
+      submit();
+  }
   const uint64_t target = filled_.done.load(std::memory_order_relaxed);
-  flushing_.store(true);
-  wake(written_);
-  await(filled_, [&] { return written_.done.load() == target; });
-  flushing_.store(false);
+  if (written_.done.load() != target) {
+    flushing_.store(true);
+    wake(written_);
+    await(filled_, [&] { return written_.done.load() == target; });
+    flushing_.store(false);
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   if (!firstError_.empty()) {
     zf_log_adopt_first_error(firstError_.c_str());
     firstError_.clear();
   }
+}
+
+void cRowWriterThread::writeBatch(Batch& batch, std::vector<double>& flatValues) {
+  for (size_t i = 0; i < batch.rowCount; ++i) {
+    const Row& row = batch.rows[i];
+    const double* values = batch.values + row.firstValue;
+    if (row.signals != nullptr) {
+      if (flatValues.size() < row.valueCount) flatValues.resize(row.valueCount);
+      (void)cFlatSignals_fastRow({row.signals, row.valueCount},
+                                 reinterpret_cast<const uint8_t*>(values), flatValues.data());
+      values = flatValues.data();
+    }
+    (void)row.writer->write(row.timeStamp, {values, row.valueCount});  // failures logged there
+  }
+  batch.rowCount = 0;
+  batch.valueCount = 0;
 }
 
 void cRowWriterThread::run() {
@@ -182,20 +208,7 @@ void cRowWriterThread::run() {
       });
     }
     if (filled_.done.load() <= next) return;  // stopped, and everything is written
-    Batch& batch = ring_[next % ring_.size()];
-    for (size_t i = 0; i < batch.rowCount; ++i) {
-      const Row& row = batch.rows[i];
-      const double* values = batch.values + row.firstValue;
-      if (row.signals != nullptr) {
-        if (flatValues_.size() < row.valueCount) flatValues_.resize(row.valueCount);
-        (void)cFlatSignals_fastRow({row.signals, row.valueCount},
-                                   reinterpret_cast<const uint8_t*>(values), flatValues_.data());
-        values = flatValues_.data();
-      }
-      (void)row.writer->write(row.timeStamp, {values, row.valueCount});  // failures logged there
-    }
-    batch.rowCount = 0;
-    batch.valueCount = 0;
+    writeBatch(ring_[next % ring_.size()], flatValues_);
     if (const char* error = zf_log_first_error(); *error != '\0') {
       std::lock_guard<std::mutex> lock(mutex_);
       if (firstError_.empty()) firstError_ = error;

@@ -51,9 +51,12 @@ class cRowWriterThread {
   void writeFlat(cCsvWriter* writer, double timeStamp, std::span<const cFlatSignal> valueSignals,
                  std::span<const uint8_t> payload);
 
-  // Returns once every row handed over is in its writer.  The first error
-  // the writing thread logged since the last drain becomes the calling
-  // thread's first error (zf_log_first_error) when it has none of its own.
+  // Returns once every row handed over is in its writer.  Rows of a batch
+  // not yet handed over are written by the calling thread when the writing
+  // thread has nothing in hand: draining after a few rows wakes nobody.  The
+  // first error the writing thread logged since the last drain becomes the
+  // calling thread's first error (zf_log_first_error) when it has none of
+  // its own.
   void drain();
 
  private:
@@ -95,6 +98,9 @@ class cRowWriterThread {
   void await(Side& self, Ready ready);
   // Wakes the other side when it sleeps.
   void wake(Side& other);
+  // Writes the rows of `batch` to their writers and empties it; a row from
+  // a payload takes its values into `flatValues`.
+  void writeBatch(Batch& batch, std::vector<double>& flatValues);
   // The writing thread.
   void run();
 
@@ -109,6 +115,7 @@ class cRowWriterThread {
   std::mutex mutex_;             // guards sleeping and firstError_
   std::condition_variable wakeUp_;
   std::string firstError_;  // logged by the writing thread, not yet taken
-  std::vector<double> flatValues_;  // the writing thread's row from a payload
+  std::vector<double> flatValues_;   // the writing thread's row from a payload
+  std::vector<double> ownerValues_;  // the same, for rows drain() writes itself
   std::thread thread_;      // last: starts once everything above exists
 };
