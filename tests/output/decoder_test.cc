@@ -249,6 +249,7 @@ TEST_P(cDecoderTest, AnInputIsCommittedAfterItsJournalAndRolledBackWhereverItFai
     }
     d.rollback();
     EXPECT_TRUE(readTree(h.dir.path()) == committed);
+    EXPECT_FALSE(std::filesystem::exists(h.dir / "0A1B2C3D_out/CAN1_N"));  // nor N's new folders
     EXPECT_EQ(log.has(h.dir / c.logged), c.fault.nth > 0);
     EXPECT_EQ(d.getStatistics().messages, 1u);
 
