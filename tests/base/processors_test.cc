@@ -50,27 +50,30 @@ TEST(Processors, TheLeastLimitUpTheCgroupHierarchyCounts) {
   }
 }
 
-// A process bound to one processor (taskset, a cpuset) starts one worker.
-TEST(Processors, AProcessBoundToOneProcessorMayUseOne) {
+// A process bound to one processor (taskset, a cpuset) starts one worker;
+// one bound to two may use both, unless its cgroup allows fewer.
+TEST(Processors, AProcessBoundToOneOrTwoProcessorsMayUseThem) {
   EXPECT_GE(cProcessors_usable(), 1u);
   EXPECT_LE(cProcessors_usable(), static_cast<uint32_t>(sysconf(_SC_NPROCESSORS_ONLN)));
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) != 0) _exit(100);
-    int first = 0;
-    while (!CPU_ISSET(first, &set)) ++first;
-    CPU_ZERO(&set);
-    CPU_SET(first, &set);
-    if (sched_setaffinity(0, sizeof set, &set) != 0) _exit(101);
-    _exit(static_cast<int>(cProcessors_usable()));
+  const uint32_t cgroup = cProcessors_cgroupLimit("/sys/fs/cgroup", readFile("/proc/self/cgroup"));
+  for (int want : {1, 2}) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      cpu_set_t set, bound;
+      if (sched_getaffinity(0, sizeof set, &set) != 0) _exit(100);
+      if (CPU_COUNT(&set) < want) _exit(0);  // not on this machine
+      CPU_ZERO(&bound);
+      for (int cpu = 0; CPU_COUNT(&bound) < want; ++cpu)
+        if (CPU_ISSET(cpu, &set)) CPU_SET(cpu, &bound);
+      if (sched_setaffinity(0, sizeof bound, &bound) != 0) _exit(101);
+      _exit(static_cast<int>(cProcessors_usable()));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) != 0) { EXPECT_EQ(WEXITSTATUS(status), cgroup == 1 ? 1 : want); }
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1);
 }
 
 }  // namespace
