@@ -148,8 +148,7 @@ std::string planFor(const cDB& db, E2eTree* expected) {
       std::snprintf(text, sizeof text, "frame %s t=%d.%03d id=0x%X ide=%d data=", m.length > 8 ? "fd" : "c",
                     k / 1000, k % 1000, id, extended ? 1 : 0);
       log += text;
-      for (uint8_t b : payload) log += std::string{"0123456789ABCDEF"[b >> 4], "0123456789ABCDEF"[b & 15]};
-      log += "\n";
+      log += hex(payload) + "\n";
       // Expected row: values outside the limits become NaN; a row without any
       // value inside them is not written.
       std::vector<std::pair<const cDBSignal*, double>> decoded;

@@ -11,6 +11,7 @@
 
 #include "bus/test_frames.h"
 #include "support/e2e.h"
+#include "support/memory_stream.h"
 
 namespace {
 
@@ -30,8 +31,7 @@ struct Timeline {
       char line[64];
       std::snprintf(line, sizeof line, "frame can t=%.6f ch=%d id=0x%X ide=%d data=", t, channel, unsigned(id), id > 0x7FF);
       text += line;
-      for (uint8_t b : f) text += {"0123456789ABCDEF"[b >> 4], "0123456789ABCDEF"[b & 15]};
-      text += "\n";
+      text += hex(f) + "\n";
       t += 0.001;
     }
     return *this;

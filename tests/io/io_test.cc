@@ -156,23 +156,10 @@ TEST(BufferStream, ServesReadsAndSeeksFromItsWindow) {
 // must not cost a whole window per visit; sequential reading still fills
 // whole windows.
 TEST(BufferStream, JumpsReadLittleSequentialReadingWholeWindows) {
-  struct Counting final : cIO {
-    cIO* inner;
-    int64_t bytes = 0, reads = 0;
-    explicit Counting(cIO* i) : inner(i) {}
-    int64_t read(void* dst, int64_t n) override {
-      const int64_t got = inner->read(dst, n);
-      bytes += got > 0 ? got : 0;
-      ++reads;
-      return got;
-    }
-    int64_t seek(int64_t offset, int32_t origin) override { return inner->seek(offset, origin); }
-    int64_t tell() override { return inner->tell(); }
-  };
   const int64_t kChunk = 64 * 1024, kFar = 4 << 20;
   const std::vector<uint8_t> bytes = pattern(8 << 20);
   auto memory = memoryStream(bytes);
-  Counting counting(memory.get());
+  ReadCounter counting(memory.get());
   auto buf = cIO_bufferAlloc_ctor(&counting, 1 << 20);
   std::vector<uint8_t> got(kChunk);
   for (int64_t i = 0; i < 16; ++i) {

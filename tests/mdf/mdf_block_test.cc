@@ -103,6 +103,16 @@ TEST(cMdfBlock, DamagedLinksAndLengthsFailWithTheirMessage) {
   LogCapture log;  // a cut file loads only when cut inside the trailing data blocks
   for (size_t cut = 0; cut < t.dg(0).data->fileOffset(); cut += 29)
     EXPECT_FALSE(testLog_load(std::vector<uint8_t>(good.begin(), good.begin() + cut)).id) << cut;
+  // A read that fails anywhere fails the load: nothing half-loaded is used.
+  // Only the identification block's fields after its identifier are read
+  // leniently (a failed read leaves them 0).
+  for (int64_t n = 1, at = 0; at >= 0; ++n) {
+    auto memory = memoryStream(good);
+    ReadCounter stream(memory.get(), n);
+    const bool loaded = cMdfBlock_loadTree(&stream) != nullptr;
+    at = stream.failedAt;
+    EXPECT_EQ(loaded, at < 0 || (at >= 8 && at < 64)) << "read " << n << " at " << at;
+  }
 }
 
 // Bus channel groups are marked as bus logging, so that any reader of the

@@ -28,6 +28,7 @@
 #include "support/argv.h"
 #include "support/e2e.h"
 #include "support/log_capture.h"
+#include "support/memory_stream.h"
 
 namespace {
 
@@ -35,12 +36,6 @@ using bustest::Bytes;
 
 const std::string kCanDbc = e2eDbc("CAN", "BO_ 256 M: 2 ECU\n SG_ V : 0|16@1+ (1,0) [0|0] \"\" ECU\n");
 const std::string kJ1939Dbc = e2eDbc("J1939", "BO_ 2566841088 BamMsg: 20 ECU\n SG_ A : 0|16@1+ (0.5,0) [0|0] \"\" ECU\n");
-
-std::string hex(const Bytes& b) {
-  std::string s;
-  for (uint8_t x : b) s += {"0123456789ABCDEF"[x >> 4], "0123456789ABCDEF"[x & 15]};
-  return s;
-}
 
 // A log of `serial`, session and split: frames of M on channel 1 with
 // values from `first`; J1939 broadcast traffic on channel 2 when `bam`

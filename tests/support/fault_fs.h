@@ -49,12 +49,6 @@ struct FaultLog {
     if (kind != "close") ops.push_back(kind + " " + path);
     return true;
   }
-  // Index of the first recorded operation equal to `op`; -1 if none.
-  int indexOf(const std::string& op) const {
-    for (size_t i = 0; i < ops.size(); ++i)
-      if (ops[i] == op) return static_cast<int>(i);
-    return -1;
-  }
 };
 
 class FaultBackend final : public cFSBackend {
