@@ -21,7 +21,7 @@ TEST(Driver, RunsThatStopWhileParsing) {
   E2eFolder dir;  // the working directory: no DBC files in it
   dir.write("in/x.mf4", "x");
   dir.writeDbc("m.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n"));
-  dir.write("bad.json", R"({"1122AABB": s3cret})");
+  dir.write("empty.json", "");  // read whole, then refused as JSON
   const std::string in = dir / "in/x.mf4", dbc = "--dbc-can1=" + dir / "m.dbc";
   const std::string verbosity = ": an integer from 0 to 4 is expected\n";
   const std::string bytes = ": a whole number of bytes is expected: -1 (whole file), 0 (no buffer) or a size\n";
@@ -69,8 +69,8 @@ TEST(Driver, RunsThatStopWhileParsing) {
       {{"/nonexistent_lograven_dir/x.mf4"}, 1, "", "W Could not find input file/folder /nonexistent_lograven_dir/"},
       {{"-p", dir / "nope.json", in}, 1, "", "E Failed to open password file at " + dir / "nope.json: No such file or directory"},
       {{"-p", dir.path(), dbc, in}, 1, "", "E Failed to open password file at " + dir / ": Is a directory"},
-      {{"-p", "bad.json", dbc, in}, 1, "", "E Could not parse password file " + dir / "bad.json: line 1, column 14: syntax"
-                                           " error while parsing value - invalid literal; last read: '\"1122AABB\": s'"},
+      {{"-p", "empty.json", dbc, in}, 1, "", "E Could not parse password file " + dir / "empty.json: line 1, column 1: "
+                                             "syntax error while parsing value - unexpected end of input; expected '[', '{', or a literal"},
       {{"-O", in + "/out", dbc, in}, 0x86, "", "E Invalid output path: " + in + "/out: Not a directory"},  // a file in the way
       {{"-O", dir / std::string(300, 'o'), dbc, in}, 0x86, "",
        "E Invalid output path: " + dir / std::string(300, 'o') + ": File name too long"},  // the reason it cannot be made
