@@ -209,13 +209,14 @@ TEST(Driver, ClosingSummaryPointsAtDatabasesThatDecodeNothing) {
   const std::string m = e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n");
   dir.writeDbc("m.dbc", m);
   dir.writeDbc("other.dbc", e2eDbc("CAN", "BO_ 768 O: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n"));
-  // Values out of their limits write no row, yet the message is decoded.
+  // Values out of their limits write no row, yet the message is decoded, also
+  // when it is multiplexed (the multiplexor's value 5 alone writes a row).
   dir.writeDbc("range.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [2|3] \"\" ECU\n"));
   dir.writeDbc("muxrange.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ S M : 0|4@1+ (1,0) [5|6] \"\" ECU\n"
                                              " SG_ A m1 : 4|4@1+ (1,0) [2|3] \"\" ECU\n"));
   std::string log = e2eLogHeader("A1", 1, 1) + "group c can\n";
-  for (const char* id : {"0x100", "0x18FEF100 ide=1", "0x100", "0x200", "0x1FF", "0x100", "0x202", "0x201"})
-    log += std::string("frame c t=1 id=") + id + " data=01\n";
+  for (int n = 0; const char* id : {"0x100", "0x18FEF100 ide=1", "0x100", "0x200", "0x1FF", "0x100", "0x202", "0x201"})
+    log += std::string("frame c t=1 id=") + id + " data=0" + std::to_string(n++) + "\n";
   dir.writeLog("logs/a.mf4", log);
   // Equally frequent ones: standard identifiers first, then by value; the first five only.
   const std::string top =

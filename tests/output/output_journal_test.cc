@@ -36,7 +36,7 @@ TEST(OutputJournal, TheNextRunFinishesOrUndoesWhatTheJournalRecords) {
        {{"A/a.csv", "t\n"}}, true, true},
       {"a cut last line", "input @\nnew A/a.csv\nappend 4 A/b.csv",
        {{"A/a.csv", "1\n"}, {"A/b.csv", "t,V\n1,2\n"}}, {{"A/b.csv", "t,V\n1,2\n"}}, true, false},
-      {"an unknown record", "input @\nnew A/a.csv\nremove A/b.csv\n", {{"A/a.csv", "1\n"}},
+      {"an unknown record, bare", "input @\nnew A/a.csv\nremove\n", {{"A/a.csv", "1\n"}},
        {{"A/a.csv", "1\n"}, {".lograven-journal", ""}}, false, false},
       {"a path through ..", "input @\nnew A/../b.csv\n", {{"A/a.csv", "1\n"}, {"b.csv", "2\n"}},
        {{"A/a.csv", "1\n"}, {"b.csv", "2\n"}, {".lograven-journal", ""}}, false, false},
