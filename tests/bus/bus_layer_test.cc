@@ -3,7 +3,6 @@
 // of tunnelled frames), chained as the program wires them.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdlib>
 #include <new>
 #include <random>

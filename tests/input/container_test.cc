@@ -7,7 +7,6 @@
 #include <array>
 #include <cstring>
 #include <random>
-#include <span>
 
 #include "container_writer/container_writer.h"
 #include "input/encrypted_file.h"
