@@ -238,6 +238,9 @@ bool cOutputJournal::parse(std::string_view text, Parsed* out) {
   // A last line without its end was cut by the crash before it was flushed,
   // so no file was written under it.
   text = text.substr(0, text.rfind('\n') + 1);
+  // No name the journal records holds a NUL byte: the file system would read
+  // the name only up to it, and act on another file than the one recorded.
+  if (text.find('\0') != std::string_view::npos) return false;
   while (!text.empty()) {
     const size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);

@@ -8,7 +8,6 @@
 #include <nlohmann/json.hpp>
 
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <sstream>
 

@@ -40,6 +40,8 @@ TEST(OutputJournal, TheNextRunFinishesOrUndoesWhatTheJournalRecords) {
        {{"A/a.csv", "1\n"}, {".lograven-journal", ""}}, false, false},
       {"a path through ..", "input @\nnew A/../b.csv\n", {{"A/a.csv", "1\n"}, {"b.csv", "2\n"}},
        {{"A/a.csv", "1\n"}, {"b.csv", "2\n"}, {".lograven-journal", ""}}, false, false},
+      {"a NUL byte cutting the input's name", std::string("input @\0.mf4\nnew A/a.csv\ncommit delete\n", 39),
+       {{"A/a.csv", "1\n"}}, {{"A/a.csv", "1\n"}, {".lograven-journal", ""}}, false, false},
       {"a length that is no number", "input @\nappend 4x A/a.csv\n", {{"A/a.csv", "t,V\n1,2\n"}},
        {{"A/a.csv", "t,V\n1,2\n"}, {".lograven-journal", ""}}, false, false},
   };

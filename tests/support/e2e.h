@@ -18,11 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
