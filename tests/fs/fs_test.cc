@@ -108,7 +108,7 @@ TEST(cFS, OperatingSystemBackend) {
   EXPECT_TRUE(fs->mkdir("full", &created) && !created) << "an existing folder";
   EXPECT_TRUE(fs->mkdir("made", &created) && created);
   EXPECT_FALSE(fs->mkdir("f.bin") || fs->mkdir("missing/child") || fs->mkdirs("f.bin/g"));
-  EXPECT_TRUE(fs->mkdirs("c//d/"));
+  EXPECT_TRUE(fs->mkdirs("c//d/") && fs->sync("c/d") && !fs->sync("c/e"));  // a folder flushed; none to flush
   EXPECT_EQ(std::filesystem::status(dir / "c/d").permissions() & std::filesystem::perms::all,
             std::filesystem::perms::owner_all);
   EXPECT_TRUE(fs->remove("b") && fs->remove("c/d"));

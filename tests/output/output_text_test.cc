@@ -36,7 +36,7 @@ TEST(cCsvWriter, NumbersMatchPrintfFixed) {
   };
   for (double v : {0.0, 1.5, -2.25, 1e20, 4.5e-7, 5e-7, 0.0078125, -0.0078125, 1e300, DBL_MAX,
                    -DBL_MAX, DBL_MIN, DBL_TRUE_MIN, 9.2e18, 9223372036854775807.0,
-                   18446744073709551615.0, 0.9999995, 0.99999949999999})
+                   18446744073709551615.0, 0.9999995, 0.99999949999999, 10000.5, 100000000.0})
     check(v);
   for (int i = 0; i < 40000; ++i) {
     if (const double v = std::bit_cast<double>(rng()); std::isfinite(v)) check(v);
