@@ -250,6 +250,9 @@ bool cOutputJournal::parse(std::string_view text, Parsed* out) {
     std::string_view rest = space == std::string_view::npos ? "" : line.substr(space + 1);
     Record r{Kind::kNew, 0, ""};
     if (word == "input") {
+      // A commit covers the records before it only: a journal that could not
+      // be removed after one goes on with the next input's records.
+      if (out->committed) *out = Parsed{};
       out->input.assign(rest);
       continue;
     }

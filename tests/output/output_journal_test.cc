@@ -136,4 +136,25 @@ TEST(OutputJournal, ARollbackThatFailsKeepsTheJournalForTheNextRun) {
   }
 }
 
+// A journal that cannot be removed after a commit goes on with the next
+// input's records: a run killed during that input has them taken back, not
+// read as committed.
+TEST(OutputJournal, ACommitCoversOnlyTheRecordsBeforeIt) {
+  TempDir dir;
+  dir.write("A/a.csv", "old\n");
+  auto faults = std::make_shared<FaultLog>(dir.path());
+  faults->failAt = {"rm", ".lograven-journal", 1, EIO};  // after the commit
+  cFS fs(dir.path(), std::make_unique<FaultBackend>(faults));
+  cOutputJournal journal(&fs);
+  journal.begin("/card/00000001.MF4");
+  ASSERT_TRUE(journal.protect({{"A/a.csv"}}));
+  dir.write("A/a.csv", "new\n");
+  ASSERT_TRUE(journal.commit(false));
+  journal.begin("/card/00000002.MF4");
+  ASSERT_TRUE(journal.protect({{"A/b.csv"}}));
+  dir.write("A/b.csv", "t\n");
+  EXPECT_TRUE(cOutputJournal(&fs).recover());  // the process was killed
+  EXPECT_EQ(readTree(dir.path()), (FileTree{{"A/a.csv", "new\n"}}));
+}
+
 }  // namespace
