@@ -221,21 +221,21 @@ TEST(Driver, ClosingSummaryPointsAtDatabasesThatDecodeNothing) {
   // Equally frequent ones: standard identifiers first, then by value; the first five only.
   const std::string top =
       "  most frequent identifiers on CAN1: 0x100 (3), 0x1FF (1), 0x200 (1), 0x201 (1), 0x202 (1) and 1 more\n";
-  struct Case { std::string option, summary; } const cases[] = {
+  struct Case { std::string option, summary; long long rows; } const cases[] = {
       {"--dbc-can2=" + dir / "m.dbc",
        "- CAN1: 8 frames read, 0 decoded\n- CAN2: 0 frames read, 0 decoded\n"
        "Warning: no database for CAN1: 8 frames not decoded; databases are given for CAN2\n" + top +
            "Warning: " + dir / "m.dbc" + " for CAN2 decoded nothing: no frames were read on CAN2; "
-           "frames were read on CAN1\n"},
+           "frames were read on CAN1\n", 0},
       {"--dbc-can1=" + dir / "other.dbc",
        "- CAN1: 8 frames read, 0 decoded\nWarning: " + dir / "other.dbc" +
-           " for CAN1 decoded none of the 8 frames on CAN1\n" + top},
+           " for CAN1 decoded none of the 8 frames on CAN1\n" + top, 0},
       {"--dbc-can1=" + dir / "m.dbc",
-       "- CAN1: 8 frames read, 3 decoded\n"},
+       "- CAN1: 8 frames read, 3 decoded\n", 3},
       {"--dbc-can1=" + dir / "range.dbc",
-       "- CAN1: 8 frames read, 3 decoded\n"},
+       "- CAN1: 8 frames read, 3 decoded\n", 1},
       {"--dbc-can1=" + dir / "muxrange.dbc",
-       "- CAN1: 8 frames read, 3 decoded\n"},
+       "- CAN1: 8 frames read, 3 decoded\n", 1},
   };
   for (const Case& c : cases) {
     E2eRun r = dir.run({c.option, dir / "logs"});
@@ -243,6 +243,7 @@ TEST(Driver, ClosingSummaryPointsAtDatabasesThatDecodeNothing) {
     const size_t at = r.out.find("Bus channels\n");
     ASSERT_NE(at, std::string::npos) << r.out;
     EXPECT_EQ(r.out.substr(at), "Bus channels\n" + c.summary + kRule + "\n");
+    EXPECT_EQ(r.statistic("Writer statistics", "Messages"), c.rows) << "rows written";
   }
   // Beyond the fourth database of a channel: only the four that decode nothing are named.
   const std::string other = "--dbc-can1=" + dir / "other.dbc", warning = dir / "other.dbc for CAN1 decoded";
