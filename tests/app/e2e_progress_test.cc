@@ -47,13 +47,13 @@ TEST(E2eProgress, ALineOnATerminalOnlyErasedByLogLinesAndAtTheEnd) {
   f.writeLog("in/b.mf4", e2eLogHeader("AB12", 1, 1) + "group c can\nframe c t=1 id=0x100 data=05\n");
   const std::vector<std::string> args = {LOGRAVEN_BINARY_DIR "/lograven", "--dbc-can1=" + f / "can1.dbc",
                                          f / "in"};
-  struct Case {
-    bool terminal;
-    bool nonInteractive;
-  } cases[] = {{true, false}, {true, true}, {false, false}};
+  // One worker converts by itself; more share the line through their pool.
+  struct Case { bool terminal, nonInteractive; const char* jobs; } cases[] = {
+      {true, false, "-j1"}, {true, false, "-j2"}, {true, true, "-j2"}, {false, false, "-j2"}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.terminal) + std::to_string(c.nonInteractive));
+    SCOPED_TRACE(std::to_string(c.terminal) + std::to_string(c.nonInteractive) + c.jobs);
     std::vector<std::string> a = args;
+    a.insert(a.begin() + 1, c.jobs);
     if (c.nonInteractive) a.insert(a.begin() + 1, "--non-interactive");
     int ends[2];
     ASSERT_EQ(c.terminal ? openpty(&ends[0], &ends[1], nullptr, nullptr, nullptr) : pipe(ends), 0);
