@@ -104,7 +104,7 @@ TEST(cOutputPath, LayoutOfDeviceBusMessageMultiplexorAddressesAndDate) {
   cDBMessage* m = cDB_messageAdd(&db, "Mux_Msg", 0x123, 8, cDBTransport::None, "", 0);
   cDBSignal* mux = cDB_signalAdd(&m->signals, "M-U-X", {.bitLength = 8}, 0);
   cDB_signalAdd(&cDB_multiplexAdd(&mux->ranges, 0x10, 0x1F)->signals, "Low", {.bitPosition = 8, .bitLength = 8}, 0);
-  cDB_signalAdd(&cDB_multiplexAdd(&mux->ranges, 300, 400)->signals, "High", {.bitPosition = 8, .bitLength = 8}, 0);
+  cDB_signalAdd(&cDB_multiplexAdd(&mux->ranges, 300, 0xFFFFFFFF)->signals, "High", {.bitPosition = 8, .bitLength = 8}, 0);
   cDBDecodedMessage decoded;
   ASSERT_TRUE(cDB_decodeMessage(&db, 0x123, std::vector<uint8_t>{0x1A, 1}, &decoded));
   const struct {
@@ -124,6 +124,7 @@ TEST(cOutputPath, LayoutOfDeviceBusMessageMultiplexorAddressesAndDate) {
       {.mux = 0x20, .expected = "0A1B2C3D_out/CAN1_MuxMsg"},
       {.mux = 300.7, .expected = "0A1B2C3D_out/CAN1_MuxMsg_MUX_M12C"},
       {.mux = -1.0, .expected = "0A1B2C3D_out/CAN1_MuxMsg"},
+      {.mux = 4294967295.0, .expected = "0A1B2C3D_out/CAN1_MuxMsg_MUX_M12C"},  // the largest a range holds
       {.mux = 1e12, .expected = "0A1B2C3D_out/CAN1_MuxMsg"},
       {.mux = std::nan(""), .expected = "0A1B2C3D_out/CAN1_MuxMsg"},
       {.sa = 0x17, .da = 0x21, .expected = "0A1B2C3D_out/CAN1_MuxMsg_MUX_M10_S17_D21"},
