@@ -33,9 +33,10 @@ inline double limited(const cFlatSignal& s, double value, int64_t* inLimits) {
   }
   return std::numeric_limits<double>::quiet_NaN();
 }
-// The values of a field's smallest and largest integers.  Rounding keeps
-// the order of the integers (or reverses it, for a negative factor), so
-// every value of the field lies between these two.
+// The values of a field's smallest and largest integers.  With a finite
+// factor, rounding keeps the order of the integers (or reverses it, for a
+// negative factor), so every value of the field lies between these two.
+// An infinite factor makes 0 NaN between two infinite ends.
 double lowestValue(const cFlatSignal& s) {
   const uint32_t n = s.params.bitLength;
   return physical(s, s.isSigned ? -std::ldexp(1.0, static_cast<int>(n) - 1) : 0.0);
@@ -134,7 +135,8 @@ void cFlatMessageTable::compile(cFlatMessage& entry, std::span<cFlatSignal> sign
   entry.fastLength = static_cast<uint8_t>(length);
   entry.alwaysInLimits = std::all_of(signals.begin(), signals.end(), [](const cFlatSignal& s) {
     return s.ignored || s.noLimits ||
-           (withinLimits(s, lowestValue(s)) && withinLimits(s, highestValue(s)));
+           (std::isfinite(s.params.factor) && withinLimits(s, lowestValue(s)) &&
+            withinLimits(s, highestValue(s)));
   });
 }
 

@@ -138,6 +138,7 @@ TEST(cFlatMessageTable, RowsAreKnownWholeExactlyWhenNoFieldValueLeavesItsLimits)
       {Signed, 64, 1, 0, -9223372036854775808.0, 9223372036854775807.0, true},
       {Signed, 64, 1, 0, -9e18, 9e18, false},
       {Unsigned, 8, NAN, 0, -1e9, 1e9, false},
+      {Signed, 8, INFINITY, 0, -INFINITY, INFINITY, false},  // 0 * inf is NaN
   };
   cDB db(cDBBusKind::Can);
   for (uint32_t k = 0; k < std::size(cases); ++k) {
@@ -155,16 +156,16 @@ TEST(cFlatMessageTable, RowsAreKnownWholeExactlyWhenNoFieldValueLeavesItsLimits)
     const cFlatMessage& entry = table.find(db, k);
     ASSERT_EQ(entry.fastLength, 8) << k;
     EXPECT_EQ(entry.alwaysInLimits, c.whole) << k;
-    // The field's smallest and largest integers, little-endian at bit 0.
+    // The field's smallest and largest integers and 0, little-endian at bit 0.
     const uint64_t top = c.bits == 64 ? ~uint64_t{0} : (uint64_t{1} << c.bits) - 1;
     const uint64_t signBit = uint64_t{1} << (c.bits - 1);
     int64_t extremesInLimits = 0;
-    for (uint64_t raw : {c.type == Signed ? signBit : 0, c.type == Signed ? signBit - 1 : top}) {
+    for (uint64_t raw : {c.type == Signed ? signBit : 0, uint64_t{0}, c.type == Signed ? signBit - 1 : top}) {
       uint8_t payload[8];
       std::memcpy(payload, &raw, 8);
       extremesInLimits += table.row(entry, payload, &values);
     }
-    EXPECT_EQ(extremesInLimits == 2, c.whole) << k;
+    EXPECT_EQ(extremesInLimits == 3, c.whole) << k;
   }
 }
 
