@@ -149,9 +149,7 @@ TEST(Driver, TimeStampsOnTheLoggersClockOrInUtc) {
   const std::tuple<std::vector<std::string>, std::string, std::string> runs[] = {
       {{}, "15", "1700008601"}, {{"--utc"}, "14", "1700005001"}};
   for (const auto& [options, day, t] : runs) {
-    std::vector<std::string> args = options;
-    args.insert(args.end(), {"-O", dir / ("out" + day), dir / "in"});
-    EXPECT_EQ(dir.run(args).status, 0);
+    EXPECT_EQ(dir.runWith(options, {"-O", dir / ("out" + day), dir / "in"}).status, 0);
     EXPECT_EQ(dir.csvTree("out" + day), (E2eTree{{"A1_out/CAN1_M/2023/11/" + day + "/00000001_00000001.csv",
                                                  "t,A\n" + t + ".000000,7.000000\n"}}));
   }

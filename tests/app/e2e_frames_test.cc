@@ -128,9 +128,7 @@ TEST(E2eFrames, EveryBusKindGivesTheSameRowsHoweverTheFileIsRead) {
     f.writeDbc("can3-j1939.dbc", kJ1939Dbc);
     f.writeDbc("lin1-body.dbc", kLinDbc);
     f.writeLog("in/a.mf4", e2eLogHeader("AB12", 1, 1) + c.extra + kFrames);
-    std::vector<std::string> args = c.options;
-    args.push_back(f / "in");
-    E2eRun r = f.run(args);
+    E2eRun r = f.runWith(c.options, {f / "in"});
     ASSERT_EQ(r.status, 0) << r.logText();
     E2eTree tree = f.csvTree(), all = expected;
     all.insert((c.merge ? merged : apart).begin(), (c.merge ? merged : apart).end());

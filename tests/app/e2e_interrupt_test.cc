@@ -5,6 +5,7 @@
 // uninterrupted run.  With -d an input goes only after its rows
 // and folders were flushed; an input that gave no row stays.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,16 +48,9 @@ std::map<std::string, std::string> rowsByMessage(const FileTree& tree) {
 }
 
 int runBinary(const std::vector<std::string>& args, int signal = 0, std::chrono::microseconds after = {}) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    freopen("/dev/null", "w", stdout);
-    freopen("/dev/null", "w", stderr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  const int null = open("/dev/null", O_WRONLY);
+  const pid_t pid = e2eSpawn(args, null);
+  close(null);
   if (signal != 0) {
     std::this_thread::sleep_for(after);
     kill(pid, signal);

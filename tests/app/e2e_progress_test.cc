@@ -17,17 +17,7 @@ constexpr char kErase[] = "\r\x1b[K";
 // Runs the program with stdout and stderr on `out` and returns all that the
 // other end `in` received.
 std::string runOn(int in, int out, const std::vector<std::string>& args) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    dup2(out, 1);
-    dup2(out, 2);
-    close(in);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  const pid_t pid = e2eSpawn(args, out);
   close(out);
   std::string received;
   char buf[4096];

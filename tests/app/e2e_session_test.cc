@@ -37,9 +37,7 @@ TEST(E2eSession, SplitsConcatenateUnlessDisabledAndGoWhereTheOptionsSay) {
                  e2eLogHeader(n == 6 ? "C-C" : "CC", 1, n == 6 ? 5 : n, 1700000000000000000ULL + n * 10000000000ULL) +
                      "group c can\nframe c t=0.5 id=0x100 data=0" + std::to_string(n) + "00\n");
     }
-    std::vector<std::string> args = c.options;
-    args.push_back(f / "in");
-    E2eRun r = f.run(args);
+    E2eRun r = f.runWith(c.options, {f / "in"});
     ASSERT_EQ(r.status, 0) << r.logText();
     E2eTree expected;
     for (const auto& [path, text] : c.concat ? concatenated : apart) expected[c.device + path] = text;

@@ -528,9 +528,7 @@ TEST(ParallelConversion, RunsRecoverOnlyTheJournalsTheyOwn) {
     f.write("card/notes.txt", "no log files: every shard is empty");
     f.write("out/X_out/a.csv", "t,V\n");
     f.write("out/" + c.journal, "input /x.mf4\nnew X_out/a.csv\n");
-    std::vector<std::string> args = c.args;
-    args.insert(args.end(), {"--dbc-can1=" + f / "can1.dbc", "-O", f / "out", f / "card"});
-    const E2eRun r = f.run(args);
+    const E2eRun r = f.runWith(c.args, {"--dbc-can1=" + f / "can1.dbc", "-O", f / "out", f / "card"});
     EXPECT_EQ(r.status, c.status) << r.logText();
     EXPECT_EQ(f.exists("out/X_out/a.csv"), !c.recovered);
     EXPECT_EQ(f.exists("out/" + c.journal), !c.recovered);

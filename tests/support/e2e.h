@@ -16,6 +16,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <optional>
@@ -103,8 +104,13 @@ class E2eFolder : public TempDir {
   // Runs the program with `args` (program name added) in the working
   // directory `cwd` (default: this folder), restoring the working directory
   // afterwards.  Log lines are captured at the level the program sets.
+  // runWith: in this folder, with `options` followed by `more`.
   E2eRun run(std::vector<std::string> args, const std::string& cwd = "") const {
     return e2eRunMain(std::move(args), cwd.empty() ? path() : cwd);
+  }
+  E2eRun runWith(std::vector<std::string> options, const std::vector<std::string>& more) const {
+    options.insert(options.end(), more.begin(), more.end());
+    return run(std::move(options));
   }
 
   // Every regular file below `rel` whose name ends in `suffix`, by path
@@ -150,4 +156,18 @@ inline std::string e2eLogHeader(const std::string& serial, unsigned session, uns
                                 unsigned long long startNs = 1700000000000000000ULL) {
   return "start_ns " + std::to_string(startNs) + "\nserial " + serial + "\nsession " +
          std::to_string(session) + "\nsplit " + std::to_string(split) + "\nhistory QZ\n";
+}
+
+// Starts the program's binary (args[0]) as a process of its own, with its
+// standard output and standard error on `out`; returns its process id.
+inline pid_t e2eSpawn(const std::vector<std::string>& args, int out) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  dup2(out, 1);
+  dup2(out, 2);
+  execv(argv[0], argv.data());
+  _exit(127);
 }
