@@ -100,7 +100,14 @@ TEST(cMdfBlock, DamagedLinksAndLengthsFailWithTheirMessage) {
     EXPECT_EQ(testLog_load(bytes).id != nullptr, c.loads);
     if (*c.message != '\0') { EXPECT_EQ(log.count(c.message), 1) << testing::PrintToString(log.messages()); }
   }
-  LogCapture log;  // a cut file loads only when cut inside the trailing data blocks
+  LogCapture log;  // a link count other than its kind's, for every kind of block
+  for (uint64_t at : {hd, t.hd().fileHistories[0]->fileOffset(), dg0, cg0, cn0, tx, cc,
+                      cg.acquisitionSource->fileOffset()}) {
+    auto bytes = good;
+    ++bytes[at + 16];
+    EXPECT_FALSE(testLog_load(bytes).id) << at;
+  }
+  // A cut file loads only when cut inside the trailing data blocks.
   for (size_t cut = 0; cut < t.dg(0).data->fileOffset(); cut += 29)
     EXPECT_FALSE(testLog_load(std::vector<uint8_t>(good.begin(), good.begin() + cut)).id) << cut;
   // A read that fails anywhere fails the load: nothing half-loaded is used.
