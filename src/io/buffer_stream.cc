@@ -111,7 +111,9 @@ class BufferStream final : public cIO {
 };
 
 std::unique_ptr<cIO> makeAlloc(cIO* inner, std::unique_ptr<cIO> owned, int64_t size) {
-  if (inner == nullptr || size < 1) return nullptr;
+  // The window is a whole number of 8-byte words: a size that cannot be
+  // rounded up to one is refused like any other that cannot be allocated.
+  if (inner == nullptr || size < 1 || size > INT64_MAX - 7) return nullptr;
   int64_t capacity = (size + 7) & ~int64_t{7};
   std::unique_ptr<uint8_t[]> storage(new (std::nothrow) uint8_t[static_cast<size_t>(capacity)]);
   if (!storage) return nullptr;

@@ -144,7 +144,8 @@ TEST(BufferStream, ServesReadsAndSeeksFromItsWindow) {
   EXPECT_EQ(buf->getSize(), 100);
   expectSeeks(*buf, {{0, kEnd, 100}, {500, kSet, 100}, {-1, kSet, -1}});  // past the end: the position stays
   EXPECT_EQ(buf->read(got.data(), 1), 0);
-  EXPECT_FALSE(cIO_bufferAlloc_ctor(inner.get(), 0) || cIO_bufferAlloc_ctor(std::unique_ptr<cIO>(), 8));
+  EXPECT_FALSE(cIO_bufferAlloc_ctor(inner.get(), 0) || cIO_bufferAlloc_ctor(inner.get(), INT64_MAX) ||
+               cIO_bufferAlloc_ctor(std::unique_ptr<cIO>(), 8));
   auto owning = cIO_bufferAlloc_ctor(memoryStream(bytes), 8);  // closes its inner stream
   EXPECT_EQ(owning->read(got.data(), 100), 100);
   EXPECT_EQ(cIO_close(owning), 0);
