@@ -323,21 +323,21 @@ bool cLogReaderCLI::openFileSystems(int32_t* status) {
   if (!outputDirectory.empty() && !info) {
     // Made when it does not exist yet (with its parents); one that cannot be
     // made is refused as an invalid output path, with the reason.
+    std::string& output = outputDirectory.front();
+    std::replace(output.begin(), output.end(), '\\', '/');  // a separator in any path given
     std::error_code made;
-    std::filesystem::create_directories(outputDirectory.front(), made);
+    std::filesystem::create_directories(output, made);
     std::error_code ignored;
-    if (std::filesystem::exists(outputDirectory.front(), ignored) &&
-        !std::filesystem::is_directory(outputDirectory.front(), ignored))
+    if (std::filesystem::exists(output, ignored) && !std::filesystem::is_directory(output, ignored))
       outputProblem_ = std::strerror(ENOTDIR);
     else if (made)
       outputProblem_ = made.message();
-    cFS_os_normalizePath(&outputDirectory.front());
+    cFS_os_normalizePath(&output);
     errno = 0;
-    outputFs_ = cFS_os_ctor(outputDirectory.front());
+    outputFs_ = cFS_os_ctor(output);
     if (!outputFs_) {
       if (outputProblem_.empty()) outputProblem_ = std::strerror(errno != 0 ? errno : ENOTDIR);
-      LOG_ERROR("Invalid output path: %s: %s", outputDirectory.front().c_str(),
-                outputProblem_.c_str());
+      LOG_ERROR("Invalid output path: %s: %s", output.c_str(), outputProblem_.c_str());
       *status = kExitOptionError;
       return false;
     }

@@ -97,7 +97,7 @@ TEST(Driver, ANamedDatabaseThatDoesNotLoadFailsTheRunWhileTheOthersConvertIntoAN
   dir.writeLog("in/a.mf4", e2eLogHeader("A1", 1, 1) + "group c can\nframe c t=1 id=0x100 data=07\n");
   for (const std::string& bad : {"--dbc-can2=" + dir / "nope.dbc", std::string("--dbc-can2=")}) {
     SCOPED_TRACE(bad);
-    const E2eRun r = dir.run({"--dbc-can1=" + dir / "m.dbc", bad, "-O", dir / "made/here", dir / "in"});
+    const E2eRun r = dir.run({"--dbc-can1=" + dir / "m.dbc", bad, "-O", dir / "made\\here", dir / "in"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.statistic("Writer statistics", "Messages"), 1);
   }
