@@ -166,6 +166,10 @@ TEST_P(cDecoderTest, MoreSignalSetsThanOpenFilesLoseNoRows) {
     cDB* db = nullptr;
     for (uint32_t i = 0; i < 40; ++i) db = h.add(("M" + std::to_string(i)).c_str(), i, {{"A", 0}}, db);
     cDecoder& d = *h.decoder;
+    // An input rolled back with its files open (more than a block each): none of it stays.
+    for (uint32_t row = 0; row < 700 * 40; ++row) h.send(kNoon - 1, row % 40, {9});
+    d.rollback();
+    ASSERT_TRUE(d.newFile({.inputPath = "y.mf4", .serialNumber = "0A1B2C3D", .session = 12, .split = 3}, false));
     // Enough rows that every file gets more than one block, each handed over
     // after blocks of other files have closed it.
     std::string expected = "t,A\n";

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -38,16 +39,10 @@ struct E2eRun {
   std::string out;                // standard output (statistics block, help, ...)
   std::vector<std::string> log;   // "L message" per log line (see LogCapture)
 
-  bool logged(const std::string& levelAndMessage) const {
-    for (const std::string& l : log)
-      if (l == levelAndMessage) return true;
-    return false;
-  }
+  bool logged(const std::string& levelAndMessage) const { return count(levelAndMessage) > 0; }
   // Number of log lines equal to `levelAndMessage`.
   size_t count(const std::string& levelAndMessage) const {
-    size_t n = 0;
-    for (const std::string& l : log) n += l == levelAndMessage ? 1 : 0;
-    return n;
+    return static_cast<size_t>(std::count(log.begin(), log.end(), levelAndMessage));
   }
   // The value of "- <name>: <n>" in the statistics block section that starts
   // with `section` ("Reader statistics", "Writer statistics", ...); -1 if absent.
