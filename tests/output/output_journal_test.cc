@@ -20,7 +20,7 @@ namespace {
 TEST(OutputJournal, TheNextRunFinishesOrUndoesWhatTheJournalRecords) {
   const struct {
     const char* name;
-    std::string journal;  // "@" stands for the input log file's absolute path
+    std::string journal;  // "@" stands for the input log file's absolute path, "#" for it without its "/"
     FileTree before;      // below the output root
     FileTree after;
     bool recovered;
@@ -34,6 +34,8 @@ TEST(OutputJournal, TheNextRunFinishesOrUndoesWhatTheJournalRecords) {
        {{"A/a.csv", "new\n"}, {"A/a.csv.rollback", "old\n"}}, {{"A/a.csv", "new\n"}}, true, false},
       {"committed for deletion", "input @\nnew A/a.csv\ncommit delete\n", {{"A/a.csv", "t\n"}},
        {{"A/a.csv", "t\n"}}, true, true},
+      // Only an input named by its absolute path is removed: "#" is relative to the root.
+      {"a relative input", "input #\nnew A/a.csv\ncommit delete\n", {{"A/a.csv", "t\n"}}, {{"A/a.csv", "t\n"}}, true, false},
       // A journal that a commit could not remove goes on with the next input.
       {"records after a commit", "input @\nnew A/a.csv\ncommit delete\ninput @\nnew A/b.csv\n",
        {{"A/a.csv", "t\n"}, {"A/b.csv", "t\n"}}, {{"A/a.csv", "t\n"}}, true, false},
@@ -55,7 +57,8 @@ TEST(OutputJournal, TheNextRunFinishesOrUndoesWhatTheJournalRecords) {
       const std::string input = dir / ("card/00000001." + extension);
       dir.write("card/00000001." + extension, "log");
       std::string journal = c.journal;
-      for (size_t at; (at = journal.find('@')) != std::string::npos;) journal.replace(at, 1, input);
+      for (size_t at; (at = journal.find_first_of("@#")) != std::string::npos;)
+        journal.replace(at, 1, journal[at] == '@' ? input : input.substr(1));
       for (const auto& [path, text] : c.before) dir.write("out/" + path, text);
       dir.write("out/.lograven-journal", journal);
       FileTree expected = c.after;
