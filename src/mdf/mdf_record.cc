@@ -182,8 +182,10 @@ int64_t readVlsd(const cMdfRecordInfo& info, uint8_t idSize, cIO* io, uint64_t p
     if (idSize == 0) return 0;
     uint64_t id = 0;
     bool whole = false;
+    // The data end before the VLSD record: the record is incomplete.
+    if (!fetchId(io, state, pos, idSize, &id, &whole) || !whole) return -1;
     // Another group's id: no VLSD data for this record; the id stays unread.
-    if (!fetchId(io, state, pos, idSize, &id, &whole) || !whole || id != info.vlsdRecordId) return 0;
+    if (id != info.vlsdRecordId) return 0;
     uint8_t raw[4];
     if (fetch(io, state, pos + idSize, raw, 4) != 4) return -1;
     uint32_t n = uint32_t{raw[0]} | uint32_t{raw[1]} << 8 | uint32_t{raw[2]} << 16 |

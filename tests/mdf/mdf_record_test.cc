@@ -118,6 +118,7 @@ TEST(cMdfDataGroupPlan_at, VlsdRecordsFollowTheirRecordWithinTheLimits) {
       {"VLSD length over the limit", dt + 25, {129, 0, 0, 0}, 1, 4, "Unexpectedly large record: 129"},
       {"VLSD length near 4 GiB", dt + 25, {0xF0, 0xFF, 0xFF, 0xFF}, 1, 4, "Unexpectedly large record"},
       {"data length beyond the file", dt - 16, {0, 0, 0, 0, 0, 0, 0, 0x40}, 3, 20},
+      {"data end before the last VLSD record", dt - 16, {24 + 93}, 2, 20},
       {"VLSD record without its record", dt + 24, {3}, 2, 0},  // reads as a CAN record
       {"VLSD record on its own", dt, {2}, 0, 0},
       {"record id size 3", dg + 56, {3}, 0, 0, "Unsupported record id size 3"},
