@@ -152,8 +152,6 @@ struct cDBDecodedSignal {
   uint8_t ignored = 0;        // copied from the signal
   uint8_t isMultiplexor = 0;  // 1 when the signal has ranges
   double value = 0.0;         // physical value
-  double minimum = 0.0;       // DBC limits, copied from the signal
-  double maximum = 0.0;
 };
 
 // The result of decoding one payload.  Owned by the caller and meant to be

@@ -1,7 +1,9 @@
 #include "db/decode.h"
 
 #include <bit>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "base/log.h"
 #include "db/db.h"
@@ -180,8 +182,6 @@ bool decodeSignals(const std::vector<cDBSignal>& signals, std::span<const uint8_
         .ignored = signal.ignored,
         .isMultiplexor = static_cast<uint8_t>(signal.ranges.empty() ? 0 : 1),
         .value = value,
-        .minimum = signal.params.minimum,
-        .maximum = signal.params.maximum,
     });
     for (const cDBRange& range : signal.ranges) {
       if (static_cast<double>(range.from) <= value && value <= static_cast<double>(range.to)) {
@@ -206,4 +206,17 @@ bool cDB_decodeMessage(const cDB* db, uint32_t key, std::span<const uint8_t> pay
     LOG_WARN("Failed to decode message: \"%s\"", message->name.c_str());
   }
   return true;
+}
+
+cDecodeLimits cDecode_limits(const cDBSignalParameters& p) {
+  // raw * factor + offset rounds the factor's decimal, the product and the
+  // sum, each by half a unit in the last place of a magnitude below
+  // |limit| + |offset| when the value is near that limit; the limit's own
+  // decimal rounds by as much again.
+  auto slack = [&](double limit) {
+    const double s = 8 * std::numeric_limits<double>::epsilon() * (std::fabs(limit) + std::fabs(p.offset));
+    return std::isfinite(s) ? s : 0.0;
+  };
+  return {p.minimum - slack(p.minimum), p.maximum + slack(p.maximum),
+          p.minimum == 0.0 && p.maximum == 0.0};
 }

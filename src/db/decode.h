@@ -46,6 +46,22 @@ struct cDBSignalParameters {
   double maximum = 0.0;
 };
 
+// A signal's DBC limits as rows apply them: a value within [lower, upper] is
+// kept and any other becomes NaN; limits of 0 and 0 keep every value.  The
+// limits, like the value the DBC means (raw * factor + offset), are decimal
+// numbers, while the value is computed in binary floating point, where one at
+// a limit can land a few units in the last place beyond it (16383 * 0.1 is
+// 1638.3000000000002 against a maximum of 1638.3).  So each limit is widened
+// by what that rounding can amount to near it: far less than the step
+// between two raw values of any signal of up to 40 bits.
+struct cDecodeLimits {
+  double lower = 0.0;
+  double upper = 0.0;
+  bool none = false;  // minimum and maximum are both 0
+  bool hold(double value) const { return none || (lower <= value && value <= upper); }
+};
+cDecodeLimits cDecode_limits(const cDBSignalParameters& params);
+
 // A DBC start bit in internal numbering: unchanged when `littleEndian`,
 // otherwise position XOR 7.
 constexpr uint32_t cDecode_dbcBitPosition2Internal(uint32_t position, bool littleEndian) {

@@ -152,9 +152,7 @@ bool cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
   bool valid = false;
   for (const cDBDecodedSignal& s : decoded_.signals) {
     if (s.ignored) continue;
-    bool inLimits = (s.minimum <= s.value && s.value <= s.maximum) ||
-                    (s.minimum == 0.0 && s.maximum == 0.0);
-    if (inLimits) {
+    if (cDecode_limits(s.signal->params).hold(s.value)) {
       ++pending_.signals;
       valid = true;
       values_.push_back(s.value);

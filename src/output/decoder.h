@@ -5,7 +5,8 @@
 // Per message and database: the message key by the database's bus kind (J1939
 // keys by parameter group and keeps source and destination addresses in the
 // message's identity), decoding, then the limit check: a value outside
-// [minimum, maximum] becomes NaN unless both limits are 0.  A row is written
+// [minimum, maximum] (widened by the rounding of its computation,
+// cDecode_limits) becomes NaN unless both limits are 0.  A row is written
 // only when at least one value is within its limits.  Writers stay open
 // across the files of one session while concatenation applies; they are
 // closed at a file that does not continue the previous one, when the date of

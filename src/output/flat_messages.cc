@@ -22,12 +22,9 @@ uint64_t hashOf(const cDB& db, uint32_t key) {
 inline double physical(const cFlatSignal& s, double number) {
   return number * s.params.factor + s.params.offset;
 }
-inline bool withinLimits(const cFlatSignal& s, double value) {
-  return s.params.minimum <= value && value <= s.params.maximum;
-}
 // A value, or NaN outside its limits; counts the values within them.
 inline double limited(const cFlatSignal& s, double value, int64_t* inLimits) {
-  if (s.noLimits || withinLimits(s, value)) {
+  if (s.limits.hold(value)) {
     ++*inLimits;
     return value;
   }
@@ -100,7 +97,7 @@ void cFlatMessageTable::fill(cFlatMessage& entry, const cDB& db, uint32_t key) {
     const cDBSignal& s = message->signals[i];
     signals[i] = cFlatSignal{.params = s.params,
                              .ignored = s.ignored != 0,
-                             .noLimits = s.params.minimum == 0.0 && s.params.maximum == 0.0};
+                             .limits = cDecode_limits(s.params)};
   }
   entry.signals = signals.get();
   entry.signalCount = static_cast<uint32_t>(count);
@@ -134,9 +131,9 @@ void cFlatMessageTable::compile(cFlatMessage& entry, std::span<cFlatSignal> sign
   }
   entry.fastLength = static_cast<uint8_t>(length);
   entry.alwaysInLimits = std::all_of(signals.begin(), signals.end(), [](const cFlatSignal& s) {
-    return s.ignored || s.noLimits ||
-           (std::isfinite(s.params.factor) && withinLimits(s, lowestValue(s)) &&
-            withinLimits(s, highestValue(s)));
+    return s.ignored || s.limits.none ||
+           (std::isfinite(s.params.factor) && s.limits.hold(lowestValue(s)) &&
+            s.limits.hold(highestValue(s)));
   });
 }
 

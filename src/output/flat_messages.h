@@ -30,7 +30,7 @@ struct cFlatSignal {
   uint8_t left = 0;
   bool bigEndian = false;
   bool isSigned = false;
-  bool noLimits = false;  // minimum and maximum are both 0
+  cDecodeLimits limits;
 };
 
 struct cFlatMessage {

@@ -13,8 +13,7 @@ const std::string kDay = "/2023/11/14/00000001_00000001.csv";  // 1700000000 s: 
 
 // Intel with scale, signed with offset, Motorola across a byte boundary;
 // 64-byte CAN FD; multiplexed with a range 16-31; LIN and CAN on one id.
-const std::string kCanDbc = e2eDbc("CAN",
-                                   "BO_ 256 Engine: 8 ECU\n"
+const std::string kCanDbc = e2eDbc("CAN", "BO_ 256 Engine: 8 ECU\n"
                                    " SG_ Speed : 0|16@1+ (0.1,0) [0|0] \"km/h\" ECU\n"
                                    " SG_ Temp : 16|8@1- (1,-40) [0|0] \"C\" ECU\n"
                                    " SG_ Load : 31|12@0+ (0.5,0) [0|0] \"%\" ECU\n"
@@ -36,8 +35,7 @@ const std::string kJ1939Dbc = e2eDbc("J1939",
                                      " SG_ EngineSpeed : 24|16@1+ (0.125,0) [0|8031.875] \"rpm\" ECU\n"
                                      "BO_ 2565799936 PropA: 8 ECU\n SG_ P : 0|8@1+ (1,0) [0|0] \"\" ECU\n"
                                      "BO_ 291 Std: 1 ECU\n SG_ Q : 0|8@1+ (1,0) [0|0] \"\" ECU\n");
-const std::string kLinDbc = e2eDbc("LIN",
-                                   "BO_ 33 Body: 3 ECU\n"
+const std::string kLinDbc = e2eDbc("LIN", "BO_ 33 Body: 3 ECU\n"
                                    " SG_ Pos : 0|8@1+ (1,0) [0|0] \"\" ECU\n"
                                    " SG_ Angle : 8|16@1- (0.5,0) [0|0] \"\" ECU\n");
 

@@ -161,7 +161,10 @@ std::string planFor(const cDB& db, E2eTree* expected) {
         if (s->ignored) continue;
         header += "," + s->name;
         const cDBSignalParameters& p = s->params;
-        const bool used = (p.minimum <= v && v <= p.maximum) || (p.minimum == 0.0 && p.maximum == 0.0);
+        // The limits are decimals: a value a rounding off a limit is at it.
+        auto near = [&](double limit) { return 1e-12 * (std::fabs(limit) + std::fabs(p.offset)); };
+        const bool used = (p.minimum - near(p.minimum) <= v && v <= p.maximum + near(p.maximum)) ||
+                          (p.minimum == 0.0 && p.maximum == 0.0);
         any |= used;
         row += "," + (!used || std::isnan(v) ? "NaN" : std::isinf(v) ? (v < 0 ? "-Inf" : "Inf") : std::to_string(v));
       }

@@ -96,8 +96,7 @@ TEST(cMdfDataGroupPlan_at, RecordIdsAndLengthsDelimitTheRecords) {
 
 // Records: FD (id 1, 23 bytes) + VLSD (id 2: u32 length + bytes), CAN (id 3),
 // FD + VLSD.
-constexpr const char* kVlsdFile =
-    "datagroup unsorted\ngroup fd canfd_vlsd\ngroup c can\n"
+constexpr const char* kVlsdFile = "datagroup unsorted\ngroup fd canfd_vlsd\ngroup c can\n"
     "frame fd t=0.001 id=0x300 data=000102030405060708090A0B0C0D0E0F\nframe c t=0.002 id=0x12 data=AABB\n"
     "frame fd t=0.003 id=0x301 len=64 data=FF\n";
 

@@ -23,7 +23,7 @@ constexpr double kNoon = 1709640000.0;      // 2024-03-05 12:00:00 UTC
 constexpr double kMidnight = 1709683200.0;  // 2024-03-06 00:00:00 UTC
 const std::string kFile = "/2024/03/05/00000012_00000003.csv";
 
-struct SignalDef { const char* name; uint16_t byte; double minimum = 0.0, maximum = 0.0; uint8_t ignored = 0; };
+struct SignalDef { const char* name; uint16_t byte; double minimum = 0.0, maximum = 0.0; uint8_t ignored = 0; double factor = 1; };
 
 // Who writes the decoder's rows.
 enum class Rows { kInLine, kByAThread, kBySpareProcessor };
@@ -37,9 +37,8 @@ struct Harness {
   std::unique_ptr<cFS> fs = std::make_unique<cFS>(dir.path(), std::make_unique<FaultBackend>(faults));
   cDBMap can, lin;
   std::atomic<uint32_t> spare{cDecoderTest::GetParam() == Rows::kBySpareProcessor ? 1u : 0u};
-  std::unique_ptr<cDecoder> decoder =
-      cDecoder_ctor(fs.get(), &can, &lin,
-                    {.writeThread = cDecoderTest::GetParam() == Rows::kByAThread, .spareProcessors = &spare});
+  std::unique_ptr<cDecoder> decoder = cDecoder_ctor(
+      fs.get(), &can, &lin, {.writeThread = cDecoderTest::GetParam() == Rows::kByAThread, .spareProcessors = &spare});
 
   Harness() {
     EXPECT_TRUE(decoder->newFile({.inputPath = "x.mf4", .serialNumber = "0A1B2C3D", .session = 12, .split = 3}, false));
@@ -52,7 +51,7 @@ struct Harness {
     cDBMessage* m = cDB_messageAdd(db, name, key, 8, cDBTransport::None, "", 0);
     for (const SignalDef& s : signals)
       cDB_signalAdd(&m->signals, s.name, {.bitPosition = static_cast<uint16_t>(s.byte * 8), .bitLength = 8,
-                                          .minimum = s.minimum, .maximum = s.maximum}, s.ignored);
+                                          .factor = s.factor, .minimum = s.minimum, .maximum = s.maximum}, s.ignored);
     return db;
   }
   void send(double t, uint32_t id, std::vector<uint8_t> data) {
@@ -72,12 +71,14 @@ TEST_P(cDecoderTest, LimitsTurnValuesIntoNaNAndDropRowsWithoutAnyValidValue) {
     uint8_t a, b;
     const char* row;  // null: no row and no file
     uint64_t signals;
+    double factor = 1;
   } cases[] = {
       {0, 10, 0, 10, 5, 6, "5.000000,6.000000", 2},
       {0, 10, 0, 10, 5, 60, "5.000000,NaN", 1},
       {5, 5, 6, 6, 5, 6, "5.000000,6.000000", 2},  // limits inclusive
       {0, 0, 1, 2, 200, 9, "200.000000,NaN", 1},   // no limits: always within
       {1, 2, 1, 2, 5, 6, nullptr, 0},
+      {0.3, 0.3, 0, 0.6, 3, 7, "0.300000,NaN", 1, 0.1},  // 3 * 0.1 is a rounding above 0.3
       // Limits that hold every value of the byte: a writing thread takes
       // the values from the payload.
       {0, 255, 0, 255, 0, 255, "0.000000,255.000000", 2},
@@ -87,17 +88,20 @@ TEST_P(cDecoderTest, LimitsTurnValuesIntoNaNAndDropRowsWithoutAnyValidValue) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.row ? c.row : "no row");
     Harness h;
-    h.add("Engine_Speed-1", 0x10, {{"A", 0, c.minA, c.maxA}, {"B", 1, c.minB, c.maxB}, {"Hidden", 2, 1, 2, 1}});
+    h.add("Engine_Speed-1", 0x10, {{"A", 0, c.minA, c.maxA, 0, c.factor}, {"B", 1, c.minB, c.maxB, 0, c.factor},
+                                   {"Hidden", 2, 1, 2, 1}});
     cDecoder& d = *h.decoder;
     h.send(kNoon + 0.25, 0x10, {c.a, c.b, 99, 0, 0, 0, 0, 0});  // Hidden: ignored, never written
+    h.send(kNoon + 0.25, 0x10, {c.a, c.b});  // without Hidden: decoded signal by signal, another set
     h.send(kNoon + 0.5, 0x11, {1, 2, 3});        // unknown key
     FileTree expected;
-    if (c.row)
-      expected["0A1B2C3D_out/CAN1_EngineSpeed1" + kFile] = std::string("t,A,B\n1709640000.250000,") + c.row + "\n";
+    for (const char* file : {"", "_2"})  // the second: the short frame's signal set
+      if (c.row) expected["0A1B2C3D_out/CAN1_EngineSpeed1" + kFile.substr(0, 29) + file + ".csv"] =
+          std::string("t,A,B\n1709640000.250000,") + c.row + "\n";
     EXPECT_EQ(h.tree(), expected);
     EXPECT_EQ(d.getStatistics().files, expected.size());
     EXPECT_EQ(d.getStatistics().messages, expected.size());
-    EXPECT_EQ(d.getStatistics().signals, c.signals);
+    EXPECT_EQ(d.getStatistics().signals, 2 * c.signals);
   }
 }
 

@@ -23,8 +23,7 @@ int64_t expectedRow(const cDBMessage& m, std::span<const uint8_t> payload, std::
     double v;
     if (!cDecode_decodeQuiet(payload, s.params, &v)) return -1;
     if (s.ignored) continue;
-    const cDBSignalParameters& p = s.params;
-    const bool in = (p.minimum <= v && v <= p.maximum) || (p.minimum == 0 && p.maximum == 0);
+    const bool in = cDecode_limits(s.params).hold(v);
     inLimits += in;
     out->push_back(in ? v : NAN);
   }
@@ -132,6 +131,8 @@ TEST(cFlatMessageTable, RowsAreKnownWholeExactlyWhenNoFieldValueLeavesItsLimits)
       {Signed, 8, 1, 0, -127, 127, false},
       {Signed, 8, 1, 0, -128, 126, false},
       {Signed, 12, 0.1, 0, -205, 205, true},
+      {Unsigned, 14, 0.1, 0, 0, 1638.3, true},  // 16383 * 0.1 rounds above 1638.3
+      {Unsigned, 9, 0.03, -15.232, -15.232, 0.098, true},
       {Unsigned, 64, 1, 0, 0, 0, true},  // no limits
       {Unsigned, 64, 1, 0, 0, 18446744073709551615.0, true},
       {Unsigned, 64, 1, 0, 0, 1e19, false},
