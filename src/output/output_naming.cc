@@ -71,7 +71,7 @@ std::string string2Path(std::string_view text) {
 void cSignalSetKey_build(const cOutputNaming& naming, const cMessageIdentity& identity,
                          const cDBDecodedMessage& decoded, std::string* out) {
   constexpr size_t kIdentityLength = 24;
-  out->resize(kDeviceIdLength + kIdentityLength + 4 * decoded.signals.size());
+  out->resize(kDeviceIdLength + kIdentityLength + 5 * decoded.signals.size());
   char* p = out->data();
   std::string_view device = std::string_view(naming.deviceId).substr(0, kDeviceIdLength);
   std::memcpy(p, device.data(), device.size());
@@ -87,7 +87,12 @@ void cSignalSetKey_build(const cOutputNaming& naming, const cMessageIdentity& id
   p = putLittleEndian(p, identity.hasSourceAddress);
   p = putLittleEndian(p, static_cast<uint8_t>(naming.pgnDstMerge ? 0 : identity.destinationAddress));
   p = putLittleEndian(p, identity.hasDestinationAddress);
-  for (const cDBDecodedSignal& s : decoded.signals) p = putLittleEndian(p, s.nameHash);
+  // Whether a signal is ignored sets the columns: two databases that differ
+  // only in that have two signal sets.
+  for (const cDBDecodedSignal& s : decoded.signals) {
+    p = putLittleEndian(p, s.nameHash);
+    p = putLittleEndian(p, s.ignored);
+  }
 }
 
 void cOutputPath_build(const cOutputNaming& naming, const cMessageIdentity& identity,

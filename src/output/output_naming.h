@@ -85,8 +85,8 @@ std::string cOutputNaming_deviceId(std::string_view serialNumber);
 
 // Replaces *out by the exact description of the signal set: the device id
 // (15 bytes, zero-filled), the identity (addresses zeroed where merged) and
-// the 32-bit name hash of every decoded signal, ignored ones included.  Reuses
-// the capacity of *out.
+// the 32-bit name hash of every decoded signal, ignored ones included, each
+// with whether it is ignored.  Reuses the capacity of *out.
 void cSignalSetKey_build(const cOutputNaming& naming, const cMessageIdentity& identity,
                          const cDBDecodedMessage& decoded, std::string* out);
 

@@ -10,8 +10,7 @@
 
 namespace {
 
-const std::string kDbc = e2eDbc("CAN",
-                                 "BO_ 256 M: 4 ECU\n"
+const std::string kDbc = e2eDbc("CAN", "BO_ 256 M: 4 ECU\n"
                                  " SG_ V : 0|16@1+ (1,0) [0|0] \"\" ECU\n"
                                  " SG_ W : 23|16@0- (0.5,0) [0|0] \"\" ECU\n"
                                  "BO_ 2147484160 X: 1 ECU\n SG_ B : 0|8@1+ (1,0) [0|0] \"\" ECU\n");

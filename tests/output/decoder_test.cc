@@ -151,6 +151,7 @@ TEST_P(cDecoderTest, DifferentSignalSetsOnOnePathGetNumberedFiles) {
   h.add("Eng_1", 0x10, {{"A", 0}, {"B", 7}});
   h.add("Eng1", 0x10, {{"C", 0}});
   h.add("Eng_1", 0x10, {{"A", 0}, {"B", 7}});
+  h.add("Eng_1", 0x10, {{"A", 0}, {"B", 7, 0, 0, 1}});  // B ignored: another set
   h.dir.write("0A1B2C3D_out/CAN1_Eng1" + kFile, "a file of an earlier run\n");  // overwritten
   cDecoder& d = *h.decoder;
   h.send(kNoon, 0x10, {1, 0, 0, 0, 0, 0, 0, 2});
@@ -159,8 +160,9 @@ TEST_P(cDecoderTest, DifferentSignalSetsOnOnePathGetNumberedFiles) {
   EXPECT_EQ(h.tree(), (FileTree{
       {base + ".csv", "t,A,B\n1709640000.000000,1.000000,2.000000\n1709640000.000000,1.000000,2.000000\n"},
       {base + "_2.csv", "t,C\n1709640000.000000,1.000000\n1709640001.000000,3.000000\n"},
-      {base + "_3.csv", "t,A\n1709640001.000000,3.000000\n1709640001.000000,3.000000\n"}}));
-  EXPECT_EQ(d.getStatistics().files, 3u);
+      {base + "_3.csv", "t,A\n1709640000.000000,1.000000\n"},
+      {base + "_4.csv", "t,A\n1709640001.000000,3.000000\n1709640001.000000,3.000000\n1709640001.000000,3.000000\n"}}));
+  EXPECT_EQ(d.getStatistics().files, 4u);
 }
 
 TEST_P(cDecoderTest, MoreSignalSetsThanOpenFilesLoseNoRows) {
