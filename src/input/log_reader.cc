@@ -353,10 +353,11 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
   if (!previousSerialNumber_.empty() && info.serialNumber == previousSerialNumber_) {
     repeated = info.session == previousSession_ && info.split == previousSplit_;
     continuation =
-        (info.session == previousSession_ &&
-         (info.split == previousSplit_ || info.split == previousSplit_ + 1)) ||
-        (info.session == previousSession_ + 1 && info.split == previousSplit_ + 1 &&
-         (previousSplit_ & 0xFFu) == 0);
+        !previousFailed_ &&
+        ((info.session == previousSession_ &&
+          (info.split == previousSplit_ || info.split == previousSplit_ + 1)) ||
+         (info.session == previousSession_ + 1 && info.split == previousSplit_ + 1 &&
+          (previousSplit_ & 0xFFu) == 0));
   }
   if (repeated) {
     LOG_WARN("Repeated input file (%s, %08u, %08u)", info.serialNumber.c_str(), info.session,
@@ -365,6 +366,7 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
   previousSerialNumber_ = info.serialNumber;
   previousSession_ = info.session;
   previousSplit_ = info.split;
+  previousFailed_ = false;
   if (repeated) {
     *repeatedFile = true;
     return closeInput(path, mdf, stream) ? kExitOk : kExitConversion;
@@ -393,7 +395,9 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
     failed = true;
   }
   if (!closeInput(path, mdf, stream)) failed = true;
-  return finishInput(path, failed ? kExitConversion : kExitOk, rows);
+  const int32_t result = finishInput(path, failed ? kExitConversion : kExitOk, rows);
+  previousFailed_ = result != kExitOk && options_->deleteConverted;
+  return result;
 }
 
 bool cLogReader::deliver(cBusMsg& msg, bool* failed) {

@@ -204,6 +204,11 @@ class cLogReader {
   std::string previousSerialNumber_;
   uint32_t previousSession_ = 0;
   uint32_t previousSplit_ = 0;
+  // With -d, the last file that passed the identity check failed: the next
+  // file continues nothing.  Its rows would otherwise be deleted with it
+  // from the card but sit in files named after the failed file, which a
+  // later run converting that file replaces.
+  bool previousFailed_ = false;
   bool unreadWhilePlanning_ = false;
 
   // (device, inode) of the folders being walked, to stop at links that loop

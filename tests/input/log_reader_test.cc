@@ -105,7 +105,7 @@ TEST(cLogReader, ResultCodeMessageAndDeletionOfEachOutcome) {
   const std::string noPassword = "E No password found for device 00C0FFEE";
   const std::string badHeader = "E Could not parse file header", notMdf = "E Could not open MDF";
   // `message` is logged besides "Error during conversion"; the chain refuses
-  // the messages from `failMsgAt` on (1-based), the file or its end.
+  // message `failMsgAt` (1-based), the file or its end.
   struct Case { const char* what; std::string content; Passwords passwords; int32_t result; std::string message;
                 size_t failMsgAt = 0; bool failNewFile = false, failEndFile = false; };
   const Case cases[] = {
@@ -156,8 +156,10 @@ TEST(cLogReader, ResultCodeMessageAndDeletionOfEachOutcome) {
 TEST(cLogReader, ContinuationOfSplitsAndSessionsAndRepeatsKept) {
   struct Step { const char* serial; uint32_t session, split; bool continuation; };
   const Step steps[] = {
-      {"D", 1, 1, false}, {"D", 1, 2, true}, {"D", 1, 3, true}, {"D", 1, 5, false},
-      {"D", 2, 6, false},  // next session, but split 5 does not end a block of 256
+      {"D", 1, 1, false}, {"D", 1, 2, true},
+      {"D", 1, 3, false},  // split 2 failed: with -d split 3 continues nothing
+      {"D", 1, 4, true}, {"D", 1, 6, false},
+      {"D", 2, 7, false},  // next session, but split 6 does not end a block of 256
       {"D", 2, 256, false}, {"D", 3, 257, true},  // split 256 does
       {"E", 3, 258, false}, {"E", 3, 258, false}};  // another device, then a repeat
   TempDir dir;
@@ -168,7 +170,8 @@ TEST(cLogReader, ContinuationOfSplitsAndSessionsAndRepeatsKept) {
   }
   LogCapture log;
   RecordingLayer head;
-  EXPECT_EQ(walk(dir.path(), inputs, head, {.deleteConverted = true, .passwords = {}}).result, 0);
+  head.failMsgAt = 3;  // split 2's first frame
+  EXPECT_EQ(walk(dir.path(), inputs, head, {.deleteConverted = true, .passwords = {}}).result, 8);
   ASSERT_EQ(head.files.size(), std::size(steps) - 1);  // the repeat is not converted...
   for (size_t i = 0; i < head.files.size(); ++i) {
     const cLogFileInfo& info = head.files[i].info;
@@ -176,7 +179,7 @@ TEST(cLogReader, ContinuationOfSplitsAndSessionsAndRepeatsKept) {
                               head.files[i].continuation),
               std::make_tuple(std::string(steps[i].serial), steps[i].session, steps[i].split,
                               1700000000.0, steps[i].continuation)) << i;
-    EXPECT_FALSE(dir.exists(inputs[i])) << i;
+    EXPECT_EQ(dir.exists(inputs[i]), i == 1) << i;
   }
   EXPECT_TRUE(dir.exists(inputs.back()));  // ...nor deleted
   EXPECT_TRUE(log.contains("W Repeated input file (E, 00000003, 00000258)"));

@@ -21,7 +21,7 @@ class RecordingLayer final : public cBusLayer {
   bool newMsg(cBusMsg& msg) override {
     msgs.push_back(msg);
     if (onMsg) onMsg(msg);
-    return result && (failMsgAt == 0 || msgs.size() < failMsgAt);
+    return result && msgs.size() != failMsgAt;
   }
   bool newFile(const cLogFileInfo& info, bool continuation) override {
     files.push_back({info, continuation, msgs.size(), false});
@@ -43,7 +43,7 @@ class RecordingLayer final : public cBusLayer {
   std::vector<cBusMsg> msgs;
   std::vector<File> files;
   bool result = true;      // what every call returns unless told otherwise
-  size_t failMsgAt = 0;    // newMsg fails from this message on (1-based; 0 never)
+  size_t failMsgAt = 0;    // newMsg fails for this message (1-based; 0 never)
   bool failNewFile = false;
   bool failEndFile = false;
   std::function<void(cBusMsg&)> onMsg;  // runs inside newMsg (re-entry tests)
