@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <initializer_list>
 
 namespace {
 
@@ -10,7 +9,14 @@ namespace {
 std::atomic<int> g_requested{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-void onSignal(int) { g_requested.store(1, std::memory_order_relaxed); }
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// A second signal, of any of the three, takes the default action: it ends
+// the process at once (signal() is safe to call in a handler).
+void onSignal(int) {
+  g_requested.store(1, std::memory_order_relaxed);
+  for (int signal : kSignals) std::signal(signal, SIG_DFL);
+}
 
 }  // namespace
 
@@ -18,8 +24,8 @@ void cInterrupt_install() {
   struct sigaction action {};
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESETHAND;  // the second signal takes the default action
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  action.sa_flags = SA_RESETHAND;
+  for (int signal : kSignals) sigaction(signal, &action, nullptr);
 }
 
 bool cInterrupt_requested() { return g_requested.load(std::memory_order_relaxed) != 0; }

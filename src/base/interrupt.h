@@ -4,8 +4,8 @@
 // output journal then repairs the output tree on the next run).
 #pragma once
 
-// Installs the handlers for SIGINT, SIGTERM and SIGHUP (one-shot: each resets
-// itself to the default action when it fires).
+// Installs the handlers for SIGINT, SIGTERM and SIGHUP (one-shot: the first
+// that fires resets all three to the default action).
 void cInterrupt_install();
 // Any thread may ask; every worker thread stops at its next frame.
 // True once a signal has asked the run to stop (or cInterrupt_request ran).
