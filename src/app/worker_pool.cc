@@ -1,5 +1,7 @@
 #include "app/worker_pool.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -19,6 +21,23 @@ namespace {
 // Unwrapped containers the plan keeps for the conversion at most, besides
 // what the workers unwrap into themselves.
 constexpr uint64_t kUnwrapCacheBytes = uint64_t{128} << 20;
+
+// Half of the open-file limit goes to the CSV files (shared among the
+// workers); the other half holds the process's own descriptors and those of
+// each worker: its input, a container's spill file, its journal and a folder
+// being synced.
+constexpr size_t kProcessDescriptors = 8;
+constexpr size_t kWorkerDescriptors = 4;
+
+// The worker threads the open-file limit allows, at least 1.
+size_t workersWithinOpenFileLimit() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+  const size_t half = static_cast<size_t>(limit.rlim_cur / 2);
+  return half > kProcessDescriptors + kWorkerDescriptors
+             ? (half - kProcessDescriptors) / kWorkerDescriptors
+             : 1;
+}
 
 struct cWorker {
   std::unique_ptr<cConversionChain> chain;
@@ -160,7 +179,11 @@ cPoolRun cWorkerPool_convert(const cLogReaderCLI& cli) {
   if (cli.shard.sharded())
     LOG_INFO("Shard %u of %u: %zu of %zu work units", cli.shard.index, cli.shard.count,
              plan.units.size(), plan.allUnits);
-  const size_t n = std::clamp<size_t>(plan.units.size(), 1, cli.jobs);
+  size_t n = std::clamp<size_t>(plan.units.size(), 1, cli.jobs);
+  if (const size_t allowed = workersWithinOpenFileLimit(); n > allowed) {
+    LOG_INFO("Worker threads limited to %zu by the open-file limit (ulimit -n)", allowed);
+    n = allowed;
+  }
   LOG_DEBUG("%zu work units, %zu worker threads, %llu bytes of containers unwrapped ahead",
             plan.units.size(), n, static_cast<unsigned long long>(unwrapped.bytesKept()));
   std::atomic<uint32_t> spare{static_cast<uint32_t>(cli.jobs - n)};
