@@ -306,10 +306,11 @@ bool cOutputJournal::recover() {
     return false;
   }
   if (st.type == cFSType::kMissing) return true;
-  std::unique_ptr<cIO> in = fs_->open(name_, cFS::kRead);
+  // Only a regular file is opened: opening a pipe would wait for a writer.
+  std::unique_ptr<cIO> in = st.type == cFSType::kFile ? fs_->open(name_, cFS::kRead) : nullptr;
   std::string text(static_cast<size_t>(std::min<int64_t>(in ? in->getSize() : 0, kMaxJournalSize)),
                    '\0');
-  if (st.type != cFSType::kFile || in == nullptr || st.size > kMaxJournalSize ||
+  if (in == nullptr || st.size > kMaxJournalSize ||
       in->read(text.data(), static_cast<int64_t>(text.size())) != static_cast<int64_t>(text.size())) {
     LOG_ERROR("Could not read output journal %s", full.c_str());
     return false;

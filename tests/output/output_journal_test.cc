@@ -6,6 +6,7 @@
 #include "output/output_journal.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <string>
@@ -73,6 +74,13 @@ TEST(OutputJournal, TheNextRunFinishesOrUndoesWhatTheJournalRecords) {
         EXPECT_EQ(log.count("is damaged; remove it to convert into this folder anyway"), 1);
       }
     }
+  // A journal that is no regular file is refused unread: opening a pipe would wait for a writer.
+  TempDir dir;
+  dir.mkdir("out");
+  ASSERT_EQ(mkfifo((dir / "out/.lograven-journal").c_str(), 0600), 0);
+  LogCapture log;
+  EXPECT_FALSE(cOutputJournal(cFS_os_ctor(dir / "out").get()).recover());
+  EXPECT_EQ(log.count("Could not read output journal"), 1);
 }
 
 // A journal written by one process and left by its death (no commit, no
