@@ -119,11 +119,7 @@ TEST(Driver, PermissionProblemsGiveTheSystemsReason) {
   for (const char* locked : {"locked.dbc", "locked.json", "in/b.mf4", "closed"}) ::chmod((dir / locked).c_str(), 0);
   ::chmod((dir / "ro").c_str(), 0500);
   const std::string dbc = "--dbc-can1=m.dbc", a = dir / "in/a.mf4", denied = ": Permission denied";
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-    std::string log;
-  } const cases[] = {
+  struct Case { std::vector<std::string> args; int status; std::string log; } const cases[] = {
       {{"-p", "locked.json", dbc, a}, 1, "E Failed to open password file at " + dir / "locked.json" + denied},
       {{"--dbc-can2", "locked.dbc", dbc, a}, 1, "E Failed to open DBC file: locked.dbc" + denied},
       {{dbc, dir / "in"}, 8, "E Could not open input file " + dir / "in/b.mf4" + denied},

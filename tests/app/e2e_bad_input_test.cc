@@ -53,11 +53,7 @@ TEST(E2eBadInput, EveryBadFileIsReportedAndKeptAndEveryGoodFileConvertsAndGoes) 
   enum Outcome { kConverted, kRepeated, kFailed };
   // In name order: bad files around the good ones, a repeat right after its
   // file, two splits whose output folder is taken by a file.
-  const struct {
-    std::string name, bytes;
-    Outcome outcome;
-    std::string message;
-  } inputs[] = {
+  const struct { std::string name, bytes; Outcome outcome; std::string message; } inputs[] = {
       {"a_corrupt.mf4", replaced(plain, "##HD", "##XX"), kFailed, "E Could not open MDF"},
       {"b_good.mf4", good1, kConverted, ""},
       {"b_repeated.mf4", good1, kRepeated, "W Repeated input file (GOODA, 00000003, 00000001)"},

@@ -3,7 +3,8 @@
 // sessions and containers, with and without -d, with one worker or three,
 // and run again with the other count: the rows are those of one
 // uninterrupted run.  With -d an input goes only after its rows
-// and folders were flushed; an input that gave no row stays.
+// and folders were flushed; an input that gave no row stays.  The first
+// SIGINT, SIGTERM or SIGHUP asks to stop; a second, of any kind, ends at once.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "base/interrupt.h"
 #include "db/db.h"
 #include "input/log_reader.h"
 #include "output/decoder.h"
@@ -58,6 +60,20 @@ int runBinary(const std::vector<std::string>& args, int signal = 0, std::chrono:
   int status = 0;
   waitpid(pid, &status, 0);
   return status;
+}
+
+TEST(E2eInterrupt, AFirstSignalAsksToStopAndLeavesEveryOneToItsDefault) {
+  for (int first : {SIGINT, SIGTERM, SIGHUP}) {
+    cInterrupt_reset();
+    cInterrupt_install();
+    ASSERT_EQ(raise(first), 0);
+    EXPECT_TRUE(cInterrupt_requested()) << first;
+    for (int second : {SIGINT, SIGTERM, SIGHUP}) {
+      struct sigaction now {};
+      EXPECT_TRUE(sigaction(second, nullptr, &now) == 0 && now.sa_handler == SIG_DFL) << first << " then " << second;
+    }
+  }
+  cInterrupt_reset();
 }
 
 TEST(E2eInterrupt, KilledOrInterruptedRunsConvergeToTheRowsOfOneRun) {

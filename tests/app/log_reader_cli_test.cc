@@ -78,11 +78,7 @@ TEST(cLogReaderCLI, ParseFillsOptionsRootsPasswordsAndDatabases) {
   // Discovered: "<bus><channel>-<anything>.dbc", letter case of the
   // extension aside; the argument made of it still needs ".dbc" and a bus of
   // the options.  Names without "-", other extensions and folders are passed over.
-  struct Dbc {
-    const char* name;
-    const char* message;
-    const char* bus = "CAN";
-  };
+  struct Dbc { const char* name; const char* message; const char* bus = "CAN"; };
   const Dbc dbcs[] = {{"can1-b.dbc", "B"}, {"can1-a.dbc", "A"}, {"can12-x-y.DbC", "X"}, {"can5-.dbc", "G"},
                       {"CAN7-upper.dbc", "U"}, {"j1939-e.dbc", "E"}, {"notes.dbc", "N"}, {"can4-f.dbc.txt", "F"},
                       {"lin3-d.dbc", "D", "LIN"}, {"x.dbc", "x"}, {"y.dbc", "y"}, {"a.DBC", "a"}, {"z.dbc", "z", "LIN"},

@@ -62,11 +62,7 @@ std::vector<std::pair<double, uint32_t>> merged(const Groups& groups, double off
 
 TEST(cMdfParallelIter, DeliversInTimeOrderAcrossGroups) {
   const double nan = std::nan("");
-  struct Case {
-    const char* what;
-    Groups groups;
-    std::vector<uint32_t> ids;
-  };
+  struct Case { const char* what; Groups groups; std::vector<uint32_t> ids; };
   const Case cases[] = {
       {"interleaved", {{{1, 1}, {2, 2}, {3, 3}}, {{1.5, 4}, {2.5, 5}}, {{0.2, 6}, {4, 7}}, {{2.2, 8}}},
        {6, 1, 4, 2, 8, 5, 3, 7}},

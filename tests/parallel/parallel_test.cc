@@ -509,12 +509,7 @@ TEST(ParallelConversion, TheUnitQueueKeepsWorkersOnTheirDevicesLargestUnitFirst)
 }
 
 TEST(ParallelConversion, RunsRecoverOnlyTheJournalsTheyOwn) {
-  const struct {
-    std::string journal;
-    std::vector<std::string> args;
-    bool recovered;
-    int status;
-  } cases[] = {
+  const struct { std::string journal; std::vector<std::string> args; bool recovered; int status; } cases[] = {
       {".lograven-journal-0of1-w3", {"-j", "2"}, true, 0},  // any worker count
       {".lograven-journal-2of3-w1", {"-j", "1"}, true, 0},  // no shards: the whole folder
       {".lograven-journal", {"-j", "3"}, true, 0},
