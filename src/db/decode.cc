@@ -214,7 +214,8 @@ cDecodeLimits cDecode_limits(const cDBSignalParameters& p) {
   // |limit| + |offset| when the value is near that limit; the limit's own
   // decimal rounds by as much again.
   auto slack = [&](double limit) {
-    const double s = 8 * std::numeric_limits<double>::epsilon() * (std::fabs(limit) + std::fabs(p.offset));
+    const double s =
+        8 * std::numeric_limits<double>::epsilon() * (std::fabs(limit) + std::fabs(p.offset));
     return std::isfinite(s) ? s : 0.0;
   };
   return {p.minimum - slack(p.minimum), p.maximum + slack(p.maximum),

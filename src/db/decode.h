@@ -52,8 +52,9 @@ struct cDBSignalParameters {
 // numbers, while the value is computed in binary floating point, where one at
 // a limit can land a few units in the last place beyond it (16383 * 0.1 is
 // 1638.3000000000002 against a maximum of 1638.3).  So each limit is widened
-// by what that rounding can amount to near it: far less than the step
-// between two raw values of any signal of up to 40 bits.
+// by what that rounding can amount to near it, a few units in the last place
+// of |limit| + |offset|: far less than the step between two raw values of a
+// signal unless its offset dwarfs its range by a dozen orders of magnitude.
 struct cDecodeLimits {
   double lower = 0.0;
   double upper = 0.0;
