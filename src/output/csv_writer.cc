@@ -179,9 +179,9 @@ void cCsvWriter::fail(const char* what, int err) {
   if (!error_) {
     std::string full;
     fs_.relativeToAbsolutePath(path_, &full);
-    if (what == nullptr) {  // the file was never created
+    if (what == nullptr) {  // the file was never created: its path and why first
+      LOG_ERROR("Output file %s: %s", full.c_str(), std::strerror(err));
       LOG_ERROR("Could not create output writer");
-      LOG_INFO("Output file %s: %s", full.c_str(), std::strerror(err));
     } else {
       LOG_ERROR("Could not %s output file %s: %s", what, full.c_str(), std::strerror(err));
     }

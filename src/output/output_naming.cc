@@ -153,8 +153,9 @@ cCsvWriter* cWriterSet::create(const std::string& key, std::string_view relative
     std::string fullPath;
     fs_.relativeToAbsolutePath(path, &fullPath);
     if (failedPaths_.insert(fullPath).second) {
+      // The path and why first: the first error names a failed input.
+      LOG_ERROR("Output file %s.csv: %s", fullPath.c_str(), std::strerror(err));
       LOG_ERROR("Could not create output writer");
-      LOG_INFO("Output file %s.csv: %s", fullPath.c_str(), std::strerror(err));
     }
     if (claims.empty()) written_.erase(plain);
     return nullptr;

@@ -89,7 +89,7 @@ TEST(E2eBadInput, EveryBadFileIsReportedAndKeptAndEveryGoodFileConvertsAndGoes) 
   EXPECT_EQ(r.count("E Could not create output writer"), 4u);
   const std::string day = "/2023/11/14/00000003_00000001.csv";
   EXPECT_EQ(std::count_if(r.log.begin(), r.log.end(), [&](const std::string& l) {
-              return l.starts_with("I Output file " + f.path() + "/out/") &&
+              return l.starts_with("E Output file " + f.path() + "/out/") &&
                      l.ends_with("/BLOCKED_out/CAN1_M" + day + ": Not a directory");
             }), 1) << r.logText();
   EXPECT_EQ(r.statistic("Reader statistics", "Files"), 12);
