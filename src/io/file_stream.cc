@@ -234,6 +234,13 @@ std::unique_ptr<cIO> cIO_file_open(const char* path, int mode) {
   if (mode == 0) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
+    // A folder opens for reading, but no read gives it: say so here.
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      errno = EISDIR;
+      return nullptr;
+    }
     return std::make_unique<ReadFile>(fd);
   }
   if (mode == 3) {

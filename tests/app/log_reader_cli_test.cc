@@ -110,7 +110,7 @@ TEST(cLogReaderCLI, ParseFillsOptionsRootsPasswordsAndDatabases) {
         "--no-pgn-dst-merge", "--dbdump", "--no-dbdump", "in/x.mf4"},
        " b0 level3 root=/in/ inputs=x.mf4, in=/in out=in pw= can1:a, can3:y,x,y, can7:x, can255:x, lin1:z,z, S |"
        " #0 +y.dbc +x.dbc +x.dbc +x.dbc ?can0=x.dbc ?can256=x.dbc ?can99999999999999999999=x.dbc ?can=x.dbc"
-       " ?canX=x.dbc ?can-1=x.dbc +a.DBC ?can1=.dbc ?can1=x.txt !no.dbc -empty.dbc -twice.dbc -folder.dbc"
+       " ?canX=x.dbc ?can-1=x.dbc +a.DBC ?can1=.dbc ?can1=x.txt !no.dbc -empty.dbc -twice.dbc !folder.dbc"
        " +y.dbc +z.dbc +z.dbc"},
       // The dump goes to the working directory; one that cannot be written is skipped.
       {{"--dbdump", "--dbc-can1=" + dir / "dbc/engine.dbc", "--dbc-can2=../dbc/other/engine.dbc",
