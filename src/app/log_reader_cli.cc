@@ -96,8 +96,8 @@ bool cLogReaderCLI::buildTable(cArgTable* table) {
       "logger's local clock: the header's start time plus its time-zone and daylight-saving "
       "offsets");
   h.jobs = table->addInt('j', "jobs", "<n>",
-                         "worker threads converting at the same time. defaults to the number of "
-                         "online processors");
+                         "worker threads converting at the same time. defaults to the "
+                         "processors the process may use (affinity, cgroup CPU limit)");
   cArgOption* shardOption = table->addText(
       0, "shard", "<K/N>",
       "convert only shard K of N (0 <= K < N) of the work: the sessions whose device and "

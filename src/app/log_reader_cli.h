@@ -85,7 +85,7 @@ class cLogReaderCLI {
   std::vector<std::string> passwordFile;     // 0 or 1 normalised paths
   std::vector<std::string> outputDirectory;  // 0 or 1 paths, normalised once opened
 
-  // Worker threads (-j, at least 1; default: the online processors) and the
+  // Worker threads (-j, at least 1; default: the processors it may use) and the
   // shard of the work this process converts (--shard K/N; default 0 of 1).
   uint32_t jobs = 1;
   cShard shard;
