@@ -1,5 +1,6 @@
 // Saving a built tree: metadata first, data blocks last, then the
 // unfinished-file touch and the container wrapping.
+#include <cstdio>
 #include <cstring>
 
 #include "io/serializer.h"
@@ -67,9 +68,11 @@ bool cMklog_writeFile(std::string_view description, const char* path, std::strin
   if (plan->wraps.empty()) {
     auto file = cIO_file_open(path, 1);
     if (!file) return fail(error, std::string("cannot create ") + path);
-    bool ok = cMklog_write(*plan, file.get(), error);
-    ok = cIO_close(file) == 0 && ok;
-    return ok || fail(error, std::string("cannot write ") + path);
+    const bool written = cMklog_write(*plan, file.get(), error);
+    if (cIO_close(file) == 0 && written) return true;
+    std::remove(path);  // no half-written file is left behind
+    if (!written && error != nullptr && !error->empty()) return false;  // the writer said why
+    return fail(error, std::string("cannot write ") + path);
   }
   auto bytes = cMklog_render(*plan, error);
   if (!bytes) return false;
