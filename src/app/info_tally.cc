@@ -1,8 +1,8 @@
 #include "app/info_tally.h"
 
 #include <algorithm>
-#include <cstdio>
 
+#include "bus/bus_channels.h"
 #include "db/message_key.h"
 
 cInfoTally::cInfoTally(const cDBMap* canDatabases, const cDBMap* linDatabases, Sink sink)
@@ -109,12 +109,5 @@ void cInfoTally::failed(const std::string& inputPath, int32_t code) {
 }
 
 std::string cInfoFrameId_text(bool lin, cInfoFrameId id) {
-  char text[16];
-  if (lin)
-    std::snprintf(text, sizeof text, "0x%02X", id);
-  else if ((id & 0x80000000u) != 0)
-    std::snprintf(text, sizeof text, "0x%08X", id & 0x1FFFFFFFu);
-  else
-    std::snprintf(text, sizeof text, "0x%03X", id);
-  return text;
+  return cBusChannel_identifier(id & 0x1FFFFFFFu, !lin && (id & 0x80000000u) != 0, lin);
 }

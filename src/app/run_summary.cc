@@ -40,7 +40,7 @@ std::string topIdentifiers(const cDecodeTally& tally, size_t slot) {
   if (ids.empty()) return "";
   std::string text = "  most frequent identifiers on " + cBusChannel_name(slot) + ": ";
   for (size_t i = 0; i < ids.size() && i < kTopIdentifiers; ++i) {
-    text += (i == 0 ? "" : ", ") + cBusChannel_identifier(ids[i].id, ids[i].extended) + " (" +
+    text += (i == 0 ? "" : ", ") + cBusChannel_identifier(ids[i].id, ids[i].extended, slot >= kBusLinSlot0) + " (" +
             std::to_string(ids[i].frames) + ")";
   }
   if (ids.size() > kTopIdentifiers)

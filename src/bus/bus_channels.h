@@ -27,9 +27,10 @@ inline size_t cBusChannel_slot(const cBusMsg& msg) {
 // "CAN1", "LIN2".
 std::string cBusChannel_name(size_t slot);
 
-// An identifier as the summary shows it: "0x123" for a standard CAN or a LIN
-// identifier, "0x18FEF100" (eight digits) for an extended one.
-std::string cBusChannel_identifier(uint32_t id, bool extended);
+// An identifier as the summary and --info show it: "0x18FEF100" (eight
+// digits) for an extended CAN identifier, "0x0C8" (three) for a standard
+// one, "0x05" (two) for a LIN identifier.
+std::string cBusChannel_identifier(uint32_t id, bool extended, bool lin);
 
 // Frames per channel: a table look-up and an increment per frame.  The slots
 // behind kBusChannelSlots take the frames of no channel.
