@@ -91,8 +91,11 @@ std::string channelWarnings(size_t slot, uint64_t read, const cDecodeTally& tall
   for (size_t i = 0; i < files.size(); ++i) {
     if (tally.decodedBy(slot, i) > 0) continue;
     if (frames == 0) {
-      text += "Warning: " + files[i] + " for " + name + " decoded nothing: no frames were read on " +
-              name + "; frames were read on " + channelList(view.withFrames) + "\n";
+      const std::string why = view.withFrames.empty()
+                                  ? "no frames were read on any channel"
+                                  : "no frames were read on " + name + "; frames were read on " +
+                                        channelList(view.withFrames);
+      text += "Warning: " + files[i] + " for " + name + " decoded nothing: " + why + "\n";
     } else {
       text += "Warning: " + files[i] + " for " + name + " decoded none of the " +
               std::to_string(frames) + " frames on " + name + "\n" + topIdentifiers(tally, slot);
