@@ -213,16 +213,16 @@ TEST_P(cDecoderTest, OnlyFilesInFoldersThatWereThereAreAskedAbout) {
 // there.  On a file system whose close may report a write error the files
 // are closed at each commit; elsewhere M stays open from input 1 to input 2.
 TEST_P(cDecoderTest, AnInputIsCommittedAfterItsJournalAndRolledBackWhereverItFails) {
-  struct Case { FaultLog::Fault fault; std::string logged; };
+  struct Case { FaultLog::Fault fault; std::string what, logged; };  // the error: "<what> <full path>: <reason>"
   const Case cases[] = {
-      {{}, ""},  // rolled back without a failure: an interruption
-      {{"write", "CAN1_N", 1, ENOSPC}, "0A1B2C3D_out/CAN1_N" + kFile + ": No space left on device"},
-      {{"open", "CAN1_N", 1, EACCES}, "0A1B2C3D_out/CAN1_N" + kFile + ": Permission denied"},
-      {{"write", "journal", 1, ENOSPC}, ".lograven-journal: No space left on device"},
-      {{"rename", "CAN1_O", 1, EXDEV}, "0A1B2C3D_out/CAN1_O" + kFile + ": Invalid cross-device link"},
-      {{"sync", "CAN1_M" + kFile, 1, EIO}, "0A1B2C3D_out/CAN1_M" + kFile + ": Input/output error"},
-      {{"sync", "CAN1_N/2024/03/05", 2, EIO}, "0A1B2C3D_out/CAN1_N/2024/03/05: Input/output error"},  // its folder
-      {{"close", "CAN1_M" + kFile, 1, EIO}, "0A1B2C3D_out/CAN1_M" + kFile + ": Input/output error"},
+      {{}, "", ""},  // rolled back without a failure: an interruption
+      {{"write", "CAN1_N", 1, ENOSPC}, "write output file", "0A1B2C3D_out/CAN1_N" + kFile + ": No space left on device"},
+      {{"open", "CAN1_N", 1, EACCES}, "E Output file", "0A1B2C3D_out/CAN1_N" + kFile + ": Permission denied"},
+      {{"write", "journal", 1, ENOSPC}, "write output journal", ".lograven-journal: No space left on device"},
+      {{"rename", "CAN1_O", 1, EXDEV}, "move aside output file", "0A1B2C3D_out/CAN1_O" + kFile + ": Invalid cross-device link"},
+      {{"sync", "CAN1_M" + kFile, 1, EIO}, "flush output file", "0A1B2C3D_out/CAN1_M" + kFile + ": Input/output error"},
+      {{"sync", "CAN1_N/2024/03/05", 2, EIO}, "flush output folder", "0A1B2C3D_out/CAN1_N/2024/03/05: Input/output error"},
+      {{"close", "CAN1_M" + kFile, 1, EIO}, "write output file", "0A1B2C3D_out/CAN1_M" + kFile + ": Input/output error"},
   };
   for (const bool closes : {true, false})
   for (const Case& c : cases) {
@@ -260,7 +260,7 @@ TEST_P(cDecoderTest, AnInputIsCommittedAfterItsJournalAndRolledBackWhereverItFai
     d.rollback();
     EXPECT_TRUE(readTree(h.dir.path()) == committed);
     EXPECT_FALSE(std::filesystem::exists(h.dir / "0A1B2C3D_out/CAN1_N"));  // nor N's new folders
-    EXPECT_EQ(log.has(h.dir / c.logged), c.fault.nth > 0);
+    EXPECT_EQ(log.has(c.what + " " + h.dir / c.logged), c.fault.nth > 0);
     EXPECT_EQ(d.getStatistics().messages, 1u);
 
     h.faults->failAt = {};

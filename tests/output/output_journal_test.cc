@@ -142,7 +142,10 @@ TEST(OutputJournal, ARollbackThatFailsKeepsTheJournalForTheNextRun) {
     EXPECT_FALSE(dir.exists("A/b.csv"));
     if (!fails) {
       EXPECT_EQ(faults->ops.back(), "sync ") << "the journal's removal is flushed";
-    } else {  // the next run undoes the file but cannot remove the journal: it must not go on
+    } else {  // the next run cannot undo the file, or cannot remove the journal: it must not go on
+      faults->failAt = {"truncate", "A/a.csv", faults->matches + 1, EIO};
+      EXPECT_FALSE(cOutputJournal(&fs).recover());
+      EXPECT_TRUE(dir.exists(".lograven-journal"));
       faults->failAt = {"rm", ".lograven-journal", faults->matches + 1, EACCES};
       EXPECT_FALSE(cOutputJournal(&fs).recover());
       EXPECT_TRUE(dir.exists(".lograven-journal"));
