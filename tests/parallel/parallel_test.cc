@@ -196,10 +196,10 @@ TEST(ParallelConversion, OneFileWithAWritingThreadGivesTheResultOfOneThread) {
   EXPECT_EQ(f.csvTree("three"), f.csvTree("one"));
 }
 
-// A process limit of 24 descriptors lets the CSV writers keep 12 open, and
-// the other 12 hold one worker's input and journal: 8 workers would run out
-// of descriptors, and so would a worker that took more than 12 with the 60
-// messages of its session alone.
+// A process limit of 48 descriptors lets the CSV writers keep 24 open, and
+// the other 24 hold the process's own and those of 4 workers: -j 8 runs 4
+// workers with 6 CSV files each.  A worker that took the whole 24 (or more)
+// would run out of descriptors with the 60 messages of its session alone.
 TEST(ParallelConversion, WorkersShareTheOpenFileLimitOfOneProcess) {
   E2eFolder f;
   std::string dbc, frames;
@@ -213,12 +213,12 @@ TEST(ParallelConversion, WorkersShareTheOpenFileLimitOfOneProcess) {
   for (const std::string serial : {"AAAA", "BBBB", "CCCC", "DDDD", "EEEE", "FFFF", "GGGG", "HHHH"})
     f.writeLog("card/" + serial + "/1.mf4", e2eLogHeader(serial, 1, 1) + "group c can\n" + frames);
   E2eRun eight, one;
-  ASSERT_TRUE(withResourceLimit(RLIMIT_NOFILE, 24, [&] {
+  ASSERT_TRUE(withResourceLimit(RLIMIT_NOFILE, 48, [&] {
     eight = f.run({"-j", "8", "-O", f / "eight", "--dbc-can1=" + f / "can1.dbc", f / "card"});
     one = f.run({"-j", "1", "-O", f / "one", "--dbc-can1=" + f / "can1.dbc", f / "card"});
   }));
   EXPECT_EQ(eight.status, 0) << eight.logText();
-  EXPECT_TRUE(eight.logged("I Worker threads limited to 1 by the open-file limit (ulimit -n)"));
+  EXPECT_TRUE(eight.logged("I Worker threads limited to 4 by the open-file limit (ulimit -n)"));
   EXPECT_EQ(one.status, 0) << one.logText();
   EXPECT_EQ(f.csvTree("eight"), f.csvTree("one"));
   EXPECT_EQ(f.csvTree("eight").size(), 480u);
