@@ -164,6 +164,7 @@ TEST(cMdfDecoders, PayloadFollowsTheDataLength) {
       {"far past the record", 8, uint64_t{1} << 40, 8, {}, "0000000000000000"},
       {"VLSD: the inner length", 0, 48, 3, {3, 0, 0, 0, 1, 2, 3}, "010203"},
       {"VLSD length past the bytes read", 0, 48, 2, {200, 0, 0, 0, 7, 8}, "0708"},
+      {"VLSD of one byte", 0, 48, 1, {1, 0, 0, 0, 9}, "09"},
       {"VLSD length only", 0, 48, 0, {0xFF, 0xFF, 0xFF, 0xFF}, ""},
       {"no VLSD bytes", 0, 48, 3, {}, "000000"},
   };
