@@ -82,6 +82,7 @@ cDBSignal* cDB_signalAdd(std::vector<cDBSignal>* signals, std::string_view name,
   signal.nameHash = cDB_nameHash(name);
   signal.ignored = ignored;
   signal.params = params;
+  signal.limits = cDecode_limits(params);
   return &signal;
 }
 

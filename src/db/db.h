@@ -32,6 +32,7 @@ struct cDBSignal {
   uint64_t nameHash = 0;  // cDB_nameHash(name)
   uint8_t ignored = 0;    // decoded, but not written out
   cDBSignalParameters params;
+  cDecodeLimits limits;          // cDecode_limits(params), once
   std::vector<cDBRange> ranges;  // insertion order
 
   bool isMultiplexor() const { return !ranges.empty(); }

@@ -152,7 +152,7 @@ bool cDecoder::decodeWith(const cDB& db, const cBusMsg& msg) {
   bool valid = false;
   for (const cDBDecodedSignal& s : decoded_.signals) {
     if (s.ignored) continue;
-    if (cDecode_limits(s.signal->params).hold(s.value)) {
+    if (s.signal->limits.hold(s.value)) {
       ++pending_.signals;
       valid = true;
       values_.push_back(s.value);

@@ -97,7 +97,7 @@ void cFlatMessageTable::fill(cFlatMessage& entry, const cDB& db, uint32_t key) {
     const cDBSignal& s = message->signals[i];
     signals[i] = cFlatSignal{.params = s.params,
                              .ignored = s.ignored != 0,
-                             .limits = cDecode_limits(s.params)};
+                             .limits = s.limits};
   }
   entry.signals = signals.get();
   entry.signalCount = static_cast<uint32_t>(count);
