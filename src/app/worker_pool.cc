@@ -1,7 +1,5 @@
 #include "app/worker_pool.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -15,6 +13,7 @@
 #include "base/interrupt.h"
 #include "base/log.h"
 #include "output/output_journals.h"
+#include "output/output_naming.h"
 
 namespace {
 
@@ -31,9 +30,7 @@ constexpr size_t kWorkerDescriptors = 4;
 
 // The worker threads the open-file limit allows, at least 1.
 size_t workersWithinOpenFileLimit() {
-  struct rlimit limit {};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
-  const size_t half = static_cast<size_t>(limit.rlim_cur / 2);
+  const size_t half = cWriterSet_halfOpenFileLimit();
   return half > kProcessDescriptors + kWorkerDescriptors
              ? (half - kProcessDescriptors) / kWorkerDescriptors
              : 1;

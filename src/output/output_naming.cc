@@ -269,10 +269,14 @@ cCsvWriter* signalSet2Writer(cWriterSet& writers, const cOutputNaming& naming,
   return writer;
 }
 
-size_t cWriterSet_defaultMaxOpenFiles() {
+size_t cWriterSet_halfOpenFileLimit() {
   struct rlimit limit {};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMaxOpenFiles;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+  return static_cast<size_t>(limit.rlim_cur / 2);
+}
+
+size_t cWriterSet_defaultMaxOpenFiles() {
   // Leave half of the allowance to the inputs, the logs and the libraries.
-  size_t half = static_cast<size_t>(limit.rlim_cur / 2);
+  const size_t half = cWriterSet_halfOpenFileLimit();
   return half < 1 ? 1 : (half < kMaxOpenFiles ? half : kMaxOpenFiles);
 }

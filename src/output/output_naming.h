@@ -197,6 +197,9 @@ cCsvWriter* signalSet2Writer(cWriterSet& writers, const cOutputNaming& naming,
                              const cMessageIdentity& identity, const cDBDecodedMessage& decoded,
                              uint64_t* filesCounter);
 
+// Half of the process's open-file limit (SIZE_MAX when there is none): the
+// CSV files' share.
+size_t cWriterSet_halfOpenFileLimit();
 // Open-file limit for a decoder: a few hundred, less when the process may open
 // fewer files.
 size_t cWriterSet_defaultMaxOpenFiles();
