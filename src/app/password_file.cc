@@ -122,13 +122,16 @@ bool PasswordHandler::refuse(const char* kind) {
   return false;
 }
 
-// The parser's message without its own prefix and position.
+// The parser's message without its own prefix and position, and without the
+// text it read last: that may be part of a password.
 bool PasswordHandler::parse_error(std::size_t position, const std::string&,
                                   const Json::exception& error) {
   std::string_view what = error.what();
   const size_t column = what.find("column ");
   const size_t colon = column == std::string_view::npos ? column : what.find(": ", column);
-  problem = colon == std::string_view::npos ? what : what.substr(colon + 2);
+  if (colon != std::string_view::npos) what.remove_prefix(colon + 2);
+  const size_t lastRead = what.find("; last read:");
+  problem = what.substr(0, lastRead);
   parserError = true;
   errorOffset = position;
   return false;

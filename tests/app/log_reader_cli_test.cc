@@ -158,7 +158,7 @@ TEST(cLogReaderCLI, PasswordFileIsOneObjectOfTexts) {
       {"{}", {}, {}},
       // Malformed: nothing is taken, the position is that of the last character read.
       {R"({"1122AABB": s3cret})", {},
-       {"E : line 1, column 14: syntax error while parsing value - invalid literal; last read: '\"1122AABB\": s'"}},
+       {"E : line 1, column 14: syntax error while parsing value - invalid literal"}},
       {"{\"A1B2C3D4\": \"x\",\n \"default\": 12}", {}, {"E : line 2, column 14: the password of \"default\" is a number" + notText}},
       {R"({"00000001":"ok", "name": [1]})", {}, {"E : line 1, column 27: the password of \"name\" is an array" + notText}},
       {R"({"default":{"x":"y"}})", {}, {"E : line 1, column 12: the password of \"default\" is an object" + notText}},
@@ -166,7 +166,7 @@ TEST(cLogReaderCLI, PasswordFileIsOneObjectOfTexts) {
                        " ({\"default\": \"...\"})"}},
       {"", {}, {"E : line 1, column 1: syntax error while parsing value - unexpected end of input; expected '[', '{', or a literal"}},
       {R"({"default":"x"} {})", {}, {"E : line 1, column 17: syntax error while parsing value - unexpected '{'; expected end of input"}},
-      {"{\"default\":\"\xFF\"}", {}, {"E : line 1, column 13: syntax error while parsing value - invalid string: ill-formed UTF-8 byte; last read: '\"\xFF'"}},
+      {"{\"default\":\"\xFF\"}", {}, {"E : line 1, column 13: syntax error while parsing value - invalid string: ill-formed UTF-8 byte"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
