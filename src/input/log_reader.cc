@@ -310,6 +310,7 @@ int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cI
         return kExitNoPassword;
       }
     } else {
+      LOG_ERROR("Unknown container type 0x%02X", header.containerType);
       return kExitConversion;
     }
     cIO_close(stream);
