@@ -39,6 +39,20 @@ bool cMdf_repairUnfinished(cMdfBlock_ID& id, uint64_t streamSize) {
   return true;
 }
 
+void cMdf_warnCutShort(const cMdfBlock_ID& id, uint64_t streamSize) {
+  for (const auto& dg : id.header->dataGroups) {
+    const auto* dt = mdf_cast<cMdfBlock_DT>(dg->data.get());
+    if (dt == nullptr || dt->fileOffset() >= streamSize) continue;
+    const uint64_t room = streamSize - dt->fileOffset();
+    if (dt->length() > room) {
+      LOG_WARN("Data block at offset %llu ends %llu bytes beyond the end of the file: the file is "
+               "cut short and its records beyond the end are lost",
+               static_cast<unsigned long long>(dt->fileOffset()),
+               static_cast<unsigned long long>(dt->length() - room));
+    }
+  }
+}
+
 std::unique_ptr<cMdf> cMdf_open(cIO* stream) {
   if (stream == nullptr) return nullptr;
   std::shared_ptr<cMdfBlock_ID> tree = cMdfBlock_loadTree(stream);
@@ -52,7 +66,10 @@ std::unique_ptr<cMdf> cMdf_open(cIO* stream) {
     return nullptr;
   }
   int64_t size = stream->getSize();
-  if (size > 0) cMdf_repairUnfinished(*tree, static_cast<uint64_t>(size));
+  if (size > 0) {
+    cMdf_repairUnfinished(*tree, static_cast<uint64_t>(size));
+    cMdf_warnCutShort(*tree, static_cast<uint64_t>(size));
+  }
   return std::make_unique<cMdf>(stream, std::move(tree), std::move(plan));
 }
 

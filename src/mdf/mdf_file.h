@@ -44,7 +44,8 @@ class cMdf {
 // Opens `stream` (borrowed: it must stay open until the handle is closed, and
 // the caller closes it afterwards): loads the block tree, builds the decoding
 // plan (its warnings and errors are logged here, in data-group order), checks
-// the tool marker and repairs an unfinished file.  Null when the tree does
+// the tool marker, repairs an unfinished file and warns of a data block cut
+// short by the end of the file.  Null when the tree does
 // not load (the block loader logs why) or when no file-history comment
 // carries the logger's tool marker ("Unsupported MF4 file", error level).
 std::unique_ptr<cMdf> cMdf_open(cIO* stream);
@@ -68,3 +69,7 @@ bool cMdf_hasToolMarker(const cMdfBlock_HD& header);
 // Applies the unfinished-file repair to a loaded tree, given the stream size.
 // True when a data block was extended.
 bool cMdf_repairUnfinished(cMdfBlock_ID& id, uint64_t streamSize);
+// Warns of every data block whose stored length reaches beyond the end of the
+// stream (a file cut short after it was finished, or an unfinished file the
+// repair does not cover): its records up to the end are read, the rest lost.
+void cMdf_warnCutShort(const cMdfBlock_ID& id, uint64_t streamSize);

@@ -36,6 +36,7 @@ TEST(cMdf_open, UnfinishedFileGetsItsLastDataBlockExtended) {
   const auto bytes = testLog_bytes("unfinished dtlength=1000000\ndatagroup\ngroup a can\nframe a t=0.001 id=1\n"
                                    "datagroup\ngroup b can\nframe b t=0.002 id=2\n"
                                    "datagroup\ngroup c can\nframe c t=0.003 id=3\nframe c t=0.004 id=4\n");
+  LogCapture capture;
   auto log = testLog_openBytes(bytes);
   ASSERT_TRUE(log);
   const cMdfBlock_ID& id = *log->mdf->tree();
@@ -43,6 +44,14 @@ TEST(cMdf_open, UnfinishedFileGetsItsLastDataBlockExtended) {
   const auto& last = id.header->dataGroups[2]->data;
   EXPECT_EQ(last->length(), bytes.size() - last->fileOffset());
   EXPECT_EQ(testLog_frames(log.get()).size(), 4u) << "every record is read";
+  EXPECT_EQ(capture.count("Data block at offset"), 0);
+  // A finished file cut short is read up to its end, with a warning.
+  auto cut = testLog_bytes(kFrames);
+  cut.resize(cut.size() - 3);
+  EXPECT_TRUE(testLog_frames(testLog_openBytes(cut).get()).empty());
+  EXPECT_TRUE(capture.has("W Data block at offset " + std::to_string(testLog_load(cut).dg(0).data->fileOffset()) +
+                          " ends 3 bytes beyond the end of the file: the file is cut short and its "
+                          "records beyond the end are lost"));
   // Without the flag a data block keeps even a length of 0.
   auto finished = testLog_bytes(kFrames);
   std::memset(finished.data() + testLog_load(finished).dg(0).data->fileOffset() + 8, 0, 8);
