@@ -122,14 +122,14 @@ std::unique_ptr<cIO> encryptedOpen(cIO* stream, const cGenericFileHeader& header
 
   // The plaintext is as long as the ciphertext: its room is taken at once.
   auto memory = std::make_unique<cIO_spill>(unpack.memoryBytes, unpack.folder);
-  if (!memory->reserve(static_cast<uint64_t>(size - kMinSize))) return nullptr;
+  if (!memory->reserve(static_cast<uint64_t>(size - kMinSize))) return unpack.fail(*memory);
   CipherCtx ctx;
   {
     Key key;
     if (!deriveKey(password, length, params, key)) return nullptr;
     ctx = gcmDecryptor(key, params.iv);
   }
-  if (!ctx || !decrypt(stream, size, ctx.get(), memory.get())) return nullptr;
+  if (!ctx || !decrypt(stream, size, ctx.get(), memory.get())) return unpack.fail(*memory);
   return std::make_unique<cGenericFileEncrypted>(header, std::move(memory));
 }
 

@@ -90,7 +90,7 @@ std::unique_ptr<cIO> compressedOpen(cIO* stream, const cGenericFileHeader& heade
   const int64_t end = hasFooter ? size - 4 : size;
   uint32_t computed = 0;
   if (!decompress(stream, end, windowBits, lookaheadBits, memory.get(), &computed)) {
-    return nullptr;
+    return unpack.fail(*memory);
   }
   if (hasFooter) {
     uint32_t footer = 0;

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -46,10 +47,19 @@ bool cGenericFile_readHeader(cIO* stream, cGenericFileHeader* header);
 
 // Where a container's unwrapped bytes go: memory up to `memoryBytes`, beyond
 // that an unnamed temporary file in `folder` (or the system's temporary
-// folder), gone when the stream closes.
+// folder), gone when the stream closes.  When that file cannot be made or
+// written, the open fails and *storageError (if given) gets the system's
+// error number, so that a full disk is not taken for a damaged container.
 struct cGenericFileUnpack {
   uint64_t memoryBytes = uint64_t{256} << 20;
   std::string folder;
+  int* storageError = nullptr;
+
+  // Null, after noting the storage error of `memory` if it has one.
+  std::nullptr_t fail(const cIO_spill& memory) const {
+    if (storageError != nullptr && memory.storageError() != 0) *storageError = memory.storageError();
+    return nullptr;
+  }
 };
 
 // A container's unwrapped bytes: read, write, tell and seek act on the

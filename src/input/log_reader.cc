@@ -271,7 +271,9 @@ int32_t cLogReader::finishInput(const std::string& path, int32_t result, uint64_
 }
 
 int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cIO>& stream) {
+  int storageError = 0;
   cGenericFileUnpack unpack;
+  unpack.storageError = &storageError;
   if (options_->bufferSize > 0) unpack.memoryBytes = static_cast<uint64_t>(options_->bufferSize);
   if (options_->unpackMemory > 0) unpack.memoryBytes = options_->unpackMemory;
   unpack.folder = options_->unpackFolder;
@@ -290,6 +292,7 @@ int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cI
       LOG_INFO("Found compressed file %s", path.c_str());
       unwrappedCompressed_ = true;
       inner = cGenericFile_compressed_open(stream.get(), header, unpack);
+      if (!inner && storageError != 0) return failStorage(storageError);
       if (!inner) {
         LOG_ERROR("Could not decompress file");
         return kExitDecompression;
@@ -305,6 +308,7 @@ int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cI
       inner = cGenericFile_encrypted_open(stream.get(), header,
                                           reinterpret_cast<const uint8_t*>(password->data()),
                                           password->size(), unpack);
+      if (!inner && storageError != 0) return failStorage(storageError);
       if (!inner) {
         LOG_ERROR("Could not decrypt file");
         return kExitNoPassword;
@@ -316,6 +320,14 @@ int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cI
     cIO_close(stream);
     stream = std::move(inner);
   }
+}
+
+int32_t cLogReader::failStorage(int error) const {
+  const std::string& folder = options_->unpackFolder;
+  LOG_ERROR("Could not store the unwrapped contents in a temporary file in %s%s: %s",
+            folder.empty() ? "" : (folder + " or ").c_str(), "the system's temporary folder",
+            std::strerror(error));
+  return kExitConversion;
 }
 
 const std::string* cLogReader::findPassword(uint32_t deviceId) const {

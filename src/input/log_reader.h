@@ -149,6 +149,8 @@ class cLogReader {
   int32_t openInput(const std::string& path, const cFSStat& st, std::unique_ptr<cIO>& stream);
   // Password of a device: its "%08X" entry, else "default"; null for none.
   const std::string* findPassword(uint32_t deviceId) const;
+  // Logs that an unwrapped container found no room on disk; the exit status.
+  int32_t failStorage(int error) const;
   // Opens the MDF file on `stream`, checks its identity and drives the chain;
   // 0 or the file's result code; *repeated is set for a repeated file (same
   // device, session and split as the previous one), which is not converted.

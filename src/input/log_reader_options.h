@@ -18,11 +18,11 @@ struct cLogReaderOptions {
   // temporary file; 0: the read buffer when one is given, else 256 MB.
   // Workers converting at the same time share that budget.
   uint64_t unpackMemory = 0;
-  // Device passwords: key "default" or the device serial number as written in
-  // the password file; only keys of eight upper-case hexadecimal digits can
-  // match a device.
   // Where containers unwrap past the read buffer (or 256 MB): an unnamed
   // temporary file in this folder (empty: the system's temporary folder).
   std::string unpackFolder{};
+  // Device passwords: key "default" or the device serial number as written in
+  // the password file; only keys of eight upper-case hexadecimal digits can
+  // match a device.
   std::unordered_map<std::string, std::string> passwords;
 };

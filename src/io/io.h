@@ -143,14 +143,19 @@ class cIO_spill final : public cIO {
   // The bytes while they are in memory; empty once they are in the file.
   std::span<const uint8_t> data() const;
   bool spilled() const { return fd_ >= 0; }
+  // The system's error number of the last failure to make or write the
+  // file (ENOSPC for a write that stored nothing); 0 when none failed.
+  int storageError() const { return storageError_; }
 
  private:
   bool spill();
+  bool store(const uint8_t* p, uint64_t n, uint64_t at);
 
   uint64_t memoryBytes_;
   std::string folder_;
   std::unique_ptr<cIO_memoryAlloc> memory_;  // until spilled
   int fd_ = -1;
+  int storageError_ = 0;
   uint64_t size_ = 0;
   uint64_t position_ = 0;
 };

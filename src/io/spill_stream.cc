@@ -13,19 +13,22 @@ int openUnnamed(const std::string& folder) {
   return ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
 }
 
-bool writeAll(int fd, const uint8_t* p, uint64_t n, uint64_t at) {
+}  // namespace
+
+bool cIO_spill::store(const uint8_t* p, uint64_t n, uint64_t at) {
   while (n > 0) {
-    const ssize_t put = ::pwrite(fd, p, n, static_cast<off_t>(at));
+    const ssize_t put = ::pwrite(fd_, p, n, static_cast<off_t>(at));
     if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
+    if (put <= 0) {
+      storageError_ = put < 0 ? errno : ENOSPC;
+      return false;
+    }
     p += put;
     at += static_cast<uint64_t>(put);
     n -= static_cast<uint64_t>(put);
   }
   return true;
 }
-
-}  // namespace
 
 cIO_spill::cIO_spill(uint64_t memoryBytes, std::string folder)
     : memoryBytes_(memoryBytes), folder_(std::move(folder)), memory_(cIO_memoryAlloc_ctor()) {}
@@ -39,9 +42,12 @@ bool cIO_spill::spill() {
     const char* tmp = std::getenv("TMPDIR");
     fd_ = openUnnamed(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
   }
-  if (fd_ < 0) return false;
+  if (fd_ < 0) {
+    storageError_ = errno;
+    return false;
+  }
   const std::span<const uint8_t> bytes = memory_->data();
-  if (!writeAll(fd_, bytes.data(), bytes.size(), 0)) {
+  if (!store(bytes.data(), bytes.size(), 0)) {
     ::close(fd_);
     fd_ = -1;
     return false;
@@ -80,7 +86,7 @@ int64_t cIO_spill::write(const void* src, int64_t n) {
       !spill())
     return -1;
   if (memory_) return memory_->write(src, n);
-  if (fd_ < 0 || !writeAll(fd_, static_cast<const uint8_t*>(src), static_cast<uint64_t>(n), position_))
+  if (fd_ < 0 || !store(static_cast<const uint8_t*>(src), static_cast<uint64_t>(n), position_))
     return -1;
   position_ += static_cast<uint64_t>(n);
   if (position_ > size_) size_ = position_;

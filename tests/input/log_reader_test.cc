@@ -154,6 +154,21 @@ TEST(cLogReader, ResultCodeMessageAndDeletionOfEachOutcome) {
   }
 }
 
+// A container without room on disk to unwrap into is not taken for a damaged one.
+TEST(cLogReader, AContainerWithoutRoomToUnwrapGivesTheSystemsReason) {
+  TempDir dir;
+  dir.write("x.mfe", logFile("D", 1, 1, kEncrypt));
+  dir.write("y.mfc", logFile("D", 2, 1, "compress\n"));
+  setenv("TMPDIR", "/nonexistent", 1);
+  LogCapture log;
+  RecordingLayer head;
+  const cLogReaderOptions options{.unpackMemory = 1, .unpackFolder = "/nonexistent", .passwords = {{"00C0FFEE", "pw"}}};
+  EXPECT_EQ(walk(dir.path(), {"x.mfe", "y.mfc"}, head, options).result, 8);
+  unsetenv("TMPDIR");
+  EXPECT_EQ(log.count("E Could not store the unwrapped contents in a temporary file in /nonexistent or the "
+                      "system's temporary folder: No such file or directory"), 2);
+}
+
 TEST(cLogReader, ContinuationOfSplitsAndSessionsAndRepeatsKept) {
   struct Step { const char* serial; uint32_t session, split; bool continuation; };
   const Step steps[] = {

@@ -219,6 +219,7 @@ TEST(SpillStream, BehavesAsMemoryBeforeAndAfterItMovesToAnUnnamedFile) {
   // A full disk (here the file-size limit): the write fails, and is not retried forever.
   cIO_spill full(0, dir.path());
   EXPECT_TRUE(withResourceLimit(RLIMIT_FSIZE, 8, [&] { EXPECT_EQ(full.write("0123456789", 10), -1); }));
+  EXPECT_EQ(full.storageError(), EFBIG);
   EXPECT_TRUE(readTree(dir.path()).empty());  // the file never had a name
 }
 
