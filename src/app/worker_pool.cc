@@ -171,13 +171,17 @@ cPoolRun cWorkerPool_convert(const cLogReaderCLI& cli) {
   }
   cInterrupt_install();
   cUnwrapCache unwrapped(kUnwrapCacheBytes);
+  // Planning reads the files' identities with no more threads than may
+  // convert, each holding an input and its unwrapped bytes open.
+  const size_t allowed = workersWithinOpenFileLimit();
+  const auto readers = static_cast<uint32_t>(std::min<size_t>(cli.jobs, allowed));
   const cWorkPlan plan =
-      cWorkUnits_plan(cli.inputFs(), cli.options, cli.inputs, cli.jobs, cli.shard, &unwrapped);
+      cWorkUnits_plan(cli.inputFs(), cli.options, cli.inputs, readers, cli.shard, &unwrapped);
   if (cli.shard.sharded())
     LOG_INFO("Shard %u of %u: %zu of %zu work units", cli.shard.index, cli.shard.count,
              plan.units.size(), plan.allUnits);
   size_t n = std::clamp<size_t>(plan.units.size(), 1, cli.jobs);
-  if (const size_t allowed = workersWithinOpenFileLimit(); n > allowed) {
+  if (n > allowed) {
     LOG_INFO("Worker threads limited to %zu by the open-file limit (ulimit -n)", allowed);
     n = allowed;
   }
