@@ -71,6 +71,15 @@ std::string chainKey(const cFileIdentity& id) {
   return deviceSessionKey(id, id.session - back);
 }
 
+// The key of a file without identity: the last two parts of its path, its
+// device folder and name, which do not depend on where the card is mounted
+// nor on how it was named on the command line.
+std::string pathKey(std::string_view path) {
+  size_t slash = path.rfind('/');
+  if (slash != std::string_view::npos && slash > 0) slash = path.rfind('/', slash - 1);
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
 // The file is gone since the walk: another shard converted and deleted it
 // (-d), or someone else removed it.
 bool vanished(cFS* fs, const std::string& path) {
@@ -180,7 +189,7 @@ std::vector<cWorkUnit> cWorkUnits_group(const std::vector<cProbedFile>& files) {
     unit.files.push_back({files[i].path, previous[i], files[i].unread});
     unit.bytes += files[i].size;
     unit.holdsLast = unit.holdsLast || i == last;
-    const std::string key = files[i].identity.known() ? chainKey(files[i].identity) : files[i].path;
+    const std::string key = files[i].identity.known() ? chainKey(files[i].identity) : pathKey(files[i].path);
     if (unit.key.empty() || key < unit.key) unit.key = key;
   }
   return units;

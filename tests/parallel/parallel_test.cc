@@ -292,15 +292,15 @@ TEST(ParallelConversion, UnitsKeepSessionsAndChainsTogether) {
   using Id = cFileIdentity;
   const std::vector<cProbedFile> files = {
       {"a1", 1, Id{"A", 1, 1}}, {"b1", 2, Id{"B", 1, 1}}, {"a2", 4, Id{"A", 1, 2}},  // a2 after b1: same session
-      {"x", 8, Id{}},                                                              // no identity: alone
+      {"/mnt/card/Z/x", 8, Id{}},                                                  // no identity: alone
       {"a7", 16, Id{"A", 7, 256}}, {"a8", 32, Id{"A", 8, 257}},                     // one chain, two sessions
       {"c", 64, Id{"A-", 2, 1}}, {"b2", 128, Id{"B", 2, 1}}, {"c2", 256, Id{"A", 2, 9}},  // "A-": folder A
       {"d3", 1, Id{"D", 3, 1}}, {"d4", 1, Id{"D", 4, 2}},  // the next session, but split 1 is no chain's end
   };
   const std::vector<cWorkUnit> units = cWorkUnits_group(files);
-  const std::vector<std::vector<std::string>> paths = {{"a1", "a2"}, {"b1"}, {"x"}, {"a7", "a8"}, {"c", "c2"}, {"b2"}, {"d3"}, {"d4"}};
+  const std::vector<std::vector<std::string>> paths = {{"a1", "a2"}, {"b1"}, {"/mnt/card/Z/x"}, {"a7", "a8"}, {"c", "c2"}, {"b2"}, {"d3"}, {"d4"}};
   ASSERT_EQ(units.size(), paths.size());
-  const std::vector<std::string> keys = {"A/1", "B/1", "x", "A/7", "A/2", "B/2", "D/3", "D/4"};
+  const std::vector<std::string> keys = {"A/1", "B/1", "Z/x", "A/7", "A/2", "B/2", "D/3", "D/4"};
   for (size_t u = 0; u < units.size(); ++u) {
     SCOPED_TRACE(u);
     std::vector<std::string> got;
