@@ -17,6 +17,7 @@
 #include "base/interrupt.h"
 #include "bus/bus_layer_mux.h"
 #include "bus/bus_layer_tp.h"
+#include "fs/fs_lock.h"
 #include "input/log_reader.h"
 #include "output/decoder.h"
 #include "output/output_journals.h"
@@ -123,7 +124,10 @@ int lograven_main(int argc, char** argv) {
       cLogReader_ctor(cli->inputFs(), &cli->options, head, decoder.get());
   if (!reader) return status;
   // Also the journals of an earlier run with several workers.
-  if (!cOutputJournals_recover(*cli->outputFs(), 0, 1)) return kExitConversion;
+  std::unique_ptr<cFSLock> lock;
+  if (!cOutputJournals_lock(*cli->outputFs(), 0, 1, &lock) ||
+      !cOutputJournals_recover(*cli->outputFs(), 0, 1))
+    return kExitConversion;
 
   cInterrupt_install();
   // The progress line on a terminal; it is destroyed (erased) before the reader.

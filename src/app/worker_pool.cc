@@ -12,6 +12,7 @@
 #include "base/exit_status.h"
 #include "base/interrupt.h"
 #include "base/log.h"
+#include "fs/fs_lock.h"
 #include "output/output_journals.h"
 #include "output/output_naming.h"
 
@@ -165,7 +166,9 @@ std::unique_ptr<cProgress> progressOf(const cWorkPlan& plan, std::vector<cWorker
 
 cPoolRun cWorkerPool_convert(const cLogReaderCLI& cli) {
   cPoolRun run;
-  if (!cOutputJournals_recover(*cli.outputFs(), cli.shard.index, cli.shard.count)) {
+  std::unique_ptr<cFSLock> lock;
+  if (!cOutputJournals_lock(*cli.outputFs(), cli.shard.index, cli.shard.count, &lock) ||
+      !cOutputJournals_recover(*cli.outputFs(), cli.shard.index, cli.shard.count)) {
     run.status = kExitConversion;
     return run;
   }

@@ -1,11 +1,14 @@
 #include "output/output_journals.h"
 
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
 #include "base/log.h"
 #include "fs/fs.h"
+#include "fs/fs_lock.h"
 #include "output/output_journal.h"
 
 namespace {
@@ -54,6 +57,32 @@ std::string cOutputJournals_workerName(uint32_t shardIndex, uint32_t shardCount,
                                        uint32_t worker) {
   return std::string(kOutputJournalName) + "-" + std::to_string(shardIndex) + "of" +
          std::to_string(shardCount) + "-w" + std::to_string(worker);
+}
+
+bool cOutputJournals_lock(const cFS& fs, uint32_t shardIndex, uint32_t shardCount,
+                          std::unique_ptr<cFSLock>* held) {
+  const bool sharded = shardCount > 1;
+  const uint64_t start = sharded ? uint64_t{shardCount} * (shardCount - 1) / 2 + shardIndex : 0;
+  const std::string path = fullPathOf(fs, kOutputLockName);
+  switch (cFSLock_acquire(path, start, sharded ? 1 : 0, held)) {
+    case cFSLockResult::kHeld:
+      return true;
+    case cFSLockResult::kFailed:
+      LOG_WARN("Could not lock %s: %s; make sure that no other run converts into this folder "
+               "at the same time", path.c_str(), std::strerror(errno));
+      return true;
+    case cFSLockResult::kBusy:
+      break;
+  }
+  const std::string folder = fullPathOf(fs, "");
+  if (sharded)
+    LOG_ERROR("Another run of shard %u of %u, or one without --shard, is converting into %s; "
+              "wait for it to end (or stop it), then run again", shardIndex, shardCount,
+              folder.c_str());
+  else
+    LOG_ERROR("Another run is converting into %s; wait for it to end (or stop it), then run again",
+              folder.c_str());
+  return false;
 }
 
 bool cOutputJournals_recover(const cFS& fs, uint32_t shardIndex, uint32_t shardCount) {

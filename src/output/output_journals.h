@@ -25,12 +25,23 @@
 //
 // Shards of one N never write the same file, so the journals of running
 // shards never name the same file either.
+//
+// Runs that would take each other's journals for an interrupted run's must
+// not convert into one folder at the same time (a restarted job while its
+// first run still goes on): each run holds a lock on ".lograven-lock" in the
+// folder while it converts.  A run without shards locks the whole file, shard
+// K of N one byte of its own (at N(N-1)/2 + K), so shards run side by side
+// while a second run of one shard, or a run without shards, is refused.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class cFS;
+class cFSLock;
+
+inline constexpr const char* kOutputLockName = ".lograven-lock";
 
 // The journal file name of worker `worker` of shard `shardIndex` of
 // `shardCount`: ".lograven-journal-<K>of<N>-w<i>".
@@ -39,5 +50,11 @@ std::string cOutputJournals_workerName(uint32_t shardIndex, uint32_t shardCount,
 // Recovers the journals in the root of `fs` that shard `shardIndex` of
 // `shardCount` owns (see above).  False, logged, when one of them cannot be
 // recovered or a journal of another shard count stops the run.
+// Takes the lock of shard `shardIndex` of `shardCount` (1: no shards) on the
+// root of `fs` into *held.  False, logged, when another run holds it; true
+// with a warning and no lock where the folder keeps no locks.
+[[nodiscard]] bool cOutputJournals_lock(const cFS& fs, uint32_t shardIndex, uint32_t shardCount,
+                                        std::unique_ptr<cFSLock>* held);
+
 [[nodiscard]] bool cOutputJournals_recover(const cFS& fs, uint32_t shardIndex,
                                            uint32_t shardCount);

@@ -25,6 +25,9 @@
 #include "base/exit_status.h"
 #include "base/interrupt.h"
 #include "bus/test_frames.h"
+#include "fs/fs.h"
+#include "fs/fs_lock.h"
+#include "output/output_journals.h"
 #include "support/argv.h"
 #include "support/e2e.h"
 #include "support/log_capture.h"
@@ -508,8 +511,10 @@ TEST(ParallelConversion, TheUnitQueueKeepsWorkersOnTheirDevicesLargestUnitFirst)
   EXPECT_EQ(all, each);
 }
 
+// ... and run at the same time only beside other shards of theirs: `held`
+// is the shard of a run still converting into the folder.
 TEST(ParallelConversion, RunsRecoverOnlyTheJournalsTheyOwn) {
-  const struct { std::string journal; std::vector<std::string> args; bool recovered; int status; } cases[] = {
+  const struct { std::string journal; std::vector<std::string> args; bool recovered; int status; cShard held{0, 0}; } cases[] = {
       {".lograven-journal-0of1-w3", {"-j", "2"}, true, 0},  // any worker count
       {".lograven-journal-2of3-w1", {"-j", "1"}, true, 0},  // no shards: the whole folder
       {".lograven-journal", {"-j", "3"}, true, 0},
@@ -517,6 +522,9 @@ TEST(ParallelConversion, RunsRecoverOnlyTheJournalsTheyOwn) {
       {".lograven-journal-2of3-w0", {"--shard", "1/3"}, false, 0},  // another shard's
       {".lograven-journal-1of4-w0", {"--shard", "1/3"}, false, 8},  // another shard count
       {".lograven-journal", {"--shard", "0/2"}, false, 8},
+      {".lograven-journal-1of3-w0", {"--shard", "1/3"}, false, 8, {1, 3}},  // the same shard runs
+      {".lograven-journal-1of3-w0", {"--shard", "1/3"}, true, 0, {2, 3}},
+      {".lograven-journal-2of3-w0", {"-j", "1"}, false, 8, {2, 3}}, {".lograven-journal", {"-j", "2"}, false, 8, {0, 1}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.journal + " " + ::testing::PrintToString(c.args));
@@ -525,10 +533,13 @@ TEST(ParallelConversion, RunsRecoverOnlyTheJournalsTheyOwn) {
     f.write("card/notes.txt", "no log files: every shard is empty");
     f.write("out/X_out/a.csv", "t,V\n");
     f.write("out/" + c.journal, "input /x.mf4\nnew X_out/a.csv\n");
+    std::unique_ptr<cFSLock> held;
+    ASSERT_TRUE(c.held.count == 0 || cOutputJournals_lock(*cFS_os_ctor(f / "out"), c.held.index, c.held.count, &held));
     const E2eRun r = f.runWith(c.args, {"--dbc-can1=" + f / "can1.dbc", "-O", f / "out", f / "card"});
     EXPECT_EQ(r.status, c.status) << r.logText();
     EXPECT_EQ(f.exists("out/X_out/a.csv"), !c.recovered);
     EXPECT_EQ(f.exists("out/" + c.journal), !c.recovered);
+    EXPECT_EQ(f.exists("out/.lograven-lock"), c.held.count != 0);  // the last holder removes it
   }
 }
 
