@@ -310,9 +310,14 @@ bool cOutputJournal::recover() {
   std::unique_ptr<cIO> in = st.type == cFSType::kFile ? fs_->open(name_, cFS::kRead) : nullptr;
   std::string text(static_cast<size_t>(std::min<int64_t>(in ? in->getSize() : 0, kMaxJournalSize)),
                    '\0');
+  errno = 0;
   if (in == nullptr || st.size > kMaxJournalSize ||
       in->read(text.data(), static_cast<int64_t>(text.size())) != static_cast<int64_t>(text.size())) {
-    LOG_ERROR("Could not read output journal %s", full.c_str());
+    const std::string why = st.type != cFSType::kFile ? "not a regular file"
+                            : st.size > kMaxJournalSize ? "larger than 64 MB"
+                            : std::strerror(errno != 0 ? errno : EIO);
+    LOG_ERROR("Could not read output journal %s: %s; remove it to convert into this folder anyway",
+              full.c_str(), why.c_str());
     return false;
   }
   cIO_close(in);

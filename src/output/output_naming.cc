@@ -165,6 +165,7 @@ cCsvWriter* cWriterSet::create(const std::string& key, std::string_view relative
     claims.push_back(key);
   }
   std::unique_ptr<cCsvWriter> writer = cCsvWriter_ctor(fs_, path, columns, append, &pool_);
+  if (writer && protectedInInput_.contains(writer->path())) writer->setCleared(true);
   cCsvWriter* result = writer.get();
   writers_.emplace(key, std::move(writer));
   return result;
@@ -211,7 +212,10 @@ bool cWriterSet::clearForWriting(cCsvWriter& asking) {
     failed();
     return false;
   }
-  for (cCsvWriter* writer : clearing) writer->setCleared(true);
+  for (cCsvWriter* writer : clearing) {
+    writer->setCleared(true);
+    protectedInInput_.insert(writer->path());
+  }
   return true;
 }
 
@@ -234,6 +238,7 @@ bool cWriterSet::commit(bool forDeletion) {
   if (failedInInput_ || !journal_.commit(forDeletion)) return false;
   for (auto& [key, writer] : writers_) writer->setCleared(false);
   claimsBefore_.clear();
+  protectedInInput_.clear();
   return true;
 }
 
@@ -251,6 +256,7 @@ void cWriterSet::rollback() {
     if (found->second.empty()) written_.erase(found);
   }
   claimsBefore_.clear();
+  protectedInInput_.clear();
   failedInInput_ = false;
 }
 

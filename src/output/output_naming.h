@@ -173,6 +173,10 @@ class cWriterSet final : private cCsvOpenGate {
   // Claims of the current input, to forget on rollback: plain path and the
   // number of keys it had before.
   std::vector<std::pair<std::string, size_t>> claimsBefore_;
+  // Paths the journal holds a record of for the current input: a writer
+  // made again for one of them (the messages' day went back and forth) needs
+  // no second record, which would cost a sync per row.
+  std::unordered_set<std::string> protectedInInput_;
   std::unordered_set<std::string> failedPaths_;  // reported once each
   // Folders this set made or found, with their parents: a writer of the
   // same folder needs no file-system call to know it exists (a writer whose

@@ -128,6 +128,8 @@ TEST_P(cDecoderTest, DayFoldersFollowTheUtcDateOfEveryRow) {
     h.add("M", 0x10, {{"A", 0}});
     for (size_t i = 0; i < c.times.size(); ++i) h.send(c.times[i], 0x10, {static_cast<uint8_t>(i + 1)});
     EXPECT_EQ(h.tree(), c.expected);
+    // One journal record per file, however often the day went back and forth.
+    EXPECT_EQ(std::count(h.faults->ops.begin(), h.faults->ops.end(), "sync .lograven-journal"), static_cast<std::ptrdiff_t>(c.expected.size()));
   }
 }
 
