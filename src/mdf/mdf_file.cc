@@ -3,6 +3,7 @@
 #include "mdf/mdf_file.h"
 
 #include <string_view>
+#include <unordered_set>
 
 #include "base/log.h"
 
@@ -14,9 +15,10 @@ constexpr std::string_view kLongMarker = "<tool_id>Brenlog</tool_id>";
 }  // namespace
 
 bool cMdf_hasToolMarker(const cMdfBlock_HD& header) {
+  std::unordered_set<const cMdfBlock_MD*> searched;  // a comment several histories share
   for (const auto& fh : header.fileHistories) {
     auto md = mdf_cast<cMdfBlock_MD>(fh->comment.get());
-    if (md == nullptr) continue;
+    if (md == nullptr || !searched.insert(md).second) continue;
     std::string_view text = md->getData();
     if (text.size() < kShortMarker.size()) continue;
     if (text.find(kShortMarker) != std::string_view::npos) return true;

@@ -2,12 +2,18 @@
 
 #include "mdf/mdf_block_meta.h"
 
+// Debian's Expat is built with DTD support; its header declares the
+// entity-expansion limits only to programs that say so.
+#ifndef XML_DTD
+#define XML_DTD
+#endif
 #include <expat.h>
 
 #include <algorithm>
 #include <climits>
 #include <new>
 #include <random>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -114,6 +120,10 @@ bool parseXml(std::string_view xml, cMdfMetaDataMap& map) {
   ctx.parser = XML_ParserCreate(nullptr);
   if (ctx.parser == nullptr) return false;
   XML_SetHashSalt(ctx.parser, hashSalt());
+  // The logger's comments declare no entities.  Entities that expand a
+  // document a hundredfold are refused once 64 KiB came out of them (Expat's
+  // own threshold, 8 MiB, lets each comment cost a second).
+  XML_SetBillionLaughsAttackProtectionActivationThreshold(ctx.parser, 64 << 10);
   XML_SetUserData(ctx.parser, &ctx);
   XML_SetElementHandler(ctx.parser, startElement, endElement);
   XML_SetCharacterDataHandler(ctx.parser, dataHandler);
@@ -130,6 +140,9 @@ cMdfMetaDataMap cMdfMetaData_collect(const cMdfBlock_ID& id) {
   const cMdfBlock_MD* headerComment = mdf_cast<cMdfBlock_MD>(hd->comment.get());
   if (headerComment == nullptr) return map;
   if (!parseXml(headerComment->getData(), map)) return {};
+  // A comment block that several blocks link to is read once: the first
+  // entry of a path stands, so reading it again adds nothing.
+  std::unordered_set<const cMdfBlock_MD*> read{headerComment};
 
   // Bus sources, visited in file order so that the first entry of a path is
   // the same on every run.
@@ -148,7 +161,7 @@ cMdfMetaDataMap cMdfMetaData_collect(const cMdfBlock_ID& id) {
   for (const cMdfBlock_SI* si : sources) {
     // Only XML comments carry entries; a plain-text comment is passed over.
     const cMdfBlock_MD* comment = mdf_cast<cMdfBlock_MD>(si->comment.get());
-    if (comment == nullptr) continue;
+    if (comment == nullptr || !read.insert(comment).second) continue;
     if (!parseXml(comment->getData(), map)) return {};
   }
   return map;
