@@ -19,6 +19,9 @@
 namespace {
 
 constexpr std::string_view kCommonProperties = "common_properties";
+// Entries nested deeper are passed over: the logger's are three levels deep,
+// and each entry's path is built from all the levels above it.
+constexpr size_t kMaxEntryDepth = 32;
 
 struct ParseContext {
   XML_Parser parser = nullptr;
@@ -67,7 +70,9 @@ void XMLCALL startElement(void* userData, const XML_Char* element, const XML_Cha
   try {
     ctx.names.emplace_back(element);
     const std::string_view el = element;
-    if (ctx.names.size() < 3 || ctx.names[1] != kCommonProperties) return;
+    if (ctx.names.size() < 3 || ctx.names.size() > kMaxEntryDepth ||
+        ctx.names[1] != kCommonProperties)
+      return;
     if (el != "tree" && el != "e") return;
     startEntry(ctx, el, atts);
   } catch (const std::bad_alloc&) {
