@@ -2,8 +2,11 @@
 // unfinished-file repair.
 #include "mdf/mdf_file.h"
 
+#include <algorithm>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "base/log.h"
 
@@ -55,6 +58,23 @@ void cMdf_warnCutShort(const cMdfBlock_ID& id, uint64_t streamSize) {
   }
 }
 
+bool cMdf_dataBlocksApart(const cMdfBlock_ID& id) {
+  std::vector<std::pair<uint64_t, uint64_t>> payloads;  // [start, end) in the file
+  for (const auto& dg : id.header->dataGroups) {
+    auto* dt = mdf_cast_mut<cMdfBlock_DT>(dg->data.get());
+    if (dt == nullptr || dt->getPayloadSize() == 0) continue;
+    const uint64_t start = dt->fileOffset() + 24 + 8 * uint64_t{dt->linkCount()};
+    payloads.emplace_back(start, start + dt->getPayloadSize());
+  }
+  std::sort(payloads.begin(), payloads.end());
+  for (size_t i = 1; i < payloads.size(); ++i) {
+    if (payloads[i].first >= payloads[i - 1].second) continue;
+    LOG_ERROR("Data blocks overlap at offset %llu", static_cast<unsigned long long>(payloads[i].first));
+    return false;
+  }
+  return true;
+}
+
 std::unique_ptr<cMdf> cMdf_open(cIO* stream) {
   if (stream == nullptr) return nullptr;
   std::shared_ptr<cMdfBlock_ID> tree = cMdfBlock_loadTree(stream);
@@ -71,6 +91,7 @@ std::unique_ptr<cMdf> cMdf_open(cIO* stream) {
   if (size > 0) {
     cMdf_repairUnfinished(*tree, static_cast<uint64_t>(size));
     cMdf_warnCutShort(*tree, static_cast<uint64_t>(size));
+    if (!cMdf_dataBlocksApart(*tree)) return nullptr;
   }
   return std::make_unique<cMdf>(stream, std::move(tree), std::move(plan));
 }

@@ -44,10 +44,11 @@ class cMdf {
 // Opens `stream` (borrowed: it must stay open until the handle is closed, and
 // the caller closes it afterwards): loads the block tree, builds the decoding
 // plan (its warnings and errors are logged here, in data-group order), checks
-// the tool marker, repairs an unfinished file and warns of a data block cut
-// short by the end of the file.  Null when the tree does
-// not load (the block loader logs why) or when no file-history comment
-// carries the logger's tool marker ("Unsupported MF4 file", error level).
+// the tool marker, repairs an unfinished file, warns of a data block cut
+// short by the end of the file and refuses overlapping data blocks.  Null
+// when the tree does not load (the block loader logs why), when no
+// file-history comment carries the logger's tool marker ("Unsupported MF4
+// file", error level) or when data blocks overlap.
 std::unique_ptr<cMdf> cMdf_open(cIO* stream);
 
 // Releases the handle and its reference to the block tree.  Iterators made
@@ -73,3 +74,6 @@ bool cMdf_repairUnfinished(cMdfBlock_ID& id, uint64_t streamSize);
 // stream (a file cut short after it was finished, or an unfinished file the
 // repair does not cover): its records up to the end are read, the rest lost.
 void cMdf_warnCutShort(const cMdfBlock_ID& id, uint64_t streamSize);
+// False, logged, when the payloads of two data blocks overlap: each group's
+// records could then be as long as the rest of the file, all read at once.
+bool cMdf_dataBlocksApart(const cMdfBlock_ID& id);

@@ -1,6 +1,7 @@
 // Record map and record reading of a data group.
 #include "mdf/mdf_record.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/log.h"
@@ -136,7 +137,11 @@ size_t fetch(cIO* io, cMdfIteratorState& s, uint64_t pos, uint8_t* dst, size_t n
       done += static_cast<size_t>(got);
       continue;
     }
-    if (s.window.size() < cMdfIteratorState::kWindowBytes) s.window.resize(cMdfIteratorState::kWindowBytes);
+    // No larger than the data block: a file of many small data groups reads
+    // ahead of each of them at once.
+    const auto capacity =
+        static_cast<size_t>(std::min<uint64_t>(cMdfIteratorState::kWindowBytes, s.payloadSize));
+    if (s.window.size() < capacity) s.window.resize(capacity);
     int64_t got = io->read(s.window.data(), static_cast<int64_t>(s.window.size()));
     s.windowFill = 0;
     if (got <= 0) break;

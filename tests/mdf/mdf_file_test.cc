@@ -52,6 +52,12 @@ TEST(cMdf_open, UnfinishedFileGetsItsLastDataBlockExtended) {
   EXPECT_TRUE(capture.has("W Data block at offset " + std::to_string(testLog_load(cut).dg(0).data->fileOffset()) +
                           " ends 3 bytes beyond the end of the file: the file is cut short and its "
                           "records beyond the end are lost"));
+  // Overlapping data blocks are refused: each group's records could be as long as the file.
+  auto overlapping = testLog_bytes(std::string(kFrames) + "datagroup\ngroup d can\nframe d t=0.6 id=0x11\n");
+  const uint64_t first = testLog_load(overlapping).dg(0).data->fileOffset(), length = overlapping.size() - first;
+  std::memcpy(overlapping.data() + first + 8, &length, 8);
+  EXPECT_FALSE(testLog_openBytes(overlapping));
+  EXPECT_TRUE(capture.has("E Data blocks overlap at offset "));
   // Without the flag a data block keeps even a length of 0.
   auto finished = testLog_bytes(kFrames);
   std::memset(finished.data() + testLog_load(finished).dg(0).data->fileOffset() + 8, 0, 8);
