@@ -14,6 +14,8 @@
 
 #include "mdf/mdf_block.h"
 
+class cMdfConversionRule;
+
 // Data group ("##DG", 4 links): channel groups, data block, comment, record
 // id size.
 class cMdfBlock_DG final : public cMdfBlock {
@@ -185,6 +187,9 @@ class cMdfBlock_CC final : public cMdfBlock {
   double physMin = 0.0;
   double physMax = 0.0;
   std::vector<double> values;  // the value count is values.size()
+  // The exact look-up a value-to-value table gives, once made for a channel
+  // (cMdfBlock_CC_getConversionRule).
+  mutable std::shared_ptr<const cMdfConversionRule> lookupRule;
 };
 
 // Payload of a DT or SD block as a read-only stream (read, tell, seek; no

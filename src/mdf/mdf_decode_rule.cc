@@ -19,6 +19,8 @@ struct NamedRole {
   Role role;
 };
 
+constexpr size_t kMaxKnownNameBytes = 64;
+
 constexpr std::array<NamedRole, 25> kRoles = {{
     {"CAN_DataFrame.BRS", Role::CanBrs},
     {"CAN_DataFrame.BusChannel", Role::CanBusChannel},
@@ -134,10 +136,14 @@ cMdfConversionRule cMdfBlock_CC_getConversionRule(const cMdfBlock_CC* conversion
       if (v.size() < 2) return cMdfConversionRule_default();
       return cMdfConversionRule_linear(v[1], v[0]);
     case cMdfConversionType::ValueToValue: {
+      // Built once per block: the channels that share a table share its rule.
+      if (conversion->lookupRule) return *conversion->lookupRule;
       std::unordered_map<double, double> table;
       table.reserve(v.size() / 2);
       for (size_t i = 0; i + 1 < v.size(); i += 2) table.emplace(v[i], v[i + 1]);
-      return cMdfConversionRule_lookupTable(std::move(table));
+      conversion->lookupRule =
+          std::make_shared<cMdfConversionRule>(cMdfConversionRule_lookupTable(std::move(table)));
+      return *conversion->lookupRule;
     }
     default:
       return cMdfConversionRule_default();
@@ -169,7 +175,10 @@ void setEncoding(cMdfDecodeRule& rule, cMdfDataType dataType) {
 
 void appendLeafRule(const cMdfBlock_CN& channel, std::vector<cMdfDecodeRule>& rules) {
   cMdfDecodeRule rule;
-  rule.name = std::string(channel.getName());
+  // A name longer than any the decoders know is none of theirs; it is not
+  // copied (many channels may share one long name block).
+  const std::string_view name = channel.getName();
+  if (name.size() <= kMaxKnownNameBytes) rule.name = std::string(name);
   cMdfDecodeRule_mapName(rule);
   rule.bitOffset = uint64_t{channel.byteOffset} * 8 + channel.bitOffset;
   rule.bitCount = channel.bitCount;
