@@ -16,6 +16,9 @@ namespace {
 
 constexpr uint64_t kMix = 0x9E3779B97F4A7C15u;
 constexpr size_t kInitialCacheSlots = 256;
+// Writers found at most before the cache starts over: keyed by the raw
+// multiplexor value, it would otherwise grow with every distinct value.
+constexpr size_t kMaxCachedWriters = size_t{1} << 17;
 constexpr int64_t kSecondsPerDay = 86400;
 // Time stamps beyond this many seconds (about 30 million years) have no
 // calendar date worth a folder; they are filed under 1970-01-01.
@@ -243,6 +246,10 @@ void cDecoder::fillCachedWriter(CachedWriter& cached, const cMessageIdentity& id
 }
 
 cDecoder::CachedWriter& cDecoder::cachedWriter(uint64_t cacheKey) {
+  if (writerCacheUsed_ >= kMaxCachedWriters) {
+    writerCache_.assign(writerCache_.size(), CachedWriter{});
+    writerCacheUsed_ = 0;
+  }
   if (2 * (writerCacheUsed_ + 1) > writerCache_.size()) {
     std::vector<CachedWriter> old(std::max(kInitialCacheSlots, 2 * writerCache_.size()));
     old.swap(writerCache_);

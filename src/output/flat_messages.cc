@@ -11,6 +11,10 @@
 namespace {
 constexpr uint64_t kMix = 0x9E3779B97F4A7C15u;
 constexpr size_t kInitialSlots = 256;
+// Entries kept at most: past them the table starts over, so that a log of
+// millions of distinct identifiers (most in no database) cannot fill memory.
+// The signals of dropped entries stay: a writing thread may still read them.
+constexpr size_t kMaxEntries = size_t{1} << 16;
 // Longest payload with one-load extraction: a CAN FD frame.
 constexpr uint32_t kMaxFastLength = 64;
 
@@ -61,6 +65,10 @@ cFlatMessage& cFlatMessageTable::find(const cDB& db, uint32_t key) {
 
 // A free slot for a new entry, growing the table to keep it at most half full.
 cFlatMessage& cFlatMessageTable::slot(const cDB& db, uint32_t key) {
+  if (used_ >= kMaxEntries) {
+    slots_.assign(slots_.size(), cFlatMessage{});
+    used_ = 0;
+  }
   if (2 * (used_ + 1) > slots_.size()) {
     std::vector<cFlatMessage> old(std::max(kInitialSlots, 2 * slots_.size()));
     old.swap(slots_);

@@ -54,9 +54,9 @@ struct Harness {
                                           .factor = s.factor, .minimum = s.minimum, .maximum = s.maximum}, s.ignored);
     return db;
   }
-  void send(double t, uint32_t id, std::vector<uint8_t> data) {
+  void send(double t, uint32_t id, std::vector<uint8_t> data, bool extended = false) {
     cBusMsg msg{.timeStamp = t, .channel = 1, .id = id, .data = std::move(data),
-                .type = cBusMsgType::BUS_MSG_CAN_DATA_FRAME, .can = {}, .lin = {}, .canError = {}};
+                .type = cBusMsgType::BUS_MSG_CAN_DATA_FRAME, .can = {.ide = extended}, .lin = {}, .canError = {}};
     EXPECT_TRUE(decoder->newMsg(msg));
   }
   FileTree tree() {
@@ -131,6 +131,16 @@ TEST_P(cDecoderTest, DayFoldersFollowTheUtcDateOfEveryRow) {
     // One journal record per file, however often the day went back and forth.
     EXPECT_EQ(std::count(h.faults->ops.begin(), h.faults->ops.end(), "sync .lograven-journal"), static_cast<std::ptrdiff_t>(c.expected.size()));
   }
+}
+
+// The message table starts over past 65,536 entries; rows before and after are kept.
+TEST_P(cDecoderTest, ManyIdentifiersInNoDatabaseLoseNoRows) {
+  Harness h;
+  h.add("M", 0x10, {{"A", 0}});
+  h.send(kNoon, 0x10, {1});
+  for (uint32_t id = 0; id < (1u << 17); ++id) h.send(kNoon, id, {2}, true);
+  h.send(kNoon + 1, 0x10, {3});
+  EXPECT_EQ(h.tree(), (FileTree{{"0A1B2C3D_out/CAN1_M" + kFile, "t,A\n1709640000.000000,1.000000\n1709640001.000000,3.000000\n"}}));
 }
 
 // Another worker's rollback removes folders it left empty, also folders this
