@@ -115,7 +115,7 @@ std::unique_ptr<cIO> encryptedOpen(cIO* stream, const cGenericFileHeader& header
   if (password == nullptr && length > 0) return nullptr;
   const int64_t size = stream->getSize();
   if (size < kMinSize) return nullptr;
-  if (static_cast<uint64_t>(size - kMinSize) > cGenericFile_getMemoryLimit()) return nullptr;
+  if (!cGenericFile_withinMemoryLimit(static_cast<uint64_t>(size - kMinSize))) return nullptr;
   Parameters params;
   if (!readParameters(stream, params)) return nullptr;
   if (params.iterations == 0 || params.iterations > kEncryptedMaxIterations) return nullptr;

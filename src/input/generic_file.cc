@@ -40,13 +40,12 @@ bool isCompressedHeader(const cGenericFileHeader& h) {
 bool copyAll(cIO* source, cIO_spill* memory) {
   std::vector<uint8_t> buf(kCopyStep);
   uint64_t total = 0;
-  const uint64_t limit = cGenericFile_getMemoryLimit();
   for (;;) {
     int64_t got = source->read(buf.data(), kCopyStep);
     if (got == 0) return true;
     if (got < 0) return false;
     total += static_cast<uint64_t>(got);
-    if (total > limit) return false;
+    if (!cGenericFile_withinMemoryLimit(total)) return false;
     if (memory->write(buf.data(), got) != got) return false;
   }
 }
@@ -137,5 +136,12 @@ std::unique_ptr<cIO> cGenericFile_compressed_open(cIO* stream, const cGenericFil
 }
 
 uint64_t cGenericFile_getMemoryLimit() { return memoryLimit(); }
+
+bool cGenericFile_withinMemoryLimit(uint64_t bytes) {
+  if (bytes <= memoryLimit()) return true;
+  LOG_ERROR("The unwrapped contents are larger than the limit of %llu bytes (a quarter of the "
+            "memory)", static_cast<unsigned long long>(memoryLimit()));
+  return false;
+}
 
 void cGenericFile_setMemoryLimit(uint64_t bytes) { memoryLimit() = bytes; }

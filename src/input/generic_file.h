@@ -113,4 +113,6 @@ std::unique_ptr<cIO> cGenericFile_compressed_open(cIO* stream, const cGenericFil
 // together).  The default is a quarter of the machine's physical memory, so
 // that a hostile file fails cleanly instead of exhausting memory or disk.  Process-wide; for tests and tools.
 uint64_t cGenericFile_getMemoryLimit();
+// True when `bytes` are within that limit; else false, logged.
+bool cGenericFile_withinMemoryLimit(uint64_t bytes);
 void cGenericFile_setMemoryLimit(uint64_t bytes);

@@ -224,9 +224,11 @@ TEST(cGenericFileStream, MemoryLimitAndAFullDiskFailTheFile) {
   const Bytes compressed = cContainer_compress(data, {.windowBits = 12, .lookaheadBits = 11});
   const Bytes encrypted = cContainer_encrypt(data, {"pw", 1, 1, 0, {}, {}}).value_or(Bytes{});
   for (uint64_t limit : {199999u, 200000u}) {
+    LogCapture log;
     cGenericFile_setMemoryLimit(limit);
     EXPECT_EQ(plainOf(compressed), limit == 200000u ? std::optional(data) : std::nullopt) << limit;
     EXPECT_EQ(plainOf(encrypted, "pw"), limit == 200000u ? std::optional(data) : std::nullopt) << limit;
+    EXPECT_EQ(log.count("E The unwrapped contents are larger than the limit of 199999 bytes"), limit == 199999u ? 2 : 0);
   }
   cGenericFile_setMemoryLimit(saved);
   TempDir dir;  // unwrapped into a file that cannot grow: no stream, no unverified plaintext
