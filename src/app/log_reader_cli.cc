@@ -1,5 +1,8 @@
 #include "app/log_reader_cli.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -10,7 +13,6 @@
 #include "app/work_units.h"
 #include "base/exit_status.h"
 #include "base/log.h"
-#include "io/io.h"
 #include "version.h"
 
 namespace {
@@ -42,23 +44,27 @@ void attachFolderCheck(cArgOption* option, std::vector<std::string>* target) {
   option->errorText = folderErrorFn;
 }
 
-// Reads the whole stream; false when fewer bytes arrive than its size.  The
-// text grows with what actually arrives, so a size that a stream reports
-// wrongly (a folder, a device) cannot make it allocate beyond that.
-bool readAll(cIO* stream, std::string* text) {
-  const int64_t size = stream->getSize();
-  if (size < 0) return false;
-  constexpr int64_t kChunk = 1 << 20;
+// A password file is a few lines; more than this is not one.
+constexpr size_t kMaxPasswordFileBytes = size_t{16} << 20;
+
+// Reads the file at `fd` front to back up to its end, so that a pipe serves
+// as well as a file (`-p <(…)`).  False, errno set, on a read error or past
+// kMaxPasswordFileBytes (EFBIG).
+bool readAll(int fd, std::string* text) {
+  constexpr size_t kChunk = size_t{1} << 20;
   text->clear();
-  while (static_cast<int64_t>(text->size()) < size) {
-    const int64_t have = static_cast<int64_t>(text->size());
-    const int64_t want = std::min(kChunk, size - have);
-    text->resize(static_cast<size_t>(have + want));
-    const int64_t n = stream->read(text->data() + have, want);
-    text->resize(static_cast<size_t>(have + std::max<int64_t>(n, 0)));
-    if (n <= 0) break;
+  for (;;) {
+    const size_t have = text->size();
+    if (have > kMaxPasswordFileBytes) {
+      errno = EFBIG;
+      return false;
+    }
+    text->resize(have + kChunk);
+    const ssize_t n = ::read(fd, text->data() + have, kChunk);
+    text->resize(have + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    if (n == 0) return true;
+    if (n < 0 && errno != EINTR) return false;
   }
-  return static_cast<int64_t>(text->size()) == size;
 }
 
 }  // namespace
@@ -245,9 +251,9 @@ bool cLogReaderCLI::loadPasswords(int32_t* status) {
   std::string path = named ? passwordFile.front() : std::string(kDefaultPasswordFile);
   if (!named) cFS_os_normalizePath(&path);
   errno = 0;
-  // A folder opens as a stream on this system; normalising marked it with "/".
-  std::unique_ptr<cIO> file = path.ends_with('/') ? nullptr : cIO_file_open(path.c_str(), 0);
-  if (!file) {
+  // A folder opens on this system; normalising marked it with "/".
+  const int fd = path.ends_with('/') ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     const int err = path.ends_with('/') ? EISDIR : errno != 0 ? errno : EIO;
     if (!named && err == ENOENT) {
       LOG_INFO("%ld password(s) loaded", 0L);
@@ -259,9 +265,9 @@ bool cLogReaderCLI::loadPasswords(int32_t* status) {
   }
   std::string text;
   errno = 0;
-  const bool read = readAll(file.get(), &text);
+  const bool read = readAll(fd, &text);
   const int err = errno != 0 ? errno : EIO;
-  cIO_close(file);
+  ::close(fd);
   if (!read) {
     LOG_ERROR("Could not read password file %s: %s", path.c_str(), std::strerror(err));
   } else if (cLogReaderCLI_parsePasswords(text, path, &options.passwords)) {

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <map>
 #include <string>
@@ -84,6 +86,10 @@ TEST(cLogReaderCLI, ParseFillsOptionsRootsPasswordsAndDatabases) {
                       {"lin3-d.dbc", "D", "LIN"}, {"x.dbc", "x"}, {"y.dbc", "y"}, {"a.DBC", "a"}, {"z.dbc", "z", "LIN"},
                       {"dbc/engine.dbc", "Engine"}, {"dbc/other/engine.dbc", "Second"}, {"body.dbc", "Body", "LIN"}};
   for (const Dbc& d : dbcs) dir.write(d.name, dbcWith(d.message, d.bus));
+  int piped[2];  // a password file through a pipe, as `-p <(…)` gives it
+  ASSERT_EQ(pipe(piped), 0);
+  ASSERT_EQ(write(piped[1], R"({"0000BEEF":"piped"})", 21), 21);
+  close(piped[1]);
   dir.write("empty.dbc", "");
   dir.write("twice.dbc", e2eDbc("CAN", "BO_ 256 One: 1 ECU\nBO_ 256 Two: 1 ECU\n"));
   struct Case {
@@ -97,6 +103,8 @@ TEST(cLogReaderCLI, ParseFillsOptionsRootsPasswordsAndDatabases) {
        " #2 +x.dbc"},
       {{"in//x.mf4", "--verbosity=0", "--password-file", "big.txt", "--dbc-lin2=z.dbc"},
        " b0 level6 root=/in/ inputs=x.mf4, in=/in out=in pw=00000001:1048576,0000CAFE:5, lin2:z, CD |"},
+      {{"-p", "/dev/fd/" + std::to_string(piped[0]), "--verbosity=4", "--dbc-can1=x.dbc", "in/x.mf4"},
+       " b0 level1 root=/in/ inputs=x.mf4, in=/in out=in pw=0000BEEF:5, can1:x, CD | #1 +x.dbc"},
       {{"--buffer=0", "--verbosity=2", dir / "in/logs/", "--dbc-can1=x.dbc"},
        " b0 level4 root=/in/ inputs=logs/, in=/in out=in pw= can1:x, CD |"},
       {{"-b", "-1", "--verbosity=4", "in"},
@@ -132,6 +140,7 @@ TEST(cLogReaderCLI, ParseFillsOptionsRootsPasswordsAndDatabases) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(describe(*cli, dir.path(), log.messages()), c.expected);
   }
+  close(piped[0]);
   // Only the one dump asked for; of two with the same file name, the later.
   const FileTree dumps = readTree(dir.path(), ".json");
   ASSERT_EQ(dumps.size(), 1u);
