@@ -2,6 +2,7 @@
 // sibling chains), tree load, reachability and the common save machinery.
 #include "mdf/mdf_block.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/log.h"
@@ -163,6 +164,16 @@ cMdfBlockPtr cMdfLoader::loadAtSingle(uint64_t offset) {
 bool cMdfLoader::claim(uint64_t offset) {
   if (owned_.insert(offset).second) return true;
   LOG_ERROR("Block at offset %lu is linked twice", static_cast<unsigned long>(offset));
+  return false;
+}
+
+bool cMdfLoader::chargeText(uint64_t bytes) {
+  if (bytes <= streamSize_ - std::min(textBytes_, streamSize_)) {
+    textBytes_ += bytes;
+    return true;
+  }
+  LOG_ERROR("Text blocks overlap: they would hold more than the file's %lu bytes",
+            static_cast<unsigned long>(streamSize_));
   return false;
 }
 

@@ -123,9 +123,15 @@ class cMdfLoader {
   // offset %lu is linked twice", when it already has one.
   bool claim(uint64_t offset);
 
+  // Counts `bytes` of text (and metadata) blocks read: texts that do not
+  // overlap cannot hold more than the stream.  False, logged as "Text blocks
+  // overlap", once they would.
+  bool chargeText(uint64_t bytes);
+
  private:
   cIO* stream_;
   uint64_t streamSize_ = 0;
+  uint64_t textBytes_ = 0;
   uint32_t depth_ = 0;
   std::unordered_map<uint64_t, cMdfBlockPtr> cache_;
   std::unordered_set<uint64_t> inProgress_;

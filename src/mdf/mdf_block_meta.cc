@@ -180,6 +180,7 @@ bool cMdfBlock_Text<K>::load(cMdfLoader& loader, const cMdfBlockHeader& header,
   text_.clear();
   uint64_t size = cMdfBlockHeader_getDataSize(header);
   if (size == 0) return true;
+  if (!loader.chargeText(size)) return false;
   cSerializer s(loader.stream());
   if (!s.readCstr(&text_, size)) return false;
   size_t zero = text_.find('\0');

@@ -60,7 +60,8 @@ TEST(cMdfBlock, DamagedLinksAndLengthsFailWithTheirMessage) {
   const cMdfBlock_CG& cg = *t.dg(0).channelGroups[0];
   const uint64_t hd = t.hd().fileOffset(), dg0 = t.dg(0).fileOffset(), dg1 = t.dg(1).fileOffset(),
                  cg0 = cg.fileOffset(), cn0 = cg.channels[0]->fileOffset(), cn1 = cg.channels[1]->fileOffset(),
-                 tx = cg.channels[1]->name->fileOffset(), cc = cg.channels[0]->conversion->fileOffset();
+                 tx = cg.channels[1]->name->fileOffset(), cc = cg.channels[0]->conversion->fileOffset(),
+                 hdc = t.hd().comment->fileOffset();
   struct Case {
     const char* what;
     uint64_t at;
@@ -85,6 +86,8 @@ TEST(cMdfBlock, DamagedLinksAndLengthsFailWithTheirMessage) {
       {"link into a block", dg0 + 32, le64(cg0 + 4), false, "Unable to load block header"},
       {"huge link count", cn0 + 16, le64(uint64_t{1} << 60), false, "Invalid length"},
       {"block length 2^63", tx + 8, le64(uint64_t{1} << 63), false, "Invalid length"},
+      // Texts overlapping each other could each be as long as the file.
+      {"text block over the rest of the file", hdc + 8, le64(good.size() - hdc), false, "Text blocks overlap"},
       {"zero-length block", cn0 + 8, le64(0), false, "Invalid length"},
       {"header with attachment", hd + 48, le64(tx), false, "Unsupported parameter present in file"},
       {"group with sample reduction", cg0 + 56, le64(tx), false, "Unsupported parameter present in file"},
