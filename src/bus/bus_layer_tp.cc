@@ -1,5 +1,6 @@
 #include "bus/bus_layer_tp.h"
 
+#include <algorithm>
 #include <new>
 
 #include "base/log.h"
@@ -155,8 +156,18 @@ bool cBusLayerTp::deliver(cBusMsg& msg, SessionMap::iterator it) {
 cBusLayerTp::SessionMap::iterator cBusLayerTp::openSession(const Key& sessionKey,
                                                            cDBTransport transport) {
   // Every J1939 sender and receiver pair may hold a session; a file that
-  // opens them by the million must not take all memory with it.
-  if (sessions_.size() >= kMaxOpenSessions) return sessions_.end();
+  // opens them by the million must not take all memory with it.  At the
+  // bound an unfinished session makes room, so that transfers that never
+  // end cannot keep all later ones out.
+  if (sessions_.size() >= kMaxOpenSessions) {
+    auto victim = std::find_if(sessions_.begin(), sessions_.end(),
+                               [](const auto& entry) { return !entry.second.delivering; });
+    if (victim == sessions_.end()) return sessions_.end();
+    LOG_WARN("Too many open transport sessions (%zu): an unfinished one is dropped",
+             kMaxOpenSessions);
+    ++statistics_.failed;
+    closeSession(victim);
+  }
   try {
     std::vector<SessionMap::node_type>& pool = spare_[poolOf(transport)];
     if (!pool.empty()) {

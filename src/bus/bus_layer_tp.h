@@ -31,8 +31,8 @@ struct cBusLayerTpStatistics {
 
 class cBusLayerTp final : public cBusLayer {
  public:
-  // Sessions open at one time; a frame that would open one more is consumed
-  // with "Failed to initialize TP session".
+  // Sessions open at one time; a frame that would open one more drops an
+  // unfinished session (counted as failed, with a warning).
   static constexpr size_t kMaxOpenSessions = 4096;
 
   // `next` is borrowed and must outlive the layer; with a null `next` every
