@@ -102,9 +102,13 @@ bool cOutputJournals_recover(const cFS& fs, uint32_t shardIndex, uint32_t shardC
         owner->shardIndex != shardIndex)
       continue;  // another shard's, maybe converting right now
     if (shardCount > 1 && (!owner || owner->shardCount != shardCount)) {
-      LOG_ERROR("Output journal %s was left by an earlier run with other shards; run those "
-                "shards again, or lograven without --shard, to recover it first",
-                fullPathOf(fs, name).c_str());
+      if (!owner || owner->shardCount == 1)
+        LOG_ERROR("Output journal %s was left by an earlier run without --shard; run lograven "
+                  "without --shard to recover it first", fullPathOf(fs, name).c_str());
+      else
+        LOG_ERROR("Output journal %s was left by an earlier run with other shards; run those "
+                  "shards again, or lograven without --shard, to recover it first",
+                  fullPathOf(fs, name).c_str());
       ok = false;
       continue;
     }

@@ -272,10 +272,12 @@ TEST(ParallelConversion, TheReadmesRecipesMakeOneRunsTree) {
     ASSERT_NE(script, "");
     E2eFolder f;
     writeCard(f, false);
+    f.write("passwords.json", "{}");
     for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
              {"/data/dbc/powertrain.dbc", "can1.dbc"}, {"/shared/dbc/powertrain.dbc", "can1.dbc"},
              {"powertrain.dbc", "can1.dbc"}, {"/data/upload", "card"}, {"/shared/upload", "card"},
              {"/data/out", "out"}, {"/shared/out", "out"}, {"node1,node2,node3,:", ":"},
+             {"/data/passwords.json", "passwords.json"}, {"/shared/passwords.json", "passwords.json"},
              {"parallel ", "parallel --will-cite "}})
       for (size_t at = 0; (at = script.find(from, at)) != std::string::npos; at += to.size())
         script.replace(at, from.size(), to);
