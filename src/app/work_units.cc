@@ -189,7 +189,8 @@ std::vector<cWorkUnit> cWorkUnits_group(const std::vector<cProbedFile>& files) {
     unit.files.push_back({files[i].path, previous[i], files[i].unread});
     unit.bytes += files[i].size;
     unit.holdsLast = unit.holdsLast || i == last;
-    const std::string key = files[i].identity.known() ? chainKey(files[i].identity) : pathKey(files[i].path);
+    const std::string key =
+        files[i].identity.known() ? chainKey(files[i].identity) : pathKey(files[i].path);
     if (unit.key.empty() || key < unit.key) unit.key = key;
   }
   return units;

@@ -29,12 +29,13 @@
 // Shards: each file has a key, "<device folder>/<session>" of the session
 // its chain of splits started in (the logger goes on in the next session
 // number after every 256th split: session - (split - 1) / 256), or the last
-// two parts of its path (device folder and name) when it has no identity.  A unit's key is the
-// smallest of its files', and its shard the 64-bit FNV-1a hash of that key
-// modulo N.  That depends neither on the machine nor on the order of the
-// inputs, nor on which files of other units are still there, so N processes
-// with the same inputs split the work without overlap, also when shards that
-// started earlier have deleted their converted inputs (-d).  A sharded plan
+// two parts of its path (device folder and name) when it has no identity.
+// A unit's key is the smallest of its files', and its shard the 64-bit
+// FNV-1a hash of that key modulo N.  That depends neither on the machine
+// nor on the order of the inputs, nor on which files of other units are
+// still there, so N processes with the same inputs split the work without
+// overlap, also when shards that started earlier have deleted their
+// converted inputs (-d).  A sharded plan
 // leaves out a file that is gone before its identity could be read.
 #pragma once
 

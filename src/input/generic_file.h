@@ -57,7 +57,8 @@ struct cGenericFileUnpack {
 
   // Null, after noting the storage error of `memory` if it has one.
   std::nullptr_t fail(const cIO_spill& memory) const {
-    if (storageError != nullptr && memory.storageError() != 0) *storageError = memory.storageError();
+    if (storageError != nullptr && memory.storageError() != 0)
+      *storageError = memory.storageError();
     return nullptr;
   }
 };

@@ -69,7 +69,8 @@ bool cMdf_dataBlocksApart(const cMdfBlock_ID& id) {
   std::sort(payloads.begin(), payloads.end());
   for (size_t i = 1; i < payloads.size(); ++i) {
     if (payloads[i].first >= payloads[i - 1].second) continue;
-    LOG_ERROR("Data blocks overlap at offset %llu", static_cast<unsigned long long>(payloads[i].first));
+    LOG_ERROR("Data blocks overlap at offset %llu",
+              static_cast<unsigned long long>(payloads[i].first));
     return false;
   }
   return true;
