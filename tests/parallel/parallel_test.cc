@@ -513,8 +513,9 @@ TEST(ParallelConversion, TheUnitQueueKeepsWorkersOnTheirDevicesLargestUnitFirst)
   EXPECT_EQ(all, each);
 }
 
-// ... and run at the same time only beside other shards of theirs: `held`
-// is the shard of a run still converting into the folder.
+// Runs recover only the journals they own, and convert into a folder only
+// beside other shards of theirs: `held` is the shard of a run still
+// converting into it.
 TEST(ParallelConversion, RunsRecoverOnlyTheJournalsTheyOwn) {
   const struct { std::string journal; std::vector<std::string> args; bool recovered; int status; cShard held{0, 0}; } cases[] = {
       {".lograven-journal-0of1-w3", {"-j", "2"}, true, 0},  // any worker count
