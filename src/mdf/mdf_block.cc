@@ -168,7 +168,7 @@ bool cMdfLoader::claim(uint64_t offset) {
 }
 
 bool cMdfLoader::chargeText(uint64_t bytes) {
-  if (bytes <= streamSize_ - std::min(textBytes_, streamSize_)) {
+  if (bytes <= streamSize_ - textBytes_) {  // textBytes_ never passes streamSize_
     textBytes_ += bytes;
     return true;
   }
