@@ -20,9 +20,22 @@ constexpr size_t kInitialCacheSlots = 256;
 // multiplexor value, it would otherwise grow with every distinct value.
 constexpr size_t kMaxCachedWriters = size_t{1} << 17;
 constexpr int64_t kSecondsPerDay = 86400;
-// Time stamps beyond this many seconds (about 30 million years) have no
-// calendar date worth a folder; they are filed under 1970-01-01.
-constexpr double kMaxDatedSeconds = 1e15;
+// Time stamps outside the years 1 to 9999 (a damaged record, an erased
+// one) have no calendar date worth a folder; they are filed under 1970-01-01,
+// as are non-numbers.
+constexpr double kFirstDatedSecond = -62135596800.0;  // 0001-01-01 00:00:00
+constexpr double kEndDatedSecond = 253402300800.0;    // 10000-01-01 00:00:00
+
+bool dated(double timeStamp) {
+  return timeStamp >= kFirstDatedSecond && timeStamp < kEndDatedSecond;  // false for NaN
+}
+
+// The second the CSV file prints for a dated time stamp: rounded to the
+// microsecond as the row is, then down to the whole second (before 1970 as
+// after it).
+int64_t printedSecond(double timeStamp) {
+  return static_cast<int64_t>(std::floor(std::nearbyint(timeStamp * 1e6) / 1e6));
+}
 
 cMessageIdentity identityOf(cDBBusKind busKind, const cBusMsg& msg, uint32_t key) {
   cMessageIdentity identity;
@@ -81,6 +94,8 @@ void cDecoder::rollback() {
 }
 
 bool cDecoder::newFile(const cLogFileInfo& info, bool continuation) {
+  inputPath_ = info.inputPath;
+  undatedWarned_ = false;
   if (continuation && concat_) return true;  // rows go on into the open files
   settle();
   writers_.closeAll();
@@ -283,9 +298,18 @@ cCsvWriter* cDecoder::writerFor(const cMessageIdentity& identity) {
 }
 
 void cDecoder::checkDate(double timeStamp) {
+  // More than a microsecond inside the current day: the row prints a
+  // second of it.
+  if (timeStamp >= insideFrom_ && timeStamp < insideTo_) return;
   int64_t seconds = 0;
-  if (std::isfinite(timeStamp) && std::fabs(timeStamp) < kMaxDatedSeconds)
-    seconds = static_cast<int64_t>(timeStamp);  // toward zero
+  if (dated(timeStamp)) {
+    seconds = printedSecond(timeStamp);
+  } else if (!undatedWarned_) {
+    undatedWarned_ = true;
+    LOG_WARN("Rows of %s have time stamps that are no date (not a number, infinite, or outside"
+             " the years 1 to 9999, such as %f): they go to the day folder 1970/01/01",
+             inputPath_.c_str(), timeStamp);
+  }
   if (seconds >= dayStart_ && seconds < dayEnd_) return;
 
   time_t t = static_cast<time_t>(seconds);
@@ -306,6 +330,8 @@ void cDecoder::checkDate(double timeStamp) {
   }
   dayStart_ = seconds - (date.tm_hour * 3600 + date.tm_min * 60 + date.tm_sec);
   dayEnd_ = dayStart_ + kSecondsPerDay;
+  insideFrom_ = static_cast<double>(dayStart_);
+  insideTo_ = static_cast<double>(dayEnd_) - 1e-6;
 }
 
 std::unique_ptr<cDecoder> cDecoder_ctor(cFS* outputFs, const cDBMap* canDatabases,

@@ -153,6 +153,12 @@ class cDecoder final : public cBusLayer, public cInputTransaction {
   cWriterSet writers_;
   int64_t dayStart_ = 1;  // whole seconds of the current UTC day: [dayStart_, dayEnd_)
   int64_t dayEnd_ = 0;    // empty until the first message
+  // The time stamps that print a second of the current day whatever their
+  // rounding: [insideFrom_, insideTo_).
+  double insideFrom_ = 1;
+  double insideTo_ = 0;
+  std::string inputPath_;       // of the current input, for messages
+  bool undatedWarned_ = false;  // about the current input's time stamps
   cDBDecodedMessage decoded_;  // reused for every message
   cFlatMessageTable flatMessages_;
   std::vector<double> values_;  // reused row values

@@ -110,24 +110,34 @@ TEST_P(cDecoderTest, DayFoldersFollowTheUtcDateOfEveryRow) {
   const struct {
     std::vector<double> times;  // the n-th frame carries the value n + 1
     FileTree expected;
+    int undatedWarnings = 0;
   } cases[] = {
       // Over midnight (its very second is the new day's) and back: the earlier
       // day's file is appended to, one header.
       {{kMidnight - 2, kMidnight, kMidnight + 1, kMidnight - 1},
        {{at("2024/03/05"), "t,A\n1709683198.000000,1.000000\n1709683199.000000,4.000000\n"},
         {at("2024/03/06"), "t,A\n1709683200.000000,2.000000\n1709683201.000000,3.000000\n"}}},
-      {{-1.5}, {{at("1969/12/31"), "t,A\n-1.500000,1.000000\n"}}},  // toward zero: -1 s
-      // Non-numbers and times beyond any calendar go to 1970-01-01.
-      {{std::nan(""), HUGE_VAL, -1e300, 0.999},
+      // The day of the second the row prints: before 1970 the second below,
+      // and a time rounded up to midnight the new day's.
+      {{-1.5}, {{at("1969/12/31"), "t,A\n-1.500000,1.000000\n"}}},
+      {{-0.5}, {{at("1969/12/31"), "t,A\n-0.500000,1.000000\n"}}},
+      {{kMidnight - 4e-7}, {{at("2024/03/06"), "t,A\n1709683200.000000,1.000000\n"}}},
+      // Non-numbers and times outside the years 1 to 9999 (an erased record)
+      // go to 1970-01-01, with a warning.
+      {{std::nan(""), HUGE_VAL, -1e300, 0.999, 1.8e13},
        {{at("1970/01/01"),
-         "t,A\nNaN,1.000000\nInf,2.000000\n" + std::to_string(-1e300) + ",3.000000\n0.999000,4.000000\n"}}},
+         "t,A\nNaN,1.000000\nInf,2.000000\n" + std::to_string(-1e300) +
+             ",3.000000\n0.999000,4.000000\n18000000000000.000000,5.000000\n"}},
+       1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.times[0]);
+    LogCapture log;
     Harness h;
     h.add("M", 0x10, {{"A", 0}});
     for (size_t i = 0; i < c.times.size(); ++i) h.send(c.times[i], 0x10, {static_cast<uint8_t>(i + 1)});
     EXPECT_EQ(h.tree(), c.expected);
+    EXPECT_EQ(log.count("Rows of x.mf4 have time stamps that are no date"), c.undatedWarnings);
     // One journal record per file, however often the day went back and forth.
     EXPECT_EQ(std::count(h.faults->ops.begin(), h.faults->ops.end(), "sync .lograven-journal"), static_cast<std::ptrdiff_t>(c.expected.size()));
   }
