@@ -121,11 +121,16 @@ bool startsWith(std::string_view line, std::string_view prefix) {
 class LineParser {
  public:
   explicit LineParser(Records& records) : records_(records) {}
-  void parseLine(std::string_view line);
+  void parseLine(std::string_view line, size_t number);
+  // Logs how many unreadable signal lines were not named one by one.
+  void finish() const;
 
  private:
   void parseMessage(std::string_view line);
   void parseSignal(std::string_view line);
+  // A signal line that gives no signal: its column would be missing from
+  // the output without a word.
+  void skipSignalLine(std::string_view line);
   void parseRange(std::string_view line);
   void parseValueType(std::string_view line);
   void parseDefinition(std::string_view line);
@@ -139,9 +144,15 @@ class LineParser {
   bool inMessage_ = false;
   bool warned_ = false;
   std::string_view badMessageLine_;
+  size_t number_ = 0;  // of the line being parsed, from 1
+  size_t unreadableSignals_ = 0;
 };
 
-void LineParser::parseLine(std::string_view line) {
+// Signal lines named one by one when they cannot be read.
+constexpr size_t kNamedUnreadableSignals = 10;
+
+void LineParser::parseLine(std::string_view line, size_t number) {
+  number_ = number;
   if (line.size() < 4) return;
   if (startsWith(line, "BA_DEF_ ")) return parseDefinition(line);
   if (line.size() >= 12 && startsWith(line, "BA_DEF_DEF_ ")) return parseDefault(line);
@@ -150,6 +161,21 @@ void LineParser::parseLine(std::string_view line) {
   if (startsWith(line, "SG_ ")) return parseSignal(line);
   if (line.size() >= 12 && startsWith(line, "SG_MUL_VAL_ ")) return parseRange(line);
   if (line.size() >= 13 && startsWith(line, "SIG_VALTYPE_ ")) return parseValueType(line);
+  // Blanks left before it by the trimming (a tab, then a space).
+  const size_t text = line.find_first_not_of(" \t");
+  if (text != std::string_view::npos && startsWith(line.substr(text), "SG_ ")) skipSignalLine(line);
+}
+
+void LineParser::skipSignalLine(std::string_view line) {
+  if (++unreadableSignals_ <= kNamedUnreadableSignals)
+    LOG_WARN("Skipping unreadable signal line %zu: %.*s", number_, static_cast<int>(line.size()),
+             line.data());
+}
+
+void LineParser::finish() const {
+  if (unreadableSignals_ > kNamedUnreadableSignals)
+    LOG_WARN("Skipping %zu more unreadable signal lines",
+             unreadableSignals_ - kNamedUnreadableSignals);
 }
 
 void LineParser::parseMessage(std::string_view line) {
@@ -167,7 +193,7 @@ void LineParser::parseMessage(std::string_view line) {
 }
 
 void LineParser::parseSignal(std::string_view line) {
-  if (!matchLine(patterns().sg, line, captures_)) return;
+  if (!matchLine(patterns().sg, line, captures_)) return skipSignalLine(line);
   if (!inMessage_) {
     if (!warned_ && badMessageLine_.empty()) {
       LOG_WARN("Skipping signals outside any message, from: %.*s", static_cast<int>(line.size()),
@@ -308,17 +334,18 @@ std::unique_ptr<cDB> cDBC_dbc2db(cIO* stream) {
   Records records;
   LineParser parser(records);
   std::string_view rest(text);
-  while (!rest.empty()) {
+  for (size_t number = 1; !rest.empty(); ++number) {
     size_t end = rest.find('\n');
     std::string_view line = rest.substr(0, end);
     rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     line = trimLine(line);
     if (line.empty()) continue;
     try {
-      parser.parseLine(line);
+      parser.parseLine(line, number);
     } catch (const std::bad_alloc&) {
       LOG_FATAL("Could not allocate memory");
     }
   }
+  parser.finish();
   return dbc::buildDatabase(records);
 }

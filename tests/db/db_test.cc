@@ -171,12 +171,14 @@ TEST(cDBC, TextToDatabase) {
        "BO_  16\tM\xC3\xA9 \t:  7   DSU\r\n"                      // runs of blanks, blank before ':'
        " SG_  A   M  : 7|4@0+  (1,0)\t[0|0] \"\" X\n"               // high bytes become '_'
        "  \t\tSG_ B m1 : 8|16@1- (1,0) [0|1.8446744073709552E+019] \"\" X\r\r\n"  // CR CR LF
-       "\t SG_ C : 16|8@1+ (1,0) [0|0] \"\" X\n"                    // a tab then a space: not read
+       "\t SG_ C : 16|8@1+ (1,0) [0|0] \"\" X\n"                    // a tab then a space: not read, warned
        "\x01\x02garbage SG_\nSG_\nBO_\n"                            // lines skipped
-       " SG_ D : 16|8@1+ (1;0) [0|0] \"\" X\n"                      // malformed: skipped
+       " SG_ D : 16|8@1+ (1;0) [0|0] \"\" X\n"                      // malformed: skipped, warned
        " SG_ B : 24|8@1+ (1,0) [0|0] \"\" X\n"                      // a second B: dropped
        " SG_ E\xB0 : 24|8@1+ (1,0) [0|0] \"\xB0\" X",               // no final line feed
-       "CAN | 10 M__/7: A 0|4>u {1-1: B 8|16<s } E_ 24|8<u", {}},
+       "CAN | 10 M__/7: A 0|4>u {1-1: B 8|16<s } E_ 24|8<u",
+       {"W Skipping unreadable signal line 7:  SG_ C : 16|8@1+ (1,0) [0|0] \"\" X",
+        "W Skipping unreadable signal line 11: SG_ D : 16|8@1+ (1;0) [0|0] \"\" X"}},
       {"signals outside any readable message", kCan + sg("Early", "0|8@1+") + bo(16, "First") +
        sg("A", "0|8@1+") + "BO_ 17 NoTransmitter: 8\n" + sg("B", "0|8@1+") + sg("C", "8|8@1+") + bo(18, "Third") +
        sg("D", "0|8@1+"), "CAN | 10 First/8: A 0|8<u | 12 Third/8: D 0|8<u",
