@@ -113,6 +113,7 @@ void cRunReport::addFailures(const std::vector<cInputFailure>& more) {
 }
 
 void cRunReport::add(const cLogReader& reader, const cDecodeTally& decoded) {
+  files += reader.files();
   addFailures(reader.failures());
   channelFrames.add(reader.channelFrames());
   tally.add(decoded);
@@ -125,11 +126,15 @@ std::string cRunSummary_text(const cRunReport& reader, const cLogReaderCLI& cli)
   if (view.shown.empty()) return text;
   std::string lines = "Bus channels\n";
   std::string warnings;
+  // Nothing to read: what each database decoded would say only that.
+  const bool noLogs = reader.files == 0 && reader.failures.empty();
   for (size_t slot : view.shown) {
     const uint64_t read = reader.channelFrames.frames[slot];
     lines += "- " + cBusChannel_name(slot) + ": " + std::to_string(read) + " frames read, " +
              std::to_string(tally.decoded(slot)) + " decoded\n";
-    warnings += channelWarnings(slot, read, tally, cli, view);
+    if (!noLogs) warnings += channelWarnings(slot, read, tally, cli, view);
   }
+  if (noLogs && !cli.shard.sharded())
+    warnings += "Warning: no log files (.mf4, .mfc, .mfe, .mfm) were found in the inputs\n";
   return text + lines + warnings + kRule;
 }

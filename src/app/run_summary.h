@@ -19,7 +19,9 @@
 // follow: a channel whose frames reached no database, and a database that
 // decoded nothing on its channel, each with the most frequent identifiers no
 // database knew (at most five, frame counts in parentheses) and where the
-// frames or the databases are.
+// frames or the databases are.  When the inputs held no log file at all (and
+// none failed), one warning says so instead; a shard that had none of the
+// work units says nothing more than its log line.
 #pragma once
 
 #include <string>
@@ -33,6 +35,7 @@
 // several workers' (failures in path order, so that any number of workers
 // gives the same text).
 struct cRunReport {
+  uint64_t files = 0;  // log files accepted
   std::vector<cInputFailure> failures;
   cBusChannelCounts channelFrames;
   cDecodeTally tally;

@@ -246,6 +246,13 @@ TEST(Driver, ClosingSummaryPointsAtDatabasesThatDecodeNothing) {
   size_t warnings = 0;
   for (size_t at = 0; (at = five.out.find(warning, at)) != std::string::npos; ++at) ++warnings;
   EXPECT_EQ(warnings, 4u) << five.out;
+  // Inputs without any log file: that, not what each database decoded.
+  dir.write("notes/readme.txt", "no log here");
+  const E2eRun none = dir.run({"--dbc-can1=" + dir / "m.dbc", dir / "notes"});
+  EXPECT_EQ(none.status, 0);
+  EXPECT_EQ(none.out.substr(none.out.find("Bus channels\n")),
+            "Bus channels\n- CAN1: 0 frames read, 0 decoded\n"
+            "Warning: no log files (.mf4, .mfc, .mfe, .mfm) were found in the inputs\n" + kRule + "\n");
 }
 
 }  // namespace
