@@ -101,9 +101,14 @@ class PasswordHandler {
 
 bool PasswordHandler::string(Json::string_t& value) {
   if (!inObject_) return refuse("a text");
+  // A key of other characters is not shown: it may be a password written in
+  // the key's place.
   if (!matchesDevices(key_))
-    warnings.push_back("Password file " + std::string(path_) + ": key \"" + key_ +
-                       "\" matches no device: \"default\" or a serial number of eight upper-case "
+    warnings.push_back("Password file " + std::string(path_) + ": " +
+                       (isHexKey(key_) ? "key \"" + key_ + "\""
+                                       : "a key of " + std::to_string(key_.size()) +
+                                             " characters, not all hexadecimal digits,") +
+                       " matches no device: \"default\" or a serial number of eight upper-case "
                        "hexadecimal digits is expected");
   if (key_ != "default" && !isHexKey(key_)) return true;
   if (!passwords_->emplace(key_, value).second)

@@ -159,7 +159,8 @@ TEST(cLogReaderCLI, PasswordFileIsOneObjectOfTexts) {
   } const cases[] = {
       {"{\"default\":\"pw\",\n  \"0000abcd\" : \"x y\", \"name\":\"not hex\",\"ABC\":\"six\"}",
        {{"default", "pw"}, {"0000abcd", "x y"}, {"ABC", "six"}},
-       {"W : key \"0000abcd" + noDevice, "W : key \"name" + noDevice, "W : key \"ABC" + noDevice}},
+       {"W : key \"0000abcd" + noDevice, "W : a key of 4 characters, not all hexadecimal digits," + noDevice.substr(1),
+        "W : key \"ABC" + noDevice}},
       {R"( {"00C0FFEE":"with \"escape\" \u00e9\n", "":"empty key"} )",
        {{"00C0FFEE", "with \"escape\" \xC3\xA9\n"}, {"", "empty key"}}, {"W : key \"" + noDevice}},
       {R"({"0000009A":"first","0000009A":"second","default":"d"})", {{"0000009A", "first"}, {"default", "d"}},
