@@ -53,7 +53,9 @@ class OsBackend final : public cFSBackend {
     std::string child;
     while (const struct dirent* e = ::readdir(dir)) {
       if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-      child.assign(fullPath).append("/").append(e->d_name);
+      child.assign(fullPath);
+      if (child.empty() || child.back() != '/') child.push_back('/');
+      child.append(e->d_name);
       cFSStat st;
       // Relative to the open folder: the path is not walked again.
       if (!osStat(::dirfd(dir), e->d_name, &st)) {

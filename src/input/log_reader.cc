@@ -149,10 +149,16 @@ int32_t cLogReader::handleFolder(const std::string& path, const cFSStat& st) {
              static_cast<int>(path.size()), path.data());
     return kExitOk;
   }
-  // A folder that cannot be read whole fails (the reason is logged); what
-  // could be read still converts.
+  // A folder that cannot be read whole fails, with the reason logged first;
+  // what could be read still converts.
   cFSListing entries;
-  int32_t result = inputFs_->ls(path, &entries) ? kExitOk : kExitConversion;
+  int32_t result = kExitOk;
+  zf_log_clear_first_error();
+  if (!inputFs_->ls(path, &entries)) {
+    result = kExitConversion;
+    const char* firstError = zf_log_first_error();
+    addFailure(path, *firstError != '\0' ? firstError : "could not be read whole");
+  }
   openFolders_.push_back(id);
   std::string child;
   for (const auto& [name, entry] : entries) {

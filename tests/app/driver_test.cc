@@ -173,6 +173,7 @@ TEST(Driver, StatisticsBlockAndStatusOfARun) {
   dir.write("logs/sub/readme.txt", std::string(100000, 'r'));
   dir.write("logs/sub/e.mf", "x");
   dir.write("logs/big.mf4", std::string(3 << 20, 'b'));  // counted, then refused
+  std::filesystem::create_symlink(dir / "logs/sub/self", dir / "logs/sub/self");  // a folder read in part
   E2eRun r = dir.run({dir / "logs/a.mf4", dir / "logs/B.MFC", dir / "logs/sub", dir / "logs/missing.mf4", dir / "logs/big.mf4"});
   EXPECT_EQ(r.status, 1 | 8) << r.logText();
   EXPECT_TRUE(r.logged("W Could not find input file/folder " + dir / "logs/missing.mf4"));
@@ -188,7 +189,8 @@ TEST(Driver, StatisticsBlockAndStatusOfARun) {
                      // channel the frames read and the messages decoded (a reassembled
                      // transport-protocol message counts once).
                      "\nFailed inputs\n- " + dir / "logs/big.mf4" + ": Unable to load block header for type bbbb\n- " +
-                     dir / "logs/missing.mf4" + ": not found\n" + kRule +
+                     dir / "logs/missing.mf4" + ": not found\n- " + dir / "logs/sub/" + ": Could not query " +
+                     dir / "logs/sub/self" + ": Too many levels of symbolic links\n" + kRule +
                      "\nBus channels\n- CAN1: 9 frames read, 6 decoded\n- CAN2: 3 frames read, 1 decoded\n" +
                      kRule + "\n");
   E2eTree tree = dir.csvTree();
