@@ -330,6 +330,11 @@ bool cLogReaderCLI::openFileSystems(int32_t* status) {
     // Made when it does not exist yet (with its parents); one that cannot be
     // made is refused as an invalid output path, with the reason.
     std::string& output = outputDirectory.front();
+    if (output.empty()) {  // -O "$OUT" with OUT unset: not the working directory
+      LOG_ERROR("Invalid output path: the path is empty");
+      *status = kExitOptionError;
+      return false;
+    }
     std::replace(output.begin(), output.end(), '\\', '/');  // a separator in any path given
     std::error_code made;
     std::filesystem::create_directories(output, made);

@@ -72,6 +72,7 @@ TEST(Driver, RunsThatStopWhileParsing) {
       {{"-p", "empty.json", dbc, in}, 1, "", "E Could not parse password file " + dir / "empty.json: line 1, column 1: "
                                              "syntax error while parsing value - unexpected end of input; expected '[', '{', or a literal"},
       {{"-O", in + "/out", dbc, in}, 0x86, "", "E Invalid output path: " + in + "/out: Not a directory"},  // a file in the way
+      {{"-O", "", dbc, in}, 0x86, "", "E Invalid output path: the path is empty"},
       {{"-O", dir / std::string(300, 'o'), dbc, in}, 0x86, "",
        "E Invalid output path: " + dir / std::string(300, 'o') + ": File name too long"},  // the reason it cannot be made
       {{in}, 0x86, "", "E No DBC files found: give --dbc-can<n>=<file> or --dbc-lin<n>=<file>, or place can<n>-*.dbc"
