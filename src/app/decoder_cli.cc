@@ -75,8 +75,12 @@ bool cDecoderCLI::parseOptionsComplete(cLogReaderCLI& cli) {
   // (the others still convert); found ones are only reported.
   const bool named = !dbcArguments_.empty();
   if (!named) discoverDbcFiles();
-  for (const std::string& argument : dbcArguments_)
-    if (!loadDbc(cli, argument) && named) cli.startStatus |= kExitMissingInput;
+  for (const std::string& argument : dbcArguments_) {
+    zf_log_clear_first_error();
+    if (loadDbc(cli, argument) || !named) continue;
+    cli.startStatus |= kExitMissingInput;
+    cli.unloadedDatabases.emplace_back(zf_log_first_error());
+  }
   // The inspection mode shows what a card holds also without databases.
   if (cli.canDatabases.empty() && cli.linDatabases.empty() && !cli.info) {
     if (named)

@@ -82,6 +82,9 @@ class cLogReaderCLI {
   // Exit status bits the run ends with whatever the inputs give (a database
   // named on the command line that did not load).
   int32_t startStatus = 0;
+  // Why each database named on the command line did not load, for the
+  // closing summary.
+  std::vector<std::string> unloadedDatabases;
   std::vector<std::string> passwordFile;     // 0 or 1 normalised paths
   std::vector<std::string> outputDirectory;  // 0 or 1 paths, normalised once opened
 

@@ -48,6 +48,13 @@ std::string topIdentifiers(const cDecodeTally& tally, size_t slot) {
   return text + "\n";
 }
 
+std::string unloadedDatabases(const cLogReaderCLI& cli) {
+  if (cli.unloadedDatabases.empty()) return "";
+  std::string text = "Databases not loaded\n";
+  for (const std::string& why : cli.unloadedDatabases) text += "- " + why + "\n";
+  return text + kRule;
+}
+
 std::string failedInputs(const cRunReport& reader) {
   if (reader.failures.empty()) return "";
   std::string text = "Failed inputs\n";
@@ -122,7 +129,7 @@ void cRunReport::add(const cLogReader& reader, const cDecodeTally& decoded) {
 std::string cRunSummary_text(const cRunReport& reader, const cLogReaderCLI& cli) {
   const cDecodeTally& tally = reader.tally;
   const ChannelView view = channelView(reader, tally, cli);
-  std::string text = failedInputs(reader);
+  std::string text = unloadedDatabases(cli) + failedInputs(reader);
   if (view.shown.empty()) return text;
   std::string lines = "Bus channels\n";
   std::string warnings;

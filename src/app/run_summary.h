@@ -1,6 +1,9 @@
 // Closing summary, printed on standard output after the statistics block.
 // It points at what went wrong:
 //
+//   Databases not loaded
+//   - Failed to open DBC file: /dbc/body.dbc: No such file or directory
+//   -------------------------------------------------------------------------------
 //   Failed inputs
 //   - /card/LOG/0001/00000002.MFE: No password found for device 0A1B2C3D
 //   -------------------------------------------------------------------------------
@@ -12,8 +15,9 @@
 //   Warning: body.dbc for CAN2 decoded nothing: no frames were read on CAN2; frames were read on CAN1
 //   -------------------------------------------------------------------------------
 //
-// "Failed inputs" appears only when an input failed: each with the first
-// error logged for it.  "Bus channels" lists every channel that had frames or
+// "Databases not loaded" appears only when a database named on the command
+// line did not load, with the error logged for it; "Failed inputs" only when
+// an input failed: each with the first error logged for it.  "Bus channels" lists every channel that had frames or
 // has a database: frames read (cLogReader::channelFrames) and messages
 // decoded (cDecodeTally, which says what counts as decoded).  Warnings
 // follow: a channel whose frames reached no database, and a database that

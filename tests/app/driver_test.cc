@@ -96,11 +96,18 @@ TEST(Driver, ANamedDatabaseThatDoesNotLoadFailsTheRunWhileTheOthersConvertIntoAN
   E2eFolder dir;
   dir.writeDbc("m.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n"));
   dir.writeLog("in/a.mf4", e2eLogHeader("A1", 1, 1) + "group c can\nframe c t=1 id=0x100 data=07\n");
-  for (const std::string& bad : {"--dbc-can2=" + dir / "nope.dbc", std::string("--dbc-can2=")}) {
+  const struct { std::string option, why; } cases[] = {
+      {"--dbc-can2=" + dir / "nope.dbc", "Failed to open DBC file: " + dir / "nope.dbc: No such file or directory"},
+      {"--dbc-can2=", "Invalid argument: dbc-can2=: --dbc-can<n>=<file> or --dbc-lin<n>=<file> is expected, with a "
+                      "channel n and a file name ending in .dbc"}};
+  for (const auto& [bad, why] : cases) {
     SCOPED_TRACE(bad);
     const E2eRun r = dir.run({"--dbc-can1=" + dir / "m.dbc", bad, "-O", dir / "made\\here", dir / "in"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.statistic("Writer statistics", "Messages"), 1);
+    // The closing summary names it, the first thing it says.
+    EXPECT_EQ(r.out.substr(r.out.find("Databases not loaded"), r.out.find("Bus channels") - r.out.find("Databases not loaded")),
+              "Databases not loaded\n- " + why + "\n" + kRule + "\n");
   }
   EXPECT_TRUE(dir.exists("made/here/A1_out/CAN1_M")) << "-O makes its folder";
 }
