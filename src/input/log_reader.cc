@@ -353,6 +353,10 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
     LOG_ERROR("Could not open MDF");
     return kExitConversion;
   }
+  // The block's warning cannot say which of the inputs it is.
+  if (mdf->cutShort)
+    LOG_WARN("Input file %s is cut short: its records beyond the end of the file are lost",
+             fullPath(path).c_str());
   cLogFileInfo info;
   info.inputPath = path;
   info.compressed = unwrappedCompressed_;

@@ -44,7 +44,8 @@ bool cMdf_repairUnfinished(cMdfBlock_ID& id, uint64_t streamSize) {
   return true;
 }
 
-void cMdf_warnCutShort(const cMdfBlock_ID& id, uint64_t streamSize) {
+bool cMdf_warnCutShort(const cMdfBlock_ID& id, uint64_t streamSize) {
+  bool cut = false;
   for (const auto& dg : id.header->dataGroups) {
     const auto* dt = mdf_cast<cMdfBlock_DT>(dg->data.get());
     if (dt == nullptr || dt->fileOffset() >= streamSize) continue;
@@ -54,8 +55,10 @@ void cMdf_warnCutShort(const cMdfBlock_ID& id, uint64_t streamSize) {
                "cut short and its records beyond the end are lost",
                static_cast<unsigned long long>(dt->fileOffset()),
                static_cast<unsigned long long>(dt->length() - room));
+      cut = true;
     }
   }
+  return cut;
 }
 
 bool cMdf_dataBlocksApart(const cMdfBlock_ID& id) {
@@ -89,12 +92,15 @@ std::unique_ptr<cMdf> cMdf_open(cIO* stream) {
     return nullptr;
   }
   int64_t size = stream->getSize();
+  bool cutShort = false;
   if (size > 0) {
     cMdf_repairUnfinished(*tree, static_cast<uint64_t>(size));
-    cMdf_warnCutShort(*tree, static_cast<uint64_t>(size));
+    cutShort = cMdf_warnCutShort(*tree, static_cast<uint64_t>(size));
     if (!cMdf_dataBlocksApart(*tree)) return nullptr;
   }
-  return std::make_unique<cMdf>(stream, std::move(tree), std::move(plan));
+  auto mdf = std::make_unique<cMdf>(stream, std::move(tree), std::move(plan));
+  mdf->cutShort = cutShort;
+  return mdf;
 }
 
 void cMdf_close(std::unique_ptr<cMdf>& mdf) {

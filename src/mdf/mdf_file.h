@@ -35,6 +35,9 @@ class cMdf {
   // handle.
   const cMdfDecodingPlan& plan() const { return plan_; }
 
+  // A data block reaches beyond the end of the stream (see cMdf_warnCutShort).
+  bool cutShort = false;
+
  private:
   cIO* stream_;
   std::shared_ptr<cMdfBlock_ID> tree_;
@@ -73,7 +76,8 @@ bool cMdf_repairUnfinished(cMdfBlock_ID& id, uint64_t streamSize);
 // Warns of every data block whose stored length reaches beyond the end of the
 // stream (a file cut short after it was finished, or an unfinished file the
 // repair does not cover): its records up to the end are read, the rest lost.
-void cMdf_warnCutShort(const cMdfBlock_ID& id, uint64_t streamSize);
+// True when there was one.
+bool cMdf_warnCutShort(const cMdfBlock_ID& id, uint64_t streamSize);
 // False, logged, when the payloads of two data blocks overlap: each group's
 // records could then be as long as the rest of the file, all read at once.
 bool cMdf_dataBlocksApart(const cMdfBlock_ID& id);
