@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <set>
 
 #include "app/work_units.h"
@@ -292,6 +293,9 @@ bool cLogReaderCLI_commonRoot(const std::vector<std::string>& inputs, std::strin
   }
   if (roots.size() > 1) {
     LOG_FATAL("No common root detected for all inputs");
+    LOG_FATAL("The inputs lie in %zu folders, such as %s and %s: give inputs of one folder, or a"
+              " folder that holds them all",
+              roots.size(), roots.begin()->c_str(), std::next(roots.begin())->c_str());
     return false;
   }
   if (!roots.empty()) *root = *roots.begin();

@@ -62,6 +62,8 @@ TEST(Driver, RunsThatStopWhileParsing) {
       {{"--bogus", "-Q", "x"}, 0x86, "lograven: invalid option \"--bogus\"\nlograven: invalid option \"-Q\"\n", ""},
       {{"-d"}, 0x86, "lograven: missing option file(s)/folder(s)\n", ""},
       {{"/data/a/x.mf4", "/data/b/y.mf4"}, 0x84, "", "F No common root detected for all inputs"},
+      {{"/data/a/x.mf4", "/data/b/y.mf4"}, 0x84, "", "F The inputs lie in 2 folders, such as /data/a/ and /data/b/: give "
+                                                      "inputs of one folder, or a folder that holds them all"},
       {{"/x.mf4"}, 0x84, "", "F Could not find root for /x.mf4"},
       {{"/"}, 0x84, "", "F Could not find root for /"},
       {{"/nonexistent_lograven_dir/", "/nonexistent_lograven_dir/x"}, 0x84, "",
