@@ -79,6 +79,7 @@ class cGenericFileStream : public cIO {
     return memory_ ? memory_->seek(offset, origin) : -1;
   }
   int32_t close() override;
+  int readError() const override { return memory_ ? memory_->readError() : 0; }
 
   const cGenericFileHeader& header() const { return header_; }
   // The unwrapped bytes while they are in memory; empty after close or

@@ -299,6 +299,7 @@ int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cI
       unwrappedCompressed_ = true;
       inner = cGenericFile_compressed_open(stream.get(), header, unpack);
       if (!inner && storageError != 0) return failStorage(storageError);
+      if (!inner && stream->readError() != 0) return failRead(path, stream->readError());
       if (!inner) {
         LOG_ERROR("Could not decompress file");
         return kExitDecompression;
@@ -315,6 +316,7 @@ int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cI
                                           reinterpret_cast<const uint8_t*>(password->data()),
                                           password->size(), unpack);
       if (!inner && storageError != 0) return failStorage(storageError);
+      if (!inner && stream->readError() != 0) return failRead(path, stream->readError());
       if (!inner) {
         LOG_ERROR("Could not decrypt file");
         return kExitNoPassword;
@@ -326,6 +328,11 @@ int32_t cLogReader::unwrapContainers(const std::string& path, std::unique_ptr<cI
     cIO_close(stream);
     stream = std::move(inner);
   }
+}
+
+int32_t cLogReader::failRead(const std::string& path, int error) const {
+  LOG_ERROR("Could not read input file %s: %s", fullPath(path).c_str(), std::strerror(error));
+  return kExitConversion;
 }
 
 int32_t cLogReader::failStorage(int error) const {
@@ -349,6 +356,7 @@ const std::string* cLogReader::findPassword(uint32_t deviceId) const {
 int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& stream,
                                bool* repeatedFile, uint64_t* rows) {
   std::unique_ptr<cMdf> mdf = cMdf_open(stream.get());
+  if (!mdf && stream->readError() != 0) return failRead(path, stream->readError());
   if (!mdf) {
     LOG_ERROR("Could not open MDF");
     return kExitConversion;
@@ -411,6 +419,12 @@ int32_t cLogReader::convertMdf(const std::string& path, std::unique_ptr<cIO>& st
       for (cBusMsg* msg = merge->current(); msg != nullptr && deliver(*msg, &failed);
            msg = merge->next()) {
       }
+    }
+    // The records end at a failed read as at their end: only the stream
+    // tells them apart.  Rows up to a read error are not the file's rows.
+    if (stream->readError() != 0) {
+      (void)failRead(path, stream->readError());
+      failed = true;
     }
   }
   if (!head_->endFile(info)) {

@@ -151,6 +151,9 @@ class cLogReader {
   const std::string* findPassword(uint32_t deviceId) const;
   // Logs that an unwrapped container found no room on disk; the exit status.
   int32_t failStorage(int error) const;
+  // Logs that the input could not be read (the system's error); the exit
+  // status.
+  int32_t failRead(const std::string& path, int error) const;
   // Opens the MDF file on `stream`, checks its identity and drives the chain;
   // 0 or the file's result code; *repeated is set for a repeated file (same
   // device, session and split as the previous one), which is not converted.

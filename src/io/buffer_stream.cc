@@ -38,6 +38,7 @@ class BufferStream final : public cIO {
   }
 
   int64_t tell() override { return start_ + position_; }
+  int readError() const override { return inner_ != nullptr ? inner_->readError() : 0; }
   // The inner stream's size when the buffer was made: an input being read
   // does not change, and the block loader asks for the size at every block.
   int64_t getSize() override {

@@ -21,6 +21,7 @@ class CountedStream final : public cIO {
   int64_t seek(int64_t offset, int32_t origin) override { return inner_->seek(offset, origin); }
   int64_t getSize() override { return inner_->getSize(); }
   int32_t close() override { return inner_->close(); }
+  int readError() const override { return inner_->readError(); }
 
  private:
   std::unique_ptr<cIO> inner_;

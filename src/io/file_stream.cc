@@ -82,6 +82,7 @@ class ReadFile final : public DescriptorFile {
   }
 
   int64_t tell() override { return fd_ < 0 ? -1 : position_; }
+  int readError() const override { return readError_; }
 
   int64_t seek(int64_t offset, int32_t origin) override {
     if (fd_ < 0) return -1;
@@ -133,11 +134,15 @@ class ReadFile final : public DescriptorFile {
   int64_t readAt(int64_t at, uint8_t* dst, int64_t n) {
     for (;;) {
       const ssize_t got = pread(fd_, dst, static_cast<size_t>(n), static_cast<off_t>(at));
-      if (got >= 0 || errno != EINTR) return got;
+      if (got >= 0) return got;
+      if (errno == EINTR) continue;
+      if (readError_ == 0) readError_ = errno;
+      return got;
     }
   }
 
   int64_t size_ = -1;  // the file's size once asked for
+  int readError_ = 0;
   int64_t position_ = 0;
   Window windows_[2];
   int current_ = 0;  // the window used last

@@ -42,6 +42,13 @@ class cIO {
   // Size of the stream; negative on failure.  The default seeks to the end
   // and back; kinds that know their size answer without moving.
   virtual int64_t getSize();
+
+  // The system's error number of the first read that failed (an I/O error
+  // of the device, not the end of the stream); 0 when none did.  Readers
+  // that take a failed read for the end (the records of a log) ask here
+  // whether the end was real.  Pass-through kinds answer for their inner
+  // stream.
+  virtual int readError() const { return 0; }
 };
 
 // Closes `stream` and, on success, destroys it.  Null yields 0.
@@ -137,6 +144,7 @@ class cIO_spill final : public cIO {
   int64_t tell() override;
   int64_t seek(int64_t offset, int32_t origin) override;
   int32_t close() override;
+  int readError() const override { return readError_; }
   // Reserves memory for `bytes` in all, or moves to the file at once when
   // that is more than the memory allows.  False when neither works.
   bool reserve(uint64_t bytes);
@@ -156,6 +164,7 @@ class cIO_spill final : public cIO {
   std::unique_ptr<cIO_memoryAlloc> memory_;  // until spilled
   int fd_ = -1;
   int storageError_ = 0;
+  int readError_ = 0;
   uint64_t size_ = 0;
   uint64_t position_ = 0;
 };

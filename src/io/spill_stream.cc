@@ -75,7 +75,10 @@ int64_t cIO_spill::read(void* dst, int64_t n) {
   ssize_t got;
   do got = ::pread(fd_, dst, want, static_cast<off_t>(position_));
   while (got < 0 && errno == EINTR);
-  if (got < 0) return -1;
+  if (got < 0) {
+    if (readError_ == 0) readError_ = errno;
+    return -1;
+  }
   position_ += static_cast<uint64_t>(got);
   return got;
 }

@@ -14,7 +14,7 @@
 // nothing of it.  Reading a record is then one map look-up and at most three
 // stream reads into buffers that are reused from record to record.  Every
 // read failure ends the data group quietly: the reader sees the end of its
-// records.
+// records, and asks the stream (cIO::readError) whether a read failed.
 #pragma once
 
 #include <cstdint>

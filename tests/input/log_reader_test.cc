@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "mklog.h"
+#include "support/fault_fs.h"
 #include "support/log_capture.h"
 #include "support/recording_layer.h"
 #include "support/temp_dir.h"
@@ -38,8 +39,9 @@ std::string logFile(const std::string& serial, uint32_t session, uint32_t split 
 struct Walk { int32_t result; uint64_t files, bytes, messages; Ids ids; };
 
 Walk walk(const std::string& root, const Strings& inputs, RecordingLayer& head,
-          const cLogReaderOptions& options = {}) {
-  std::unique_ptr<cFS> fs = cFS_os_ctor(root);
+          const cLogReaderOptions& options = {}, std::shared_ptr<FaultLog> faults = nullptr) {
+  std::unique_ptr<cFS> fs =
+      faults ? std::make_unique<cFS>(root, std::make_unique<FaultBackend>(faults)) : cFS_os_ctor(root);
   std::unique_ptr<cLogReader> reader = cLogReader_ctor(fs.get(), &options, &head);
   Walk w{reader->process(inputs), reader->files(), reader->bytes(), reader->messages(), {}};
   for (const cBusMsg& m : head.msgs) w.ids.push_back(m.id);
@@ -151,6 +153,20 @@ TEST(cLogReader, ResultCodeMessageAndDeletionOfEachOutcome) {
     EXPECT_NE(dir.exists("x.mf4"), c.result == 0);  // only a converted file is deleted
     EXPECT_TRUE(c.message.empty() || log.has(c.message)) << c.message;
     EXPECT_TRUE(c.result != 0 ? log.contains("E Error during conversion of " + dir / "x.mf4") : !log.has("E "));
+  }
+  // A read error is not the end of the records, nor of a container: the file
+  // fails with the system's reason and is kept.
+  for (const std::string& content : {plain, logFile("D", 1, 1, "compress\n")}) {
+    TempDir dir;
+    dir.write("x.mf4", content);
+    auto faults = std::make_shared<FaultLog>(dir.path());
+    faults->failReadsOf = "x.mf4";
+    faults->failReadsFrom = content == plain ? static_cast<int64_t>(plain.find("##DT")) + 24 : 40;
+    LogCapture log;
+    RecordingLayer head;
+    EXPECT_EQ(walk(dir.path(), {"x.mf4"}, head, {.deleteConverted = true, .passwords = {}}, faults).result, 8);
+    EXPECT_TRUE(dir.exists("x.mf4"));
+    EXPECT_TRUE(log.contains("E Could not read input file " + dir / "x.mf4: Input/output error"));
   }
 }
 

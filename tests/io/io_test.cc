@@ -69,6 +69,12 @@ TEST(FileStream, ModesSizeAndSeeks) {
     EXPECT_EQ(errno, ENOSPC);
   }
   EXPECT_FALSE(cIO_file_open(path.c_str(), 4) || cIO_file_open(nullptr, 0) || cIO_file_open("/nonexistent", 0));
+  // A read that fails (here at an address this process has not mapped) is
+  // told from the end of the file, also through a pass-through stream.
+  uint64_t counted = 0;
+  auto memory = cIO_counted_ctor(cIO_file_open("/proc/self/mem", 0), &counted, {});
+  ASSERT_TRUE(memory);
+  EXPECT_TRUE(r->readError() == 0 && memory->read(buf, 1) == -1 && memory->readError() == EIO);
 }
 
 // A file read in steps that start inside, straddle and skip past the read

@@ -29,6 +29,10 @@ struct FaultLog {
   std::vector<std::string> stats;    // paths asked about, in order
   Fault failAt;
   int matches = 0;  // operations that matched failAt so far
+  // Reads of the file whose path contains `failReadsOf` fail with EIO from
+  // byte `failReadsFrom` on (-1: never), as on a failing card.
+  std::string failReadsOf;
+  int64_t failReadsFrom = -1;
   // What the backend says of closing (see cFSBackend::closeReportsWriteErrors).
   bool closeReportsWriteErrors = true;
 
@@ -67,7 +71,11 @@ class FaultBackend final : public cFSBackend {
   bool sync(const std::string& p) override { return log_->pass("sync", p) && os_->sync(p); }
   bool closeReportsWriteErrors(const std::string&) override { return log_->closeReportsWriteErrors; }
   std::unique_ptr<cIO> open(const std::string& p, int flags) override {
-    if (flags == cFS::kRead) return os_->open(p, flags);
+    if (flags == cFS::kRead) {
+      std::unique_ptr<cIO> in = os_->open(p, flags);
+      if (!in || log_->failReadsFrom < 0 || log_->relative(p).find(log_->failReadsOf) == std::string::npos) return in;
+      return std::make_unique<FailingReads>(std::move(in), log_->failReadsFrom);
+    }
     if (!log_->pass("open", p)) return nullptr;
     std::unique_ptr<cIO> inner = os_->open(p, flags);
     return inner ? std::make_unique<Stream>(std::move(inner), log_, p) : nullptr;
@@ -96,6 +104,25 @@ class FaultBackend final : public cFSBackend {
     std::unique_ptr<cIO> inner_;
     std::shared_ptr<FaultLog> log_;
     std::string path_;
+  };
+  class FailingReads final : public cIO {
+   public:
+    FailingReads(std::unique_ptr<cIO> inner, int64_t from) : inner_(std::move(inner)), from_(from) {}
+    int64_t read(void* dst, int64_t n) override {
+      if (inner_->tell() + n <= from_) return inner_->read(dst, n);
+      error_ = errno = EIO;
+      return -1;
+    }
+    int64_t tell() override { return inner_->tell(); }
+    int64_t seek(int64_t offset, int32_t origin) override { return inner_->seek(offset, origin); }
+    int64_t getSize() override { return inner_->getSize(); }
+    int32_t close() override { return inner_->close(); }
+    int readError() const override { return error_; }
+
+   private:
+    std::unique_ptr<cIO> inner_;
+    int64_t from_;
+    int error_ = 0;
   };
 
   std::shared_ptr<FaultLog> log_;
