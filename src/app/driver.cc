@@ -1,6 +1,7 @@
 #include "app/driver.h"
 
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -87,6 +88,9 @@ int32_t convertInParallel(const cLogReaderCLI& cli) {
 }  // namespace
 
 int lograven_main(int argc, char** argv) {
+  // A write past the file-size limit (ulimit -f) fails with EFBIG and is
+  // reported like a full disk, instead of the signal ending the process.
+  std::signal(SIGXFSZ, SIG_IGN);
   int32_t status = kExitOk;
   std::unique_ptr<cLogReaderCLI> cli = cDecoderCLI_ctor();
   if (!cli) return status;

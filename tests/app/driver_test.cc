@@ -3,9 +3,11 @@
 #include "app/driver.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <regex>
 #include <string>
 #include <vector>
@@ -112,6 +114,26 @@ TEST(Driver, ANamedDatabaseThatDoesNotLoadFailsTheRunWhileTheOthersConvertIntoAN
               "Databases not loaded\n- " + why + "\n" + kRule + "\n");
   }
   EXPECT_TRUE(dir.exists("made/here/A1_out/CAN1_M")) << "-O makes its folder";
+}
+
+// A file-size limit (ulimit -f) fails the input that reaches it as a full
+// disk would; the signal the system sends for it does not end the run.
+TEST(Driver, AFileSizeLimitFailsTheInputNotTheRun) {
+  E2eFolder dir;
+  dir.writeDbc("m.dbc", e2eDbc("CAN", "BO_ 256 M: 1 ECU\n SG_ A : 0|8@1+ (1,0) [0|0] \"\" ECU\n"));
+  std::string log = e2eLogHeader("A1", 1, 1) + "group c can\n";
+  for (int i = 0; i < 200; ++i) log += "frame c t=" + std::to_string(i) + " id=0x100 data=07\n";
+  dir.writeLog("in/a.mf4", log);
+  std::signal(SIGXFSZ, SIG_DFL);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const rlimit low{2048, saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+  const E2eRun r = dir.run({"--dbc-can1=" + dir / "m.dbc", "-d", dir / "in"});
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_EQ(r.status, 8);
+  EXPECT_TRUE(r.logText().find("File too large") != std::string::npos) << r.logText();
+  EXPECT_TRUE(dir.exists("in/a.mf4"));
 }
 
 // A permission problem names the system's reason, never a missing file.
