@@ -64,19 +64,23 @@ void cOutputJournal::begin(std::string_view inputPath) {
   for (char& c : input_)
     if (c == '\n' || c == '\r') c = '?';  // one record per line
   inputWritten_ = false;
+  failureLogged_ = false;
 }
 
 bool cOutputJournal::append(const std::string& text, bool sync) {
+  errno = 0;  // what a failed open or write leaves is the reason
   if (file_ == nullptr) file_ = fs_->open(name_, cFS::kAppend);
-  errno = 0;
   bool ok = file_ != nullptr &&
             file_->write(text.data(), static_cast<int64_t>(text.size())) ==
                 static_cast<int64_t>(text.size());
   // A new journal's entry in the folder must be on disk too.
   if (ok && sync) ok = fs_->sync(name_) && (rootSynced_ || fs_->sync(""));
   if (!ok) {
-    LOG_ERROR("Could not write output journal %s: %s", fullPathOf(*fs_, name_).c_str(),
-              std::strerror(errno != 0 ? errno : EIO));
+    // Every CSV block of the input asks again: once is enough to say why.
+    if (!failureLogged_)
+      LOG_ERROR("Could not write output journal %s: %s", fullPathOf(*fs_, name_).c_str(),
+                std::strerror(errno != 0 ? errno : EIO));
+    failureLogged_ = true;
     return false;
   }
   rootSynced_ = rootSynced_ || sync;
@@ -228,7 +232,10 @@ bool cOutputJournal::undo(const Record& r) const {
 
 bool cOutputJournal::rollback() {
   if (committed_) finish();  // committed records are never undone
-  if (fs_ == nullptr || records_.empty()) return true;
+  if (fs_ == nullptr) return true;
+  // A journal made for records that could not be written holds nothing to
+  // undo, and goes.
+  if (records_.empty()) return file_ == nullptr || clear(true);
   bool ok = true;
   for (auto it = records_.rbegin(); it != records_.rend(); ++it) ok = undo(*it) && ok;
   return ok && clear(true);

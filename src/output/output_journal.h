@@ -122,6 +122,7 @@ class cOutputJournal {
   bool rootSynced_ = false;    // the journal's folder entry is on disk
   std::string input_;
   bool inputWritten_ = false;
+  bool failureLogged_ = false;  // for the current input
   bool committed_ = false;  // "commit delete" recorded, finish() pending
   std::vector<Record> records_;
 };

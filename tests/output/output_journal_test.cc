@@ -122,6 +122,27 @@ TEST(OutputJournal, WhatAKilledRunWroteIsUndoneByTheNext) {
   }
 }
 
+// A journal that cannot be written gives the system's reason once for the
+// input, however often its files ask, and leaves no empty journal behind.
+TEST(OutputJournal, AJournalThatCannotBeWrittenSaysWhyOnce) {
+  for (const char* kind : {"open", "write"}) {
+    SCOPED_TRACE(kind);
+    TempDir dir;
+    auto faults = std::make_shared<FaultLog>(dir.path());
+    faults->failAt = {kind, ".lograven-journal", 1, ENOSPC};
+    cFS fs(dir.path(), std::make_unique<FaultBackend>(faults));
+    cOutputJournal journal(&fs);
+    LogCapture log;
+    journal.begin("/card/00000004.MF4");
+    EXPECT_FALSE(journal.protect({{"A/a.csv"}}));
+    faults->failAt.nth = faults->matches + 1;  // the next block of the file asks again
+    EXPECT_FALSE(journal.protect({{"A/a.csv"}}));
+    EXPECT_TRUE(journal.rollback());
+    EXPECT_EQ(log.count("No space left on device"), 1);
+    EXPECT_FALSE(dir.exists(".lograven-journal"));
+  }
+}
+
 // A rollback that cannot undo a file says so and keeps the journal, so that
 // the next run undoes it; one that can removes the journal and flushes that.
 TEST(OutputJournal, ARollbackThatFailsKeepsTheJournalForTheNextRun) {
