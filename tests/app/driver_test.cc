@@ -3,7 +3,6 @@
 #include "app/driver.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,13 +123,11 @@ TEST(Driver, AFileSizeLimitFailsTheInputNotTheRun) {
   std::string log = e2eLogHeader("A1", 1, 1) + "group c can\n";
   for (int i = 0; i < 200; ++i) log += "frame c t=" + std::to_string(i) + " id=0x100 data=07\n";
   dir.writeLog("in/a.mf4", log);
-  std::signal(SIGXFSZ, SIG_DFL);
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const rlimit low{2048, saved.rlim_max};
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
-  const E2eRun r = dir.run({"--dbc-can1=" + dir / "m.dbc", "-d", dir / "in"});
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  E2eRun r;
+  ASSERT_TRUE(withResourceLimit(RLIMIT_FSIZE, 2048, [&] {
+    std::signal(SIGXFSZ, SIG_DFL);  // as a shell leaves it
+    r = dir.run({"--dbc-can1=" + dir / "m.dbc", "-d", dir / "in"});
+  }));
   EXPECT_EQ(r.status, 8);
   EXPECT_TRUE(r.logText().find("File too large") != std::string::npos) << r.logText();
   EXPECT_TRUE(dir.exists("in/a.mf4"));

@@ -160,7 +160,6 @@ TEST(cLogReader, ResultCodeMessageAndDeletionOfEachOutcome) {
     TempDir dir;
     dir.write("x.mf4", content);
     auto faults = std::make_shared<FaultLog>(dir.path());
-    faults->failReadsOf = "x.mf4";
     faults->failReadsFrom = content == plain ? static_cast<int64_t>(plain.find("##DT")) + 24 : 40;
     LogCapture log;
     RecordingLayer head;

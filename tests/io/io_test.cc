@@ -89,13 +89,9 @@ TEST(FileStream, ReadsAnywhereGiveTheFilesBytes) {
   }
   auto r = cIO_file_open(path.c_str(), 0);
   ASSERT_TRUE(r);
-  struct Step {
-    int64_t offset;
-    int64_t origin;
-    int64_t at;  // position after the seek, -1 when it fails
-    int64_t n;
-    int64_t got;
-  };
+  // Seek to `offset` from `origin`: position `at` (-1: the seek fails); then
+  // read `n` bytes: `got` of them.
+  struct Step { int64_t offset, origin, at, n, got; };
   const Step steps[] = {
       {0, kSet, 0, 10, 10},              {16380, kSet, 16380, 10, 10},  // across the window's end
       {-5, kCur, 16385, 40000, 40000},   {3, kSet, 3, 2, 2},            // a large read, then back

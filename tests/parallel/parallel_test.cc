@@ -124,11 +124,10 @@ TEST(ParallelConversion, WorkersAndShardsGiveTheResultOfOneThread) {
     ASSERT_EQ(tree.size(), 10u) << e2eDescribe(tree);
     // Warnings of opening a file come from its conversion, not its planning,
     // and one names the file.
-    const std::regex cutShort("the file is cut short|/card/D2/1.mf4 is cut short");
-    auto count = [](const std::string& s, const std::regex& re) {
-      return std::distance(std::sregex_iterator(s.begin(), s.end(), re), std::sregex_iterator());
+    const auto cutShort = [](const E2eRun& r) {
+      return std::count_if(r.log.begin(), r.log.end(), [](const std::string& l) { return l.find(" is cut short") != std::string::npos; });
     };
-    ASSERT_EQ(count(base.logText(), cutShort), 2);
+    ASSERT_EQ(cutShort(base), 2);
     d.pop_back();
 
     for (const char* jobs : {"2", "4"}) {
@@ -142,7 +141,7 @@ TEST(ParallelConversion, WorkersAndShardsGiveTheResultOfOneThread) {
       const size_t ahead = log.find(" bytes of containers unwrapped ahead");
       ASSERT_NE(ahead, std::string::npos);
       EXPECT_NE(log.compare(log.rfind(' ', ahead - 1), 2, " 0"), 0) << "nothing kept";
-      EXPECT_EQ(count(log, cutShort), 2) << jobs;
+      EXPECT_EQ(cutShort(r), 2) << jobs;
       EXPECT_EQ(r.status, base.status) << jobs;
       EXPECT_EQ(statistics(r.out), statistics(base.out)) << jobs;
       EXPECT_EQ(many.csvTree(), tree) << jobs << "\n" << e2eDescribe(many.csvTree());
@@ -472,10 +471,7 @@ TEST(ParallelConversion, ReadersShareTheReadBufferAndUnwrapMemory) {
 }
 
 TEST(ParallelConversion, TheUnitQueueKeepsWorkersOnTheirDevicesLargestUnitFirst) {
-  struct Step {
-    size_t worker;
-    size_t unit;  // expected; kNone: nothing left
-  };
+  struct Step { size_t worker, unit; };  // unit expected; kNone: nothing left
   constexpr size_t kNone = cUnitQueue::kNone;
   const struct {
     const char* name;

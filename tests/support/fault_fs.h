@@ -29,9 +29,8 @@ struct FaultLog {
   std::vector<std::string> stats;    // paths asked about, in order
   Fault failAt;
   int matches = 0;  // operations that matched failAt so far
-  // Reads of the file whose path contains `failReadsOf` fail with EIO from
-  // byte `failReadsFrom` on (-1: never), as on a failing card.
-  std::string failReadsOf;
+  // Reads of files fail with EIO from this byte on (-1: never), as on a
+  // failing card.
   int64_t failReadsFrom = -1;
   // What the backend says of closing (see cFSBackend::closeReportsWriteErrors).
   bool closeReportsWriteErrors = true;
@@ -73,8 +72,7 @@ class FaultBackend final : public cFSBackend {
   std::unique_ptr<cIO> open(const std::string& p, int flags) override {
     if (flags == cFS::kRead) {
       std::unique_ptr<cIO> in = os_->open(p, flags);
-      if (!in || log_->failReadsFrom < 0 || log_->relative(p).find(log_->failReadsOf) == std::string::npos) return in;
-      return std::make_unique<FailingReads>(std::move(in), log_->failReadsFrom);
+      return in && log_->failReadsFrom >= 0 ? std::make_unique<FailingReads>(std::move(in), log_->failReadsFrom) : std::move(in);
     }
     if (!log_->pass("open", p)) return nullptr;
     std::unique_ptr<cIO> inner = os_->open(p, flags);
