@@ -96,6 +96,7 @@ void cDecoder::rollback() {
 bool cDecoder::newFile(const cLogFileInfo& info, bool continuation) {
   inputPath_ = info.inputPath;
   undatedWarned_ = false;
+  writers_.setInputSplit(info.split);
   if (continuation && concat_) return true;  // rows go on into the open files
   settle();
   writers_.closeAll();

@@ -208,6 +208,7 @@ bool cWriterSet::clearForWriting(cCsvWriter& asking) {
     files.push_back({writer->path(), writer->appends(), writer->knownSize(), knownMissing});
     clearing.push_back(writer.get());
   }
+  for (size_t i = 0, n = files.size(); i < n; ++i) addEarlierSplitFile(files[i].path, files);
   if (!journal_.protect(files)) {
     failed();
     return false;
@@ -217,6 +218,22 @@ bool cWriterSet::clearForWriting(cCsvWriter& asking) {
     protectedInInput_.insert(writer->path());
   }
   return true;
+}
+
+void cWriterSet::addEarlierSplitFile(const std::string& path,
+                                     std::vector<cOutputJournal::File>& files) {
+  // ".../<session:08>_<split:08>[_<n>].csv"
+  const size_t name = path.rfind('/') + 1;
+  constexpr size_t kSplitAt = 9;
+  if (path.size() < name + kSplitAt + 8 || path[name + 8] != '_') return;
+  char split[16];
+  std::snprintf(split, sizeof split, "%08u", inputSplit_);
+  if (path.compare(name + kSplitAt, 8, split) == 0) return;
+  std::string earlier = path;
+  earlier.replace(name + kSplitAt, 8, split);
+  if (written_.contains(earlier.substr(0, name + kSplitAt + 8))) return;
+  cFSStat st;
+  if (fs_.stat(earlier, &st) && st.type == cFSType::kFile) files.push_back({earlier});
 }
 
 bool cWriterSet::closeAll() {

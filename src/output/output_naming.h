@@ -147,6 +147,9 @@ class cWriterSet final : private cCsvOpenGate {
   [[nodiscard]] bool commit(bool forDeletion);
   // After a commit for deletion, once the input is gone.
   void finish() { journal_.finish(); }
+  // The split number of the input being converted; its rows may continue
+  // the files of an earlier split of its session.
+  void setInputSplit(uint32_t split) { inputSplit_ = split; }
   // Drops the pending rows, closes every writer and restores every file the
   // input wrote; the names the input claimed are free again.
   void rollback();
@@ -158,6 +161,13 @@ class cWriterSet final : private cCsvOpenGate {
 
  private:
   bool clearForWriting(cCsvWriter& writer) override;
+  // Adds to `files` the file an earlier run wrote under the input's own
+  // split number beside `path`, when this run continues the input's rows in
+  // the file of an earlier split: that run did not continue (a split before
+  // failed then), and its rows are written again now.  Replaced and never
+  // written again, the file goes with the commit.  Not a path this run
+  // wrote (two devices of one folder).
+  void addEarlierSplitFile(const std::string& path, std::vector<cOutputJournal::File>& files);
   // Makes `folder` (relative, ending in "/") and its parents unless this set
   // made them before; false (errno set) when that fails.
   bool makeFolder(const std::string& folder);
@@ -178,6 +188,7 @@ class cWriterSet final : private cCsvOpenGate {
   // no second record, which would cost a sync per row.
   std::unordered_set<std::string> protectedInInput_;
   std::unordered_set<std::string> failedPaths_;  // reported once each
+  uint32_t inputSplit_ = 0;
   // Folders this set made or found, with their parents: a writer of the
   // same folder needs no file-system call to know it exists (a writer whose
   // folder went away after all makes it again when it opens its file).
