@@ -232,6 +232,8 @@ void cWriterSet::addEarlierSplitFile(const std::string& path,
   std::string earlier = path;
   earlier.replace(name + kSplitAt, 8, split);
   if (written_.contains(earlier.substr(0, name + kSplitAt + 8))) return;
+  // A folder this run made holds no earlier run's file: no question asked.
+  if (createdFolders_.contains(std::string(cFS_getParentFolder(path)))) return;
   cFSStat st;
   if (fs_.stat(earlier, &st) && st.type == cFSType::kFile) files.push_back({earlier});
 }
