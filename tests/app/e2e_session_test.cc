@@ -47,6 +47,8 @@ TEST(E2eSession, SplitsConcatenateUnlessDisabledAndGoWhereTheOptionsSay) {
     for (const auto& [path, text] : c.concat ? concatenated : apart) expected[c.device + path] = text;
     E2eTree tree = f.csvTree();
     EXPECT_EQ(tree, expected) << e2eDescribe(tree);
+    EXPECT_EQ(f.runWith(c.options, {f / "in"}).status, 0);
+    EXPECT_EQ(f.csvTree(), expected) << "again, over the files of the first run";
   }
 }
 
