@@ -17,15 +17,16 @@
 //
 // "Databases not loaded" appears only when a database named on the command
 // line did not load, with the error logged for it; "Failed inputs" only when
-// an input failed: each with the first error logged for it.  "Bus channels" lists every channel that had frames or
-// has a database: frames read (cLogReader::channelFrames) and messages
-// decoded (cDecodeTally, which says what counts as decoded).  Warnings
-// follow: a channel whose frames reached no database, and a database that
-// decoded nothing on its channel, each with the most frequent identifiers no
-// database knew (at most five, frame counts in parentheses) and where the
-// frames or the databases are.  When the inputs held no log file at all (and
-// none failed), one warning says so instead; a shard that had none of the
-// work units says nothing more than its log line.
+// an input failed: each with the first error logged for it.  "Bus channels"
+// lists every channel that had frames or has a database: frames read
+// (cLogReader::channelFrames) and messages decoded (cDecodeTally, which says
+// what counts as decoded).  Warnings follow: a channel whose frames reached
+// no database, and a database that decoded nothing on its channel, each with
+// the most frequent identifiers no database knew (at most five, frame counts
+// in parentheses) and where the frames or the databases are.  When the
+// inputs held no log file at all (and none failed), one warning says so
+// instead; a shard that had none of the work units says nothing more than
+// its log line.
 #pragma once
 
 #include <string>

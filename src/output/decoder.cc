@@ -96,9 +96,9 @@ void cDecoder::rollback() {
 bool cDecoder::newFile(const cLogFileInfo& info, bool continuation) {
   inputPath_ = info.inputPath;
   undatedWarned_ = false;
+  settle();  // the writing thread has flushed the writers before they learn of the input
   writers_.setInputSplit(info.split);
   if (continuation && concat_) return true;  // rows go on into the open files
-  settle();
   writers_.closeAll();
   naming_.deviceId = cOutputNaming_deviceId(info.serialNumber);
   naming_.session = info.session;
