@@ -233,8 +233,9 @@ TEST_P(cDecoderTest, OnlyFilesInFoldersThatWereThereAreAskedAbout) {
 // N and rewrites O (a file of an earlier run), then fails at one operation or
 // is rolled back: every file is as input 1 left it, and input 3 goes on from
 // there.  An earlier run that did not continue M wrote files of its own for
-// inputs 2 and 3: each goes when its rows are committed in M's file.  On a file system whose close may report a write error the files
-// are closed at each commit; elsewhere M stays open from input 1 to input 2.
+// inputs 2 and 3: each goes when its rows are committed in M's file.  On a
+// file system whose close may report a write error the files are closed at
+// each commit; elsewhere M stays open from input 1 to input 2.
 TEST_P(cDecoderTest, AnInputIsCommittedAfterItsJournalAndRolledBackWhereverItFails) {
   struct Case { FaultLog::Fault fault; std::string what, logged; };  // the error: "<what> <full path>: <reason>"
   const Case cases[] = {
